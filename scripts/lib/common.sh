@@ -1,0 +1,33 @@
+# Shared by scripts/run, scripts/test and .ci/run.
+set -euo pipefail
+
+TWK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+TWK_BUILD=${TWK_BUILD:-$TWK_ROOT/build}
+
+TWK_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libqt6sql6-sqlite)
+TWK_TEST_PACKAGES=(dbus-daemon dbus-bin libglib2.0-bin dpkg-dev apt-utils python3 openssl
+    procps psmisc gnupg sqlite3 debconf util-linux)
+
+# Installs those of the named Debian packages that are missing.
+twk_ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages: ${missing[*]} (run as root to install them)" >&2
+        return 1
+    fi
+    echo "Installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+twk_build() {
+    cmake -S "$TWK_ROOT" -B "$TWK_BUILD" -G Ninja "$@"
+    cmake --build "$TWK_BUILD"
+}

@@ -1,0 +1,32 @@
+#include "common/daemon_log.h"
+#include "dbus/app_store_interface.h"
+#include "log_rules_watcher.h"
+#include "systemdaemonapplication.h"
+#include "utils/utils.h"
+
+#include <QCommandLineParser>
+
+int main(int argc, char *argv[])
+{
+    // Before anything else, so that the filter rules hold for the first line.
+    LogRulesWatcher logRulesWatcher;
+    SystemDaemonApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);
+
+    if (AppStore::Utils::getCurrentUser().uid != 0) {
+        qCWarning(daemonLogCategory) << "Please run as root";
+        return 1;
+    }
+
+    SystemDaemonApplication::initLog();
+
+    if (!AppStoreInterface::instance()->registerDBus()) {
+        return 3;
+    }
+
+    return app.exec();
+}

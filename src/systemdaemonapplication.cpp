@@ -1,0 +1,36 @@
+#include "systemdaemonapplication.h"
+
+#include "database/cachedatabase.h"
+#include "service/app_brief_info_interface.h"
+#include "service/thread_pool_manager.h"
+#include "utils/system_info_storer.h"
+#include "utils/wine_autostart_watcher.h"
+
+#include <blogmanager.h>
+
+using Bexa::Core::BLogManager;
+
+SystemDaemonApplication::SystemDaemonApplication(int &argc, char **argv)
+    : QCoreApplication(argc, argv)
+{
+    setOrganizationName(QStringLiteral("velkor"));
+    setApplicationName(QStringLiteral("tarnwick-daemon"));
+    setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
+    connect(this, &QCoreApplication::aboutToQuit, this, &SystemDaemonApplication::slotAboutToQuit);
+}
+
+void SystemDaemonApplication::initLog()
+{
+    BLogManager::registerConsoleAppender();
+    BLogManager::registerFileAppender();
+    BLogManager::registerJournalAppender();
+}
+
+void SystemDaemonApplication::slotAboutToQuit()
+{
+    AppBriefInfoInterface::instance()->stopThread();
+    CacheDatabase::instance()->stop();
+    SystemInfoStorer::instance()->stopThread();
+    ThreadPoolManager::instance()->stopThread();
+    WineAutoStartWatcher::instance()->stop();
+}

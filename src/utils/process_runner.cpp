@@ -1,0 +1,615 @@
+#include "utils/process_runner.h"
+
+#include "common/daemon_log.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QHash>
+#include <QList>
+#include <QPointer>
+#include <QProcessEnvironment>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <sys/types.h>
+
+namespace AppStore {
+
+namespace {
+
+constexpr int kDefaultTimeoutMs = 30000;
+// Time given to a killed child to be reaped; a child in uninterruptible
+// sleep may need a moment after SIGKILL.
+constexpr int kReapGraceMs = 3000;
+// run() drains the pipes at least this often so that its stored copy stays
+// bounded however fast the child writes.
+constexpr int kDrainSliceMs = 200;
+// Bounds memory when a tool writes far more than anyone reads back. The tail
+// is kept because failures are reported at the end of the output.
+constexpr qsizetype kMaxStoredOutput = 16 * 1024 * 1024;
+// A "line" that never ends (binary output, a runaway progress bar) is given
+// out in pieces rather than buffered without limit.
+constexpr qsizetype kMaxPendingLine = 1024 * 1024;
+
+int effectiveTimeout(const ProcessSpec &spec)
+{
+    return spec.timeoutMs > 0 ? spec.timeoutMs : kDefaultTimeoutMs;
+}
+
+// Length of the longest prefix of data that does not end inside a UTF-8
+// sequence, so that a split never produces a broken character.
+qsizetype utf8SafeLength(const QByteArray &data, qsizetype length)
+{
+    qsizetype start = length;
+    int continuation = 0;
+    while (start > 0 && continuation < 3 && (uchar(data.at(start - 1)) & 0xC0) == 0x80) {
+        --start;
+        ++continuation;
+    }
+    if (start == 0)
+        return length;
+    const uchar lead = uchar(data.at(start - 1));
+    int needed = 0;
+    if ((lead & 0xE0) == 0xC0)
+        needed = 1;
+    else if ((lead & 0xF0) == 0xE0)
+        needed = 2;
+    else if ((lead & 0xF8) == 0xF0)
+        needed = 3;
+    else
+        return length; // ASCII or stray bytes: nothing to hold back
+    return continuation < needed ? start - 1 : length;
+}
+
+// Drops the front of store down to limit bytes, starting at a character.
+void keepTail(QByteArray &store, qsizetype limit)
+{
+    if (store.size() <= limit)
+        return;
+    qsizetype cut = store.size() - limit;
+    while (cut < store.size() && (uchar(store.at(cut)) & 0xC0) == 0x80)
+        ++cut;
+    store.remove(0, cut);
+}
+
+void appendBounded(QByteArray &store, const QByteArray &data)
+{
+    store.append(data);
+    // Trimming only once well past the cap keeps the cost linear.
+    if (store.size() > kMaxStoredOutput + kMaxStoredOutput / 2)
+        keepTail(store, kMaxStoredOutput);
+}
+
+void trimStored(QByteArray &store)
+{
+    if (store.size() > kMaxStoredOutput) {
+        qCWarning(daemonLogCategory)
+            << "process output cut to its last" << kMaxStoredOutput << "bytes";
+        keepTail(store, kMaxStoredOutput);
+    }
+}
+
+pid_t parentPidOf(const QString &statPath)
+{
+    QFile file(statPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = file.readAll();
+    // The command name may hold spaces and parentheses; the fields after the
+    // last ")" are fixed: state, then the parent pid.
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0)
+        return -1;
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    if (fields.size() < 2)
+        return -1;
+    bool ok = false;
+    const int ppid = fields.at(1).toInt(&ok);
+    return ok ? ppid : -1;
+}
+
+QList<pid_t> descendantsOf(pid_t root)
+{
+    QMultiHash<pid_t, pid_t> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const pid_t pid = entry.toInt(&ok);
+        if (!ok)
+            continue;
+        const pid_t ppid = parentPidOf(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        if (ppid > 0)
+            children.insert(ppid, pid);
+    }
+    QList<pid_t> found;
+    QList<pid_t> queue{root};
+    while (!queue.isEmpty()) {
+        const pid_t pid = queue.takeFirst();
+        const QList<pid_t> kids = children.values(pid);
+        for (pid_t kid : kids) {
+            if (!found.contains(kid)) {
+                found.append(kid);
+                queue.append(kid);
+            }
+        }
+    }
+    return found;
+}
+
+// Kills a child and everything below it. The whole tree is stopped first and
+// scanned again until no new process turns up, so that nothing can fork its
+// way out between the scan and the kill. Processes that were already
+// re-parented away (daemonised) are not found.
+void killProcessTree(QProcess &process)
+{
+    const pid_t root = pid_t(process.processId());
+    if (root <= 0)
+        return;
+    QSet<pid_t> stopped{root};
+    ::kill(root, SIGSTOP);
+    for (int round = 0; round < 10; ++round) {
+        bool fresh = false;
+        const QList<pid_t> pids = descendantsOf(root);
+        for (pid_t pid : pids) {
+            if (!stopped.contains(pid)) {
+                ::kill(pid, SIGSTOP);
+                stopped.insert(pid);
+                fresh = true;
+            }
+        }
+        if (!fresh)
+            break;
+    }
+    process.kill();
+    for (pid_t pid : std::as_const(stopped)) {
+        if (pid != root)
+            ::kill(pid, SIGKILL);
+    }
+}
+
+QProcessEnvironment buildEnvironment(const ProcessSpec &spec)
+{
+    QProcessEnvironment env = spec.environmentMode == ProcessSpec::Environment::Replace
+                                  ? QProcessEnvironment()
+                                  : QProcessEnvironment::systemEnvironment();
+    for (const QString &entry : spec.environment) {
+        const qsizetype eq = entry.indexOf(QLatin1Char('='));
+        if (eq <= 0) {
+            qCWarning(daemonLogCategory) << "ignoring malformed environment entry" << entry;
+            continue;
+        }
+        env.insert(entry.left(eq), entry.mid(eq + 1));
+    }
+    return env;
+}
+
+// Configures process for spec. A bare name is looked up in the daemon's own
+// PATH here, because the child's environment may carry none.
+bool prepareProcess(QProcess &process, const ProcessSpec &spec, ProcessResult &result)
+{
+    QString program = spec.program;
+    if (program.isEmpty()) {
+        result.errorString = QStringLiteral("no program given");
+        return false;
+    }
+    if (!program.contains(QLatin1Char('/'))) {
+        program = QStandardPaths::findExecutable(spec.program);
+        if (program.isEmpty()) {
+            result.errorString = QStringLiteral("program not found in PATH: ") + spec.program;
+            return false;
+        }
+    }
+    process.setProgram(program);
+    process.setArguments(spec.arguments);
+    if (!spec.workingDirectory.isEmpty())
+        process.setWorkingDirectory(spec.workingDirectory);
+    if (spec.environmentMode != ProcessSpec::Environment::Inherit)
+        process.setProcessEnvironment(buildEnvironment(spec));
+    else if (!spec.environment.isEmpty())
+        qCWarning(daemonLogCategory)
+            << "environment entries ignored in Inherit mode for" << spec.program;
+    return true;
+}
+
+void fillExit(const QProcess &process, ProcessResult &result)
+{
+    result.crashed = process.exitStatus() == QProcess::CrashExit;
+    result.exitCode = result.crashed ? -1 : process.exitCode();
+}
+
+struct Channel
+{
+    QByteArray stored;
+    QByteArray pending;
+    bool skipLineFeed = false; // the last line ended in "\r"; a "\n" may follow
+};
+
+// Moves the complete lines at the front of channel.pending into lines.
+void splitLines(Channel &channel, QList<QString> &lines)
+{
+    if (channel.skipLineFeed && !channel.pending.isEmpty()) {
+        if (channel.pending.startsWith('\n'))
+            channel.pending.remove(0, 1);
+        channel.skipLineFeed = false;
+    }
+    qsizetype from = 0;
+    const qsizetype size = channel.pending.size();
+    while (from < size) {
+        qsizetype end = from;
+        while (end < size && channel.pending.at(end) != '\n' && channel.pending.at(end) != '\r')
+            ++end;
+        if (end == size)
+            break;
+        lines.append(QString::fromUtf8(channel.pending.constData() + from, end - from));
+        if (channel.pending.at(end) == '\r') {
+            if (end + 1 == size) {
+                channel.skipLineFeed = true;
+            } else if (channel.pending.at(end + 1) == '\n') {
+                ++end;
+            }
+        }
+        from = end + 1;
+    }
+    channel.pending.remove(0, from);
+    if (channel.pending.size() > kMaxPendingLine) {
+        const qsizetype cut = utf8SafeLength(channel.pending, kMaxPendingLine);
+        lines.append(QString::fromUtf8(channel.pending.left(cut)));
+        channel.pending.remove(0, cut);
+    }
+}
+
+} // namespace
+
+ProcessResult ProcessRunner::run(const ProcessSpec &spec)
+{
+    ProcessResult result;
+    QProcess process;
+    if (!prepareProcess(process, spec, result)) {
+        qCWarning(daemonLogCategory) << "cannot run" << spec.program << ":" << result.errorString;
+        return result;
+    }
+    QDeadlineTimer deadline(effectiveTimeout(spec));
+    process.start(QIODevice::ReadWrite);
+    if (!process.waitForStarted(int(std::max<qint64>(deadline.remainingTime(), 1)))) {
+        result.errorString = process.errorString();
+        qCWarning(daemonLogCategory) << "cannot start" << spec.program << ":" << result.errorString;
+        if (process.state() != QProcess::NotRunning) {
+            killProcessTree(process);
+            process.waitForFinished(kReapGraceMs);
+        }
+        return result;
+    }
+    result.started = true;
+    if (!spec.standardInput.isEmpty())
+        process.write(spec.standardInput);
+    process.closeWriteChannel();
+
+    const auto drain = [&] {
+        appendBounded(result.standardOutput, process.readAllStandardOutput());
+        appendBounded(result.standardError, process.readAllStandardError());
+    };
+    while (process.state() != QProcess::NotRunning) {
+        const qint64 remaining = deadline.remainingTime();
+        if (remaining <= 0) {
+            result.timedOut = true;
+            qCWarning(daemonLogCategory) << spec.program << "exceeded its time limit of"
+                                         << effectiveTimeout(spec) << "ms; killing it";
+            killProcessTree(process);
+            if (!process.waitForFinished(kReapGraceMs))
+                qCWarning(daemonLogCategory) << spec.program << "did not end after SIGKILL";
+            break;
+        }
+        process.waitForFinished(int(std::min<qint64>(remaining, kDrainSliceMs)));
+        drain();
+    }
+    drain();
+    trimStored(result.standardOutput);
+    trimStored(result.standardError);
+    fillExit(process, result);
+    return result;
+}
+
+struct ProcessRunner::Private
+{
+    struct Waiter
+    {
+        QEventLoop loop;
+        ProcessResult result;
+    };
+
+    ProcessRunner *q;
+    std::unique_ptr<QProcess> process;
+    QTimer timeoutTimer;
+    ProcessResult result;
+    Channel out;
+    Channel err;
+    QList<QString> outLines;
+    QList<QString> errLines;
+    QList<Waiter *> waiters;
+    bool running = false;
+
+    explicit Private(ProcessRunner *owner)
+        : q(owner)
+    {
+        timeoutTimer.setSingleShot(true);
+    }
+
+    void reset()
+    {
+        result = ProcessResult();
+        out = Channel();
+        err = Channel();
+        outLines.clear();
+        errLines.clear();
+    }
+
+    // The result so far, with the output captured up to now.
+    ProcessResult snapshot() const
+    {
+        ProcessResult current = result;
+        current.standardOutput = out.stored;
+        current.standardError = err.stored;
+        keepTail(current.standardOutput, kMaxStoredOutput);
+        keepTail(current.standardError, kMaxStoredOutput);
+        return current;
+    }
+
+    void releaseWaiters()
+    {
+        const ProcessResult current = snapshot();
+        for (Waiter *waiter : std::as_const(waiters)) {
+            waiter->result = current;
+            waiter->loop.quit();
+        }
+        waiters.clear();
+    }
+
+    void onTimeout();
+    void onReadyRead(QProcess::ProcessChannel which);
+    void onFinished();
+    bool deliver(QProcess::ProcessChannel which, const QByteArray &data);
+    bool emitLines();
+    void flushRemainders();
+};
+
+void ProcessRunner::Private::onTimeout()
+{
+    if (!running || !process)
+        return;
+    qCWarning(daemonLogCategory) << process->program() << "exceeded its time limit; killing it";
+    result.timedOut = true;
+    killProcessTree(*process);
+}
+
+// Returns false when the runner was destroyed by a slot; nothing may be
+// touched then.
+bool ProcessRunner::Private::deliver(QProcess::ProcessChannel which, const QByteArray &data)
+{
+    if (data.isEmpty())
+        return true;
+    const bool isOut = which == QProcess::StandardOutput;
+    Channel &channel = isOut ? out : err;
+    appendBounded(channel.stored, data);
+    channel.pending.append(data);
+    splitLines(channel, isOut ? outLines : errLines);
+    QPointer<ProcessRunner> guard(q);
+    if (isOut)
+        Q_EMIT q->standardOutputData(data);
+    else
+        Q_EMIT q->standardErrorData(data);
+    return guard && emitLines();
+}
+
+// Lines wait in a queue and each is taken off its front before it is given
+// out, so that a slot that spins an event loop cannot reorder or repeat them.
+bool ProcessRunner::Private::emitLines()
+{
+    QPointer<ProcessRunner> guard(q);
+    while (!outLines.isEmpty()) {
+        Q_EMIT q->standardOutputLine(outLines.takeFirst());
+        if (!guard)
+            return false;
+    }
+    while (!errLines.isEmpty()) {
+        Q_EMIT q->standardErrorLine(errLines.takeFirst());
+        if (!guard)
+            return false;
+    }
+    return true;
+}
+
+void ProcessRunner::Private::onReadyRead(QProcess::ProcessChannel which)
+{
+    if (!process)
+        return;
+    const QByteArray data = which == QProcess::StandardOutput ? process->readAllStandardOutput()
+                                                              : process->readAllStandardError();
+    deliver(which, data);
+}
+
+void ProcessRunner::Private::flushRemainders()
+{
+    for (Channel *channel : {&out, &err}) {
+        if (!channel->pending.isEmpty()) {
+            (channel == &out ? outLines : errLines).append(QString::fromUtf8(channel->pending));
+            channel->pending.clear();
+        }
+    }
+}
+
+void ProcessRunner::Private::onFinished()
+{
+    if (!running || !process)
+        return;
+    timeoutTimer.stop();
+    // The QProcess is handed to the event loop for deletion: a slot connected
+    // to finished() may destroy this runner, and the QProcess is still
+    // inside its own signal here.
+    std::unique_ptr<QProcess> ended = std::move(process);
+    QObject::disconnect(ended.get(), nullptr, q, nullptr);
+    ended->setParent(nullptr);
+    QProcess *raw = ended.release();
+    raw->deleteLater();
+    fillExit(*raw, result);
+
+    if (!deliver(QProcess::StandardOutput, raw->readAllStandardOutput()))
+        return;
+    if (!deliver(QProcess::StandardError, raw->readAllStandardError()))
+        return;
+    flushRemainders();
+    if (!emitLines())
+        return;
+    running = false;
+    if (out.stored.size() > kMaxStoredOutput || err.stored.size() > kMaxStoredOutput)
+        qCWarning(daemonLogCategory) << raw->program() << "output cut to its last"
+                                     << kMaxStoredOutput << "bytes per channel";
+    result = snapshot();
+    qCDebug(daemonLogCategory) << raw->program() << "ended, exit code" << result.exitCode
+                               << "crashed" << result.crashed << "timed out" << result.timedOut;
+    // Waiters are released first: a slot may start the next run, and the
+    // loops only return once this handler is done.
+    releaseWaiters();
+    const ProcessResult finalResult = result;
+    Q_EMIT q->finished(finalResult);
+}
+
+ProcessRunner::ProcessRunner(QObject *parent)
+    : QObject(parent)
+    , d(std::make_unique<Private>(this))
+{
+    static const int registered = qRegisterMetaType<AppStore::ProcessResult>();
+    Q_UNUSED(registered);
+    connect(&d->timeoutTimer, &QTimer::timeout, this, [this] { d->onTimeout(); });
+}
+
+ProcessRunner::~ProcessRunner()
+{
+    d->timeoutTimer.stop();
+    if (d->process) {
+        QObject::disconnect(d->process.get(), nullptr, this, nullptr);
+        if (d->process->state() != QProcess::NotRunning) {
+            qCDebug(daemonLogCategory)
+                << "killing" << d->process->program() << "as its runner goes away";
+            d->result.killed = true;
+            killProcessTree(*d->process);
+            if (!d->process->waitForFinished(kReapGraceMs))
+                qCWarning(daemonLogCategory)
+                    << d->process->program() << "did not end after SIGKILL";
+        }
+        // This may run from a slot of the QProcess's own output signals.
+        d->process.release()->deleteLater();
+    }
+    d->running = false;
+    d->releaseWaiters();
+}
+
+bool ProcessRunner::start(const ProcessSpec &spec)
+{
+    if (d->running) {
+        qCWarning(daemonLogCategory)
+            << "ProcessRunner::start while" << d->process->program() << "still runs";
+        return false;
+    }
+    d->reset();
+    auto process = std::make_unique<QProcess>();
+    if (!prepareProcess(*process, spec, d->result)) {
+        qCWarning(daemonLogCategory)
+            << "cannot run" << spec.program << ":" << d->result.errorString;
+        return false;
+    }
+    connect(process.get(), &QProcess::readyReadStandardOutput, this,
+            [this] { d->onReadyRead(QProcess::StandardOutput); });
+    connect(process.get(), &QProcess::readyReadStandardError, this,
+            [this] { d->onReadyRead(QProcess::StandardError); });
+    connect(process.get(), &QProcess::finished, this, [this] { d->onFinished(); });
+
+    const int timeout = effectiveTimeout(spec);
+    QDeadlineTimer startDeadline(std::min(timeout, kDefaultTimeoutMs));
+    process->start(QIODevice::ReadWrite);
+    if (!process->waitForStarted(int(std::max<qint64>(startDeadline.remainingTime(), 1)))) {
+        d->result.errorString = process->errorString();
+        qCWarning(daemonLogCategory)
+            << "cannot start" << spec.program << ":" << d->result.errorString;
+        QObject::disconnect(process.get(), nullptr, this, nullptr);
+        if (process->state() != QProcess::NotRunning) {
+            killProcessTree(*process);
+            process->waitForFinished(kReapGraceMs);
+        }
+        return false;
+    }
+    qCDebug(daemonLogCategory) << "started" << process->program() << spec.arguments << "pid"
+                               << process->processId();
+    d->process = std::move(process);
+    d->result.started = true;
+    d->running = true;
+    d->timeoutTimer.start(timeout);
+    return true;
+}
+
+bool ProcessRunner::isRunning() const
+{
+    return d->running;
+}
+
+qint64 ProcessRunner::processId() const
+{
+    return d->process ? d->process->processId() : 0;
+}
+
+bool ProcessRunner::write(const QByteArray &data)
+{
+    if (!d->running || !d->process)
+        return false;
+    return d->process->write(data) == data.size();
+}
+
+void ProcessRunner::closeWriteChannel()
+{
+    if (d->running && d->process)
+        d->process->closeWriteChannel();
+}
+
+void ProcessRunner::kill()
+{
+    if (!d->running || !d->process)
+        return;
+    qCDebug(daemonLogCategory) << "killing" << d->process->program() << "on request";
+    d->result.killed = true;
+    killProcessTree(*d->process);
+}
+
+ProcessResult ProcessRunner::waitForFinished()
+{
+    if (!d->running)
+        return d->result;
+    // The waiter lives on this stack frame so that the result survives even
+    // when a slot destroys the runner while the loop runs.
+    Private::Waiter waiter;
+    d->waiters.append(&waiter);
+    waiter.loop.exec();
+    return waiter.result;
+}
+
+ProcessResult ProcessRunner::result() const
+{
+    return d->running ? d->snapshot() : d->result;
+}
+
+QString ProcessRunner::pendingStandardOutput() const
+{
+    return QString::fromUtf8(
+        d->out.pending.left(utf8SafeLength(d->out.pending, d->out.pending.size())));
+}
+
+QString ProcessRunner::pendingStandardError() const
+{
+    return QString::fromUtf8(
+        d->err.pending.left(utf8SafeLength(d->err.pending, d->err.pending.size())));
+}
+
+} // namespace AppStore

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "server_process.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A small apt repository of test packages built at test time, served over a
+// file: URI or local HTTP, with a private apt configuration that points at it
+// and at nothing else. The machine's /etc/apt is never touched; installing
+// from it does change the machine's dpkg database.
+//
+// Every package name starts with "twk-test-" so that dpkg-tidy.sh finds what
+// a test left installed.
+class LocalAptRepository
+{
+public:
+    enum class Transport { File, Http };
+
+    struct PackageOptions
+    {
+        QString depends;                 // a Depends field value
+        bool desktopApplication = true;  // /usr/bin/<name> and its .desktop file
+        QMap<QString, QByteArray> files; // absolute path -> contents; /usr/bin/* executable
+        qint64 fillerBytes = 0;          // incompressible bytes, so that a download takes a while
+        QString templates;               // debconf templates; adds Depends: debconf
+        QString config;                  // maintainer scripts, complete with "#!"
+        QString postinst;
+        QString postrm;
+    };
+
+    LocalAptRepository();
+    ~LocalAptRepository();
+
+    // "twk-test-hello", "twk-test-config", "twk-test-plugin" (depends on
+    // hello >= 1.0) and "twk-test-broken" (its postinst fails), all 1.0.
+    bool addStandardPackages();
+    // Once published, the index is rebuilt at once: the next `apt-get update`
+    // sees the package.
+    bool addPackage(const QString &name, const QString &version);
+    bool addPackage(const QString &name, const QString &version, const PackageOptions &options);
+
+    // Indexes the packages, writes the apt configuration and, for Http,
+    // starts the server. bytesPerSecond > 0 throttles the server.
+    bool publish(Transport transport = Transport::Http, int bytesPerSecond = 0);
+    // Ends the web server: later downloads fail to connect.
+    void stopServer();
+
+    QString repositoryDir() const;
+    QString debPath(const QString &name, const QString &version) const;
+    QString uri() const { return m_uri; }
+    QString sourcesLine() const;
+    QString aptConfigPath() const;
+    // APT_CONFIG and DEBIAN_FRONTEND for apt-get, dpkg and their scripts.
+    QStringList environment() const;
+    QString errorString() const { return m_error; }
+
+private:
+    bool buildPackage(const QString &name, const QString &version, const PackageOptions &options);
+    bool writeIndex();
+    bool writeAptConfiguration();
+    bool startServer(int bytesPerSecond);
+    bool runTool(const QString &program, const QStringList &arguments,
+                 const QString &workingDirectory, QByteArray *output = nullptr);
+    bool fail(const QString &message);
+
+    QTemporaryDir m_dir;
+    ServerProcess m_server;
+    QString m_uri;
+    QString m_error;
+    bool m_published = false;
+};
