@@ -1,25 +1,29 @@
 #pragma once
 
-#include <QString>
-
-#include <sys/types.h>
+#include "apt_sources.h"
+#include "apt_update_gate.h"
+#include "desktop_entry_checks.h"
+#include "log_file_rotation.h"
+#include "small_utils.h"
+#include "system_probes.h"
+#include "user_lookup.h"
+#include "version_compare.h"
 
 namespace AppStore {
 
-// The daemon's own process identity: real user id and login name.
-struct CurrentUser
-{
-    uid_t uid = 0;
-    QString name;
-};
-
-// Static helpers shared by every subsystem.
-class Utils
+// The static utility collection every subsystem calls as AppStore::Utils::...;
+// each topic keeps its part in a class of its own.
+class Utils : public UserLookup,
+              public VersionCompare,
+              public AptUpdateGate,
+              public SystemProbes,
+              public DesktopEntryChecks,
+              public LogFileRotation,
+              public AptSources,
+              public SmallUtils
 {
 public:
     Utils() = delete;
-
-    static CurrentUser getCurrentUser();
 };
 
 } // namespace AppStore

@@ -1,11 +1,11 @@
-#include "utils.h"
+#include "user_lookup.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
 namespace AppStore {
 
-CurrentUser Utils::getCurrentUser()
+CurrentUser UserLookup::getCurrentUser()
 {
     CurrentUser user;
     user.uid = getuid();

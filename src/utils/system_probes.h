@@ -1,0 +1,12 @@
+#pragma once
+
+namespace AppStore {
+
+// Questions about processes and the running system.
+class SystemProbes
+{
+public:
+    SystemProbes() = delete;
+};
+
+} // namespace AppStore
