@@ -3,8 +3,12 @@
 #include "apt_sources.h"
 #include "apt_update_gate.h"
 #include "desktop_entry_checks.h"
+#include "hardware_readers.h"
+#include "kapla_gate.h"
 #include "log_file_rotation.h"
+#include "process_priority.h"
 #include "small_utils.h"
+#include "system_info_record.h"
 #include "system_probes.h"
 #include "user_lookup.h"
 #include "version_compare.h"
@@ -20,7 +24,11 @@ class Utils : public UserLookup,
               public DesktopEntryChecks,
               public LogFileRotation,
               public AptSources,
-              public SmallUtils
+              public SmallUtils,
+              public KaplaGate,
+              public HardwareReaders,
+              public SystemInfoRecord,
+              public ProcessPriority
 {
 public:
     Utils() = delete;

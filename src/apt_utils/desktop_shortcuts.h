@@ -1,0 +1,12 @@
+#pragma once
+
+namespace AppStore {
+
+// Desktop shortcuts of applications on users' desktops.
+class DesktopShortcuts
+{
+public:
+    DesktopShortcuts() = delete;
+};
+
+} // namespace AppStore

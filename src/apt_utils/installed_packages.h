@@ -1,0 +1,12 @@
+#pragma once
+
+namespace AppStore {
+
+// The lists of installed applications.
+class InstalledPackages
+{
+public:
+    InstalledPackages() = delete;
+};
+
+} // namespace AppStore

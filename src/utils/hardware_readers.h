@@ -1,0 +1,12 @@
+#pragma once
+
+namespace AppStore {
+
+// Hardware and identity facts of the machine.
+class HardwareReaders
+{
+public:
+    HardwareReaders() = delete;
+};
+
+} // namespace AppStore

@@ -1,0 +1,12 @@
+#pragma once
+
+namespace AppStore {
+
+// Whether the installed kapla runtime is recent enough, and kapla package facts.
+class KaplaGate
+{
+public:
+    KaplaGate() = delete;
+};
+
+} // namespace AppStore

@@ -1,0 +1,12 @@
+#pragma once
+
+namespace AppStore {
+
+// The device and system facts that store requests carry.
+class SystemInfoRecord
+{
+public:
+    SystemInfoRecord() = delete;
+};
+
+} // namespace AppStore
