@@ -2,6 +2,7 @@
 #include "dbus/app_store_interface.h"
 #include "log_rules_watcher.h"
 #include "systemdaemonapplication.h"
+#include "utils/proxy_system.h"
 #include "utils/utils.h"
 
 #include <QCommandLineParser>
@@ -23,10 +24,16 @@ int main(int argc, char *argv[])
     }
 
     SystemDaemonApplication::initLog();
+    AppStore::Utils::isKaplaSupported(true);
 
     if (!AppStoreInterface::instance()->registerDBus()) {
         return 3;
     }
+
+    AppStore::Utils::updateSourceDir();
+    AppStore::Utils::checkCustomCacheDir();
+    AppStore::Utils::aptConfigVersion(true);
+    ProxySystem::loadProxy();
 
     return app.exec();
 }

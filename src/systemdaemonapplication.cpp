@@ -3,7 +3,9 @@
 #include "database/cachedatabase.h"
 #include "service/app_brief_info_interface.h"
 #include "service/thread_pool_manager.h"
+#include "utils/proxy_system.h"
 #include "utils/system_info_storer.h"
+#include "utils/utils.h"
 #include "utils/wine_autostart_watcher.h"
 
 #include <blogmanager.h>
@@ -22,6 +24,10 @@ SystemDaemonApplication::SystemDaemonApplication(int &argc, char **argv)
 void SystemDaemonApplication::initLog()
 {
     BLogManager::registerConsoleAppender();
+    const QString logPath = AppStore::Utils::initLogFilePath();
+    if (!logPath.isEmpty()) {
+        BLogManager::setlogFilePath(logPath);
+    }
     BLogManager::registerFileAppender();
     BLogManager::registerJournalAppender();
 }
@@ -33,4 +39,5 @@ void SystemDaemonApplication::slotAboutToQuit()
     SystemInfoStorer::instance()->stopThread();
     ThreadPoolManager::instance()->stopThread();
     WineAutoStartWatcher::instance()->stop();
+    ProxySystem::saveProxy();
 }

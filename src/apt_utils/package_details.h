@@ -1,12 +1,25 @@
 #pragma once
 
+#include "common/package_info.h"
+
+#include <QString>
+
 namespace AppStore {
 
-// What dpkg, apt and kapla tell about one package.
+// What dpkg and kapla tell about one installed package.
+//
+// mode says which package system to believe: 1 a Debian package, 2 a kapla
+// application, anything else either, the kapla answer winning. The kapla
+// tool is asked first in every mode.
 class PackageDetails
 {
 public:
     PackageDetails() = delete;
+
+    // Fills name, version, architecture, installed size (KiB) and channel.
+    static bool getLocalPackageInfo(const QString &name, Package_Info &info, int mode);
+    // "name version size[desktop files]" for the package.
+    static bool getLocalPackageInfo(const QString &name, QString &out, int mode);
 };
 
 } // namespace AppStore

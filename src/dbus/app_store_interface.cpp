@@ -2,6 +2,7 @@
 
 #include "common/apt_task.h"
 #include "common/daemon_log.h"
+#include "task/task_manager.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -22,6 +23,7 @@ AppStoreInterface *AppStoreInterface::instance()
 AppStoreInterface::AppStoreInterface()
 {
     registerAptTaskMetaType();
+    TaskManager::instance();
 }
 
 bool AppStoreInterface::registerDBus()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 namespace AppStore {
 
 // The daemon's log file and the rotation of its predecessors.
@@ -7,6 +9,13 @@ class LogFileRotation
 {
 public:
     LogFileRotation() = delete;
+
+    // Prepares the log file in the daemon's log directory; see the overload.
+    static QString initLogFilePath();
+    // Moves the previous log of dir aside under a time-stamped name, keeps only
+    // the newest log files and returns the path the file appender is to use;
+    // empty when the directory or the file cannot be provided.
+    static QString initLogFilePath(const QString &dir);
 };
 
 } // namespace AppStore

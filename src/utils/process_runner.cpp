@@ -29,9 +29,6 @@ constexpr int kReapGraceMs = 3000;
 // run() drains the pipes at least this often so that its stored copy stays
 // bounded however fast the child writes.
 constexpr int kDrainSliceMs = 200;
-// Bounds memory when a tool writes far more than anyone reads back. The tail
-// is kept because failures are reported at the end of the output.
-constexpr qsizetype kMaxStoredOutput = 16 * 1024 * 1024;
 // A "line" that never ends (binary output, a runaway progress bar) is given
 // out in pieces rather than buffered without limit.
 constexpr qsizetype kMaxPendingLine = 1024 * 1024;
@@ -77,20 +74,21 @@ void keepTail(QByteArray &store, qsizetype limit)
     store.remove(0, cut);
 }
 
-void appendBounded(QByteArray &store, const QByteArray &data)
+// The stored output is bounded (ProcessSpec::maxStoredOutput); the tail is
+// kept because failures are reported at the end of the output.
+void appendBounded(QByteArray &store, const QByteArray &data, qsizetype limit)
 {
     store.append(data);
     // Trimming only once well past the cap keeps the cost linear.
-    if (store.size() > kMaxStoredOutput + kMaxStoredOutput / 2)
-        keepTail(store, kMaxStoredOutput);
+    if (store.size() > limit + limit / 2)
+        keepTail(store, limit);
 }
 
-void trimStored(QByteArray &store)
+void trimStored(QByteArray &store, qsizetype limit)
 {
-    if (store.size() > kMaxStoredOutput) {
-        qCWarning(daemonLogCategory)
-            << "process output cut to its last" << kMaxStoredOutput << "bytes";
-        keepTail(store, kMaxStoredOutput);
+    if (store.size() > limit) {
+        qCWarning(daemonLogCategory) << "process output cut to its last" << limit << "bytes";
+        keepTail(store, limit);
     }
 }
 
@@ -289,9 +287,10 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
         process.write(spec.standardInput);
     process.closeWriteChannel();
 
+    const qsizetype outputLimit = std::max<qsizetype>(spec.maxStoredOutput, 1024);
     const auto drain = [&] {
-        appendBounded(result.standardOutput, process.readAllStandardOutput());
-        appendBounded(result.standardError, process.readAllStandardError());
+        appendBounded(result.standardOutput, process.readAllStandardOutput(), outputLimit);
+        appendBounded(result.standardError, process.readAllStandardError(), outputLimit);
     };
     while (process.state() != QProcess::NotRunning) {
         const qint64 remaining = deadline.remainingTime();
@@ -308,8 +307,8 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
         drain();
     }
     drain();
-    trimStored(result.standardOutput);
-    trimStored(result.standardError);
+    trimStored(result.standardOutput, outputLimit);
+    trimStored(result.standardError, outputLimit);
     fillExit(process, result);
     return result;
 }
@@ -332,6 +331,7 @@ struct ProcessRunner::Private
     QList<QString> errLines;
     QList<Waiter *> waiters;
     bool running = false;
+    qsizetype outputLimit = 16 * 1024 * 1024;
 
     explicit Private(ProcessRunner *owner)
         : q(owner)
@@ -354,8 +354,8 @@ struct ProcessRunner::Private
         ProcessResult current = result;
         current.standardOutput = out.stored;
         current.standardError = err.stored;
-        keepTail(current.standardOutput, kMaxStoredOutput);
-        keepTail(current.standardError, kMaxStoredOutput);
+        keepTail(current.standardOutput, outputLimit);
+        keepTail(current.standardError, outputLimit);
         return current;
     }
 
@@ -394,7 +394,7 @@ bool ProcessRunner::Private::deliver(QProcess::ProcessChannel which, const QByte
         return true;
     const bool isOut = which == QProcess::StandardOutput;
     Channel &channel = isOut ? out : err;
-    appendBounded(channel.stored, data);
+    appendBounded(channel.stored, data, outputLimit);
     channel.pending.append(data);
     splitLines(channel, isOut ? outLines : errLines);
     QPointer<ProcessRunner> guard(q);
@@ -465,9 +465,9 @@ void ProcessRunner::Private::onFinished()
     if (!emitLines())
         return;
     running = false;
-    if (out.stored.size() > kMaxStoredOutput || err.stored.size() > kMaxStoredOutput)
-        qCWarning(daemonLogCategory) << raw->program() << "output cut to its last"
-                                     << kMaxStoredOutput << "bytes per channel";
+    if (out.stored.size() > outputLimit || err.stored.size() > outputLimit)
+        qCWarning(daemonLogCategory)
+            << raw->program() << "output cut to its last" << outputLimit << "bytes per channel";
     result = snapshot();
     qCDebug(daemonLogCategory) << raw->program() << "ended, exit code" << result.exitCode
                                << "crashed" << result.crashed << "timed out" << result.timedOut;
@@ -516,6 +516,7 @@ bool ProcessRunner::start(const ProcessSpec &spec)
         return false;
     }
     d->reset();
+    d->outputLimit = std::max<qsizetype>(spec.maxStoredOutput, 1024);
     auto process = std::make_unique<QProcess>();
     if (!prepareProcess(*process, spec, d->result)) {
         qCWarning(daemonLogCategory)

@@ -28,6 +28,9 @@ struct ProcessSpec
     // Every run has a limit (<= 0 means this default); the child is killed past it.
     int timeoutMs = 30000;
     QByteArray standardInput; // run(): written to the child, then stdin is closed
+    // How much of each channel the result keeps (its tail); streamed lines
+    // are not affected. Full listings of the package system need more.
+    qsizetype maxStoredOutput = 16 * 1024 * 1024;
 };
 
 struct ProcessResult

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QString>
+#include <QtGlobal>
+
 namespace AppStore {
 
 // Small helpers without a better home.
@@ -7,6 +10,19 @@ class SmallUtils
 {
 public:
     SmallUtils() = delete;
+
+    // The size class of a download count as the store shows it, translated.
+    static QString downloadCountText(qint64 count);
+    // Makes the process dumpable with a 512 MiB core-file limit.
+    static void enableCoreDump();
+    static bool IsQSMainBoard();
+    // Hardware address of the first interface that is up, running and not a
+    // loopback; empty when there is none.
+    static QString firstMacAddress();
+    // Empty when the process does not exist (any more).
+    static QString processName(uint pid);
+    // The program as the process was started (its first argument).
+    static QString processCommand(uint pid);
 };
 
 } // namespace AppStore

@@ -1,9 +1,68 @@
 #include "user_lookup.h"
 
+#include "common/daemon_log.h"
+#include "login_session_refs.h"
+
+#include <QDBusAbstractInterface>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDebug>
+
 #include <pwd.h>
 #include <unistd.h>
 
 namespace AppStore {
+
+namespace {
+
+const char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
+
+// A plain proxy: the dynamic QDBusInterface would introspect the object first,
+// one more blocking round trip for nothing. Valid only when the path is a
+// valid object path and the login manager owns its name.
+class LoginPropertiesInterface : public QDBusAbstractInterface
+{
+public:
+    explicit LoginPropertiesInterface(const QString &path)
+        : QDBusAbstractInterface(QStringLiteral("org.freedesktop.login1"), path,
+                                 kPropertiesInterface, QDBusConnection::systemBus(), nullptr)
+    {}
+
+    // The property's value, invalid when the call failed.
+    QVariant get(const QString &interface, const QString &name)
+    {
+        const QDBusMessage reply = call(QStringLiteral("Get"), interface, name);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            return {};
+        }
+        return qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant();
+    }
+};
+
+// Reads a structure property; target keeps its empty value unless the value
+// is a structure of exactly the expected signature.
+template<typename T> void readStructure(const QVariant &value, const char *signature, T &target)
+{
+    if (value.metaType() != QMetaType::fromType<QDBusArgument>()) {
+        return;
+    }
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    if (argument.currentSignature() == QLatin1String(signature)) {
+        argument >> target;
+    }
+}
+
+// Login names end up in paths such as "/home/<name>/Desktop": a name that
+// would leave that folder is not taken, whoever reported it.
+bool isUsableLoginName(const QString &name)
+{
+    return !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
+           name != QLatin1String("..");
+}
+
+} // namespace
 
 CurrentUser UserLookup::getCurrentUser()
 {
@@ -21,6 +80,44 @@ CurrentUser UserLookup::getCurrentUser()
         }
     }
     return user;
+}
+
+quint32 UserLookup::getLogname(QString &logname)
+{
+    registerLoginSessionRefTypes();
+    logname = QStringLiteral("root");
+
+    LoginPropertiesInterface seat(QStringLiteral("/org/freedesktop/login1/seat/seat0"));
+    if (!seat.isValid()) {
+        qWarning() << "Failed to create DBus interface:" << seat.lastError().message();
+        return 0;
+    }
+    SessionRef session;
+    readStructure(
+        seat.get(QStringLiteral("org.freedesktop.login1.Seat"), QStringLiteral("ActiveSession")),
+        "(so)", session);
+
+    LoginPropertiesInterface sessionObject(session.path.path());
+    if (!sessionObject.isValid()) {
+        qWarning() << "Failed to create DBus interface:" << sessionObject.lastError().message();
+        return 0;
+    }
+    const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session");
+    const QVariant name = sessionObject.get(sessionInterface, QStringLiteral("Name"));
+    if (name.metaType() != QMetaType::fromType<QString>()) {
+        logname.clear();
+    } else if (!name.toString().isEmpty()) {
+        if (!isUsableLoginName(name.toString())) {
+            qWarning() << "Refused login name from the login manager:" << name.toString();
+            return 0;
+        }
+        logname = name.toString();
+    }
+
+    UserRef user;
+    readStructure(sessionObject.get(sessionInterface, QStringLiteral("User")), "(uo)", user);
+    qCDebug(daemonLogCategory) << "active user path:" << user.path.path();
+    return user.uid;
 }
 
 } // namespace AppStore

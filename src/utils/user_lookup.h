@@ -20,6 +20,12 @@ public:
     UserLookup() = delete;
 
     static CurrentUser getCurrentUser();
+
+    // The user of the active session on seat0, asked of the login manager on
+    // every call. logname is always overwritten: "root" (result 0) when the
+    // login manager cannot be asked or names no usable user; see the source
+    // for the partial answers. Blocks until the login manager answers.
+    static quint32 getLogname(QString &logname);
 };
 
 } // namespace AppStore

@@ -1,4 +1,5 @@
 #include "private_system_bus.h"
+#include "system_file_guard.h"
 #include "test_env.h"
 #include "utils/process_runner.h"
 
@@ -85,6 +86,11 @@ private Q_SLOTS:
 
     void ownsItsNameAndRefusesASecondInstance()
     {
+        // A full start rebuilds the daemon's state, cache and log folders.
+        SystemFileGuard guard({QStringLiteral("/var/lib/tarnwick-daemon"),
+                               QStringLiteral("/var/cache/velkor"),
+                               QStringLiteral("/var/log/velkor")});
+        QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
         ProcessRunner daemon;
         ProcessSpec spec = daemonSpec();
         spec.timeoutMs = 120000;

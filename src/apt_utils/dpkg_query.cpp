@@ -1,0 +1,142 @@
+#include "dpkg_query.h"
+
+#include "apt_utils/aptcache.h"
+#include "common/daemon_log.h"
+#include "utils/package_name_validator.h"
+
+#include <QFileInfo>
+
+namespace AppStore {
+
+namespace {
+
+const QString kProgram = QStringLiteral("dpkg-query");
+constexpr int kProbeTimeoutMs = 30000;
+constexpr int kListingTimeoutMs = 120000;
+
+ProcessResult runDpkgQuery(const QStringList &arguments, int timeoutMs)
+{
+    ProcessSpec spec;
+    spec.program = kProgram;
+    spec.arguments = arguments;
+    spec.timeoutMs = timeoutMs;
+    // A listing of every package with its file list runs to tens of MB on a
+    // full desktop; a cut listing would silently drop packages.
+    spec.maxStoredOutput = 512 * 1024 * 1024;
+    return ProcessRunner::run(spec);
+}
+
+bool isApplicationLocation(const QString &path)
+{
+    return path.startsWith(QLatin1String("/usr/share/applications/")) ||
+           path.startsWith(QLatin1String("/usr/local/share/applications/")) ||
+           (path.startsWith(QLatin1String("/opt/apps/")) &&
+            path.contains(QLatin1String("/entries/applications/")));
+}
+
+} // namespace
+
+ProcessResult DpkgQuery::runForPackage(const QStringList &arguments, const QString &name)
+{
+    if (!PackageNameValidator::isValidArchQualifiedName(name)) {
+        // A kapla id is no Debian name, but no reason for alarm either.
+        if (PackageNameValidator::isValidKaplaId(name))
+            qCDebug(daemonLogCategory) << "not a Debian package name:" << name;
+        else
+            qCWarning(daemonLogCategory) << "refusing to ask dpkg-query about" << name;
+        ProcessResult refused;
+        refused.errorString = QStringLiteral("not a package name");
+        return refused;
+    }
+    return runDpkgQuery(arguments + QStringList{name}, kProbeTimeoutMs);
+}
+
+ProcessResult DpkgQuery::runListing(const QStringList &arguments)
+{
+    return runDpkgQuery(arguments, kListingTimeoutMs);
+}
+
+bool DpkgQuery::parseRecord(const QString &text, int fixedFieldCount, bool withChannel,
+                            Record &record)
+{
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    const QString &head = lines.first();
+    QStringList fields;
+    qsizetype from = 0;
+    for (int i = 0; i < fixedFieldCount; ++i) {
+        const qsizetype blank = head.indexOf(QLatin1Char(' '), from);
+        if (blank < 0)
+            return false;
+        fields.append(head.mid(from, blank - from));
+        from = blank + 1;
+    }
+    if (fields.size() < 4)
+        return false;
+    record.name = fields.at(0);
+    record.version = fields.at(1);
+    record.installedSize = fields.at(2);
+    record.status = fields.at(3);
+
+    // What follows the fixed fields: [channel] " " then the first file line,
+    // which itself starts with a blank.
+    const QString rest = head.mid(from);
+    QString firstFile;
+    if (withChannel) {
+        const qsizetype filesAt = rest.indexOf(QLatin1String("  /"));
+        if (filesAt >= 0) {
+            record.channel = rest.left(filesAt);
+            firstFile = rest.mid(filesAt + 2);
+        } else if (rest.endsWith(QLatin1Char(' '))) {
+            record.channel = rest.chopped(1);
+        } else {
+            return false;
+        }
+    } else {
+        firstFile = rest.startsWith(QLatin1Char(' ')) ? rest.mid(1) : rest;
+    }
+
+    record.files.clear();
+    if (!firstFile.isEmpty())
+        record.files.append(firstFile);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QString &line = lines.at(i);
+        if (line.isEmpty())
+            continue;
+        // A line without the leading blank belongs to the next record (a
+        // second architecture of the same package).
+        if (!line.startsWith(QLatin1Char(' ')))
+            break;
+        record.files.append(line.mid(1));
+    }
+    return true;
+}
+
+QStringList DpkgQuery::applicationDesktopFiles(const QStringList &paths)
+{
+    QStringList desktopFiles;
+    for (const QString &path : paths) {
+        if (path.isEmpty() || !isApplicationLocation(path))
+            continue;
+        const QFileInfo info(path);
+        if (info.suffix() != QLatin1String("desktop") || info.isSymLink() || !info.isFile())
+            continue;
+        if (AptCache::isDesktopExecExists(path))
+            desktopFiles.append(path);
+    }
+    return desktopFiles;
+}
+
+void DpkgQuery::preferPackageNamedDesktopFile(const QString &packageName, QStringList &files)
+{
+    if (files.size() <= 1)
+        return;
+    for (const QString &file : std::as_const(files)) {
+        if (QFileInfo(file).fileName().remove(QLatin1String(".desktop")) == packageName) {
+            const QString chosen = file;
+            files = QStringList{chosen};
+            return;
+        }
+    }
+}
+
+} // namespace AppStore

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "utils/process_runner.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace AppStore {
+
+// Runs dpkg-query and reads its formatted records. Package names are checked
+// before they become an argument; a refused name is answered as an unknown
+// package, without running anything.
+class DpkgQuery
+{
+public:
+    DpkgQuery() = delete;
+
+    // One installed package as a "-f=" format with ${db-fsys:Files} last
+    // prints it.
+    struct Record
+    {
+        QString name;
+        QString version;
+        QString installedSize; // KiB, as printed (may be empty)
+        QString status;        // ${db:Status-Status}
+        QString channel;
+        QStringList files;
+    };
+
+    // dpkg-query with arguments, then the package name as the last one.
+    static ProcessResult runForPackage(const QStringList &arguments, const QString &name);
+    // dpkg-query over every package the database knows.
+    static ProcessResult runListing(const QStringList &arguments);
+
+    // Reads "name version size status [more fields] [channel] files", as many
+    // fixed fields as fixedFieldCount, each followed by one blank. The file
+    // list holds one path per line, each after one blank, so paths with
+    // blanks survive (and so does a channel with blanks). False when the text
+    // is too short.
+    static bool parseRecord(const QString &text, int fixedFieldCount, bool withChannel,
+                            Record &record);
+
+    // The entries of paths that a package offers as its applications, in
+    // their order.
+    static QStringList applicationDesktopFiles(const QStringList &paths);
+    // Of several desktop files, keeps only the first one named after the
+    // package, when there is one.
+    static void preferPackageNamedDesktopFile(const QString &packageName, QStringList &files);
+};
+
+} // namespace AppStore

@@ -1,0 +1,33 @@
+#include "apt_utils/maintenance_thread.h"
+
+#include <utility>
+
+MaintenanceThread::MaintenanceThread(Job job, QObject *parent)
+    : QThread(parent)
+    , m_job(std::move(job))
+{}
+
+MaintenanceThread::~MaintenanceThread()
+{
+    stop();
+}
+
+void MaintenanceThread::stop()
+{
+    m_stopped = true;
+    wait();
+}
+
+void MaintenanceThread::startJob()
+{
+    if (!m_stopped) {
+        start(QThread::InheritPriority);
+    }
+}
+
+void MaintenanceThread::run()
+{
+    if (m_job) {
+        m_job();
+    }
+}

@@ -1,0 +1,86 @@
+#include "package_file_lists.h"
+
+#include "apt_utils/dpkg_query.h"
+#include "common/daemon_log.h"
+#include "utils/package_name_validator.h"
+
+#include <QFileInfo>
+
+namespace AppStore {
+
+namespace {
+
+bool isIndexedPath(const QString &path)
+{
+    if (!path.startsWith(QLatin1Char('/')))
+        return false;
+    const QString directory = path.left(path.lastIndexOf(QLatin1Char('/')));
+    static const QLatin1String kIndexed[] = {
+        QLatin1String("/usr/bin"), QLatin1String("/usr/local/bin"), QLatin1String("/usr/share"),
+        QLatin1String("/usr/sbin"), QLatin1String("/opt/apps")};
+    const bool indexed = std::any_of(std::begin(kIndexed), std::end(kIndexed),
+                                     [&](QLatin1String dir) { return directory.contains(dir); });
+    if (!indexed || directory.contains(QLatin1String("/usr/share/icons")))
+        return false;
+    const QFileInfo info(path);
+    return !info.isSymLink() && info.isFile();
+}
+
+bool ranToEnd(const ProcessResult &result)
+{
+    if (result.started && !result.timedOut && !result.crashed)
+        return true;
+    qCWarning(daemonLogCategory) << "dpkg-query failed:" << result.errorString << "output:"
+                                 << result.outputText() << "error:" << result.errorText();
+    return false;
+}
+
+} // namespace
+
+bool PackageFileLists::getPackageBinaryFiles(const QString &name, QStringList &files)
+{
+    // Not a name dpkg could know: it owns no files.
+    if (!PackageNameValidator::isValidArchQualifiedName(name))
+        return true;
+    const ProcessResult result = DpkgQuery::runForPackage({QStringLiteral("--listfiles")}, name);
+    if (!ranToEnd(result))
+        return false;
+    const QStringList lines = result.outputText().split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (isIndexedPath(line))
+            files.append(line);
+    }
+    return true;
+}
+
+bool PackageFileLists::getAllPackageBinaryFiles(LocalPackageList &packages)
+{
+    // Package names on lines of their own, each file on a line that starts
+    // with one blank: blanks and tabs in paths cannot split a record.
+    const ProcessResult result =
+        DpkgQuery::runListing({QStringLiteral("-W"), QStringLiteral("-f=${Package}\n${db-fsys:Files}")});
+    if (!ranToEnd(result))
+        return false;
+
+    LocalPackageEntry entry;
+    const auto flush = [&]() {
+        if (!entry.desktopFiles.isEmpty())
+            packages.append(entry);
+        entry = LocalPackageEntry();
+    };
+    const QStringList lines = result.outputText().split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.isEmpty())
+            continue;
+        if (!line.startsWith(QLatin1Char(' '))) {
+            flush();
+            entry.packageName = line;
+        } else if (const QString path = line.mid(1); isIndexedPath(path)) {
+            entry.desktopFiles.append(path);
+        }
+    }
+    flush();
+    return true;
+}
+
+} // namespace AppStore

@@ -1,0 +1,85 @@
+#include "task_manager.h"
+
+#include "common/daemon_log.h"
+#include "utils/utils.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+const QString kClientProcessName = QStringLiteral("tarnwick-client");
+
+} // namespace
+
+TaskManager *TaskManager::instance()
+{
+    return AppStore::LazySingleton<TaskManager>::instance();
+}
+
+TaskManager::TaskManager(QObject *parent)
+    : QObject(parent)
+    , m_timer(new QTimer(this))
+{
+    m_timer->setInterval(m_interval);
+    connect(m_timer, &QTimer::timeout, this, &TaskManager::slotTimeout);
+    // A timer on a pool thread would never fire once that thread ends, and
+    // the daemon would never quit; whoever asks first, it lives on main.
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app && thread() != app->thread()) {
+        moveToThread(app->thread());
+        QMetaObject::invokeMethod(m_timer, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+    } else {
+        m_timer->start();
+    }
+}
+
+void TaskManager::addTask()
+{
+    QMutexLocker locker(&m_mutex);
+    const int count = ++m_taskCount;
+    ++m_generation;
+    qCDebug(daemonLogCategory) << "Current task count:" << count;
+    QMetaObject::invokeMethod(m_timer, &QTimer::stop, Qt::QueuedConnection);
+}
+
+void TaskManager::removeTask()
+{
+    QMutexLocker locker(&m_mutex);
+    const int count = --m_taskCount;
+    qCDebug(daemonLogCategory) << "Current task count:" << count;
+    if (count < 1)
+        QMetaObject::invokeMethod(m_timer, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+}
+
+void TaskManager::setInterval(int ms)
+{
+    m_interval = ms;
+    m_timer->setInterval(ms);
+}
+
+void TaskManager::slotTimeout()
+{
+    if (m_probe)
+        return; // the previous test has not answered yet
+    const quint64 generation = m_generation;
+    m_probe = QThread::create(
+        [this] { m_clientRunning = AppStore::Utils::isProcessRunning(kClientProcessName); });
+    connect(m_probe, &QThread::finished, this, [this, generation] { finishIdleTest(generation); });
+    m_probe->start();
+}
+
+void TaskManager::finishIdleTest(quint64 generation)
+{
+    m_probe->wait();
+    delete m_probe;
+    m_probe = nullptr;
+
+    const int count = m_taskCount;
+    const bool clientRunning = m_clientRunning;
+    qCDebug(daemonLogCategory) << "Current task count:" << count
+                               << "Is client running:" << clientRunning;
+    if (count < 1 && !clientRunning && generation == m_generation)
+        QCoreApplication::quit();
+}

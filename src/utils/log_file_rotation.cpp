@@ -1,0 +1,84 @@
+#include "log_file_rotation.h"
+
+#include "common/daemon_log.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace AppStore {
+
+namespace {
+
+const QString LOG_DIR = QStringLiteral("/var/log/velkor/tarnwick-daemon/");
+const QString LOG_FILE_NAME = QStringLiteral("tarnwick-daemon.log");
+// The current log counts, so a start leaves at most this many backups.
+constexpr int KEPT_LOG_FILES = 4;
+
+void removeOldLogFiles(const QDir &dir)
+{
+    QFileInfoList files =
+        dir.entryInfoList({QStringLiteral("*.log*")}, QDir::Files | QDir::Readable, QDir::Name);
+    if (files.size() <= KEPT_LOG_FILES)
+        return;
+    std::sort(files.begin(), files.end(), [](const QFileInfo &a, const QFileInfo &b) {
+        return a.lastModified() > b.lastModified();
+    });
+    for (qsizetype i = KEPT_LOG_FILES; i < files.size(); ++i) {
+        const QString path = files.at(i).absoluteFilePath();
+        if (QFileInfo::exists(path) && !QFile::remove(path))
+            qCWarning(daemonLogCategory) << "Log file clean failed!";
+    }
+}
+
+// File systems that record no birth time would otherwise give every backup
+// the same name ending in ".", and the second rename would fail.
+QDateTime creationTime(const QFileInfo &file)
+{
+    const QDateTime born = file.birthTime();
+    return born.isValid() ? born : file.lastModified();
+}
+
+} // namespace
+
+QString LogFileRotation::initLogFilePath()
+{
+    return initLogFilePath(LOG_DIR);
+}
+
+QString LogFileRotation::initLogFilePath(const QString &dir)
+{
+    QDir logDir(dir);
+    if (!logDir.exists() && !QDir().mkpath(dir)) {
+        qCWarning(daemonLogCategory) << "Log file path create failed! Using default path...";
+        return QString();
+    }
+
+    removeOldLogFiles(logDir);
+
+    const QString path = logDir.filePath(LOG_FILE_NAME);
+    const QFileInfo current(path);
+    if (current.exists()) {
+        const QString stamp =
+            creationTime(current).toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-zzz"));
+        qCDebug(daemonLogCategory).noquote()
+            << "Log file existed:" << path << ", backup and create new one...";
+        if (!QFile::rename(path, path + u'.' + stamp))
+            qCWarning(daemonLogCategory)
+                << "Log file backup failed! Appending new log in old file...";
+        return path;
+    }
+
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        qCWarning(daemonLogCategory) << "Log file create failed! Using default path...";
+        return QString();
+    }
+    file.close();
+    return path;
+}
+
+} // namespace AppStore
