@@ -24,6 +24,7 @@ int main(int argc, char *argv[])
     }
 
     SystemDaemonApplication::initLog();
+    AppStore::Utils::setNiceAndPriority(10, 0);
     AppStore::Utils::isKaplaSupported(true);
 
     if (!AppStoreInterface::instance()->registerDBus()) {
@@ -33,6 +34,7 @@ int main(int argc, char *argv[])
     AppStore::Utils::updateSourceDir();
     AppStore::Utils::checkCustomCacheDir();
     AppStore::Utils::aptConfigVersion(true);
+    AppStore::Utils::enableSystemdService();
     ProxySystem::loadProxy();
 
     return app.exec();

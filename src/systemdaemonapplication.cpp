@@ -1,6 +1,7 @@
 #include "systemdaemonapplication.h"
 
 #include "database/cachedatabase.h"
+#include "dbus/app_store_interface.h"
 #include "service/app_brief_info_interface.h"
 #include "service/thread_pool_manager.h"
 #include "utils/proxy_system.h"
@@ -39,5 +40,6 @@ void SystemDaemonApplication::slotAboutToQuit()
     SystemInfoStorer::instance()->stopThread();
     ThreadPoolManager::instance()->stopThread();
     WineAutoStartWatcher::instance()->stop();
+    AppStoreInterface::instance()->stopMaintenanceThreads();
     ProxySystem::saveProxy();
 }

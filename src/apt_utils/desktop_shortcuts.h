@@ -1,12 +1,26 @@
 #pragma once
 
+#include <QString>
+
 namespace AppStore {
 
-// Desktop shortcuts of applications on users' desktops.
+// Desktop shortcuts of applications on users' desktops: symbolic links
+// "/home/<login>/Desktop/<file name>" to the application's desktop file in the
+// system's application folder of its kind.
+//
+// Root works inside a folder the user controls here, so nothing is done when
+// the home or its "Desktop" is a symbolic link or not owned by the user.
 class DesktopShortcuts
 {
 public:
     DesktopShortcuts() = delete;
+
+    // createNew false only renews shortcuts that exist already.
+    static void createShortcuts(const QString &name, const QString &login, bool createNew,
+                                int installMode);
+    // Leaves the shortcuts that a kapla application of the same name still
+    // brings.
+    static void removeShortcuts(const QString &name, const QString &login, int installMode);
 };
 
 } // namespace AppStore

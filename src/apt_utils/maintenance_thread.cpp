@@ -15,6 +15,8 @@ MaintenanceThread::~MaintenanceThread()
 void MaintenanceThread::stop()
 {
     m_stopped = true;
+    // A long job checks for this between its steps.
+    requestInterruption();
     wait();
 }
 

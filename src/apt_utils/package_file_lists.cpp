@@ -30,8 +30,9 @@ bool ranToEnd(const ProcessResult &result)
 {
     if (result.started && !result.timedOut && !result.crashed)
         return true;
-    qCWarning(daemonLogCategory) << "dpkg-query failed:" << result.errorString << "output:"
-                                 << result.outputText() << "error:" << result.errorText();
+    qCWarning(daemonLogCategory) << "dpkg-query failed:" << result.errorString
+                                 << "output:" << result.outputText()
+                                 << "error:" << result.errorText();
     return false;
 }
 
@@ -57,8 +58,8 @@ bool PackageFileLists::getAllPackageBinaryFiles(LocalPackageList &packages)
 {
     // Package names on lines of their own, each file on a line that starts
     // with one blank: blanks and tabs in paths cannot split a record.
-    const ProcessResult result =
-        DpkgQuery::runListing({QStringLiteral("-W"), QStringLiteral("-f=${Package}\n${db-fsys:Files}")});
+    const ProcessResult result = DpkgQuery::runListing(
+        {QStringLiteral("-W"), QStringLiteral("-f=${Package}\n${db-fsys:Files}")});
     if (!ranToEnd(result))
         return false;
 

@@ -18,8 +18,8 @@ ProcessResult runKeyTool(ProcessSpec spec)
     spec.timeoutMs = kAptKeyTimeoutMs;
     const ProcessResult result = ProcessRunner::run(spec);
     if (result.timedOut)
-        qCWarning(daemonLogCategory) << spec.program << spec.arguments << "timed out after"
-                                     << kAptKeyTimeoutMs << "ms";
+        qCWarning(daemonLogCategory)
+            << spec.program << spec.arguments << "timed out after" << kAptKeyTimeoutMs << "ms";
     return result;
 }
 

@@ -37,6 +37,10 @@ const QString CREATE_HISTORY_TABLE = QStringLiteral(
 const QString CREATE_HISTORY_INDEX =
     QStringLiteral("CREATE INDEX IF NOT EXISTS application_history_idx ON application_history (id, "
                    "packageName, version)");
+// Every history operation looks its row up by package name; without this the
+// lookups scan the whole table.
+const QString CREATE_HISTORY_NAME_INDEX = QStringLiteral(
+    "CREATE INDEX IF NOT EXISTS application_history_name_idx ON application_history (packageName)");
 const QString CREATE_ON_THE_SHELVES_TABLE = QStringLiteral(
     "CREATE TABLE IF NOT EXISTS LocalOnTheShelvesAPP (packageid TEXT PRIMARY KEY,uri "
     "TEXT,appid TEXT,file_size TEXT,package_name TEXT,package_version TEXT,app_package_url "
@@ -347,9 +351,10 @@ void AppstoreDb::initApplicationHistoryTable()
         const QString &statement;
         const char *failure;
     };
-    const std::array<Step, 6> steps = {{
+    const std::array<Step, 7> steps = {{
         {CREATE_HISTORY_TABLE, "Failed to initialize application_history table:"},
         {CREATE_HISTORY_INDEX, "Failed to create index for application_history table"},
+        {CREATE_HISTORY_NAME_INDEX, "Failed to create index for application_history table"},
         {CREATE_ON_THE_SHELVES_TABLE, "Failed to initialize LocalOnTheShelvesAPP table:"},
         {CREATE_REPORT_BI_TABLE, "Failed to initialize report_bi table:"},
         {CREATE_KEY_VALUE_TABLE, "Failed to initialize key_value_info table:"},
@@ -709,7 +714,7 @@ void AppstoreDb::clearApplicationHistoryTable()
                 << "Failed to initialize application_history table:" << query.lastError().text();
             return false;
         }
-        if (!query.exec(CREATE_HISTORY_INDEX)) {
+        if (!query.exec(CREATE_HISTORY_INDEX) || !query.exec(CREATE_HISTORY_NAME_INDEX)) {
             qCCritical(daemonLogCategory).noquote()
                 << Q_FUNC_INFO << "Failed to create index for application_history table"
                 << query.lastError().text();

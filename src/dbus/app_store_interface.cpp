@@ -1,8 +1,14 @@
 #include "app_store_interface.h"
 
+#include "apt_utils/aptcache.h"
+#include "apt_utils/aptupdatethread.h"
+#include "apt_utils/clearcachedirthread.h"
+#include "apt_utils/updatesrcdirthread.h"
 #include "common/apt_task.h"
 #include "common/daemon_log.h"
+#include "database/appstoredb.h"
 #include "task/task_manager.h"
+#include "utils/utils.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -23,7 +29,33 @@ AppStoreInterface *AppStoreInterface::instance()
 AppStoreInterface::AppStoreInterface()
 {
     registerAptTaskMetaType();
+    init();
+}
+
+AppStoreInterface::~AppStoreInterface()
+{
+    stopMaintenanceThreads();
+}
+
+void AppStoreInterface::init()
+{
+    initDatabase();
     TaskManager::instance();
+
+    m_updateSrcDirThread = std::make_unique<UpdateSrcDirThread>(&AppStore::Utils::updateSourceDir);
+    m_clearCacheDirThread = std::make_unique<ClearCacheDirThread>(&AptCache::cleanPackagesCache);
+    // The package cache is cleaned once at every start.
+    Q_EMIT m_clearCacheDirThread->sigStartClearCacheDir();
+    m_aptUpdateThread = std::make_unique<AptUpdateThread>(&AptCache::AptUpdate);
+}
+
+void AppStoreInterface::initDatabase()
+{
+    AppstoreDb *db = AppstoreDb::instance();
+    db->addAllNewColumn();
+    QString keepArchives = QStringLiteral("0");
+    db->selectSettingByColumnName(QStringLiteral("keepArchives"), keepArchives);
+    AppStore::Utils::setKeepArchives(keepArchives == QLatin1String("2"));
 }
 
 bool AppStoreInterface::registerDBus()
@@ -47,4 +79,31 @@ bool AppStoreInterface::registerDBus()
 QString AppStoreInterface::version() const
 {
     return QCoreApplication::applicationVersion();
+}
+
+void AppStoreInterface::stopMaintenanceThreads()
+{
+    for (MaintenanceThread *thread :
+         {static_cast<MaintenanceThread *>(m_aptUpdateThread.get()),
+          static_cast<MaintenanceThread *>(m_clearCacheDirThread.get()),
+          static_cast<MaintenanceThread *>(m_updateSrcDirThread.get())}) {
+        if (thread) {
+            thread->stop();
+        }
+    }
+}
+
+void AppStoreInterface::AptUpdateSource(bool isStartup)
+{
+    Q_EMIT m_aptUpdateThread->sigStartAptUpdate(isStartup);
+}
+
+void AppStoreInterface::UpdateSourceDir()
+{
+    Q_EMIT m_updateSrcDirThread->sigStartUpdateSrcDir();
+}
+
+void AppStoreInterface::ClearCacheDir()
+{
+    Q_EMIT m_clearCacheDirThread->sigStartClearCacheDir();
 }

@@ -5,8 +5,15 @@
 #include <QDBusContext>
 #include <QObject>
 
-// The daemon's one object on the system bus ("/appstore"). Only members
-// declared scriptable are visible there.
+#include <memory>
+
+class AptUpdateThread;
+class ClearCacheDirThread;
+class UpdateSrcDirThread;
+
+// The daemon's one object on the system bus ("/appstore"), and the owner of
+// the long-lived workers. Only members declared scriptable are visible on the
+// bus.
 class AppStoreInterface : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -15,6 +22,7 @@ class AppStoreInterface : public QObject, protected QDBusContext
 
 public:
     static AppStoreInterface *instance();
+    ~AppStoreInterface() override;
 
     // Registers the object, then the service name; false (logged) when
     // either is refused, for instance because another daemon owns the name.
@@ -22,7 +30,23 @@ public:
 
     QString version() const;
 
+    // Stops the maintenance threads; the quit handler calls it on the main
+    // thread, since the interface object itself is never destroyed.
+    void stopMaintenanceThreads();
+
+public Q_SLOTS:
+    Q_SCRIPTABLE void AptUpdateSource(bool isStartup = false);
+    void UpdateSourceDir();
+    void ClearCacheDir();
+
 private:
     AppStoreInterface();
     friend class AppStore::LazySingleton<AppStoreInterface>;
+
+    void init();
+    void initDatabase();
+
+    std::unique_ptr<AptUpdateThread> m_aptUpdateThread;
+    std::unique_ptr<UpdateSrcDirThread> m_updateSrcDirThread;
+    std::unique_ptr<ClearCacheDirThread> m_clearCacheDirThread;
 };

@@ -172,6 +172,16 @@ void AptSources::setRoots(const QString &stateDir, const QString &aptEtcDir,
     currentRoots = {asDirectory(stateDir), asDirectory(aptEtcDir), asDirectory(cacheDir)};
 }
 
+QString AptSources::stateDir()
+{
+    return roots().stateDir;
+}
+
+QString AptSources::cacheDir()
+{
+    return roots().cacheDir;
+}
+
 bool AptSources::checkCustomCacheDir()
 {
     const QString path = roots().cacheDir + QStringLiteral("archives/");

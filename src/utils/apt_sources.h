@@ -26,6 +26,9 @@ public:
     // for tests; call before any other function of the class.
     static void setRoots(const QString &stateDir, const QString &aptEtcDir,
                          const QString &cacheDir);
+    // The directories in force, each ending in "/".
+    static QString stateDir();
+    static QString cacheDir();
 
     // true when the cache directory's "archives/" exists on return; creates it.
     static bool checkCustomCacheDir();

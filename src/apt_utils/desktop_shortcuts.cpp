@@ -1,0 +1,211 @@
+#include "desktop_shortcuts.h"
+
+#include "apt_utils/aptcache.h"
+#include "common/daemon_log.h"
+#include "utils/utils.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace AppStore {
+
+namespace {
+
+constexpr int kKaplaMode = 2;
+const QString kKaplaApplications = QStringLiteral("/var/lib/kapla/entries/share/applications");
+const QString kApplications = QStringLiteral("/usr/share/applications");
+
+bool userIds(const QString &login, uid_t &uid, gid_t &gid)
+{
+    const QByteArray name = login.toLocal8Bit();
+    std::vector<char> buffer(16384);
+    struct passwd entry = {};
+    struct passwd *found = nullptr;
+    int error = 0;
+    while ((error = getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found)) ==
+               ERANGE &&
+           buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (error != 0 || !found)
+        return false;
+    uid = found->pw_uid;
+    gid = found->pw_gid;
+    return true;
+}
+
+// The user's desktop folder, opened without following links, so that every
+// later change happens in the folder that was checked even when the user
+// swaps it meanwhile.
+class UserDesktop
+{
+public:
+    UserDesktop(const UserDesktop &) = delete;
+    UserDesktop &operator=(const UserDesktop &) = delete;
+    ~UserDesktop()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    explicit UserDesktop(const QString &login)
+    {
+        if (login.contains(QLatin1Char('/')) || login == QLatin1String(".") ||
+            login == QLatin1String("..") || !userIds(login, m_uid, m_gid)) {
+            qCWarning(daemonLogCategory) << "no such user, leaving the desktop alone:" << login;
+            return;
+        }
+        const int homes = ::open("/home", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (homes < 0)
+            return;
+        const int home = openOwnedFolder(homes, QFile::encodeName(login), login);
+        ::close(homes);
+        if (home < 0)
+            return;
+        m_fd = openOwnedFolder(home, "Desktop", login);
+        ::close(home);
+    }
+
+    bool isOpen() const { return m_fd >= 0; }
+
+    bool exists(const QByteArray &name) const
+    {
+        struct stat info = {};
+        return fstatat(m_fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+    void remove(const QByteArray &name) const { unlinkat(m_fd, name.constData(), 0); }
+
+    void link(const QByteArray &name, const QString &target) const
+    {
+        if (symlinkat(QFile::encodeName(target).constData(), m_fd, name.constData()) == 0)
+            fchownat(m_fd, name.constData(), m_uid, m_gid, AT_SYMLINK_NOFOLLOW);
+    }
+
+private:
+    int openOwnedFolder(int parent, const QByteArray &name, const QString &login) const
+    {
+        const int fd =
+            openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            // A missing folder just leaves nothing to do.
+            if (errno != ENOENT)
+                qCWarning(daemonLogCategory)
+                    << "not a folder of" << login << "(a link?), leaving it alone:" << name;
+            return -1;
+        }
+        struct stat info = {};
+        if (fstat(fd, &info) != 0 || info.st_uid != m_uid) {
+            qCWarning(daemonLogCategory)
+                << "folder not owned by" << login << ", leaving it alone:" << name;
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    int m_fd = -1;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+};
+
+QByteArray shortcutName(const QString &desktopFile)
+{
+    return QFile::encodeName(QFileInfo(desktopFile).fileName());
+}
+
+void keepVisibleOwnEntry(const QString &name, QStringList &desktopFiles)
+{
+    desktopFiles.removeIf([](const QString &file) { return !Utils::isDesktopNeedToShow(file); });
+    const QString ownEntry = name + QStringLiteral(".desktop");
+    for (const QString &file : std::as_const(desktopFiles)) {
+        if (QFileInfo(file).fileName() == ownEntry) {
+            desktopFiles = QStringList{file};
+            break;
+        }
+    }
+    AptCache::removeRepeatedDesktops(desktopFiles);
+}
+
+} // namespace
+
+void DesktopShortcuts::createShortcuts(const QString &name, const QString &login, bool createNew,
+                                       int installMode)
+{
+    if (login.isEmpty()) {
+        qCWarning(daemonLogCategory) << "logname is empty";
+        return;
+    }
+    QStringList desktopFiles;
+    if (!AptCache::getPackageDesktopFiles(name, desktopFiles, installMode)) {
+        qCWarning(daemonLogCategory) << "getPackageDesktopFiles failed";
+        return;
+    }
+    qCDebug(daemonLogCategory) << name << desktopFiles;
+    keepVisibleOwnEntry(name, desktopFiles);
+    qCDebug(daemonLogCategory) << "remove hidden/repeated desktops:" << desktopFiles;
+    if (desktopFiles.isEmpty())
+        return;
+
+    const UserDesktop desktop(login);
+    if (!desktop.isOpen())
+        return;
+    const QString applications = installMode == kKaplaMode ? kKaplaApplications : kApplications;
+    for (const QString &file : std::as_const(desktopFiles)) {
+        const QByteArray shortcut = shortcutName(file);
+        if (shortcut.isEmpty())
+            continue;
+        const bool exists = desktop.exists(shortcut);
+        if (!createNew && !exists)
+            continue;
+        if (exists)
+            desktop.remove(shortcut);
+        desktop.link(shortcut, applications + u'/' + QFileInfo(file).fileName());
+    }
+}
+
+void DesktopShortcuts::removeShortcuts(const QString &name, const QString &login, int installMode)
+{
+    if (login.isEmpty()) {
+        qCWarning(daemonLogCategory) << "logname is empty";
+        return;
+    }
+    QStringList desktopFiles;
+    if (!AptCache::getPackageDesktopFiles(name, desktopFiles, installMode)) {
+        qCWarning(daemonLogCategory) << "getPackageDesktopFiles failed";
+        return;
+    }
+    if (installMode != kKaplaMode) {
+        QStringList kaplaFiles;
+        if (!AptCache::getPackageDesktopFiles(name, kaplaFiles, kKaplaMode)) {
+            qCWarning(daemonLogCategory) << "getKaplaPkgDesktopFiles failed";
+        } else {
+            for (const QString &kaplaFile : std::as_const(kaplaFiles)) {
+                const QString kept = QFileInfo(kaplaFile).fileName();
+                desktopFiles.removeIf(
+                    [&](const QString &file) { return QFileInfo(file).fileName() == kept; });
+            }
+        }
+    }
+    qCDebug(daemonLogCategory) << name << desktopFiles;
+    if (desktopFiles.isEmpty())
+        return;
+
+    const UserDesktop desktop(login);
+    if (!desktop.isOpen())
+        return;
+    for (const QString &file : std::as_const(desktopFiles)) {
+        const QByteArray shortcut = shortcutName(file);
+        if (!shortcut.isEmpty() && desktop.exists(shortcut))
+            desktop.remove(shortcut);
+    }
+}
+
+} // namespace AppStore

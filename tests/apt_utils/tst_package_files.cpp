@@ -1,0 +1,294 @@
+#include "apt_utils/aptcache.h"
+#include "local_apt_repository.h"
+#include "utils/process_runner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kUser = QStringLiteral("twk-test-user");
+const QString kHome = QStringLiteral("/home/twk-test-user");
+const QString kDesktop = QStringLiteral("/home/twk-test-user/Desktop");
+const QString kHello = QStringLiteral("twk-test-hello");
+const QString kFiles = QStringLiteral("twk-test-files");
+const QString kLaunch = QStringLiteral("twk-test-launch");
+const QString kShortcut = QStringLiteral("/home/twk-test-user/Desktop/twk-test-hello.desktop");
+const QString kOddPath = QStringLiteral("/usr/share/twk-test-files/with space 'quote'.txt");
+
+AppStore::ProcessResult run(const QString &program, const QStringList &arguments,
+                            const QStringList &environment = {})
+{
+    AppStore::ProcessSpec spec;
+    spec.program = program;
+    spec.arguments = arguments;
+    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
+    spec.environment = environment;
+    spec.timeoutMs = 180000;
+    const AppStore::ProcessResult result = AppStore::ProcessRunner::run(spec);
+    if (!result.succeeded())
+        qWarning().noquote() << program << arguments << result.outputText() << result.errorText();
+    return result;
+}
+
+QByteArray desktopEntry(const QString &exec, const QString &extra = QString())
+{
+    return QStringLiteral("[Desktop Entry]\nType=Application\nName=Test\nExec=%1\n%2")
+        .arg(exec, extra)
+        .toUtf8();
+}
+
+bool writeFile(const QString &path, const QByteArray &contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(contents) >= 0;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct stat lstatOf(const QString &path)
+{
+    struct stat info = {};
+    if (lstat(QFile::encodeName(path).constData(), &info) != 0)
+        info.st_ino = 0;
+    return info;
+}
+
+// The test user exists from the first test to the end, also after a failure.
+struct TestUser
+{
+    uid_t uid = 0;
+    gid_t gid = 0;
+
+    bool create()
+    {
+        remove();
+        if (!run(QStringLiteral("/usr/sbin/useradd"),
+                 {QStringLiteral("-m"), QStringLiteral("-s"), QStringLiteral("/bin/sh"), kUser})
+                 .succeeded())
+            return false;
+        const struct passwd *entry = getpwnam(kUser.toLatin1().constData());
+        if (!entry)
+            return false;
+        uid = entry->pw_uid;
+        gid = entry->pw_gid;
+        return true;
+    }
+    void remove()
+    {
+        if (getpwnam(kUser.toLatin1().constData()))
+            run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), kUser});
+    }
+    ~TestUser() { remove(); }
+};
+
+} // namespace
+
+class TestPackageFiles : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_user.create());
+
+        LocalAptRepository::PackageOptions files;
+        files.desktopApplication = false;
+        files.files = {{QStringLiteral("/usr/bin/twk-test-files"), "#!/bin/sh\n"},
+                       {kOddPath, "odd\n"},
+                       {QStringLiteral("/usr/share/doc/twk-test-files/notes"), "notes\n"},
+                       {QStringLiteral("/usr/share/icons/twk-test-files/icon.png"), "png\n"},
+                       {QStringLiteral("/usr/lib/twk-test-files/private"), "lib\n"}};
+
+        // Programs in a folder of the test, named by the desktop files.
+        const QString scripts = m_scripts.path();
+        LocalAptRepository::PackageOptions launch;
+        launch.desktopApplication = false;
+        const QString applications = QStringLiteral("/usr/share/applications/twk-test-launch-");
+        launch.files = {{applications + QStringLiteral("plain.desktop"),
+                         desktopEntry(scripts + QStringLiteral("/plain.sh"),
+                                      QStringLiteral("TryExec=twk-test-nowhere\n"))},
+                        {applications + QStringLiteral("ready.desktop"),
+                         desktopEntry(u'"' + scripts + QStringLiteral("/ready.sh\" %U"))},
+                        {applications + QStringLiteral("link.desktop"),
+                         desktopEntry(scripts + QStringLiteral("/link.sh"))},
+                        {applications + QStringLiteral("bare.desktop"),
+                         desktopEntry(QStringLiteral("twk-test-bare.sh"))}};
+
+        QVERIFY2(m_repository.addPackage(kHello, QStringLiteral("1.0")) &&
+                     m_repository.addPackage(kFiles, QStringLiteral("1.0"), files) &&
+                     m_repository.addPackage(kLaunch, QStringLiteral("1.0"), launch) &&
+                     m_repository.publish(LocalAptRepository::Transport::File),
+                 qPrintable(m_repository.errorString()));
+        QVERIFY(apt({QStringLiteral("update")}));
+        QVERIFY(apt({QStringLiteral("install"), QStringLiteral("-y"), kHello, kFiles, kLaunch}));
+    }
+
+    void cleanupTestCase()
+    {
+        apt({QStringLiteral("purge"), QStringLiteral("-y"), kHello, kFiles, kLaunch});
+        m_user.remove();
+    }
+
+    void init()
+    {
+        QDir(kDesktop).removeRecursively();
+        QFile::remove(kDesktop);
+        QVERIFY(QDir().mkdir(kDesktop));
+        QCOMPARE(lchown(QFile::encodeName(kDesktop).constData(), m_user.uid, m_user.gid), 0);
+    }
+
+    void shortcutsAppearAndGoAway()
+    {
+        // Only renewing: nothing to renew yet.
+        AptCache::createShortcuts(kHello, kUser, false, 1);
+        QVERIFY(!QFileInfo(kShortcut).isSymLink());
+
+        // A file in the way is replaced.
+        QVERIFY(writeFile(kShortcut, "user's own\n"));
+        AptCache::createShortcuts(kHello, kUser, true, 1);
+        QCOMPARE(QFileInfo(kShortcut).symLinkTarget(),
+                 QStringLiteral("/usr/share/applications/twk-test-hello.desktop"));
+        struct stat link = lstatOf(kShortcut);
+        QVERIFY(S_ISLNK(link.st_mode));
+        QCOMPARE(link.st_uid, m_user.uid);
+        QCOMPARE(link.st_gid, m_user.gid);
+
+        AptCache::createShortcuts(kHello, kUser, false, 1);
+        QVERIFY(QFileInfo(kShortcut).isSymLink());
+        QCOMPARE(QDir(kDesktop).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("twk-test-hello.desktop")});
+
+        AptCache::removeShortcuts(kHello, kUser, 1);
+        QVERIFY(!QFileInfo(kShortcut).isSymLink());
+        QVERIFY(!QFileInfo::exists(kShortcut));
+    }
+
+    void refusesDesktopsNotTheUsers_data()
+    {
+        QTest::addColumn<QString>("login");
+        QTest::addColumn<bool>("desktopIsLink");
+        QTest::newRow("Desktop links elsewhere") << kUser << true;
+        QTest::newRow("Desktop owned by root") << kUser << false;
+        QTest::newRow("empty login name") << QString() << false;
+    }
+
+    void refusesDesktopsNotTheUsers()
+    {
+        QFETCH(QString, login);
+        QFETCH(bool, desktopIsLink);
+        QTemporaryDir elsewhere;
+        QString folder = kDesktop;
+        if (desktopIsLink) {
+            QVERIFY(QDir(kDesktop).removeRecursively());
+            QVERIFY(QFile::link(elsewhere.path(), kDesktop));
+            folder = elsewhere.path();
+        } else if (!login.isEmpty()) {
+            QCOMPARE(lchown(QFile::encodeName(kDesktop).constData(), 0, 0), 0);
+        }
+        const QString victim = folder + QStringLiteral("/twk-test-hello.desktop");
+        QVERIFY(writeFile(victim, "not for root to touch\n"));
+
+        AptCache::createShortcuts(kHello, login, true, 1);
+        AptCache::removeShortcuts(kHello, login, 1);
+        QVERIFY(!QFileInfo(victim).isSymLink());
+        QCOMPARE(readFile(victim), QByteArray("not for root to touch\n"));
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("twk-test-hello.desktop")});
+    }
+
+    void listsPackageFiles()
+    {
+        const QStringList expected{QStringLiteral("/usr/bin/twk-test-files"),
+                                   QStringLiteral("/usr/share/doc/twk-test-files/notes"), kOddPath};
+        QStringList files;
+        QVERIFY(AptCache::getPackageBinaryFiles(kFiles, files));
+        files.sort();
+        QCOMPARE(files, expected);
+
+        LocalPackageList packages;
+        QVERIFY(AptCache::getAllPackageBinaryFiles(packages));
+        QStringList listed;
+        bool helloListed = false;
+        for (const LocalPackageEntry &entry : std::as_const(packages)) {
+            QVERIFY(!entry.desktopFiles.isEmpty());
+            if (entry.packageName == kFiles)
+                listed = entry.desktopFiles;
+            helloListed = helloListed || entry.packageName == kHello;
+        }
+        listed.sort();
+        QCOMPARE(listed, expected);
+        QVERIFY(helloListed);
+
+        // Unknown to dpkg, or no name it could know: no files, no failure.
+        for (const QString &name : {QStringLiteral("twk-test-absent"), QStringLiteral("x;ls")}) {
+            QStringList none;
+            QVERIFY(AptCache::getPackageBinaryFiles(name, none));
+            QVERIFY(none.isEmpty());
+        }
+    }
+
+    void makesScriptsLaunchable()
+    {
+        const QString scripts = m_scripts.path();
+        const QString plain = scripts + QStringLiteral("/plain.sh");
+        const QString ready = scripts + QStringLiteral("/ready.sh");
+        const QString target = scripts + QStringLiteral("/target.sh");
+        const QString bare = scripts + QStringLiteral("/second/twk-test-bare.sh");
+        QVERIFY(QDir().mkpath(scripts + QStringLiteral("/first")));
+        QVERIFY(QDir().mkpath(scripts + QStringLiteral("/second")));
+        QVERIFY(writeFile(plain, "\n\n  echo plain\n\n"));
+        QVERIFY(writeFile(ready, "\n\n#!/bin/sh\necho ready\n"));
+        QVERIFY(writeFile(target, "echo target\n"));
+        QVERIFY(writeFile(bare, "echo bare\n"));
+        QVERIFY(QFile::link(target, scripts + QStringLiteral("/link.sh")));
+        QCOMPARE(chmod(QFile::encodeName(plain).constData(), 0751), 0);
+        QCOMPARE(chown(QFile::encodeName(plain).constData(), m_user.uid, m_user.gid), 0);
+        const struct stat before = lstatOf(plain);
+
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", (scripts + QStringLiteral("/first:") + scripts +
+                         QStringLiteral("/second:") + QString::fromLocal8Bit(path))
+                            .toLocal8Bit());
+        AptCache::ensurePkgDesktopFilesLaunchable(kLaunch);
+        qputenv("PATH", path);
+
+        QCOMPARE(readFile(plain), QByteArray("#!/usr/bin/env bash\necho plain\n"));
+        const struct stat after = lstatOf(plain);
+        QVERIFY(after.st_ino != before.st_ino); // replaced, not rewritten in place
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(after.st_uid, m_user.uid);
+        QCOMPARE(after.st_gid, m_user.gid);
+        QCOMPARE(readFile(bare), QByteArray("#!/usr/bin/env bash\necho bare\n"));
+        QCOMPARE(readFile(ready), QByteArray("\n\n#!/bin/sh\necho ready\n"));
+        QCOMPARE(readFile(target), QByteArray("echo target\n"));
+        QVERIFY(QFileInfo(scripts + QStringLiteral("/link.sh")).isSymLink());
+        QVERIFY(!readFile(QStringLiteral("/usr/share/applications/twk-test-launch-plain.desktop"))
+                     .contains("TryExec"));
+    }
+
+private:
+    bool apt(const QStringList &arguments)
+    {
+        return run(QStringLiteral("apt-get"), arguments, m_repository.environment()).succeeded();
+    }
+
+    TestUser m_user;
+    QTemporaryDir m_scripts;
+    LocalAptRepository m_repository;
+};
+
+QTEST_GUILESS_MAIN(TestPackageFiles)
+#include "tst_package_files.moc"
