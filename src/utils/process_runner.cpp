@@ -12,6 +12,7 @@
 #include <QProcessEnvironment>
 #include <QSet>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -292,7 +293,17 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
         appendBounded(result.standardOutput, process.readAllStandardOutput(), outputLimit);
         appendBounded(result.standardError, process.readAllStandardError(), outputLimit);
     };
+    QThread *caller = QThread::currentThread();
     while (process.state() != QProcess::NotRunning) {
+        // A worker thread asked to stop (the daemon is quitting) must not
+        // wait out a long tool such as an index update.
+        if (caller->isInterruptionRequested()) {
+            qCWarning(daemonLogCategory) << spec.program << "stopped: its thread is stopping";
+            result.killed = true;
+            killProcessTree(process);
+            process.waitForFinished(kReapGraceMs);
+            break;
+        }
         const qint64 remaining = deadline.remainingTime();
         if (remaining <= 0) {
             result.timedOut = true;

@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using AppStore::ProcessResult;
 using AppStore::ProcessRunner;
@@ -69,6 +70,7 @@ private Q_SLOTS:
     void programNotFound();
     void outputIsBounded();
     void runTimeoutKillsTree();
+    void runStopsWhenItsThreadIsInterrupted();
 
     void liveLinesStreamInOrder();
     void liveCarriageReturnSplits();
@@ -254,6 +256,24 @@ void TestProcessRunner::runTimeoutKillsTree()
     QCOMPARE(pids.size(), 2);
     for (qint64 pid : pids)
         QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 5000);
+}
+
+void TestProcessRunner::runStopsWhenItsThreadIsInterrupted()
+{
+    ProcessResult result;
+    ProcessSpec spec = command(QStringLiteral("sleep"), {QStringLiteral("30")});
+    spec.timeoutMs = 60000;
+    QThread *worker = QThread::create([&] { result = ProcessRunner::run(spec); });
+    QElapsedTimer clock;
+    clock.start();
+    worker->start();
+    QTest::qWait(300);
+    worker->requestInterruption();
+    QVERIFY(worker->wait(10000));
+    delete worker;
+    QVERIFY(clock.elapsed() < 10000);
+    QVERIFY(result.killed);
+    QVERIFY(!result.succeeded());
 }
 
 void TestProcessRunner::liveLinesStreamInOrder()
