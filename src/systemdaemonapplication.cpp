@@ -40,6 +40,6 @@ void SystemDaemonApplication::slotAboutToQuit()
     SystemInfoStorer::instance()->stopThread();
     ThreadPoolManager::instance()->stopThread();
     WineAutoStartWatcher::instance()->stop();
-    AppStoreInterface::instance()->stopMaintenanceThreads();
+    AppStoreInterface::instance()->stopWorkers();
     ProxySystem::saveProxy();
 }

@@ -9,11 +9,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <vector>
 
 namespace AppStore {
 
@@ -22,24 +19,6 @@ namespace {
 constexpr int kKaplaMode = 2;
 const QString kKaplaApplications = QStringLiteral("/var/lib/kapla/entries/share/applications");
 const QString kApplications = QStringLiteral("/usr/share/applications");
-
-bool userIds(const QString &login, uid_t &uid, gid_t &gid)
-{
-    const QByteArray name = login.toLocal8Bit();
-    std::vector<char> buffer(16384);
-    struct passwd entry = {};
-    struct passwd *found = nullptr;
-    int error = 0;
-    while ((error = getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found)) ==
-               ERANGE &&
-           buffer.size() < (1u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (error != 0 || !found)
-        return false;
-    uid = found->pw_uid;
-    gid = found->pw_gid;
-    return true;
-}
 
 // The user's desktop folder, opened without following links, so that every
 // later change happens in the folder that was checked even when the user
@@ -57,8 +36,7 @@ public:
 
     explicit UserDesktop(const QString &login)
     {
-        if (login.contains(QLatin1Char('/')) || login == QLatin1String(".") ||
-            login == QLatin1String("..") || !userIds(login, m_uid, m_gid)) {
+        if (!Utils::isPlainLoginName(login) || !Utils::getUserIds(login, m_uid, m_gid)) {
             qCWarning(daemonLogCategory) << "no such user, leaving the desktop alone:" << login;
             return;
         }

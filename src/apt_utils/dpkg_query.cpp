@@ -56,6 +56,18 @@ ProcessResult DpkgQuery::runListing(const QStringList &arguments)
     return runDpkgQuery(arguments, kListingTimeoutMs);
 }
 
+bool DpkgQuery::isCompleteListing(const ProcessResult &result)
+{
+    if (result.succeeded())
+        return true;
+    // The output is left out: a listing runs to megabytes.
+    qCWarning(daemonLogCategory) << "dpkg-query listing failed:" << result.errorString
+                                 << "exit code:" << result.exitCode
+                                 << "timed out:" << result.timedOut << "crashed:" << result.crashed
+                                 << "error:" << result.errorText();
+    return false;
+}
+
 bool DpkgQuery::parseRecord(const QString &text, int fixedFieldCount, bool withChannel,
                             Record &record)
 {

@@ -32,6 +32,10 @@ public:
     static ProcessResult runForPackage(const QStringList &arguments, const QString &name);
     // dpkg-query over every package the database knows.
     static ProcessResult runListing(const QStringList &arguments);
+    // Whether a listing ran to a clean end; a failed, killed or timed-out one
+    // may have printed only part of the database and is not to be taken as
+    // the list of what is installed. Warns when not.
+    static bool isCompleteListing(const ProcessResult &result);
 
     // Reads "name version size status [more fields] [channel] files", as many
     // fixed fields as fixedFieldCount, each followed by one blank. The file

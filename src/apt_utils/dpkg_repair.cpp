@@ -4,9 +4,9 @@
 #include "common/daemon_log.h"
 #include "utils/package_name_validator.h"
 #include "utils/process_runner.h"
+#include "utils/small_utils.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QStringList>
@@ -64,22 +64,30 @@ QString packageOfArchive(const QString &archive)
     return result.outputText().section(QLatin1Char('\t'), 0, 0);
 }
 
-// The archive that a dpkg unpack-error line names, as it can still be found;
-// empty when it cannot.
+// Whether path is an archive apt put in the cache. The line may name a file
+// anywhere (a local archive of the user's, say); the package such a file
+// names is not to be purged.
+bool isCachedArchiveFile(const QString &path, const QString &cacheDir)
+{
+    return ArchivePaths::isCachedArchive(path, cacheDir) && QFileInfo(path).isFile();
+}
+
+// The archive in the cache that a dpkg unpack-error line names, as it can
+// still be found; empty when it cannot.
 QString unpackErrorArchive(const QString &line, const QString &cacheDir)
 {
     qCDebug(daemonLogCategory).noquote() << "Dpkg unpack error:" << line;
     QString archive = ArchivePaths::unpackErrorArchive(line);
-    if (QFileInfo(archive).isFile())
+    if (isCachedArchiveFile(archive, cacheDir))
         return archive;
     qCDebug(daemonLogCategory).noquote()
         << archive << "not exists, assume using /tmp/apt-dpkg-install-XXXXXX/ path";
     archive = ArchivePaths::inArchives(archive, cacheDir);
-    if (QFileInfo(archive).isFile())
+    if (isCachedArchiveFile(archive, cacheDir))
         return archive;
     qCDebug(daemonLogCategory).noquote() << archive << "not exists, assume with prefix";
     archive = ArchivePaths::withoutOrderPrefix(archive, cacheDir);
-    if (QFileInfo(archive).isFile())
+    if (isCachedArchiveFile(archive, cacheDir))
         return archive;
     qCDebug(daemonLogCategory).noquote() << archive << "not exists, skip";
     return QString();
@@ -122,30 +130,10 @@ void repairReinstallRequired(const QString &errorOutput, quint32 uid)
     }
 }
 
-QByteArray readProcFile(pid_t pid, const char *name)
-{
-    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name)));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-pid_t parentOf(pid_t pid)
-{
-    const QByteArray stat = readProcFile(pid, "stat");
-    // The command name may hold blanks and parentheses; after the last ")"
-    // come the state and then the parent's id.
-    const qsizetype close = stat.lastIndexOf(')');
-    if (close < 0)
-        return -1;
-    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-    bool ok = false;
-    const int parent = fields.value(1).toInt(&ok);
-    return ok ? parent : -1;
-}
-
 // The real user id from "Uid:\t<real>\t<effective>...".
 bool isOwnedByRoot(pid_t pid)
 {
-    const QList<QByteArray> lines = readProcFile(pid, "status").split('\n');
+    const QList<QByteArray> lines = SmallUtils::readProcFile(pid, "status").split('\n');
     for (const QByteArray &line : lines) {
         if (line.startsWith("Uid:")) {
             const QList<QByteArray> ids = line.mid(4).simplified().split(' ');
@@ -158,7 +146,7 @@ bool isOwnedByRoot(pid_t pid)
 // The command line as ps prints it: the arguments joined by blanks.
 QString commandLineOf(pid_t pid)
 {
-    QByteArray arguments = readProcFile(pid, "cmdline");
+    QByteArray arguments = SmallUtils::readProcFile(pid, "cmdline");
     while (arguments.endsWith('\0'))
         arguments.chop(1);
     arguments.replace('\0', ' ');
@@ -180,7 +168,7 @@ void killFirstOwnChildRunning(const QString &commandText)
     }
     std::sort(pids.begin(), pids.end());
     for (pid_t pid : std::as_const(pids)) {
-        if (parentOf(pid) != self || !isOwnedByRoot(pid) ||
+        if (SmallUtils::parentProcessId(pid) != self || !isOwnedByRoot(pid) ||
             !commandLineOf(pid).contains(commandText))
             continue;
         const bool killed = ::kill(pid, SIGKILL) == 0;

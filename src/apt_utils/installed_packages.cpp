@@ -32,7 +32,7 @@ template<typename Take> bool forEachInstalledDebianPackage(Take take)
         {QStringLiteral("-W"),
          QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
                         "${Section} ${XB-channel} ${db-fsys:Files}\t")});
-    if (!result.started || result.timedOut)
+    if (!DpkgQuery::isCompleteListing(result))
         return false;
     const QStringList records = result.outputText().split(QLatin1Char('\t'));
     for (const QString &text : records) {

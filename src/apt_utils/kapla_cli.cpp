@@ -1,10 +1,10 @@
 #include "kapla_cli.h"
 
 #include "common/daemon_log.h"
+#include "common/json_value_reader.h"
 #include "utils/package_name_validator.h"
 
 #include <QJsonDocument>
-#include <QVariant>
 
 namespace AppStore {
 
@@ -57,7 +57,7 @@ bool KaplaCli::objectOf(const ProcessResult &result, QJsonObject &object, QJsonP
 
 qint64 KaplaCli::sizeInKiB(const QJsonValue &size)
 {
-    return size.toVariant().toLongLong() / 1024;
+    return JsonValueReader::toInt64(size) / 1024;
 }
 
 } // namespace AppStore

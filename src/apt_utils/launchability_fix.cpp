@@ -4,12 +4,12 @@
 #include "common/daemon_log.h"
 #include "utils/utils.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QSaveFile>
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,21 +46,6 @@ QString execProgram(const QString &desktopFile)
     return program;
 }
 
-// A bare name is looked up in PATH; one that is found nowhere is not taken
-// relative to the daemon's working directory.
-QString programPath(const QString &program, const QStringList &searchPath)
-{
-    if (program.contains(QLatin1Char('/')))
-        return program;
-    for (const QString &directory : searchPath) {
-        const QDir dir(directory);
-        const QFileInfo entry(dir, program);
-        if (dir.exists() && (entry.exists() || entry.isSymLink()))
-            return dir.absoluteFilePath(program);
-    }
-    return QString();
-}
-
 // Replaces the script as a whole, so that a reader never sees half of it,
 // with the owner and mode it had.
 bool writeWithShebang(const QString &path, const QByteArray &body, const struct stat &original)
@@ -77,20 +62,54 @@ bool writeWithShebang(const QString &path, const QByteArray &body, const struct 
     return file.commit();
 }
 
+// Only root may change a script in such a folder: no one can swap it for a
+// link to another file between the read and the rewrite.
+bool isRootsOwnFolder(int folder)
+{
+    struct stat info = {};
+    return fstat(folder, &info) == 0 && info.st_uid == 0 && (info.st_mode & S_IWOTH) == 0 &&
+           ((info.st_mode & S_IWGRP) == 0 || info.st_gid == 0);
+}
+
+// The script's text and status, through one handle opened without following
+// a link (nor waiting on a pipe); false for anything but a regular file in a
+// folder only root may change.
+bool readScript(const QString &path, QByteArray &body, struct stat &info)
+{
+    const QFileInfo entry(path);
+    const int folder = ::open(QFile::encodeName(entry.absolutePath()).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return false;
+    int fd = -1;
+    if (isRootsOwnFolder(folder))
+        fd = openat(folder, QFile::encodeName(entry.fileName()).constData(),
+                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    else
+        qCDebug(daemonLogCategory) << "folder not root's alone, leaving" << path << "alone";
+    ::close(folder);
+    if (fd < 0)
+        return false;
+    QFile script;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        !script.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    body = script.readAll();
+    return true;
+}
+
 void fixScript(const QString &path)
 {
     struct stat original = {};
-    // The program itself, never what a link points to: the link's target
-    // may be anything.
-    if (lstat(QFile::encodeName(path).constData(), &original) != 0 || !S_ISREG(original.st_mode))
+    QByteArray text;
+    if (!readScript(path, text, original))
         return;
-    if (QMimeDatabase().mimeTypeForFile(path).name() != QLatin1String("application/x-shellscript"))
+    if (QMimeDatabase().mimeTypeForFileNameAndData(path, text).name() !=
+        QLatin1String("application/x-shellscript"))
         return;
-    QFile script(path);
-    if (!script.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
-    const QByteArray body = script.readAll().trimmed();
-    script.close();
+    const QByteArray body = text.trimmed();
     if (body.startsWith("#!"))
         return;
     qCDebug(daemonLogCategory).noquote()
@@ -108,15 +127,13 @@ void LaunchabilityFix::ensurePkgDesktopFilesLaunchable(const QString &name)
         return;
     const HeapTrimOnExit trim;
 
-    const QStringList searchPath =
-        qEnvironmentVariable("PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
     for (const QString &desktopFile : std::as_const(desktopFiles)) {
         const QString entry = desktopFile.trimmed();
         Utils::checkDesktopTryExecInfo(entry);
         const QString program = execProgram(entry);
         if (program.isEmpty())
             continue;
-        const QString path = programPath(program, searchPath);
+        const QString path = Utils::findProgram(program);
         if (!path.isEmpty())
             fixScript(path);
     }

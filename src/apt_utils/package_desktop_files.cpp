@@ -9,7 +9,6 @@
 
 #include <bdesktopentry.h>
 
-#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QMetaEnum>
@@ -154,17 +153,7 @@ bool PackageDesktopFiles::isDesktopExecExists(const QString &desktopFile)
     if (exec.isEmpty())
         return false;
 
-    const QString program = exec.split(QLatin1Char(' '), Qt::SkipEmptyParts).first();
-    if (program.contains(QLatin1Char('/')))
-        return QFile::exists(program);
-    const QStringList directories =
-        qEnvironmentVariable("PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    for (const QString &directory : directories) {
-        const QDir dir(directory);
-        if (dir.exists() && dir.exists(program))
-            return true;
-    }
-    return false;
+    return !Utils::findProgram(exec.split(QLatin1Char(' '), Qt::SkipEmptyParts).first()).isEmpty();
 }
 
 bool PackageDesktopFiles::getDependsDesktopFiles(const QString &name, QStringList &desktopFiles)

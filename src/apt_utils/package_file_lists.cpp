@@ -60,7 +60,7 @@ bool PackageFileLists::getAllPackageBinaryFiles(LocalPackageList &packages)
     // with one blank: blanks and tabs in paths cannot split a record.
     const ProcessResult result = DpkgQuery::runListing(
         {QStringLiteral("-W"), QStringLiteral("-f=${Package}\n${db-fsys:Files}")});
-    if (!ranToEnd(result))
+    if (!DpkgQuery::isCompleteListing(result))
         return false;
 
     LocalPackageEntry entry;

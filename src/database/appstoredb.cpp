@@ -254,13 +254,23 @@ QString historyText(const QSqlRecord &row, const char *column)
     return row.value(QLatin1String(column)).toString();
 }
 
+// The output lists of the history selections, in the order of
+// HISTORY_LIST_COLUMNS.
+using HistoryLists = std::array<QStringList *, 21>;
+
+template<typename... Lists> HistoryLists historyLists(Lists &...lists)
+{
+    static_assert(sizeof...(Lists) == std::tuple_size_v<HistoryLists>,
+                  "one list for each history column");
+    return {&lists...};
+}
+
 // Appends the rows of a "SELECT *" on the history to the lists and returns
 // their number. Columns are found by name once, so a table whose columns an
 // older version added in another order still reads right.
-int appendHistoryRows(QSqlQuery &query, const std::array<QStringList *, 21> &lists,
-                      bool firstRowOnly)
+int appendHistoryRows(QSqlQuery &query, const HistoryLists &lists, bool firstRowOnly)
 {
-    std::array<int, 21> positions;
+    std::array<int, std::tuple_size_v<HistoryLists>> positions;
     const QSqlRecord columns = query.record();
     for (size_t i = 0; i < positions.size(); ++i) {
         positions[i] = columns.indexOf(QLatin1String(HISTORY_LIST_COLUMNS[i]));
@@ -426,29 +436,11 @@ void AppstoreDb::selectApplicationHistoryInfo(
     QStringList &downloadLinkList, QStringList &sh256List, QStringList &fileSizeList,
     QStringList &isSpecificPkgList, QStringList &sessionIdList, QStringList &pkgInstallModeList)
 {
-    const std::array<QStringList *, 21> lists = {
-        &packageNameList,
-        &versionList,
-        &pathList,
-        &operationList,
-        &timeList,
-        &contentList,
-        &resultList,
-        &appNameList,
-        &iconUrlList,
-        &appSizeList,
-        &externColumnOneList,
-        &externColumnTwoList,
-        &packageModeList,
-        &channelDataList,
-        &channelIdList,
-        &downloadLinkList,
-        &sh256List,
-        &fileSizeList,
-        &isSpecificPkgList,
-        &sessionIdList,
-        &pkgInstallModeList,
-    };
+    const HistoryLists lists = historyLists(
+        packageNameList, versionList, pathList, operationList, timeList, contentList, resultList,
+        appNameList, iconUrlList, appSizeList, externColumnOneList, externColumnTwoList,
+        packageModeList, channelDataList, channelIdList, downloadLinkList, sh256List, fileSizeList,
+        isSpecificPkgList, sessionIdList, pkgInstallModeList);
     QMutexLocker locker(&d->mutex);
     QSqlQuery query(d->connection());
     if (query.exec(QStringLiteral("SELECT * FROM application_history"))) {
@@ -466,29 +458,11 @@ bool AppstoreDb::selectApplicationHistoryInfoByOperation(
     QStringList &fileSizeList, QStringList &isSpecificPkgList, QStringList &sessionIdList,
     QStringList &pkgInstallModeList)
 {
-    const std::array<QStringList *, 21> lists = {
-        &packageNameList,
-        &versionList,
-        &pathList,
-        &operationList,
-        &timeList,
-        &contentList,
-        &resultList,
-        &appNameList,
-        &iconUrlList,
-        &appSizeList,
-        &externColumnOneList,
-        &externColumnTwoList,
-        &packageModeList,
-        &channelDataList,
-        &channelIdList,
-        &downloadLinkList,
-        &sh256List,
-        &fileSizeList,
-        &isSpecificPkgList,
-        &sessionIdList,
-        &pkgInstallModeList,
-    };
+    const HistoryLists lists = historyLists(
+        packageNameList, versionList, pathList, operationList, timeList, contentList, resultList,
+        appNameList, iconUrlList, appSizeList, externColumnOneList, externColumnTwoList,
+        packageModeList, channelDataList, channelIdList, downloadLinkList, sh256List, fileSizeList,
+        isSpecificPkgList, sessionIdList, pkgInstallModeList);
     QMutexLocker locker(&d->mutex);
     QSqlQuery query(d->connection());
     query.prepare(QStringLiteral("SELECT * FROM application_history WHERE operation = ?"));

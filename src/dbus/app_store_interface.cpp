@@ -7,7 +7,9 @@
 #include "common/apt_task.h"
 #include "common/daemon_log.h"
 #include "database/appstoredb.h"
+#include "task/apt_install_manager.h"
 #include "task/task_manager.h"
+#include "utils/system_info_storer.h"
 #include "utils/utils.h"
 
 #include <QCoreApplication>
@@ -34,12 +36,14 @@ AppStoreInterface::AppStoreInterface()
 
 AppStoreInterface::~AppStoreInterface()
 {
-    stopMaintenanceThreads();
+    stopWorkers();
 }
 
 void AppStoreInterface::init()
 {
     initDatabase();
+    // Before the install manager, whose construction asks it for facts.
+    SystemInfoStorer::instance()->startThread();
     TaskManager::instance();
 
     m_updateSrcDirThread = std::make_unique<UpdateSrcDirThread>(&AppStore::Utils::updateSourceDir);
@@ -47,6 +51,11 @@ void AppStoreInterface::init()
     // The package cache is cleaned once at every start.
     Q_EMIT m_clearCacheDirThread->sigStartClearCacheDir();
     m_aptUpdateThread = std::make_unique<AptUpdateThread>(&AptCache::AptUpdate);
+
+    // No parent: the manager moves itself to a thread of its own.
+    m_aptInstallManager = new AptInstallManager;
+    connect(m_aptInstallManager, &AptInstallManager::sigAptUpdate, this,
+            &AppStoreInterface::AptUpdateSource);
 }
 
 void AppStoreInterface::initDatabase()
@@ -81,8 +90,13 @@ QString AppStoreInterface::version() const
     return QCoreApplication::applicationVersion();
 }
 
-void AppStoreInterface::stopMaintenanceThreads()
+void AppStoreInterface::stopWorkers()
 {
+    if (m_aptInstallManager) {
+        m_aptInstallManager->stopThread();
+        m_aptInstallManager->deleteLater();
+        m_aptInstallManager = nullptr;
+    }
     for (MaintenanceThread *thread :
          {static_cast<MaintenanceThread *>(m_aptUpdateThread.get()),
           static_cast<MaintenanceThread *>(m_clearCacheDirThread.get()),

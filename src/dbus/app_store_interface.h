@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class AptInstallManager;
 class AptUpdateThread;
 class ClearCacheDirThread;
 class UpdateSrcDirThread;
@@ -30,9 +31,10 @@ public:
 
     QString version() const;
 
-    // Stops the maintenance threads; the quit handler calls it on the main
-    // thread, since the interface object itself is never destroyed.
-    void stopMaintenanceThreads();
+    // Stops the install manager and the maintenance threads; the quit
+    // handler calls it on the main thread, since the interface object itself
+    // is never destroyed.
+    void stopWorkers();
 
 public Q_SLOTS:
     Q_SCRIPTABLE void AptUpdateSource(bool isStartup = false);
@@ -46,6 +48,7 @@ private:
     void init();
     void initDatabase();
 
+    AptInstallManager *m_aptInstallManager = nullptr;
     std::unique_ptr<AptUpdateThread> m_aptUpdateThread;
     std::unique_ptr<UpdateSrcDirThread> m_updateSrcDirThread;
     std::unique_ptr<ClearCacheDirThread> m_clearCacheDirThread;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/download_state_bi_data.h"
 #include "utils/lazy_singleton.h"
 
 #include <QObject>
@@ -14,6 +15,16 @@ public:
     static ThreadPoolManager *instance();
 
     void stopThread();
+
+    // Any thread; returns at once. The record is handled on the statistics
+    // thread.
+    void addUploadDownloadTask(DownloadStateBiData data);
+
+Q_SIGNALS:
+    void sigAddUploadDownloadTask(DownloadStateBiData data);
+
+private Q_SLOTS:
+    void onAddUploadDownloadTaskSlot(DownloadStateBiData data);
 
 private:
     ThreadPoolManager();

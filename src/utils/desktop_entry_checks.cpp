@@ -48,45 +48,23 @@ QString cleanedTryExec(const BDesktopEntry &entry)
     return value.trimmed();
 }
 
-QStringList pathDirectories()
-{
-    return qEnvironmentVariable("PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
-}
-
 // A directory counts as a program only by mistake: it carries the search bit.
 bool isExecutableFile(const QFileInfo &info)
 {
     return info.exists() && info.isFile() && info.isExecutable();
 }
 
-// An empty TryExec names no program to test, so it neither hides the entry
-// nor is removed; a search for it would only find the PATH directories.
-bool tryExecRunnable(const QString &program)
+bool matches(const QFileInfo &info, DesktopEntryChecks::ProgramMatch match)
 {
-    if (program.isEmpty())
-        return true;
-    if (program.contains(QLatin1Char('/')))
-        return isExecutableFile(QFileInfo(program));
-    const QStringList directories = pathDirectories();
-    for (const QString &directory : directories) {
-        if (QDir(directory).exists() && isExecutableFile(QFileInfo(QDir(directory), program)))
-            return true;
-    }
-    return false;
+    return match == DesktopEntryChecks::ProgramMatch::Executable ? isExecutableFile(info)
+                                                                 : info.exists();
 }
 
-bool tryExecPresent(const QString &program)
+// An empty TryExec names no program to test, so it neither hides the entry
+// nor is removed; a search for it would only find the PATH directories.
+bool tryExecFound(const QString &program, DesktopEntryChecks::ProgramMatch match)
 {
-    if (program.isEmpty())
-        return true;
-    if (program.contains(QLatin1Char('/')))
-        return QFileInfo::exists(program);
-    const QStringList directories = pathDirectories();
-    for (const QString &directory : directories) {
-        if (QDir(directory).exists() && QFileInfo::exists(QDir(directory).filePath(program)))
-            return true;
-    }
-    return false;
+    return program.isEmpty() || !DesktopEntryChecks::findProgram(program, match).isEmpty();
 }
 
 } // namespace
@@ -126,7 +104,7 @@ bool DesktopEntryChecks::isDesktopNeedToShow(const QString &desktopFile)
 
     if (!entry.contains(kTryExec, kGroup))
         return true;
-    return tryExecRunnable(cleanedTryExec(entry));
+    return tryExecFound(cleanedTryExec(entry), ProgramMatch::Executable);
 }
 
 void DesktopEntryChecks::checkDesktopTryExecInfo(const QString &desktopFile)
@@ -136,13 +114,29 @@ void DesktopEntryChecks::checkDesktopTryExecInfo(const QString &desktopFile)
         return;
     if (!entry.contains(kTryExec, kGroup))
         return;
-    if (tryExecPresent(cleanedTryExec(entry)))
+    if (tryExecFound(cleanedTryExec(entry), ProgramMatch::Exists))
         return;
     entry.removeEntry(kTryExec, kGroup);
     // The save replaces the file atomically and refuses a symbolic link, which
     // could point root at any file of the system.
     if (!entry.save())
         qCWarning(daemonLogCategory) << "could not rewrite" << desktopFile << "without TryExec";
+}
+
+QString DesktopEntryChecks::findProgram(const QString &program, ProgramMatch match)
+{
+    if (program.isEmpty())
+        return QString();
+    if (program.contains(QLatin1Char('/')))
+        return matches(QFileInfo(program), match) ? program : QString();
+    const QStringList directories =
+        qEnvironmentVariable("PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString &directory : directories) {
+        const QDir dir(directory);
+        if (dir.exists() && matches(QFileInfo(dir, program), match))
+            return dir.absoluteFilePath(program);
+    }
+    return QString();
 }
 
 } // namespace AppStore

@@ -16,7 +16,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,25 +94,6 @@ QString systemLanguage()
     return HardwareReaders::parseLanguageSetting(QString::fromUtf8(file.read(kMaxUserFileBytes)));
 }
 
-bool isPlainLoginName(const QString &name)
-{
-    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QStringLiteral(".") &&
-           name != QStringLiteral("..");
-}
-
-bool uidOfLogin(const QString &name, uid_t &uid)
-{
-    passwd entry{};
-    passwd *found = nullptr;
-    char buffer[4096];
-    if (getpwnam_r(name.toUtf8().constData(), &entry, buffer, sizeof buffer, &found) != 0 ||
-        !found) {
-        return false;
-    }
-    uid = found->pw_uid;
-    return true;
-}
-
 // The user's home is theirs: the file may be a link to a root-only file or
 // a pipe that never ends, so only a regular file of that user is read.
 QString userLanguage()
@@ -121,7 +101,8 @@ QString userLanguage()
     QString login;
     AppStore::Utils::getLogname(login);
     uid_t owner = 0;
-    if (!isPlainLoginName(login) || !uidOfLogin(login, owner))
+    gid_t group = 0;
+    if (!UserLookup::isPlainLoginName(login) || !UserLookup::getUserIds(login, owner, group))
         return {};
     const QString path = QStringLiteral("/home/%1/.config/locale.conf").arg(login);
     return HardwareReaders::parseLanguageSetting(HardwareReaders::readUserOwnedFile(path, owner));
@@ -138,6 +119,7 @@ HardwareReaderPaths HardwareReaderPaths::defaults()
     paths.cacheDir = DAEMON_CACHE_DIR;
     paths.findSnScript = QStringLiteral("/usr/share/tarnwick-daemon/findSN.sh");
     paths.storeConfigDir = QStringLiteral("/etc/velkor/velkor-app-store/");
+    paths.fdiskProgram = QStringLiteral("/sbin/fdisk");
     return paths;
 }
 
@@ -342,9 +324,9 @@ void HardwareReaders::saveMemoryInfoLog()
 
 void HardwareReaders::saveDiskInfoLog()
 {
-    saveToolOutputOnce(
-        toolSpec(QStringLiteral("/sbin/fdisk"), {QStringLiteral("-l")}, kToolTimeoutMs),
-        readerPaths().cacheDir + QStringLiteral("diskInfo.log"));
+    const HardwareReaderPaths paths = readerPaths();
+    saveToolOutputOnce(toolSpec(paths.fdiskProgram, {QStringLiteral("-l")}, kToolTimeoutMs),
+                       paths.cacheDir + QStringLiteral("diskInfo.log"));
 }
 
 void HardwareReaders::saveHardwareInfoFiles()

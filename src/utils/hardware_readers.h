@@ -21,6 +21,7 @@ struct HardwareReaderPaths
     QString cacheDir; // memInfo.log and diskInfo.log
     QString findSnScript;
     QString storeConfigDir;
+    QString fdiskProgram; // run for diskInfo.log
 
     static HardwareReaderPaths defaults();
 };

@@ -2,6 +2,7 @@
 
 #include "apt_utils/aptcache.h"
 #include "common/daemon_log.h"
+#include "common/json_value_reader.h"
 #include "utils/utils.h"
 
 #include <QDir>
@@ -102,7 +103,7 @@ qint64 KaplaGate::parseKaplaPkgSizeFromInfoJson(const QString &infoFilePath)
     const QJsonObject object = document.object();
     if (!document.isObject() || !object.contains(QLatin1String("size")))
         return 0;
-    return object.value(QLatin1String("size")).toVariant().toLongLong();
+    return JsonValueReader::toInt64(object.value(QLatin1String("size")));
 }
 
 qint64 KaplaGate::directoryTreeSize(const QString &directory)

@@ -10,18 +10,6 @@
 
 namespace AppStore {
 
-namespace {
-
-QByteArray readProcFile(uint pid, const char *name)
-{
-    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name)));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-} // namespace
-
 QString SmallUtils::downloadCountText(qint64 count)
 {
     if (count < 10000)
@@ -71,6 +59,26 @@ QString SmallUtils::processCommand(uint pid)
     commandLine.replace('\0', '\n');
     const QList<QByteArray> parts = commandLine.trimmed().split('\n');
     return QString::fromUtf8(parts.constFirst());
+}
+
+QByteArray SmallUtils::readProcFile(qint64 pid, const char *name)
+{
+    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name)));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+qint64 SmallUtils::parentProcessId(qint64 pid)
+{
+    const QByteArray stat = readProcFile(pid, "stat");
+    // The command name may hold blanks and parentheses; after the last ")"
+    // come the state and then the parent's id.
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0)
+        return -1;
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    bool ok = false;
+    const qint64 parent = fields.value(1).toLongLong(&ok);
+    return ok ? parent : -1;
 }
 
 } // namespace AppStore

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -23,6 +24,11 @@ public:
     static QString processName(uint pid);
     // The program as the process was started (its first argument).
     static QString processCommand(uint pid);
+    // The contents of /proc/<pid>/<name>; empty when the process is gone or
+    // the file cannot be read.
+    static QByteArray readProcFile(qint64 pid, const char *name);
+    // The parent's process id; -1 when the process is gone.
+    static qint64 parentProcessId(qint64 pid);
 };
 
 } // namespace AppStore

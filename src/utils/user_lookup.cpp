@@ -10,8 +10,11 @@
 #include <QDBusVariant>
 #include <QDebug>
 
+#include <cerrno>
 #include <pwd.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace AppStore {
 
@@ -52,14 +55,6 @@ template<typename T> void readStructure(const QVariant &value, const char *signa
     if (argument.currentSignature() == QLatin1String(signature)) {
         argument >> target;
     }
-}
-
-// Login names end up in paths such as "/home/<name>/Desktop": a name that
-// would leave that folder is not taken, whoever reported it.
-bool isUsableLoginName(const QString &name)
-{
-    return !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
-           name != QLatin1String("..");
 }
 
 } // namespace
@@ -107,7 +102,7 @@ quint32 UserLookup::getLogname(QString &logname)
     if (name.metaType() != QMetaType::fromType<QString>()) {
         logname.clear();
     } else if (!name.toString().isEmpty()) {
-        if (!isUsableLoginName(name.toString())) {
+        if (!isPlainLoginName(name.toString())) {
             qWarning() << "Refused login name from the login manager:" << name.toString();
             return 0;
         }
@@ -118,6 +113,32 @@ quint32 UserLookup::getLogname(QString &logname)
     readStructure(sessionObject.get(sessionInterface, QStringLiteral("User")), "(uo)", user);
     qCDebug(daemonLogCategory) << "active user path:" << user.path.path();
     return user.uid;
+}
+
+bool UserLookup::isPlainLoginName(const QString &name)
+{
+    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
+           name != QLatin1String("..");
+}
+
+bool UserLookup::getUserIds(const QString &login, uid_t &uid, gid_t &gid)
+{
+    const QByteArray name = login.toUtf8();
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    int error = 0;
+    while ((error = getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found)) ==
+               ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (error != 0 || !found) {
+        return false;
+    }
+    uid = found->pw_uid;
+    gid = found->pw_gid;
+    return true;
 }
 
 } // namespace AppStore

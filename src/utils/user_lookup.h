@@ -26,6 +26,14 @@ public:
     // login manager cannot be asked or names no usable user; see the source
     // for the partial answers. Blocks until the login manager answers.
     static quint32 getLogname(QString &logname);
+
+    // Login names end up in paths such as "/home/<name>/Desktop": only a
+    // non-empty name that stays inside that folder is taken, whoever
+    // reported it.
+    static bool isPlainLoginName(const QString &name);
+    // The user and group ids of a login name from the user database; false
+    // when there is no such user. Safe on any thread.
+    static bool getUserIds(const QString &login, uid_t &uid, gid_t &gid);
 };
 
 } // namespace AppStore

@@ -19,28 +19,9 @@ using AppStore::Utils;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) < 0)
-        return false;
-    file.close();
-    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner |
-                                              QFile::ExeGroup | QFile::ExeOther);
-}
-
-AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments)
-{
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = {QStringLiteral("DEBIAN_FRONTEND=noninteractive"),
-                        QStringLiteral("LC_ALL=C")};
-    spec.timeoutMs = 120000;
-    return AppStore::ProcessRunner::run(spec);
-}
+// dpkg's English output, without questions.
+const QStringList kToolEnvironment = {QStringLiteral("DEBIAN_FRONTEND=noninteractive"),
+                                      QStringLiteral("LC_ALL=C")};
 
 } // namespace
 
@@ -81,17 +62,18 @@ void TestAptIndexUpdate::initTestCase()
     AppStore::AptSources::setRoots(state(), m_dir.filePath(QStringLiteral("etc-apt")),
                                    m_dir.filePath(QStringLiteral("cache")));
     ProxySystem::setSettingsFilePath(m_dir.filePath(QStringLiteral("proxy.conf")));
-    qputenv("PATH", QFile::encodeName(m_dir.filePath(QStringLiteral("bin")) + u':' +
-                                      TestEnv::standinsDir()) +
-                        ':' + qgetenv("PATH"));
+    TestEnv::useStandins();
+    qputenv("PATH",
+            QFile::encodeName(m_dir.filePath(QStringLiteral("bin"))) + ':' + qgetenv("PATH"));
 }
 
 void TestAptIndexUpdate::cleanupTestCase()
 {
     for (const char *name : {"http_proxy", "no_proxy", "TWK_IMMUTABLE_MODE"})
         qunsetenv(name);
-    runTool(QStringLiteral("dpkg"),
-            {QStringLiteral("--purge"), QStringLiteral("twk-test-upgrade")});
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     {QStringLiteral("--purge"), QStringLiteral("twk-test-upgrade")},
+                     kToolEnvironment);
 }
 
 // A negative state: no NetworkManager on the bus.
@@ -106,8 +88,8 @@ void TestAptIndexUpdate::startNetworkManager(int state)
 
 void TestAptIndexUpdate::installAptGet(const QByteArray &body)
 {
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("bin/apt-get")), "#!/bin/sh\n" + body + '\n',
-                      true));
+    QVERIFY(TestEnv::writeFile(m_dir.filePath(QStringLiteral("bin/apt-get")),
+                               "#!/bin/sh\n" + body + '\n', true));
 }
 
 void TestAptIndexUpdate::makeLists()
@@ -181,8 +163,8 @@ void TestAptIndexUpdate::updateWithProxyAndUpgradableList()
 
     // The private sources mirror the store's list, with the shipped
     // configuration files moved into the temporary tree.
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("etc-apt/sources.list.d/appstore.list")),
-                      sourcesLine));
+    QVERIFY(TestEnv::writeFile(
+        m_dir.filePath(QStringLiteral("etc-apt/sources.list.d/appstore.list")), sourcesLine));
     QVERIFY(Utils::updateSourceDir());
     QVERIFY(Utils::checkCustomCacheDir());
     for (const QString &name :
@@ -194,7 +176,7 @@ void TestAptIndexUpdate::updateWithProxyAndUpgradableList()
         text.replace(QStringLiteral("/var/lib/tarnwick-daemon/"), state());
         text.replace(QStringLiteral("/var/cache/velkor/tarnwick-daemon/"),
                      m_dir.filePath(QStringLiteral("cache/")));
-        QVERIFY(writeFile(state(name), text.toUtf8()));
+        QVERIFY(TestEnv::writeFile(state(name), text.toUtf8()));
     }
     const QString config = Utils::aptConfigFilePath();
     QCOMPARE(config, state(QStringLiteral("apt_custom.conf")));
@@ -205,11 +187,12 @@ void TestAptIndexUpdate::updateWithProxyAndUpgradableList()
     QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
     QVERIFY(QDir(QStringLiteral("/etc/apt/sources.list.d")).removeRecursively());
     QVERIFY(QDir().mkpath(QStringLiteral("/etc/apt/sources.list.d")));
-    QVERIFY(writeFile(QStringLiteral("/etc/apt/sources.list"), sourcesLine));
+    QVERIFY(TestEnv::writeFile(QStringLiteral("/etc/apt/sources.list"), sourcesLine));
 
     const auto install =
-        runTool(QStringLiteral("dpkg"),
-                {QStringLiteral("-i"), repository.debPath(package, QStringLiteral("1.0"))});
+        TestEnv::runTool(QStringLiteral("dpkg"),
+                         {QStringLiteral("-i"), repository.debPath(package, QStringLiteral("1.0"))},
+                         kToolEnvironment);
     QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
     QVERIFY2(repository.addPackage(package, QStringLiteral("2.0")),
              qPrintable(repository.errorString()));

@@ -1,9 +1,11 @@
 #include "apt_utils/aptcache.h"
 #include "local_apt_repository.h"
-#include "utils/process_runner.h"
+#include "test_env.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -24,21 +26,10 @@ const QString kInstallText =
     QStringLiteral("apt-get -y -o Acquire::Retries=1 -o APT::Status-Fd=3 -o Debug::NoLocking=1 "
                    "--allow-change-held-packages install");
 
-ProcessResult run(const QString &program, const QStringList &arguments,
-                  const QStringList &environment = {})
-{
-    ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = ProcessSpec::Environment::Extend;
-    spec.environment = environment;
-    spec.timeoutMs = 180000;
-    return ProcessRunner::run(spec);
-}
-
 QString status(const QString &package)
 {
-    return run(QStringLiteral("dpkg-query"),
+    return TestEnv::runTool(
+               QStringLiteral("dpkg-query"),
                {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Abbrev}"), package})
         .outputText()
         .trimmed();
@@ -92,11 +83,21 @@ private Q_SLOTS:
                      output.contains(QLatin1String("which is also in package")),
                  qPrintable(output + failed.errorText()));
 
-        // dpkg still holds the intruder as wanted for installation.
+        // dpkg still holds the intruder as wanted for installation. apt
+        // unpacked it straight from the repository: an archive outside the
+        // cache names no package to purge.
         QVERIFY(status(kIntruder).startsWith(u'i'));
         AptCache::rmreinstreqPackage(output, 1, m_cacheDir, 0);
+        QVERIFY(status(kIntruder).startsWith(u'i'));
 
-        const ProcessResult audit = run(QStringLiteral("dpkg"), {QStringLiteral("--audit")});
+        // The same archive as apt would have downloaded it.
+        const QString archive = m_repository.debPath(kIntruder, QStringLiteral("1.0"));
+        QVERIFY(QFile::copy(archive, m_cacheDir + QStringLiteral("archives/") +
+                                         QFileInfo(archive).fileName()));
+        AptCache::rmreinstreqPackage(output, 1, m_cacheDir, 0);
+
+        const ProcessResult audit =
+            TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--audit")});
         QVERIFY(audit.succeeded());
         QCOMPARE(audit.outputText(), QString());
         QCOMPARE(status(kOwner), QStringLiteral("ii"));
@@ -109,21 +110,34 @@ private Q_SLOTS:
     void reinstallRequiredIsPurged()
     {
         QVERIFY(apt({QStringLiteral("install"), QStringLiteral("-y"), kHalf}).succeeded());
-        // Names that would run commands in a shell are refused; the one real
-        // name on the last line is purged.
-        QTemporaryDir dir;
-        const QString owned = dir.filePath(QStringLiteral("owned"));
+        // dpkg first on PATH records how it is called, then does the work.
+        QTemporaryDir bin;
+        const QString calls = bin.filePath(QStringLiteral("calls"));
+        const QString realDpkg = QStandardPaths::findExecutable(QStringLiteral("dpkg"));
+        QVERIFY(!realDpkg.isEmpty());
+        QVERIFY(
+            TestEnv::writeFile(bin.filePath(QStringLiteral("dpkg")),
+                               QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\nexec '%2' \"$@\"\n")
+                                   .arg(calls, realDpkg)
+                                   .toUtf8(),
+                               true));
+
+        // Names that would run commands in a shell are refused before dpkg;
+        // the one real name on the last line is purged.
         const QString line =
             QStringLiteral("E: The package %1 needs to be reinstalled, but I can't find an "
                            "archive for it.");
-        const QString errors = line.arg(QStringLiteral("x;touch${IFS}") + owned) + u'\n' +
-                               line.arg(QStringLiteral("$(touch${IFS}") + owned + u')') + u'\n' +
-                               line.arg(QStringLiteral("`touch${IFS}") + owned + u'`') + u'\n' +
+        const QString errors = line.arg(QStringLiteral("x;touch${IFS}owned")) + u'\n' +
+                               line.arg(QStringLiteral("$(touch${IFS}owned)")) + u'\n' +
+                               line.arg(QStringLiteral("`touch${IFS}owned`")) + u'\n' +
                                line.arg(kHalf);
-
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin.path()) + ':' + path);
         AptCache::rmreinstreqPackage(errors, 2, m_cacheDir, 1000);
+        qputenv("PATH", path);
 
-        QVERIFY(!QFileInfo::exists(owned));
+        QCOMPARE(TestEnv::readFile(calls),
+                 QByteArray("-P --force-remove-reinstreq ") + kHalf.toUtf8() + '\n');
         QVERIFY(status(kHalf).isEmpty() || status(kHalf) == QStringLiteral("pn") ||
                 status(kHalf) == QStringLiteral("un"));
     }
@@ -136,8 +150,8 @@ private Q_SLOTS:
             QStringLiteral("exec -a '%1 twk-test-x' sleep 60 </dev/null >/dev/null 2>&1")
                 .arg(kInstallText);
         const ProcessResult detached =
-            run(QStringLiteral("bash"),
-                {QStringLiteral("-c"), QStringLiteral("( %1 ) & echo $!").arg(decoy)});
+            TestEnv::runTool(QStringLiteral("bash"),
+                             {QStringLiteral("-c"), QStringLiteral("( %1 ) & echo $!").arg(decoy)});
         bool ok = false;
         const pid_t stranger = detached.outputText().trimmed().toInt(&ok);
         QVERIFY(ok && stranger > 0);
@@ -166,11 +180,7 @@ private Q_SLOTS:
 private:
     ProcessResult apt(const QStringList &arguments)
     {
-        const ProcessResult result =
-            run(QStringLiteral("apt-get"), arguments, m_repository.environment());
-        if (!result.succeeded())
-            qInfo().noquote() << result.outputText() << result.errorText();
-        return result;
+        return TestEnv::runTool(QStringLiteral("apt-get"), arguments, m_repository.environment());
     }
 
     LocalAptRepository m_repository;

@@ -2,7 +2,6 @@
 #include "dpkg_admin_dir.h"
 #include "local_apt_repository.h"
 #include "test_env.h"
-#include "utils/process_runner.h"
 #include "utils/utils.h"
 
 #include <QFile>
@@ -28,24 +27,12 @@ QByteArray desktopEntry(const QString &exec)
         .toUtf8();
 }
 
-AppStore::ProcessResult run(const QString &program, const QStringList &arguments,
-                            const QStringList &environment = {})
-{
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = environment;
-    spec.timeoutMs = 180000;
-    return AppStore::ProcessRunner::run(spec);
-}
-
 // The installed size as dpkg itself prints it.
 QString dpkgInstalledSize(const QString &package)
 {
     const QString size =
-        run(QStringLiteral("dpkg-query"),
-            {QStringLiteral("-W"), QStringLiteral("-f=${Installed-Size}"), package})
+        TestEnv::runTool(QStringLiteral("dpkg-query"),
+                         {QStringLiteral("-W"), QStringLiteral("-f=${Installed-Size}"), package})
             .outputText();
     return size.isEmpty() ? QStringLiteral("0") : size;
 }
@@ -59,8 +46,7 @@ class TestInstalledPackages : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        qputenv("PATH",
-                (TestEnv::standinsDir() + u':' + qEnvironmentVariable("PATH")).toLocal8Bit());
+        TestEnv::useStandins();
         qunsetenv("TWK_KAPLA_DATA");
 
         // Desktop files that qualify (one with a blank in its path), one whose
@@ -120,6 +106,18 @@ private Q_SLOTS:
         QVERIFY(
             all.contains(QStringLiteral("{twk-test-desktops 1.0 %1 [%2twk-test-desktops.desktop]}")
                              .arg(dpkgInstalledSize(kDesktops), kApplications)));
+    }
+
+    // A listing dpkg-query could not finish is no list of what is installed.
+    void failedListingIsNoList()
+    {
+        DpkgAdminDir broken;
+        QVERIFY(broken.writeUnparsable());
+        broken.activate();
+        QStringList lines;
+        QVERIFY(!AptCache::getLocalDebianPkgs(lines));
+        LocalPackageList packages;
+        QVERIFY(!AptCache::getAllPackageBinaryFiles(packages));
     }
 
     void describesDebianPackages()
@@ -286,7 +284,8 @@ private Q_SLOTS:
     void removedPackageIsGone()
     {
         QVERIFY(apt({QStringLiteral("remove"), QStringLiteral("-y"), kDesktops}));
-        QCOMPARE(run(QStringLiteral("dpkg-query"),
+        QCOMPARE(TestEnv::runTool(
+                     QStringLiteral("dpkg-query"),
                      {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Status}"), kDesktops})
                      .outputText(),
                  QStringLiteral("config-files"));
@@ -302,11 +301,8 @@ private Q_SLOTS:
 private:
     bool apt(const QStringList &arguments)
     {
-        const AppStore::ProcessResult result =
-            run(QStringLiteral("apt-get"), arguments, m_repository.environment());
-        if (!result.succeeded())
-            qWarning() << result.outputText() << result.errorText();
-        return result.succeeded();
+        return TestEnv::runTool(QStringLiteral("apt-get"), arguments, m_repository.environment())
+            .succeeded();
     }
 
     static QJsonObject app(const QString &id, const char *version, int size,

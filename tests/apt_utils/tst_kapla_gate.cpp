@@ -14,8 +14,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         // The gate asks the kapla tool first; the stand-in knows nothing here.
-        qputenv("PATH",
-                (TestEnv::standinsDir() + u':' + qEnvironmentVariable("PATH")).toLocal8Bit());
+        TestEnv::useStandins();
         qunsetenv("TWK_KAPLA_DATA");
     }
 
@@ -84,14 +83,9 @@ private Q_SLOTS:
     void readsSizes()
     {
         QTemporaryDir dir;
-        const auto write = [&](const QString &name, const QByteArray &contents) {
-            QFile file(dir.filePath(name));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(contents);
-        };
-        write(QStringLiteral("info.json"), "{\"size\": 12345}");
-        write(QStringLiteral("nosize.json"), "{\"id\": \"a\"}");
-        write(QStringLiteral("broken.json"), "{");
+        QVERIFY(TestEnv::writeFile(dir.filePath(QStringLiteral("info.json")), "{\"size\": 12345}"));
+        QVERIFY(TestEnv::writeFile(dir.filePath(QStringLiteral("nosize.json")), "{\"id\": \"a\"}"));
+        QVERIFY(TestEnv::writeFile(dir.filePath(QStringLiteral("broken.json")), "{"));
         QCOMPARE(AppStore::Utils::parseKaplaPkgSizeFromInfoJson(dir.filePath("info.json")), 12345);
         QCOMPARE(AppStore::Utils::parseKaplaPkgSizeFromInfoJson(dir.filePath("nosize.json")), 0);
         QCOMPARE(AppStore::Utils::parseKaplaPkgSizeFromInfoJson(dir.filePath("broken.json")), 0);
@@ -100,21 +94,15 @@ private Q_SLOTS:
         // A tree with a nested folder, a hidden file and links to a large
         // folder and to a file: the links count with their own size.
         QTemporaryDir large;
-        QFile big(large.filePath(QStringLiteral("big")));
-        QVERIFY(big.open(QIODevice::WriteOnly));
-        big.write(QByteArray(100000, 'x'));
-        big.close();
+        const QString big = large.filePath(QStringLiteral("big"));
+        QVERIFY(TestEnv::writeFile(big, QByteArray(100000, 'x')));
         QTemporaryDir tree;
         QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("sub")));
-        for (const auto &[name, size] : {std::pair{"a", 10}, {"sub/b", 20}, {"sub/.c", 30}}) {
-            QFile file(tree.filePath(QLatin1String(name)));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray(size, 'y'));
-        }
+        for (const auto &[name, size] : {std::pair{"a", 10}, {"sub/b", 20}, {"sub/.c", 30}})
+            QVERIFY(TestEnv::writeFile(tree.filePath(QLatin1String(name)), QByteArray(size, 'y')));
         QVERIFY(QFile::link(large.path(), tree.filePath(QStringLiteral("dirlink"))));
-        QVERIFY(QFile::link(big.fileName(), tree.filePath(QStringLiteral("sub/filelink"))));
-        const qint64 links =
-            large.path().toLocal8Bit().size() + big.fileName().toLocal8Bit().size();
+        QVERIFY(QFile::link(big, tree.filePath(QStringLiteral("sub/filelink"))));
+        const qint64 links = large.path().toLocal8Bit().size() + big.toLocal8Bit().size();
         QCOMPARE(AppStore::Utils::directoryTreeSize(tree.path()), 60 + links);
         QCOMPARE(AppStore::Utils::directoryTreeSize(tree.filePath(QStringLiteral("none"))), 0);
     }

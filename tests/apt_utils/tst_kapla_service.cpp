@@ -2,6 +2,7 @@
 #include "apt_utils/kapla_service_types.h"
 #include "private_system_bus.h"
 #include "server_process.h"
+#include "test_env.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -17,13 +18,6 @@ namespace {
 
 const QString kService = QStringLiteral("org.velkor.kapla.PackageManager");
 const QString kPath = QStringLiteral("/org/velkor/kapla/PackageManager");
-
-bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(contents) >= 0;
-}
 
 // The fields of a structure as the bus carried them, read without the
 // record's own operators.
@@ -97,7 +91,7 @@ QDBusMessage TestKaplaService::echo(const QVariant &value)
 
 void TestKaplaService::setServiceList(const QByteArray &json)
 {
-    QVERIFY(writeFile(m_listFile, json));
+    QVERIFY(TestEnv::writeFile(m_listFile, json));
 }
 
 // A layer directory, with an info file when infoSize >= 0.
@@ -106,8 +100,8 @@ void TestKaplaService::addLayer(const QString &relativeDir, qint64 infoSize)
     const QString dir = m_layers + relativeDir;
     QVERIFY(QDir().mkpath(dir));
     if (infoSize >= 0) {
-        QVERIFY(writeFile(dir + QStringLiteral("/info.json"),
-                          QByteArray("{\"size\":") + QByteArray::number(infoSize) + '}'));
+        QVERIFY(TestEnv::writeFile(dir + QStringLiteral("/info.json"),
+                                   QByteArray("{\"size\":") + QByteArray::number(infoSize) + '}'));
     }
 }
 
@@ -243,18 +237,19 @@ void TestKaplaService::installedApplicationsFromTheService()
     addLayer(QStringLiteral("org.b/1.1/x86_64/rt"), 10240);
     addLayer(QStringLiteral("org.b/1.0/x86_64/rt"), 1024);
     addLayer(QStringLiteral("org.a/2.0/x86_64/rt"), 0);
-    QVERIFY(writeFile(m_layers + QStringLiteral("org.a/2.0/x86_64/rt/files/blob"),
-                      QByteArray(4096, 'x')));
+    QVERIFY(TestEnv::writeFile(m_layers + QStringLiteral("org.a/2.0/x86_64/rt/files/blob"),
+                               QByteArray(4096, 'x')));
     const QString apps = m_layers + QStringLiteral("org.a/2.0/x86_64/rt/entries/applications/");
-    QVERIFY(writeFile(apps + QStringLiteral("b.desktop"), "[Desktop Entry]\n"));
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("shared/a.desktop")), "[Desktop Entry]\n"));
+    QVERIFY(TestEnv::writeFile(apps + QStringLiteral("b.desktop"), "[Desktop Entry]\n"));
+    QVERIFY(TestEnv::writeFile(m_dir.filePath(QStringLiteral("shared/a.desktop")),
+                               "[Desktop Entry]\n"));
     QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("shared/a.desktop")),
                         apps + QStringLiteral("a.desktop")));
     addLayer(QStringLiteral("org.c/1.0/x86_64/base/23"), 2048);
     addLayer(QStringLiteral("org.d/1.0/x86_64"));
     addLayer(QStringLiteral("org.runtime/1.0/x86_64/rt"), 2048);
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("layers/outside/1.0/x86_64/info.json")),
-                      "{\"size\":2048}"));
+    QVERIFY(TestEnv::writeFile(
+        m_dir.filePath(QStringLiteral("layers/outside/1.0/x86_64/info.json")), "{\"size\":2048}"));
     setServiceList(R"([
         {"appId":"org.b","version":"1.1","arch":"x86_64","kind":"app","runtime":"rt"},
         {"appId":" org.a ","version":"2.0 ","arch":"x86_64","kind":" app ","runtime":"rt"},

@@ -3,7 +3,7 @@
 #include "dpkg_admin_dir.h"
 #include "local_apt_repository.h"
 #include "system_file_guard.h"
-#include "utils/process_runner.h"
+#include "test_env.h"
 #include "utils/utils.h"
 
 #include <QDir>
@@ -17,11 +17,9 @@ namespace {
 const QString kArch = QStringLiteral("twk-test-arch");
 const QString kPlus = QStringLiteral("twk-test-c++");
 
-bool writeFile(const QString &path, const QByteArray &contents = "not an archive\n")
+bool writeJunk(const QString &path)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+    return TestEnv::writeFile(path, "not an archive\n");
 }
 
 bool setModified(const QString &path, const QDateTime &time)
@@ -55,12 +53,10 @@ private Q_SLOTS:
                                   DAEMON_CACHE_DIR);
         QVERIFY(QFile::copy(m_repository.aptConfigPath(),
                             m_state.filePath(QStringLiteral("apt_default.conf"))));
-        AppStore::ProcessSpec update;
-        update.program = QStringLiteral("apt-get");
-        update.arguments = {QStringLiteral("-c"), AppStore::Utils::aptConfigFilePath(),
-                            QStringLiteral("update")};
-        update.timeoutMs = 120000;
-        QVERIFY(AppStore::ProcessRunner::run(update).succeeded());
+        QVERIFY(TestEnv::runTool(QStringLiteral("apt-get"),
+                                 {QStringLiteral("-c"), AppStore::Utils::aptConfigFilePath(),
+                                  QStringLiteral("update")})
+                    .succeeded());
         // Anything the shell would make of a name lands here.
         QDir::setCurrent(m_state.path());
     }
@@ -78,7 +74,7 @@ private Q_SLOTS:
         QCOMPARE(info.debPath, deb);
 
         const QString junk = m_state.filePath(QStringLiteral("junk.deb"));
-        QVERIFY(writeFile(junk));
+        QVERIFY(writeJunk(junk));
         Package_Info none;
         QVERIFY(!AptCache::getDebInfo(junk, none));
         QCOMPARE(none.debPath, junk);
@@ -144,8 +140,8 @@ private Q_SLOTS:
         const QString archives = cacheDir + QStringLiteral("archives/");
         const QString outside = cache.filePath(QStringLiteral("local_1.0_all.deb"));
         for (const char *name : {"foo_1.0_all.deb", "bar_2.0_all.deb", "local_1.0_all.deb"})
-            QVERIFY(writeFile(archives + QLatin1String(name)));
-        QVERIFY(writeFile(outside));
+            QVERIFY(writeJunk(archives + QLatin1String(name)));
+        QVERIFY(writeJunk(outside));
         QVERIFY(QFile::link(outside, archives + QStringLiteral("linked.deb")));
 
         AptCache::delTheInstallationPacakge(
@@ -219,7 +215,7 @@ private Q_SLOTS:
             (partial ? QStringLiteral("archives/partial/") : QStringLiteral("archives/")) +
             QStringLiteral("twk-test-arch_%1_all.deb").arg(file);
         if (file == QLatin1String("junk")) {
-            QVERIFY(writeFile(path));
+            QVERIFY(writeJunk(path));
         } else {
             QDir().mkpath(QFileInfo(path).absolutePath());
             QVERIFY(QFile::copy(m_repository.debPath(kArch, file), path));
@@ -237,7 +233,7 @@ private Q_SLOTS:
         SystemFileGuard guard({QStringLiteral("/var/cache/velkor")});
         QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
         const QString junk = DAEMON_CACHE_DIR + QStringLiteral("archives/twk-test-junk.deb");
-        QVERIFY(writeFile(junk));
+        QVERIFY(writeJunk(junk));
         QVERIFY(setModified(junk, QDateTime::currentDateTime().addDays(-1)));
 
         AppStore::Utils::setKeepArchives(true);

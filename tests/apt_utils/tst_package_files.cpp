@@ -1,6 +1,6 @@
 #include "apt_utils/aptcache.h"
 #include "local_apt_repository.h"
-#include "utils/process_runner.h"
+#include "test_env.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,38 +23,11 @@ const QString kLaunch = QStringLiteral("twk-test-launch");
 const QString kShortcut = QStringLiteral("/home/twk-test-user/Desktop/twk-test-hello.desktop");
 const QString kOddPath = QStringLiteral("/usr/share/twk-test-files/with space 'quote'.txt");
 
-AppStore::ProcessResult run(const QString &program, const QStringList &arguments,
-                            const QStringList &environment = {})
-{
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = environment;
-    spec.timeoutMs = 180000;
-    const AppStore::ProcessResult result = AppStore::ProcessRunner::run(spec);
-    if (!result.succeeded())
-        qWarning().noquote() << program << arguments << result.outputText() << result.errorText();
-    return result;
-}
-
 QByteArray desktopEntry(const QString &exec, const QString &extra = QString())
 {
     return QStringLiteral("[Desktop Entry]\nType=Application\nName=Test\nExec=%1\n%2")
         .arg(exec, extra)
         .toUtf8();
-}
-
-bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(contents) >= 0;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 struct stat lstatOf(const QString &path)
@@ -74,7 +47,8 @@ struct TestUser
     bool create()
     {
         remove();
-        if (!run(QStringLiteral("/usr/sbin/useradd"),
+        if (!TestEnv::runTool(
+                 QStringLiteral("/usr/sbin/useradd"),
                  {QStringLiteral("-m"), QStringLiteral("-s"), QStringLiteral("/bin/sh"), kUser})
                  .succeeded())
             return false;
@@ -88,7 +62,7 @@ struct TestUser
     void remove()
     {
         if (getpwnam(kUser.toLatin1().constData()))
-            run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), kUser});
+            TestEnv::runTool(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), kUser});
     }
     ~TestUser() { remove(); }
 };
@@ -125,7 +99,9 @@ private Q_SLOTS:
                         {applications + QStringLiteral("link.desktop"),
                          desktopEntry(scripts + QStringLiteral("/link.sh"))},
                         {applications + QStringLiteral("bare.desktop"),
-                         desktopEntry(QStringLiteral("twk-test-bare.sh"))}};
+                         desktopEntry(QStringLiteral("twk-test-bare.sh"))},
+                        {applications + QStringLiteral("theirs.desktop"),
+                         desktopEntry(scripts + QStringLiteral("/theirs/theirs.sh"))}};
 
         QVERIFY2(m_repository.addPackage(kHello, QStringLiteral("1.0")) &&
                      m_repository.addPackage(kFiles, QStringLiteral("1.0"), files) &&
@@ -157,7 +133,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo(kShortcut).isSymLink());
 
         // A file in the way is replaced.
-        QVERIFY(writeFile(kShortcut, "user's own\n"));
+        QVERIFY(TestEnv::writeFile(kShortcut, "user's own\n"));
         AptCache::createShortcuts(kHello, kUser, true, 1);
         QCOMPARE(QFileInfo(kShortcut).symLinkTarget(),
                  QStringLiteral("/usr/share/applications/twk-test-hello.desktop"));
@@ -199,12 +175,12 @@ private Q_SLOTS:
             QCOMPARE(lchown(QFile::encodeName(kDesktop).constData(), 0, 0), 0);
         }
         const QString victim = folder + QStringLiteral("/twk-test-hello.desktop");
-        QVERIFY(writeFile(victim, "not for root to touch\n"));
+        QVERIFY(TestEnv::writeFile(victim, "not for root to touch\n"));
 
         AptCache::createShortcuts(kHello, login, true, 1);
         AptCache::removeShortcuts(kHello, login, 1);
         QVERIFY(!QFileInfo(victim).isSymLink());
-        QCOMPARE(readFile(victim), QByteArray("not for root to touch\n"));
+        QCOMPARE(TestEnv::readFile(victim), QByteArray("not for root to touch\n"));
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
                  QStringList{QStringLiteral("twk-test-hello.desktop")});
     }
@@ -249,10 +225,17 @@ private Q_SLOTS:
         const QString bare = scripts + QStringLiteral("/second/twk-test-bare.sh");
         QVERIFY(QDir().mkpath(scripts + QStringLiteral("/first")));
         QVERIFY(QDir().mkpath(scripts + QStringLiteral("/second")));
-        QVERIFY(writeFile(plain, "\n\n  echo plain\n\n"));
-        QVERIFY(writeFile(ready, "\n\n#!/bin/sh\necho ready\n"));
-        QVERIFY(writeFile(target, "echo target\n"));
-        QVERIFY(writeFile(bare, "echo bare\n"));
+        QVERIFY(TestEnv::writeFile(plain, "\n\n  echo plain\n\n"));
+        QVERIFY(TestEnv::writeFile(ready, "\n\n#!/bin/sh\necho ready\n"));
+        QVERIFY(TestEnv::writeFile(target, "echo target\n"));
+        QVERIFY(TestEnv::writeFile(bare, "echo bare\n"));
+        // In a folder its user may change, the script could become a link
+        // to any file before the rewrite.
+        const QString theirs = scripts + QStringLiteral("/theirs/theirs.sh");
+        QVERIFY(TestEnv::writeFile(theirs, "echo theirs\n"));
+        QCOMPARE(
+            chown(QFile::encodeName(QFileInfo(theirs).path()).constData(), m_user.uid, m_user.gid),
+            0);
         QVERIFY(QFile::link(target, scripts + QStringLiteral("/link.sh")));
         QCOMPARE(chmod(QFile::encodeName(plain).constData(), 0751), 0);
         QCOMPARE(chown(QFile::encodeName(plain).constData(), m_user.uid, m_user.gid), 0);
@@ -265,24 +248,27 @@ private Q_SLOTS:
         AptCache::ensurePkgDesktopFilesLaunchable(kLaunch);
         qputenv("PATH", path);
 
-        QCOMPARE(readFile(plain), QByteArray("#!/usr/bin/env bash\necho plain\n"));
+        QCOMPARE(TestEnv::readFile(plain), QByteArray("#!/usr/bin/env bash\necho plain\n"));
         const struct stat after = lstatOf(plain);
         QVERIFY(after.st_ino != before.st_ino); // replaced, not rewritten in place
         QCOMPARE(after.st_mode, before.st_mode);
         QCOMPARE(after.st_uid, m_user.uid);
         QCOMPARE(after.st_gid, m_user.gid);
-        QCOMPARE(readFile(bare), QByteArray("#!/usr/bin/env bash\necho bare\n"));
-        QCOMPARE(readFile(ready), QByteArray("\n\n#!/bin/sh\necho ready\n"));
-        QCOMPARE(readFile(target), QByteArray("echo target\n"));
+        QCOMPARE(TestEnv::readFile(bare), QByteArray("#!/usr/bin/env bash\necho bare\n"));
+        QCOMPARE(TestEnv::readFile(ready), QByteArray("\n\n#!/bin/sh\necho ready\n"));
+        QCOMPARE(TestEnv::readFile(theirs), QByteArray("echo theirs\n"));
+        QCOMPARE(TestEnv::readFile(target), QByteArray("echo target\n"));
         QVERIFY(QFileInfo(scripts + QStringLiteral("/link.sh")).isSymLink());
-        QVERIFY(!readFile(QStringLiteral("/usr/share/applications/twk-test-launch-plain.desktop"))
+        QVERIFY(!TestEnv::readFile(
+                     QStringLiteral("/usr/share/applications/twk-test-launch-plain.desktop"))
                      .contains("TryExec"));
     }
 
 private:
     bool apt(const QStringList &arguments)
     {
-        return run(QStringLiteral("apt-get"), arguments, m_repository.environment()).succeeded();
+        return TestEnv::runTool(QStringLiteral("apt-get"), arguments, m_repository.environment())
+            .succeeded();
     }
 
     TestUser m_user;

@@ -41,8 +41,7 @@ private Q_SLOTS:
 
     void listsKaplaPackages()
     {
-        qputenv("PATH",
-                (TestEnv::standinsDir() + u':' + qEnvironmentVariable("PATH")).toLocal8Bit());
+        TestEnv::useStandins();
         DpkgAdminDir runtime;
         QVERIFY(runtime.write(QStringLiteral("kapla-bin"), QStringLiteral("1.5")));
         runtime.activate();

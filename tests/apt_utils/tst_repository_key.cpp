@@ -1,6 +1,6 @@
 #include "apt_utils/aptcache.h"
 #include "system_file_guard.h"
-#include "utils/process_runner.h"
+#include "test_env.h"
 
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -10,12 +10,9 @@ namespace {
 
 AppStore::ProcessResult gpg(const QString &home, const QStringList &arguments)
 {
-    AppStore::ProcessSpec spec;
-    spec.program = QStringLiteral("gpg");
-    spec.arguments =
-        QStringList{QStringLiteral("--batch"), QStringLiteral("--homedir"), home} + arguments;
-    spec.timeoutMs = 120000;
-    return AppStore::ProcessRunner::run(spec);
+    return TestEnv::runTool(
+        QStringLiteral("gpg"),
+        QStringList{QStringLiteral("--batch"), QStringLiteral("--homedir"), home} + arguments);
 }
 
 // The key generation starts an agent for the private home; it must not
@@ -25,12 +22,9 @@ struct AgentStopper
     QString home;
     ~AgentStopper()
     {
-        AppStore::ProcessSpec spec;
-        spec.program = QStringLiteral("gpgconf");
-        spec.arguments = {QStringLiteral("--kill"), QStringLiteral("gpg-agent")};
-        spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-        spec.environment = {QStringLiteral("GNUPGHOME=") + home};
-        AppStore::ProcessRunner::run(spec);
+        TestEnv::runTool(QStringLiteral("gpgconf"),
+                         {QStringLiteral("--kill"), QStringLiteral("gpg-agent")},
+                         {QStringLiteral("GNUPGHOME=") + home});
     }
 };
 

@@ -1,3 +1,5 @@
+#include "test_env.h"
+
 #include <bconfig.h>
 
 #include <QDir>
@@ -49,11 +51,7 @@ void TestBexaConfig::init()
 
 void TestBexaConfig::writeFile(const QString &relative, const QByteArray &content) const
 {
-    const QString path = configPath(relative);
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
+    QVERIFY(TestEnv::writeFile(configPath(relative), content));
 }
 
 void TestBexaConfig::replaceFile(const QString &relative, const QJsonObject &values) const

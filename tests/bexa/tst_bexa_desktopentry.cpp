@@ -1,3 +1,5 @@
+#include "test_env.h"
+
 #include <bdesktopentry.h>
 
 #include <QFile>
@@ -66,16 +68,14 @@ void TestBexaDesktopEntry::init()
 QString TestBexaDesktopEntry::write(const QString &name, const QByteArray &content) const
 {
     const QString path = m_dir->filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+    if (!TestEnv::writeFile(path, content))
         qFatal("cannot write %s", qPrintable(path));
     return path;
 }
 
 QByteArray TestBexaDesktopEntry::read(const QString &path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return TestEnv::readFile(path);
 }
 
 void TestBexaDesktopEntry::readsGroupsKeysAndLists()

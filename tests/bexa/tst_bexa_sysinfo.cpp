@@ -1,3 +1,5 @@
+#include "test_env.h"
+
 #include <bsysinfo.h>
 
 #include <QFile>
@@ -29,9 +31,7 @@ void TestBexaSysInfo::initTestCase()
 QString TestBexaSysInfo::write(const QString &name, const QByteArray &content) const
 {
     const QString path = m_dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(content) != content.size())
+    if (!TestEnv::writeFile(path, content))
         qFatal("cannot write %s", qPrintable(path));
     return path;
 }

@@ -3,7 +3,7 @@
 #include "database/cachedatabase.h"
 #include "local_apt_repository.h"
 #include "task/task_manager.h"
-#include "utils/process_runner.h"
+#include "test_env.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -36,16 +36,8 @@ const QString kOwnedPaths =
 
 bool apt(const LocalAptRepository &repository, const QStringList &arguments)
 {
-    AppStore::ProcessSpec spec;
-    spec.program = QStringLiteral("apt-get");
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = repository.environment();
-    spec.timeoutMs = 180000;
-    const AppStore::ProcessResult result = AppStore::ProcessRunner::run(spec);
-    if (!result.succeeded())
-        qWarning().noquote() << arguments << result.outputText() << result.errorText();
-    return result.succeeded();
+    return TestEnv::runTool(QStringLiteral("apt-get"), arguments, repository.environment())
+        .succeeded();
 }
 
 // Returns once everything queued to the index's thread so far has run.

@@ -15,21 +15,6 @@ constexpr int kToolTimeoutMs = 60000;
 // Rebuilding a version must give the same bytes, or apt sees a hash change.
 const char kSourceDateEpoch[] = "SOURCE_DATE_EPOCH=1700000000";
 
-bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
-{
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) < 0)
-        return false;
-    file.close();
-    QFile::Permissions permissions =
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-    if (executable)
-        permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
-    return file.setPermissions(permissions);
-}
-
 QByteArray filler(const QString &seedText, qint64 size)
 {
     QRandomGenerator generator(qHash(seedText));
@@ -150,15 +135,16 @@ bool LocalAptRepository::buildPackage(const QString &name, const QString &versio
                     version);
     const QString tree = m_dir.filePath(QStringLiteral("build/") + name + u'_' + version);
     QDir(tree).removeRecursively();
-    if (!writeFile(tree + QStringLiteral("/DEBIAN/control"), controlFile(name, version, options)))
+    if (!TestEnv::writeFile(tree + QStringLiteral("/DEBIAN/control"),
+                            controlFile(name, version, options)))
         return fail(QStringLiteral("cannot write into ") + tree);
 
     const QMap<QString, QByteArray> files = packageFiles(name, version, options);
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         if (!it.key().startsWith(u'/') || it.key().contains(QLatin1String("..")))
             return fail(QStringLiteral("not a plain absolute path: ") + it.key());
-        if (!writeFile(tree + it.key(), it.value(),
-                       it.key().startsWith(QLatin1String("/usr/bin/"))))
+        if (!TestEnv::writeFile(tree + it.key(), it.value(),
+                                it.key().startsWith(QLatin1String("/usr/bin/"))))
             return fail(QStringLiteral("cannot write ") + it.key());
     }
     const QList<std::pair<QString, QString>> scripts{{QStringLiteral("config"), options.config},
@@ -166,11 +152,11 @@ bool LocalAptRepository::buildPackage(const QString &name, const QString &versio
                                                      {QStringLiteral("postrm"), options.postrm}};
     for (const auto &[script, text] : scripts) {
         if (!text.isEmpty() &&
-            !writeFile(tree + QStringLiteral("/DEBIAN/") + script, text.toUtf8(), true))
+            !TestEnv::writeFile(tree + QStringLiteral("/DEBIAN/") + script, text.toUtf8(), true))
             return fail(QStringLiteral("cannot write ") + script);
     }
     if (!options.templates.isEmpty() &&
-        !writeFile(tree + QStringLiteral("/DEBIAN/templates"), options.templates.toUtf8()))
+        !TestEnv::writeFile(tree + QStringLiteral("/DEBIAN/templates"), options.templates.toUtf8()))
         return fail(QStringLiteral("cannot write templates"));
 
     // dpkg-deb refuses group-writable control folders, and the tree's folders
@@ -195,7 +181,7 @@ bool LocalAptRepository::writeIndex()
             {QStringLiteral("--multiversion"), QStringLiteral("."), QStringLiteral("/dev/null")},
             repository, &packages))
         return false;
-    if (!writeFile(repository + QStringLiteral("/Packages"), packages))
+    if (!TestEnv::writeFile(repository + QStringLiteral("/Packages"), packages))
         return fail(QStringLiteral("cannot write the Packages index"));
     if (!runTool(QStringLiteral("apt-ftparchive"),
                  {QStringLiteral("-o"),
@@ -205,7 +191,7 @@ bool LocalAptRepository::writeIndex()
                  repository, &release))
         return false;
     const QString staged = m_dir.filePath(QStringLiteral("Release.new"));
-    if (!writeFile(staged, release) ||
+    if (!TestEnv::writeFile(staged, release) ||
         !QFile::rename(staged, repository + QStringLiteral("/Release")))
         return fail(QStringLiteral("cannot write the Release file"));
     return true;
@@ -231,8 +217,9 @@ bool LocalAptRepository::writeAptConfiguration()
                                           "Dir::Cache::pkgcache \"\";\n"
                                           "Dir::Cache::srcpkgcache \"\";\n")
                                .arg(apt);
-    if (!writeFile(apt + QStringLiteral("/sources.list"), (sourcesLine() + u'\n').toUtf8()) ||
-        !writeFile(aptConfigPath(), config.toUtf8()))
+    if (!TestEnv::writeFile(apt + QStringLiteral("/sources.list"),
+                            (sourcesLine() + u'\n').toUtf8()) ||
+        !TestEnv::writeFile(aptConfigPath(), config.toUtf8()))
         return fail(QStringLiteral("cannot write the apt configuration"));
     return true;
 }

@@ -96,11 +96,7 @@ QString LocalHttpsServer::documentRoot() const
 
 bool LocalHttpsServer::addFile(const QString &relativePath, const QByteArray &contents)
 {
-    const QString path = documentRoot() + u'/' + relativePath;
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).absolutePath()) &&
-           file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(contents) == contents.size();
+    return TestEnv::writeFile(documentRoot() + u'/' + relativePath, contents);
 }
 
 QString LocalHttpsServer::caCertificatePath() const

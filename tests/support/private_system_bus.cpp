@@ -11,13 +11,6 @@ const char kDocType[] = "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus 
                         "1.0//EN\"\n \"http://www.freedesktop.org/standards/dbus/1.0/"
                         "busconfig.dtd\">\n";
 
-bool writeFile(const QString &path, const QString &text)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(text.toUtf8()) >= 0 && file.flush();
-}
-
 } // namespace
 
 PrivateSystemBus::PrivateSystemBus() = default;
@@ -48,7 +41,7 @@ bool PrivateSystemBus::writeConfiguration()
         const QString path = policyDir + QStringLiteral("/%1.conf").arg(i, 3, 10, QLatin1Char('0'));
         const QString text = QLatin1String(kDocType) + QStringLiteral("<busconfig>\n") +
                              m_policies.at(i) + QStringLiteral("\n</busconfig>\n");
-        if (!writeFile(path, text))
+        if (!TestEnv::writeFile(path, text.toUtf8()))
             return false;
     }
     // The same stand-in bus configuration scripts/run uses, with the
@@ -63,7 +56,7 @@ bool PrivateSystemBus::writeConfiguration()
     QString config = QString::fromUtf8(templateFile.readAll());
     config.replace(QStringLiteral("@SOCKET@"), m_dir.filePath(QStringLiteral("system_bus_socket")));
     config.replace(QStringLiteral("@POLICY_DIR@"), policyDir);
-    return writeFile(m_dir.filePath(QStringLiteral("system-bus.conf")), config);
+    return TestEnv::writeFile(m_dir.filePath(QStringLiteral("system-bus.conf")), config.toUtf8());
 }
 
 QString PrivateSystemBus::start()

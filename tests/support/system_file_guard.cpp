@@ -1,6 +1,6 @@
 #include "system_file_guard.h"
 
-#include "utils/process_runner.h"
+#include "test_env.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -11,15 +11,6 @@ bool existsOrDangles(const QString &path)
 {
     const QFileInfo info(path);
     return info.exists() || info.isSymLink();
-}
-
-AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments)
-{
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.timeoutMs = 60000;
-    return AppStore::ProcessRunner::run(spec);
 }
 
 } // namespace
@@ -58,7 +49,7 @@ bool SystemFileGuard::restore()
         return m_restored;
     bool ok = true;
     for (const Entry &entry : std::as_const(m_entries)) {
-        const AppStore::ProcessResult removed = runTool(
+        const AppStore::ProcessResult removed = TestEnv::runTool(
             QStringLiteral("rm"), {QStringLiteral("-rf"), QStringLiteral("--"), entry.path});
         if (!removed.succeeded())
             ok = fail(QStringLiteral("cannot remove ") + entry.path + u' ' + removed.errorText());
@@ -72,7 +63,7 @@ bool SystemFileGuard::restore()
 bool SystemFileGuard::copyTree(const QString &from, const QString &to)
 {
     // cp -a keeps what a Qt copy loses: owners, times, links, extended attributes.
-    const AppStore::ProcessResult copied = runTool(
+    const AppStore::ProcessResult copied = TestEnv::runTool(
         QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("--no-target-directory"),
                                QStringLiteral("--"), from, to});
     if (!copied.succeeded())

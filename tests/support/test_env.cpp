@@ -1,5 +1,8 @@
 #include "test_env.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QTest>
 
@@ -55,6 +58,52 @@ quint16 freeTcpPort()
     const quint16 port = server.serverPort();
     server.close();
     return port;
+}
+
+bool writeFile(const QString &path, const QByteArray &contents, bool executable)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(contents) != contents.size())
+        return false;
+    file.close();
+    // Whatever the umask: packages built from these files install them so.
+    QFile::Permissions permissions =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    if (executable)
+        permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    return file.setPermissions(permissions);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments,
+                                const QStringList &environment, int timeoutMs)
+{
+    AppStore::ProcessSpec spec;
+    spec.program = program;
+    spec.arguments = arguments;
+    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
+    spec.environment = environment;
+    spec.timeoutMs = timeoutMs;
+    const AppStore::ProcessResult result = AppStore::ProcessRunner::run(spec);
+    if (!result.succeeded())
+        qInfo().noquote() << program << arguments.join(QLatin1Char(' '))
+                          << "failed:" << result.errorString << result.outputText()
+                          << result.errorText();
+    return result;
+}
+
+void useStandins()
+{
+    qputenv("PATH",
+            QFile::encodeName(standinsDir() + QLatin1Char(':') + qEnvironmentVariable("PATH")));
 }
 
 } // namespace TestEnv

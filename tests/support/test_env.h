@@ -1,6 +1,10 @@
 #pragma once
 
+#include "utils/process_runner.h"
+
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -20,5 +24,19 @@ bool waitFor(const std::function<bool()> &predicate, int timeoutMs);
 // A port on 127.0.0.1 that was free a moment ago. Another process may take it
 // before the caller binds it, so servers started on it must be retried.
 quint16 freeTcpPort();
+
+// Writes contents to path, replacing what was there and creating its folder,
+// with mode 0644, or 0755 when executable.
+bool writeFile(const QString &path, const QByteArray &contents, bool executable = false);
+// The whole file; empty when it cannot be read.
+QByteArray readFile(const QString &path);
+
+// Runs a tool to its end or its limit, with the test's environment and the
+// given entries added; warns with the output when it fails.
+AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments,
+                                const QStringList &environment = {}, int timeoutMs = 180000);
+
+// Puts the stand-ins folder first on PATH, before what PATH is now.
+void useStandins();
 
 } // namespace TestEnv

@@ -1,6 +1,5 @@
 #include "local_apt_repository.h"
 #include "test_env.h"
-#include "utils/process_runner.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -8,29 +7,19 @@
 
 namespace {
 
-AppStore::ProcessResult run(const QString &program, const QStringList &arguments,
-                            const QStringList &environment = {})
-{
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = environment + QStringList{QStringLiteral("LC_ALL=C")};
-    spec.timeoutMs = 120000;
-    return AppStore::ProcessRunner::run(spec);
-}
-
 QString packageStatus(const QString &package)
 {
-    return run(QStringLiteral("dpkg-query"),
-               {QStringLiteral("-W"), QStringLiteral("-f=${Status}"), package})
+    return TestEnv::runTool(QStringLiteral("dpkg-query"),
+                            {QStringLiteral("-W"), QStringLiteral("-f=${Status}"), package})
         .outputText();
 }
 
 QString candidateVersion(const LocalAptRepository &repository, const QString &package)
 {
-    const AppStore::ProcessResult policy = run(
-        QStringLiteral("apt-cache"), {QStringLiteral("policy"), package}, repository.environment());
+    // "Candidate:" is apt's English.
+    const AppStore::ProcessResult policy =
+        TestEnv::runTool(QStringLiteral("apt-cache"), {QStringLiteral("policy"), package},
+                         repository.environment() + QStringList{QStringLiteral("LC_ALL=C")});
     const QString marker = QStringLiteral("Candidate: ");
     const QString text = policy.outputText();
     const qsizetype at = text.indexOf(marker);
@@ -81,7 +70,7 @@ private Q_SLOTS:
                  QStringLiteral("install ok half-configured"));
 
         const AppStore::ProcessResult tidy =
-            run(TestEnv::supportDir() + QStringLiteral("/dpkg-tidy.sh"), {});
+            TestEnv::runTool(TestEnv::supportDir() + QStringLiteral("/dpkg-tidy.sh"), {});
         QVERIFY2(tidy.succeeded(), qPrintable(tidy.errorText()));
         QCOMPARE(packageStatus(QStringLiteral("twk-test-broken")), QString());
     }
@@ -117,10 +106,10 @@ private Q_SLOTS:
                  qPrintable(repository.errorString()));
         QElapsedTimer timer;
         timer.start();
-        const AppStore::ProcessResult download =
-            run(QStringLiteral("curl"),
-                {QStringLiteral("-sf"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                 repository.uri() + QStringLiteral("twk-test-slow_1.0_all.deb")});
+        const AppStore::ProcessResult download = TestEnv::runTool(
+            QStringLiteral("curl"),
+            {QStringLiteral("-sf"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+             repository.uri() + QStringLiteral("twk-test-slow_1.0_all.deb")});
         QVERIFY2(download.succeeded(), qPrintable(download.errorText()));
         QVERIFY2(timer.elapsed() >= 800, qPrintable(QString::number(timer.elapsed())));
     }
@@ -128,12 +117,12 @@ private Q_SLOTS:
 private:
     AppStore::ProcessResult apt(const QStringList &arguments)
     {
-        return run(QStringLiteral("apt-get"), arguments, m_repository.environment());
+        return TestEnv::runTool(QStringLiteral("apt-get"), arguments, m_repository.environment());
     }
 
     void verifyAptUpdate(const LocalAptRepository &repository)
     {
-        const AppStore::ProcessResult update = run(
+        const AppStore::ProcessResult update = TestEnv::runTool(
             QStringLiteral("apt-get"), {QStringLiteral("update"), QStringLiteral("--error-on=any")},
             repository.environment());
         QVERIFY2(update.succeeded(), qPrintable(update.outputText() + update.errorText()));

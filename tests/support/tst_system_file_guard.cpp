@@ -1,25 +1,10 @@
 #include "system_file_guard.h"
+#include "test_env.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(contents) >= 0;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 class TestSystemFileGuard : public QObject
 {
@@ -32,25 +17,25 @@ private Q_SLOTS:
         const QString list = root.filePath(QStringLiteral("sources.list"));
         const QString parts = root.filePath(QStringLiteral("sources.list.d"));
         const QString absent = root.filePath(QStringLiteral("absent.list"));
-        QVERIFY(writeFile(list, "deb original ./\n"));
+        QVERIFY(TestEnv::writeFile(list, "deb original ./\n"));
         QVERIFY(QFile::setPermissions(list, QFile::ReadOwner | QFile::WriteOwner));
         QVERIFY(QDir().mkpath(parts));
-        QVERIFY(writeFile(parts + QStringLiteral("/kept.list"), "kept\n"));
+        QVERIFY(TestEnv::writeFile(parts + QStringLiteral("/kept.list"), "kept\n"));
         QVERIFY(QFile::link(QStringLiteral("kept.list"), parts + QStringLiteral("/link.list")));
 
         {
             SystemFileGuard guard({list, parts, absent});
             QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
-            QVERIFY(writeFile(list, "deb changed ./\n"));
+            QVERIFY(TestEnv::writeFile(list, "deb changed ./\n"));
             QVERIFY(QFile::setPermissions(list,
                                           QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
             QVERIFY(QFile::remove(parts + QStringLiteral("/kept.list")));
             QVERIFY(QFile::remove(parts + QStringLiteral("/link.list")));
-            QVERIFY(writeFile(parts + QStringLiteral("/added.list"), "added\n"));
-            QVERIFY(writeFile(absent, "created\n"));
+            QVERIFY(TestEnv::writeFile(parts + QStringLiteral("/added.list"), "added\n"));
+            QVERIFY(TestEnv::writeFile(absent, "created\n"));
         }
 
-        QCOMPARE(readFile(list), QByteArray("deb original ./\n"));
+        QCOMPARE(TestEnv::readFile(list), QByteArray("deb original ./\n"));
         QVERIFY(!QFile::permissions(list).testFlag(QFile::ReadOther));
         QCOMPARE(QDir(parts).entryList(QDir::Files | QDir::System),
                  QStringList({QStringLiteral("kept.list"), QStringLiteral("link.list")}));

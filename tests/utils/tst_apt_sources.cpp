@@ -1,7 +1,6 @@
 #include "local_apt_repository.h"
 #include "test_env.h"
 #include "utils/apt_sources.h"
-#include "utils/process_runner.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -49,13 +48,6 @@ private:
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 QString withoutTrailingSlash(QString uri)
 {
     while (uri.endsWith(u'/'))
@@ -63,15 +55,11 @@ QString withoutTrailingSlash(QString uri)
     return uri;
 }
 
+// apt's English, for the texts the test looks for.
 AppStore::ProcessResult runApt(const QString &program, const QStringList &arguments)
 {
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = {QStringLiteral("LANGUAGE=en_US"), QStringLiteral("LC_ALL=C")};
-    spec.timeoutMs = 120000;
-    return AppStore::ProcessRunner::run(spec);
+    return TestEnv::runTool(program, arguments,
+                            {QStringLiteral("LANGUAGE=en_US"), QStringLiteral("LC_ALL=C")}, 120000);
 }
 
 } // namespace
@@ -94,9 +82,9 @@ void TestAptSources::writeSystemFiles(bool withSourcesList, const QStringList &l
 {
     QVERIFY(QDir().mkpath(etc(QStringLiteral("sources.list.d"))));
     if (withSourcesList)
-        QVERIFY(writeFile(etc(QStringLiteral("sources.list")), "# main\n"));
+        QVERIFY(TestEnv::writeFile(etc(QStringLiteral("sources.list")), "# main\n"));
     for (const QString &name : lists)
-        QVERIFY(writeFile(etc(u"sources.list.d/" + name), content.toUtf8()));
+        QVERIFY(TestEnv::writeFile(etc(u"sources.list.d/" + name), content.toUtf8()));
 }
 
 void TestAptSources::installDpkg(const QString &mode)
@@ -114,8 +102,7 @@ void TestAptSources::installDpkg(const QString &mode)
     };
     QVERIFY(bodies.contains(mode));
     const QString dpkg = bin + QStringLiteral("/dpkg");
-    QVERIFY(writeFile(dpkg, "#!/bin/sh\n" + bodies.value(mode) + '\n'));
-    QVERIFY(QFile::setPermissions(dpkg, QFile::permissions(dpkg) | QFile::ExeOwner));
+    QVERIFY(TestEnv::writeFile(dpkg, "#!/bin/sh\n" + bodies.value(mode) + '\n', true));
 }
 
 void TestAptSources::rebuild_data()
@@ -148,9 +135,9 @@ void TestAptSources::rebuild()
     } else {
         QVERIFY(QFile::link(m_root->filePath(QStringLiteral("gone/hwe.list")),
                             state(QStringLiteral("sources.list.d/hwe.list"))));
-        QVERIFY(writeFile(state(QStringLiteral("sources.list.d/stray.list")), "# old\n"));
+        QVERIFY(TestEnv::writeFile(state(QStringLiteral("sources.list.d/stray.list")), "# old\n"));
     }
-    QVERIFY(writeFile(outside + QStringLiteral("/keep.list"), "# not ours\n"));
+    QVERIFY(TestEnv::writeFile(outside + QStringLiteral("/keep.list"), "# not ours\n"));
 
     for (int run = 0; run < 2; ++run) {
         QVERIFY(AptSources::updateSourceDir());
@@ -200,7 +187,7 @@ void TestAptSources::cacheDirectory()
     QVERIFY(AptSources::checkCustomCacheDir());
 
     const QString blocked = m_root->filePath(QStringLiteral("blocked/"));
-    QVERIFY(writeFile(blocked + QStringLiteral("archives"), "not a directory"));
+    QVERIFY(TestEnv::writeFile(blocked + QStringLiteral("archives"), "not a directory"));
     AptSources::setRoots(state(), etc(), blocked);
     QVERIFY(!AptSources::checkCustomCacheDir());
 }
@@ -278,7 +265,7 @@ void TestAptSources::aptReadsOnlyPrivateSources()
         QString text = QString::fromUtf8(file.readAll());
         text.replace(QStringLiteral("/var/lib/tarnwick-daemon/"), state());
         text.replace(QStringLiteral("/var/cache/velkor/tarnwick-daemon/"), cache());
-        QVERIFY(writeFile(state(name), text.toUtf8()));
+        QVERIFY(TestEnv::writeFile(state(name), text.toUtf8()));
         const auto dump = runApt(QStringLiteral("apt-config"),
                                  {QStringLiteral("-c"), state(name), QStringLiteral("dump")});
         QVERIFY2(dump.succeeded(), qPrintable(dump.errorText()));

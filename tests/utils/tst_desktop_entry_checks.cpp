@@ -1,3 +1,4 @@
+#include "test_env.h"
 #include "utils/desktop_entry_checks.h"
 
 #include <QDir>
@@ -34,19 +35,11 @@ namespace {
 
 const QString kHeader = QStringLiteral("[Desktop Entry]\nName=Demo\n");
 
-void writeFile(const QString &path, const QByteArray &content, QFile::Permissions permissions)
+void writeWithPermissions(const QString &path, const QByteArray &content,
+                          QFile::Permissions permissions)
 {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-    file.close();
-    QVERIFY(file.setPermissions(permissions));
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QVERIFY(TestEnv::writeFile(path, content));
+    QVERIFY(QFile::setPermissions(path, permissions));
 }
 
 } // namespace
@@ -56,7 +49,8 @@ QString TestDesktopEntryChecks::writeDesktop(const QString &name, const QString 
     const QString path = m_dir.filePath(name + QStringLiteral(".desktop"));
     QString content = body;
     content.replace(QStringLiteral("@DIR@"), m_dir.path());
-    writeFile(path, content.toUtf8(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    writeWithPermissions(path, content.toUtf8(),
+                         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
     return path;
 }
 
@@ -67,10 +61,10 @@ void TestDesktopEntryChecks::initTestCase()
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("dir.d")));
     const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
     const QFile::Permissions plain = QFile::ReadOwner | QFile::WriteOwner;
-    writeFile(m_dir.filePath(QStringLiteral("bin/runme")), "#!/bin/sh\n", executable);
-    writeFile(m_dir.filePath(QStringLiteral("bin/plain")), "data\n", plain);
-    writeFile(m_dir.filePath(QStringLiteral("tool")), "#!/bin/sh\n", executable);
-    writeFile(m_dir.filePath(QStringLiteral("notexec")), "data\n", plain);
+    writeWithPermissions(m_dir.filePath(QStringLiteral("bin/runme")), "#!/bin/sh\n", executable);
+    writeWithPermissions(m_dir.filePath(QStringLiteral("bin/plain")), "data\n", plain);
+    writeWithPermissions(m_dir.filePath(QStringLiteral("tool")), "#!/bin/sh\n", executable);
+    writeWithPermissions(m_dir.filePath(QStringLiteral("notexec")), "data\n", plain);
 
     m_savedPath = qgetenv("PATH");
     // A missing directory first: the search must go on past it.
@@ -167,10 +161,10 @@ void TestDesktopEntryChecks::tryExecRepair()
                                         "TryExec=@DIR@/gone\n")
                              .arg(tryExec);
     const QString path = writeDesktop(QStringLiteral("repair"), body);
-    const QByteArray before = readFile(path);
+    const QByteArray before = TestEnv::readFile(path);
     const QFile::Permissions permissions = QFile::permissions(path);
     DesktopEntryChecks::checkDesktopTryExecInfo(path);
-    const QByteArray after = readFile(path);
+    const QByteArray after = TestEnv::readFile(path);
     if (kept) {
         QCOMPARE(after, before);
         return;
@@ -195,7 +189,7 @@ void TestDesktopEntryChecks::emptyPathFindsNothing()
     DesktopEntryChecks::checkDesktopTryExecInfo(path);
     qputenv("PATH", saved);
     QVERIFY(!shown);
-    QVERIFY(!readFile(path).contains("TryExec"));
+    QVERIFY(!TestEnv::readFile(path).contains("TryExec"));
 }
 
 void TestDesktopEntryChecks::symlinkedFileIsNotRewritten()
@@ -203,12 +197,12 @@ void TestDesktopEntryChecks::symlinkedFileIsNotRewritten()
     const QString target =
         writeDesktop(QStringLiteral("target"),
                      kHeader + QStringLiteral("Type=Application\nTryExec=@DIR@/gone\n"));
-    const QByteArray before = readFile(target);
+    const QByteArray before = TestEnv::readFile(target);
     const QString link = m_dir.filePath(QStringLiteral("link.desktop"));
     QVERIFY(QFile::link(target, link));
 
     DesktopEntryChecks::checkDesktopTryExecInfo(link);
-    QCOMPARE(readFile(target), before);
+    QCOMPARE(TestEnv::readFile(target), before);
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(QFileInfo(link).symLinkTarget(), target);
 }

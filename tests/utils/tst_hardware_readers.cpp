@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -24,18 +25,6 @@ namespace {
 constexpr uid_t kNobody = 65534;
 
 using Reader = std::function<QString()>;
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 ProcessSpec shell(const QString &script)
 {
@@ -118,6 +107,7 @@ void TestHardwareReaders::initTestCase()
     m_paths.cacheDir = root + QStringLiteral("cache/");
     m_paths.findSnScript = TestEnv::sourceDir() + QStringLiteral("/data/findSN.sh");
     m_paths.storeConfigDir = root + QStringLiteral("config/");
+    m_paths.fdiskProgram = root + QStringLiteral("fdisk");
     Utils::setReaderPaths(m_paths);
 }
 
@@ -213,10 +203,11 @@ void TestHardwareReaders::parsesClientVersionAndLanguage()
 
 void TestHardwareReaders::readsFilesUnderConfiguredPaths()
 {
-    QVERIFY(writeFile(m_paths.dmiDir + QStringLiteral("board_name"), "Board X   \nsecond\n"));
-    QVERIFY(writeFile(m_paths.dmiDir + QStringLiteral("product_uuid"), "1234-abcd\n"));
-    QVERIFY(writeFile(m_paths.channelFile, "ab\ncd\n"));
-    QVERIFY(writeFile(m_paths.machineIdFile, "0123456789abcdef\n"));
+    QVERIFY(
+        TestEnv::writeFile(m_paths.dmiDir + QStringLiteral("board_name"), "Board X   \nsecond\n"));
+    QVERIFY(TestEnv::writeFile(m_paths.dmiDir + QStringLiteral("product_uuid"), "1234-abcd\n"));
+    QVERIFY(TestEnv::writeFile(m_paths.channelFile, "ab\ncd\n"));
+    QVERIFY(TestEnv::writeFile(m_paths.machineIdFile, "0123456789abcdef\n"));
 
     QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(QStringLiteral("board_serial.*文件不存在")));
@@ -244,10 +235,11 @@ void TestHardwareReaders::readsFilesUnderConfiguredPaths()
 void TestHardwareReaders::readsStoreServerAddress()
 {
     const QString file = m_paths.storeConfigDir + QStringLiteral("appstore-serveice-0618.conf");
-    QVERIFY(writeFile(file, "# store\n\n  https://store.example.test/api  \nhttps://other\n"));
+    QVERIFY(
+        TestEnv::writeFile(file, "# store\n\n  https://store.example.test/api  \nhttps://other\n"));
     QCOMPARE(Utils::storeServerUrl(), QStringLiteral("https://store.example.test/api"));
 
-    QVERIFY(writeFile(file, "# only a comment\n"));
+    QVERIFY(TestEnv::writeFile(file, "# only a comment\n"));
     QString address;
     QVERIFY(Utils::readStoreServerConfig(address));
     QVERIFY(address.isEmpty());
@@ -262,14 +254,14 @@ void TestHardwareReaders::readsOnlyRegularFilesOfTheUser()
     QVERIFY(QDir().mkpath(dir));
 
     const QString own = dir + QStringLiteral("/own.conf");
-    QVERIFY(writeFile(own, "LANGUAGE=de_DE\n"));
+    QVERIFY(TestEnv::writeFile(own, "LANGUAGE=de_DE\n"));
     QCOMPARE(chown(QFile::encodeName(own).constData(), kNobody, kNobody), 0);
     QCOMPARE(Utils::readUserOwnedFile(own, kNobody), QStringLiteral("LANGUAGE=de_DE\n"));
     QCOMPARE(Utils::readUserOwnedFile(own, 1000), QString()); // someone else's file
 
     // A link planted by the user to a root-only file is refused, even for root.
     const QString secret = dir + QStringLiteral("/secret");
-    QVERIFY(writeFile(secret, "LANGUAGE=root-only-secret\n"));
+    QVERIFY(TestEnv::writeFile(secret, "LANGUAGE=root-only-secret\n"));
     QCOMPARE(chmod(QFile::encodeName(secret).constData(), 0600), 0);
     const QString link = dir + QStringLiteral("/locale.conf");
     QVERIFY(QFile::link(secret, link));
@@ -285,7 +277,7 @@ void TestHardwareReaders::readsOnlyRegularFilesOfTheUser()
     QVERIFY(timer.elapsed() < 1000);
 
     const QString big = dir + QStringLiteral("/big");
-    QVERIFY(writeFile(big, QByteArray(1024 * 1024, 'x')));
+    QVERIFY(TestEnv::writeFile(big, QByteArray(1024 * 1024, 'x')));
     const QString head = Utils::readUserOwnedFile(big, 0);
     QVERIFY(!head.isEmpty() && head.size() <= 8 * 1024);
 }
@@ -311,23 +303,28 @@ void TestHardwareReaders::savesToolOutputOnlyWhenComplete()
     QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList());
 
     QVERIFY(Utils::saveToolOutputOnce(shell(QStringLiteral("echo first")), target));
-    QCOMPARE(fileContent(target), QByteArray("first\n"));
+    QCOMPARE(TestEnv::readFile(target), QByteArray("first\n"));
     QVERIFY(Utils::saveToolOutputOnce(shell(QStringLiteral("echo second")), target));
-    QCOMPARE(fileContent(target), QByteArray("first\n"));
+    QCOMPARE(TestEnv::readFile(target), QByteArray("first\n"));
 }
 
 void TestHardwareReaders::hardwareLogsAreWrittenOnce()
 {
     const QString memLog = m_paths.cacheDir + QStringLiteral("memInfo.log");
     const QString diskLog = m_paths.cacheDir + QStringLiteral("diskInfo.log");
-    QVERIFY(writeFile(memLog, "kept"));
+    const QString fdisk = m_paths.fdiskProgram;
+    QVERIFY(TestEnv::writeFile(memLog, "kept"));
     QFile::remove(diskLog);
 
+    // Nothing from a failed fdisk run.
+    QVERIFY(TestEnv::writeFile(fdisk, "#!/bin/sh\necho \"half of $1\"; exit 1\n", true));
     Utils::saveHardwareInfoFiles();
-    QCOMPARE(fileContent(memLog), QByteArray("kept"));
-    // Written only from a complete fdisk run; absent where fdisk is missing or fails.
-    const QByteArray disk = fileContent(diskLog);
-    QVERIFY2(disk == "<missing>" || !disk.isEmpty(), disk.constData());
+    QVERIFY(!QFileInfo::exists(diskLog));
+
+    QVERIFY(TestEnv::writeFile(fdisk, "#!/bin/sh\necho \"disks $1\"\n", true));
+    Utils::saveHardwareInfoFiles();
+    QCOMPARE(TestEnv::readFile(memLog), QByteArray("kept"));
+    QCOMPARE(TestEnv::readFile(diskLog), QByteArray("disks -l\n"));
 }
 
 void TestHardwareReaders::runsEachToolWithinItsLimit_data()
@@ -366,9 +363,9 @@ void TestHardwareReaders::runsEachToolWithinItsLimit()
 
 void TestHardwareReaders::fillsSystemInformationRecord()
 {
-    QVERIFY(writeFile(m_paths.machineIdFile, "feedface\r\n"));
-    QVERIFY(writeFile(m_paths.channelFile, "chan\n"));
-    QVERIFY(writeFile(m_paths.dmiDir + QStringLiteral("board_name"), "Board\tX\n"));
+    QVERIFY(TestEnv::writeFile(m_paths.machineIdFile, "feedface\r\n"));
+    QVERIFY(TestEnv::writeFile(m_paths.channelFile, "chan\n"));
+    QVERIFY(TestEnv::writeFile(m_paths.dmiDir + QStringLiteral("board_name"), "Board\tX\n"));
 
     const RequestHeaderInfo fresh;
     QCOMPARE(fresh.biHeader.client, QStringLiteral("app_store"));

@@ -1,3 +1,4 @@
+#include "test_env.h"
 #include "utils/log_file_rotation.h"
 
 #include <QDateTime>
@@ -23,13 +24,12 @@ namespace {
 
 const QString LOG_NAME = QStringLiteral("tarnwick-daemon.log");
 
-void writeFile(const QString &path, const QDateTime &modified)
+void writeLog(const QString &path, const QDateTime &modified)
 {
+    QVERIFY(TestEnv::writeFile(path, "line\n"));
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("line\n");
-    file.flush();
-    QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
+    QVERIFY(file.open(QIODevice::ReadWrite) &&
+            file.setFileTime(modified, QFileDevice::FileModificationTime));
 }
 
 } // namespace
@@ -79,10 +79,10 @@ void TestLogFileRotation::rotation()
     const QDir dir(tmp.path());
     const QDateTime now = QDateTime::currentDateTime();
     for (qsizetype i = 0; i < olderFiles.size(); ++i)
-        writeFile(dir.filePath(olderFiles.at(i)), now.addDays(i - olderFiles.size()));
-    writeFile(dir.filePath(LOG_NAME), now);
+        writeLog(dir.filePath(olderFiles.at(i)), now.addDays(i - olderFiles.size()));
+    writeLog(dir.filePath(LOG_NAME), now);
     // Not a log file: never counted, never removed.
-    writeFile(dir.filePath(QStringLiteral("notes.txt")), now.addYears(-1));
+    writeLog(dir.filePath(QStringLiteral("notes.txt")), now.addYears(-1));
 
     const QString path = LogFileRotation::initLogFilePath(tmp.path());
     QCOMPARE(path, dir.filePath(LOG_NAME));

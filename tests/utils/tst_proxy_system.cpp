@@ -1,3 +1,4 @@
+#include "test_env.h"
 #include "utils/proxy_system.h"
 
 #include <QFile>
@@ -24,12 +25,6 @@ QStringList entriesOf(const QString &user)
 {
     QString name = user;
     return ProxySystem::proxyEnvironmentList(name);
-}
-
-QByteArray fileContents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -131,7 +126,7 @@ private Q_SLOTS:
 
         ProxySystem::setSystemProxy(QStringLiteral("erin"),
                                     QStringLiteral("{\"http_proxy\":\"http://e:1\"}"));
-        const QByteArray saved = fileContents(m_file);
+        const QByteArray saved = TestEnv::readFile(m_file);
         if (!warning.isEmpty()) {
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
         }
@@ -142,7 +137,7 @@ private Q_SLOTS:
                  QStringList{QStringLiteral("http_proxy=http://e:1")});
         QCOMPARE(current, QStringLiteral("erin"));
         QCOMPARE(qEnvironmentVariable("http_proxy"), QStringLiteral("http://e:1"));
-        QCOMPARE(fileContents(m_file), saved);
+        QCOMPARE(TestEnv::readFile(m_file), saved);
     }
 
     // The file feeds root's environment: only proxy variables come out of it.

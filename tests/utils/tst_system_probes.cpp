@@ -14,17 +14,6 @@
 
 using AppStore::Utils;
 
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(contents) == contents.size();
-}
-
-} // namespace
-
 class SystemProbesTest : public QObject
 {
     Q_OBJECT
@@ -116,7 +105,7 @@ void SystemProbesTest::immutableSystem()
     QFETCH(QByteArray, exitStatus);
     QFETCH(bool, immutable);
     if (toolPresent)
-        qputenv("PATH", TestEnv::standinsDir().toLocal8Bit() + ':' + m_path);
+        TestEnv::useStandins();
     qputenv("TWK_IMMUTABLE_MODE", mode);
     qputenv("TWK_IMMUTABLE_EXIT", exitStatus);
     QCOMPARE(Utils::isImmutableSystem(), immutable);
@@ -136,13 +125,13 @@ void SystemProbesTest::osFacts()
     QFETCH(QString, editionName);
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("os-version"));
-    QVERIFY(writeFile(file, "[Version]\n"
-                            "ProductType=Arbeitsplatz\n"
-                            "ProductType[en_US]=Workstation\n"
-                            "MajorVersion=25\n"
-                            "MinorVersion=1030\n"
-                            "EditionType=" +
-                                editionType + "\n"));
+    QVERIFY(TestEnv::writeFile(file, "[Version]\n"
+                                     "ProductType=Arbeitsplatz\n"
+                                     "ProductType[en_US]=Workstation\n"
+                                     "MajorVersion=25\n"
+                                     "MinorVersion=1030\n"
+                                     "EditionType=" +
+                                         editionType + "\n"));
     qputenv("BEXA_OS_VERSION_FILE", file.toLocal8Bit());
     QCOMPARE(Utils::osEditionName(), editionName);
     QCOMPARE(Utils::osProductTypeName(), QStringLiteral("Workstation"));
@@ -172,7 +161,7 @@ void SystemProbesTest::osBuildVersion()
     if (contents.isEmpty())
         QFile::remove(path);
     else
-        QVERIFY(writeFile(path, contents));
+        QVERIFY(TestEnv::writeFile(path, contents));
     QCOMPARE(Utils::systemOsBuildVersion(), build);
 }
 

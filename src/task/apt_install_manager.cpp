@@ -1,0 +1,632 @@
+#include "task/apt_install_manager.h"
+
+#include "apt_utils/aptcache.h"
+#include "apt_utils/dpkg_query.h"
+#include "common/app_brief_info.h"
+#include "common/common.h"
+#include "common/daemon_log.h"
+#include "common/download_state_bi_data.h"
+#include "common/notify_status.h"
+#include "common/operation_codes.h"
+#include "common/package_info.h"
+#include "common/system_notify_info.h"
+#include "database/appstoredb.h"
+#include "database/cachedatabase.h"
+#include "dbus/children_guard_account_interface.h"
+#include "service/thread_pool_manager.h"
+#include "task/aptdownloadtask.h"
+#include "task/aptfixtask.h"
+#include "task/aptinstallandremovetask.h"
+#include "utils/package_name_validator.h"
+#include "utils/system_info_storer.h"
+#include "utils/utils.h"
+
+#include <QDateTime>
+#include <QThread>
+#include <QThreadPool>
+#include <QUuid>
+
+#include <cstdlib>
+
+namespace {
+
+const QString SILENT_UPGRADE_ID = QStringLiteral("SilentUpgrade");
+const QString SESSION_COMPLETE = QStringLiteral("\n[Session Complete...]\n");
+const QString INSTALLED_STATUS = QStringLiteral("install ok installed");
+
+// How long a stopping manager waits for the tasks its pools still run.
+constexpr int kPoolTeardownWaitMs = 10000;
+constexpr int kMaxDownloadThreads = 10;
+
+// E_OptStatus: the kinds of system notification the manager sends.
+enum OptStatus : int {
+    OptInstallSucceeded = 1,
+    OptInstallFailed = 2,
+    OptUpgradeSucceeded = 3,
+    OptUpgradeFailed = 4,
+    OptRemoveSucceeded = 5,
+    OptRemoveFailed = 6,
+};
+
+QString nowText()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+bool isStoreTask(const Apt_Task &task)
+{
+    return task.sourceId == STORE_PACKAGE_NAME;
+}
+
+QString readSetting(const QString &name, const QString &fallback)
+{
+    QString value = fallback;
+    if (!AppstoreDb::instance()->selectSettingByColumnName(name, value))
+        value = fallback;
+    return value;
+}
+
+bool settingIsOn(const QString &value)
+{
+    return !value.isEmpty() && value != QLatin1String("0") &&
+           value.compare(QLatin1String("false"), Qt::CaseInsensitive) != 0;
+}
+
+QString newSessionId()
+{
+    std::srand(unsigned(QTime::currentTime().msec()));
+    return QString::number(std::rand() % 10000000) + QUuid::createUuid().toString(QUuid::Id128);
+}
+
+DownloadStateBiData biRecord(const Apt_Task &task, const QString &type, const QString &code)
+{
+    DownloadStateBiData data;
+    data.package_name = task.packageName;
+    data.type = type;
+    data.package_version = task.version;
+    data.session_id = task.sessionId;
+    data.code = code;
+    return data;
+}
+
+// The facts of the package as installed after a task. A Debian package counts
+// only when dpkg has it fully installed: an unpacked or half-configured
+// package is what a failed run leaves behind.
+bool readInstalledFacts(const Apt_Task &task, Package_Info &info)
+{
+    if (!AptCache::getLocalPackageInfo(task.packageName, info, 0))
+        return false;
+    if (task.pkgInstallMode == 2)
+        return true;
+    const AppStore::ProcessResult status = AppStore::DpkgQuery::runForPackage(
+        {QStringLiteral("-W"), QStringLiteral("-f=${Status}")}, task.packageName);
+    if (status.succeeded() && status.outputText().trimmed() == INSTALLED_STATUS)
+        return true;
+    qCWarning(daemonLogCategory) << "package" << task.packageName
+                                 << "is not fully installed:" << status.outputText().trimmed();
+    info = Package_Info();
+    return false;
+}
+
+int computeDownloadThreadCount()
+{
+    const int ideal = QThread::idealThreadCount();
+    const int count = ideal > 1 ? ideal / 2 : 1;
+    return qBound(1, count, kMaxDownloadThreads);
+}
+
+} // namespace
+
+AptInstallManager::AptInstallManager(QObject *parent)
+    : QObject(parent)
+    , m_downloadPool(new QThreadPool)
+    , m_installPool(new QThreadPool)
+{
+    registerAptTaskMetaType();
+    qRegisterMetaType<AppStore::DownloadStatusCode>("AppStore::DownloadStatusCode");
+
+    m_createDesktop =
+        readSetting(QStringLiteral("createDesktop"), QStringLiteral("0")) != QLatin1String("0");
+
+    // Started early so that the hardware facts are at hand when a statistics
+    // record needs them.
+    SystemInfoStorer::instance()->getIsQSMotherBoard();
+    SystemInfoStorer::instance()->getCpuAndBoardInfo();
+
+    m_downloadThreadCount = computeDownloadThreadCount();
+    m_downloadPool->setMaxThreadCount(m_downloadThreadCount);
+    m_installPool->setMaxThreadCount(m_installThreadCount);
+
+    startThread();
+
+    connect(this, &AptInstallManager::sigAddPurgeTask, this,
+            &AptInstallManager::OnInstallOrRemoveOperationWork, Qt::QueuedConnection);
+    connect(this, &AptInstallManager::sigAptOperationDataChange, this,
+            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+}
+
+AptInstallManager::~AptInstallManager()
+{
+    if (m_workerThread) {
+        m_workerThread->deleteLater();
+        m_workerThread = nullptr;
+    }
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        m_aptTaskMap.clear();
+    }
+    if (m_poolsBusyAtTeardown) {
+        // Their threads still run tasks; destroying the pools would wait for
+        // them without limit, and the process is ending anyway.
+        qCWarning(daemonLogCategory) << "leaving busy task pools to the ending process";
+        return;
+    }
+    delete m_downloadPool;
+    delete m_installPool;
+}
+
+void AptInstallManager::startThread()
+{
+    if (m_workerThread)
+        return;
+    m_workerThread = new QThread;
+    m_workerThread->setObjectName(QStringLiteral("AptInstallManager"));
+    moveToThread(m_workerThread);
+    m_workerThread->start(QThread::InheritPriority);
+}
+
+void AptInstallManager::stopThread()
+{
+    if (!m_workerThread)
+        return;
+    QThread *caller = QThread::currentThread();
+    if (m_workerThread->isRunning() && caller != m_workerThread) {
+        QMetaObject::invokeMethod(
+            this, [this, caller] { teardownOnOwnThread(caller); }, Qt::BlockingQueuedConnection);
+    } else {
+        teardownOnOwnThread(caller);
+    }
+    m_workerThread->requestInterruption();
+    m_workerThread->quit();
+    m_workerThread->wait();
+}
+
+// Runs on the manager's thread, which owns every task object it created.
+void AptInstallManager::teardownOnOwnThread(QThread *nextOwner)
+{
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        m_aptTaskMap.clear();
+    }
+    m_downloadPool->clear();
+    m_installPool->clear();
+    const bool downloadsDone = m_downloadPool->waitForDone(kPoolTeardownWaitMs);
+    const bool installsDone = m_installPool->waitForDone(kPoolTeardownWaitMs);
+    m_poolsBusyAtTeardown = !downloadsDone || !installsDone;
+    if (thread() != nextOwner)
+        moveToThread(nextOwner);
+}
+
+void AptInstallManager::setCreateDesktop(bool createDesktop)
+{
+    m_createDesktop = createDesktop;
+}
+
+void AptInstallManager::setPromptSilenceInterval(int milliseconds)
+{
+    m_promptSilenceMs = milliseconds;
+}
+
+void AptInstallManager::addDownloadPoolTask(Apt_Task &task)
+{
+    qCInfo(daemonLogCategory) << "addDownloadPoolTask" << task.packageName << task.version;
+    if (task.packageName.isEmpty())
+        return;
+
+    const QString invalid = validationError(task);
+    if (!invalid.isEmpty()) {
+        refuseTask(task, invalid);
+        return;
+    }
+
+    if (isStoreTask(task)) {
+        task.ownerRole = ChildrenGuardAccountInterface::instance()->getOwnerRole(task.loginName);
+        qCInfo(daemonLogCategory) << "ownerRole:" << task.ownerRole << "appType:" << task.appType;
+    }
+
+    const Route route = routeOf(task);
+    if (task.taskType != 0) {
+        // Only a kapla removal is run from here; its runner comes with the
+        // kapla route.
+        if (task.pkgInstallMode == 2)
+            refuseTask(task, QStringLiteral("no runner for kapla packages"));
+        return;
+    }
+    if (route != Route::Apt) {
+        qCWarning(daemonLogCategory)
+            << "Unhandled pkgInstallMode:" << task.pkgInstallMode << "channelId:" << task.channelId
+            << "isSpecificPkg:" << task.isSpecificPkg;
+        refuseTask(task, QStringLiteral("no runner for this package source"));
+        return;
+    }
+
+    if (isStoreTask(task))
+        recordStoreInstall(task);
+    addToRunAptTask(task);
+}
+
+AptInstallManager::Route AptInstallManager::routeOf(const Apt_Task &task)
+{
+    switch (task.pkgInstallMode) {
+    case 1:
+        return task.channelId.isEmpty() && task.isSpecificPkg != 1 ? Route::Apt : Route::Http;
+    case 2:
+        return Route::Kapla;
+    default:
+        return Route::Unhandled;
+    }
+}
+
+// Names and versions end up as arguments of package tools run as root and in
+// paths under the package cache; only the package systems' own syntax passes.
+QString AptInstallManager::validationError(const Apt_Task &task)
+{
+    using AppStore::PackageNameValidator;
+    const bool nameOk = task.pkgInstallMode == 2
+                            ? PackageNameValidator::isValidKaplaId(task.packageName)
+                            : PackageNameValidator::isValidArchQualifiedName(task.packageName);
+    if (!nameOk)
+        return QStringLiteral("invalid package name: ") + task.packageName;
+    if (!task.version.isEmpty() && !PackageNameValidator::isValidVersion(task.version))
+        return QStringLiteral("invalid package version: ") + task.version;
+    return QString();
+}
+
+// A refused task ends as a failed download (or a failed removal), so that the
+// client and the hook cache learn that nothing runs for it.
+void AptInstallManager::refuseTask(const Apt_Task &task, const QString &reason)
+{
+    qCWarning(daemonLogCategory) << "refusing task" << task.sourceId << task.packageName
+                                 << task.version << reason;
+    if (task.taskType != 0) {
+        OnPurgeTaskFinishedSlot(task, false);
+        return;
+    }
+    AppStore::NotifyStatus status;
+    status.code = AppStore::InstallFailed;
+    status.error = reason;
+    emit sigIntallProgress(task.sourceId, task.packageName, 0, task.totalSize, -1,
+                           notifyStatusToJsonString(status));
+    releaseHookCache(task.packageName);
+}
+
+void AptInstallManager::recordStoreInstall(Apt_Task &task)
+{
+    const QString sessionId = newSessionId();
+    task.sessionId = sessionId;
+    task.agreeSign = settingIsOn(readSetting(QStringLiteral("agreeSign"), QString()));
+    if (task.agreeSign)
+        ThreadPoolManager::instance()->addUploadDownloadTask(
+            biRecord(task, QStringLiteral("41"), QStringLiteral("510")));
+    emit sigAptOperationDataChange(task, QStringLiteral("download"));
+    QMetaObject::invokeMethod(this, "addTaskToDb", Qt::QueuedConnection,
+                              Q_ARG(QString, OPERATION_INSTALLING), Q_ARG(Apt_Task, task));
+}
+
+void AptInstallManager::addToRunAptTask(const Apt_Task &task)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    if (m_aptTaskMap.contains(task.packageName)) {
+        qCWarning(daemonLogCategory) << Q_FUNC_INFO << "Apt Task" << task.packageName << "existed!";
+        return;
+    }
+    auto *download = new AptDownloadTask(task);
+    connect(download, &AptDownloadTask::sigStartInstallOperation, this,
+            &AptInstallManager::OnInstallOrRemoveOperationWork, Qt::QueuedConnection);
+    connect(download, &AptDownloadTask::sigDownloadProgress, this,
+            &AptInstallManager::OnDownloadProgressSlot, Qt::QueuedConnection);
+    connect(download, &AptDownloadTask::sigPauseFinished, this,
+            &AptInstallManager::sigPauseFinished, Qt::QueuedConnection);
+    connect(download, &AptDownloadTask::sigAptUpdate, this, &AptInstallManager::sigAptUpdate,
+            Qt::QueuedConnection);
+    connect(download, &AptDownloadTask::sigAptOperationDataChange, this,
+            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    connect(download, &AptDownloadTask::sigSendSystemNotification, this,
+            &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
+    connect(
+        download, &AptDownloadTask::sigFinished, this,
+        [this](const QString &packageName) { forgetAptTask(packageName); }, Qt::QueuedConnection);
+    connect(this, &AptInstallManager::sigStopRunningTask, download,
+            &AptDownloadTask::onStopTaskSlot);
+    connect(this, &AptInstallManager::sigPauseRunningTask, download,
+            &AptDownloadTask::onPauseTaskSlot);
+    connect(this, &AptInstallManager::sigPrepareDeleteRunningTask, download,
+            &AptDownloadTask::onPrepareToDeleteTask);
+    connect(this, &AptInstallManager::sigPauseRunningTasks, download,
+            &AptDownloadTask::onPausePartTasksSlot, Qt::QueuedConnection);
+    connect(this, &AptInstallManager::sigAptFixFinished, download,
+            &AptDownloadTask::onAptFixTaskFinishedSlot);
+    connect(
+        download, &AptDownloadTask::sigNeedAptFix, this,
+        [this](const QString &packageName) { onNeedAptFix(packageName); }, Qt::QueuedConnection);
+
+    // Entered before it starts, so that a request arriving meanwhile finds it.
+    m_aptTaskMap.insert(task.packageName, download);
+    m_downloadPool->start(download, 0);
+    qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
+                               << m_downloadPool->activeThreadCount();
+}
+
+void AptInstallManager::forgetAptTask(const QString &packageName)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    m_aptTaskMap.remove(packageName);
+}
+
+void AptInstallManager::onNeedAptFix(const QString &packageName)
+{
+    auto *fix = new AptFixTask(packageName);
+    connect(fix, &AptFixTask::sigAptFixTaskSucceeded, this,
+            [this](const QString &name, bool isSuccessful) { onAptFixResult(name, isSuccessful); });
+    m_installPool->start(fix, -1);
+}
+
+void AptInstallManager::onAptFixResult(const QString &packageName, bool isSuccessful)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    if (m_aptTaskMap.contains(packageName))
+        emit sigAptFixFinished(packageName, isSuccessful);
+}
+
+void AptInstallManager::sendAptInput(const Apt_Task &task, const QString &input)
+{
+    emit sigAptInputReceived(task, input);
+}
+
+void AptInstallManager::addPurgeTask(Apt_Task &task)
+{
+    qCInfo(daemonLogCategory) << "addPurgeTask" << task.packageName << task.version;
+    emit sigAddPurgeTask(task);
+}
+
+void AptInstallManager::OnInstallOrRemoveOperationWork(Apt_Task task)
+{
+    qCDebug(daemonLogCategory) << "OnInstallOrRemoveOperationWork" << task.packageName << ","
+                               << task.version << "," << task.taskType;
+    if (isStoreTask(task))
+        emit sigAptOperationDataChange(task, task.taskType != 0 ? QStringLiteral("purge")
+                                                                : QStringLiteral("install"));
+    if (task.taskType == 1) {
+        LocalPackageList kaplaApps;
+        if (AptCache::getLocalKaplaPkgsWithCli(kaplaApps)) {
+            for (const LocalPackageEntry &app : std::as_const(kaplaApps)) {
+                if (app.packageName == task.packageName) {
+                    task.pkgInstallMode = 2;
+                    addDownloadPoolTask(task);
+                    return;
+                }
+            }
+        }
+    }
+    if (task.pkgInstallMode == 2)
+        return;
+    startInstallOrRemoveTask(task);
+}
+
+void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
+{
+    // The immutable-system and tar-bundle runners come with their own route;
+    // until then such a task ends as failed rather than running the wrong tool.
+    if (AppStore::Utils::isImmutableSystem() || task.isTarPkg) {
+        qCWarning(daemonLogCategory)
+            << "no install runner for" << task.packageName << "isTarPkg:" << task.isTarPkg;
+        if (task.taskType == 0)
+            OnInstallTaskFinishedSlot(task, false, AppStore::InstallFailed);
+        else
+            OnPurgeTaskFinishedSlot(task, false);
+        return;
+    }
+
+    auto *install = new AptInstallAndRemoveTask(task);
+    install->setPromptSilenceInterval(m_promptSilenceMs);
+    connect(install, &AptInstallAndRemoveTask::sigStartPurge, this,
+            &AptInstallManager::sigStartPurge);
+    connect(install, &AptInstallAndRemoveTask::sigInstallTaskFinished, this,
+            &AptInstallManager::OnInstallTaskFinishedSlot);
+    connect(install, &AptInstallAndRemoveTask::sigPurgeTaskFinished, this,
+            &AptInstallManager::OnPurgeTaskFinishedSlot);
+    connect(install, &AptInstallAndRemoveTask::sigAptOperationDataChange, this,
+            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    connect(install, &AptInstallAndRemoveTask::sigAptOutputRead, this,
+            &AptInstallManager::OnAptOutputRead);
+    connect(install, &AptInstallAndRemoveTask::sigInstallProgress, this,
+            &AptInstallManager::OnInstallProgressSlot);
+    connect(
+        install, &AptInstallAndRemoveTask::sigUninstallKaplaPkg, this,
+        [this](Apt_Task kaplaTask) { addDownloadPoolTask(kaplaTask); }, Qt::QueuedConnection);
+    connect(this, &AptInstallManager::sigAptInputReceived, install,
+            &AptInstallAndRemoveTask::sigAptInputReceived);
+    m_installPool->start(install, 0);
+}
+
+void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
+                                                  AppStore::DownloadStatusCode code)
+{
+    if (!isStoreTask(data) && data.sourceId != SILENT_UPGRADE_ID) {
+        // Nothing is reported to other requesters, but the hook cache must
+        // let go of the package, or later outside changes of it are missed.
+        releaseHookCache(data.packageName);
+        return;
+    }
+    qCDebug(daemonLogCategory) << "OnInstallTaskFinishedSlot";
+
+    Package_Info info;
+    const bool installed = readInstalledFacts(data, info);
+    if (ok && !installed) {
+        qCWarning(daemonLogCategory) << "install of" << data.packageName
+                                     << "reported success, but the package is not installed";
+        ok = false;
+        if (code == AppStore::NoStatusCode)
+            code = AppStore::InstallFailed;
+    }
+    const qint64 size = info.installedSize;
+
+    StoreService::AppBriefInfo brief;
+    brief.package_name = data.packageName;
+    brief.package_mode = data.packageMode;
+    AppStore::NotifyStatus status;
+    status.code = code;
+    const QString message = aptOutputToJsonString(QString(), SESSION_COMPLETE, QString(), status,
+                                                  appBriefInfoToJsonString(brief));
+
+    if (isStoreTask(data) && data.agreeSign) {
+        const QString biCode =
+            ok ? QStringLiteral("200") : QString::number(code == 0 ? 500 : int(code));
+        ThreadPoolManager::instance()->addUploadDownloadTask(
+            biRecord(data, QStringLiteral("43"), biCode));
+    }
+
+    int kind;
+    if (!ok) {
+        emit sigIntallProgress(data.sourceId, data.packageName, 1, size, -1, message);
+        updateInstallResultToDb(false, data, code);
+        kind = data.isFirstInstall ? OptInstallFailed : OptUpgradeFailed;
+    } else {
+        emit sigIntallProgress(data.sourceId, data.packageName, 1, size, size, message);
+        emit sigRemoveUpdateCacheItem(data.packageName, QString());
+        updateInstallResultToDb(true, data, code);
+        if (isStoreTask(data) && m_createDesktop)
+            AptCache::createShortcuts(data.packageName, data.loginName, data.isFirstInstall,
+                                      data.pkgInstallMode);
+        CacheDatabase::instance()->start();
+        CacheDatabase::instance()->insertData(data.packageName);
+        kind = data.isFirstInstall ? OptInstallSucceeded : OptUpgradeSucceeded;
+    }
+
+    SystemNotifyInfo notice;
+    notice.opt = kind;
+    notice.appName = data.appName;
+    notice.packageName = data.packageName;
+    notice.logname = data.loginName;
+    emit sigSendSystemNotification(systemNotifyInfoToJsonString(notice));
+    removeOperation(data.packageName);
+}
+
+void AptInstallManager::updateInstallResultToDb(bool ok, const Apt_Task &task, int code)
+{
+    if (!isStoreTask(task))
+        return;
+    Package_Info info;
+    readInstalledFacts(task, info);
+    QString path = AppStore::Utils::cacheDir() + QStringLiteral("archives/");
+    if (!info.debPath.isEmpty())
+        path += info.debPath;
+    const QString time = nowText();
+    AppstoreDb::instance()->updateApplicationHistoryInfo(
+        task.packageName, info.version, path, ok ? OPERATION_INSTALL : OPERATION_INSTALL_ERROR,
+        time, QStringLiteral("0"), ok ? HISTORY_RESULT_YES : QString::number(code), task.appName,
+        task.iconUrl, QString::number(info.installedSize), QString(), QString(),
+        QString::number(task.packageMode), task.channelData, task.channelId, task.downloadLink,
+        task.sha256, QString::number(task.totalSize), QString::number(task.isSpecificPkg),
+        task.sessionId, task.appType, task.ownerRole, QString::number(task.pkgInstallMode));
+    if (!ok)
+        return;
+    QStringList desktopFiles;
+    AptCache::getDebDesktopFiles(task.packageName, desktopFiles, 0);
+    AppstoreDb::instance()->insertInstallStatus(task.packageName, task.appName,
+                                                desktopFiles.join(QLatin1Char(',')), task.appType,
+                                                QStringLiteral("0"), task.ownerRole, time, time);
+}
+
+void AptInstallManager::OnPurgeTaskFinishedSlot(Apt_Task data, bool ok)
+{
+    if (!isStoreTask(data)) {
+        releaseHookCache(data.packageName);
+        return;
+    }
+    qCDebug(daemonLogCategory) << "OnPurgeTaskFinishedSlot";
+    emit sigPurgeFinished(data.sourceId, data.packageName, ok);
+    int kind = OptRemoveFailed;
+    if (ok) {
+        emit sigAptInstRm(data.packageName, false);
+        AppstoreDb::instance()->updateInstallStatus(data.packageName, QStringLiteral("1"));
+        emit sigRemoveUpdateCacheItem(data.packageName, QString());
+        kind = OptRemoveSucceeded;
+    }
+    qCInfo(daemonLogCategory) << "E_OptStatus::" << kind << data.packageName << data.appName
+                              << data.iconUrl;
+    SystemNotifyInfo notice;
+    notice.opt = kind;
+    notice.appName = data.appName;
+    notice.packageName = data.packageName;
+    notice.logname = data.loginName;
+    emit sigSendSystemNotification(systemNotifyInfoToJsonString(notice));
+    removeOperation(data.packageName);
+}
+
+void AptInstallManager::addTaskToDb(QString opetation, Apt_Task task)
+{
+    AppstoreDb::instance()->updateApplicationHistoryInfo(
+        task.packageName, task.version, QStringLiteral("0"), opetation, nowText(),
+        QString::number(task.downloadedSize), HISTORY_RESULT_NO, task.appName, task.iconUrl,
+        QString::number(task.totalSize), QString(), QString(), QString::number(task.packageMode),
+        task.channelData, task.channelId, task.downloadLink, task.sha256,
+        QString::number(task.totalSize), QString::number(task.isSpecificPkg), task.sessionId,
+        task.appType, task.ownerRole, QString::number(task.pkgInstallMode));
+}
+
+void AptInstallManager::OnDownloadProgressSlot(QString id, QString packageName, qlonglong total,
+                                               qlonglong cursize, QString statusMsg)
+{
+    emit sigIntallProgress(id, packageName, 0, total, cursize, statusMsg);
+}
+
+void AptInstallManager::OnInstallProgressSlot(QString id, QString packageName, qlonglong total,
+                                              qlonglong cursize, QString statusMsg)
+{
+    emit sigIntallProgress(id, packageName, 1, total, cursize, statusMsg);
+}
+
+void AptInstallManager::OnAptOutputRead(QString id, QString packageName, QString output)
+{
+    emit sigIntallProgress(id, packageName, 1, -1, 0, output);
+}
+
+void AptInstallManager::OnAptOperationDataChangeSlot(Apt_Task task, QString strAptOperation)
+{
+    QMutexLocker locker(&m_operationMutex);
+    qCInfo(daemonLogCategory) << task.sourceId << task.packageName << strAptOperation;
+    if (!isStoreTask(task))
+        return;
+    if (strAptOperation.isEmpty()) {
+        m_operationMap.remove(task.packageName);
+        return;
+    }
+    AppStore::PackageOperation operation;
+    operation.packagename = task.packageName;
+    operation.name = task.appName;
+    operation.operation = strAptOperation;
+    operation.icon_url = task.iconUrl;
+    operation.channelData = task.channelData;
+    operation.channelId = task.channelId;
+    operation.downloadLink = task.downloadLink;
+    operation.pkgVer = task.version;
+    operation.sh256 = task.sha256;
+    operation.packageSize = task.totalSize;
+    operation.isSpecificPkg = task.isSpecificPkg;
+    operation.sessionId = task.sessionId;
+    operation.appType = task.appType;
+    operation.ownerRole = task.ownerRole;
+    m_operationMap.insert(task.packageName, operation);
+}
+
+void AptInstallManager::removeOperation(const QString &packageName)
+{
+    QMutexLocker locker(&m_operationMutex);
+    m_operationMap.remove(packageName);
+}
+
+void AptInstallManager::releaseHookCache(const QString &packageName)
+{
+    emit sigRemoveHookCacheData({packageName});
+}

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "common/apt_task.h"
+#include "common/package_operation.h"
+#include "task/download_status_code.h"
+
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+
+class AptDownloadTask;
+class QThread;
+class QThreadPool;
+
+// The scheduler of every package operation. It lives on a thread of its own
+// and runs downloads in one pool and everything that changes the package
+// database (installs, removals, repairs) in a second pool of exactly one
+// thread, so dpkg is driven by one task at a time.
+//
+// The D-Bus thread calls the control operations directly; the task maps are
+// therefore guarded by m_taskMapMutex and the operation map by
+// m_operationMutex, never both at once.
+class AptInstallManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit AptInstallManager(QObject *parent = nullptr);
+    ~AptInstallManager() override;
+
+    void startThread();
+    // Drops the tasks still waiting in the pools, waits a bounded time for
+    // the running ones, then ends the thread. Afterwards the manager belongs
+    // to the calling thread, so that deleteLater() there releases it.
+    void stopThread();
+
+    void setCreateDesktop(bool createDesktop);
+    // Handed to every install or purge task started afterwards: how long
+    // apt-get may stay silent before its prompt is shown to the client.
+    void setPromptSilenceInterval(int milliseconds);
+
+    // Intake of a new task; invoked queued by name from the D-Bus thread.
+    Q_INVOKABLE void addDownloadPoolTask(Apt_Task &task);
+
+    // Any thread: the client's answer to a package-tool prompt.
+    void sendAptInput(const Apt_Task &task, const QString &input);
+    // Any thread: queues a removal to the install pool.
+    void addPurgeTask(Apt_Task &task);
+
+    void startInstallOrRemoveTask(const Apt_Task &task);
+
+    // The maximum thread count of the download pool: half the processors,
+    // at least 1, at most 10.
+    int downloadThreadCount() const { return m_downloadThreadCount; }
+
+Q_SIGNALS:
+    void sigIntallProgress(QString id, QString url, int state, qlonglong total, qlonglong progress,
+                           QString statusMsg);
+    void sigPurgeFinished(QString id, QString packagename, bool ok);
+    void sigStartPurge(QString id, QString packagename);
+    void sigPausePartAptTasks(QString id, QStringList packageNames);
+    void sigRemoveHookCacheData(QStringList packageNames);
+    void sigPauseFinished(QString id, QString packageName);
+    void sigAptUpdate(bool isStartup = false);
+    void sigPauseRunningTasks(QString id, QStringList packageNames);
+    void sigStopRunningTask(Apt_Task task);
+    void sigPauseRunningTask(Apt_Task task);
+    void sigPrepareDeleteRunningTask(Apt_Task task);
+    void sigAptFixFinished(QString packageName, bool isSuccessful);
+    void sigStopTask(Apt_Task task);
+    void sigPauseTask(Apt_Task task);
+    void sigPrepareToDeleteTask(Apt_Task task);
+    void sigAddPurgeTask(Apt_Task task);
+    void sigAptOperationDataChange(Apt_Task task, QString strAptOperation);
+    void sigAptInputReceived(Apt_Task task, QString input);
+    void sigRemoveUpdateCacheItem(QString iPacage, QString iVersion = QString());
+    void sigAptInstRm(QString packageName, bool operation);
+    void sigSendSystemNotification(QString noticeJsonStr);
+
+public Q_SLOTS:
+    void OnDownloadProgressSlot(QString id, QString packageName, qlonglong total, qlonglong cursize,
+                                QString statusMsg);
+    void OnInstallTaskFinishedSlot(Apt_Task data, bool ok, AppStore::DownloadStatusCode code);
+    void OnPurgeTaskFinishedSlot(Apt_Task data, bool ok);
+    void OnInstallOrRemoveOperationWork(Apt_Task task);
+    void OnAptOperationDataChangeSlot(Apt_Task task, QString strAptOperation);
+    void OnAptOutputRead(QString id, QString packageName, QString output);
+    void addTaskToDb(QString opetation, Apt_Task task);
+    void OnInstallProgressSlot(QString id, QString packageName, qlonglong total, qlonglong cursize,
+                               QString statusMsg);
+
+private Q_SLOTS:
+    void addToRunAptTask(const Apt_Task &task);
+
+private:
+    enum class Route { Apt, Http, Kapla, Unhandled };
+
+    static Route routeOf(const Apt_Task &task);
+    static QString validationError(const Apt_Task &task);
+    void refuseTask(const Apt_Task &task, const QString &reason);
+    void recordStoreInstall(Apt_Task &task);
+    void onNeedAptFix(const QString &packageName);
+    void onAptFixResult(const QString &packageName, bool isSuccessful);
+    void forgetAptTask(const QString &packageName);
+    void updateInstallResultToDb(bool ok, const Apt_Task &task, int code);
+    void removeOperation(const QString &packageName);
+    void releaseHookCache(const QString &packageName);
+    void teardownOnOwnThread(QThread *nextOwner);
+
+    QThread *m_workerThread = nullptr;
+    // Written from the D-Bus thread, read on the manager's.
+    std::atomic<bool> m_createDesktop{false};
+    std::atomic<int> m_promptSilenceMs{300000};
+    QThreadPool *m_downloadPool = nullptr;
+    int m_downloadThreadCount = 1;
+    QThreadPool *m_installPool = nullptr;
+    int m_installThreadCount = 1;
+    // Set when a pool still ran tasks at teardown: the pools are then left
+    // to the ending process rather than waited for without limit.
+    bool m_poolsBusyAtTeardown = false;
+
+    QMutex m_taskMapMutex;
+    QMap<QString, AptDownloadTask *> m_aptTaskMap;
+
+    QMutex m_operationMutex;
+    QMap<QString, AppStore::PackageOperation> m_operationMap;
+};

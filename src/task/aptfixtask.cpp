@@ -1,0 +1,67 @@
+#include "aptfixtask.h"
+
+#include "common/daemon_log.h"
+#include "utils/process_runner.h"
+#include "utils/proxy_system.h"
+#include "utils/utils.h"
+
+namespace {
+
+// A repair that takes longer than this is stuck, and it holds the only
+// install thread.
+constexpr int kFixTimeLimitMs = 30 * 60 * 1000;
+// apt-get hands the repair to dpkg, which refuses to work without a PATH;
+// the rest of the daemon's environment stays out.
+const QString kSystemPath =
+    QStringLiteral("PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
+
+} // namespace
+
+AptFixTask::AptFixTask(const QString &packageName)
+    : packageName(packageName)
+{
+    setAutoDelete(true);
+}
+
+AptFixTask::~AptFixTask() = default;
+
+void AptFixTask::run()
+{
+    qCInfo(daemonLogCategory) << "apt-get install --fix-broken started";
+    QString logname;
+    const quint32 uid = AppStore::Utils::getLogname(logname);
+
+    AppStore::ProcessSpec spec;
+    spec.program = QStringLiteral("apt-get");
+    spec.arguments = {QStringLiteral("-y"), QStringLiteral("-c"),
+                      AppStore::Utils::aptConfigFilePath(), QStringLiteral("install"),
+                      QStringLiteral("-f")};
+    spec.environmentMode = AppStore::ProcessSpec::Environment::Replace;
+    spec.environment = QStringList{QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(uid)};
+    QString user;
+    spec.environment += ProxySystem::proxyEnvironmentList(user);
+    spec.environment += kSystemPath;
+    spec.timeoutMs = kFixTimeLimitMs;
+
+    AppStore::ProcessRunner runner;
+    AppStore::ProcessResult result;
+    if (runner.start(spec)) {
+        // A conffile or debconf question must fail at once rather than hold
+        // the install thread waiting for an answer nobody can give.
+        runner.closeWriteChannel();
+        result = runner.waitForFinished();
+    } else {
+        result = runner.result();
+    }
+
+    if (result.succeeded()) {
+        Q_EMIT sigAptFixTaskSucceeded(packageName, true);
+        qCInfo(daemonLogCategory) << "apt-get install --fix-broken finished";
+        return;
+    }
+    Q_EMIT sigAptFixTaskSucceeded(packageName, false);
+    qCWarning(daemonLogCategory).noquote()
+        << "apt-get install --fix-broken failed:" << result.errorText() << result.errorString;
+    qCInfo(daemonLogCategory).noquote()
+        << "apt-get install --fix-broken output:" << result.outputText();
+}

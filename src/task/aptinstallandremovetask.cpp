@@ -1,0 +1,909 @@
+#include "task/aptinstallandremovetask.h"
+
+#include "apt_utils/aptcache.h"
+#include "apt_utils/dpkg_query.h"
+#include "common/app_brief_info.h"
+#include "common/daemon_log.h"
+#include "common/notify_status.h"
+#include "database/appstoredb.h"
+#include "utils/package_name_validator.h"
+#include "utils/proxy_system.h"
+#include "utils/utils.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QThread>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+using AppStore::ProcessResult;
+using AppStore::ProcessRunner;
+using AppStore::ProcessSpec;
+using AppStore::Utils;
+
+namespace {
+
+const QString kSilentPurge = QStringLiteral("SilentPurge");
+const QString kSystemPath = QStringLiteral("PATH=/usr/sbin:/usr/bin:/sbin:/bin");
+const QString kDpkgAdminDir = QStringLiteral("/var/lib/dpkg/");
+
+constexpr int kSideCommandTimeoutMs = 30000;
+constexpr int kDpkgRepairTimeoutMs = 10 * 60 * 1000;
+// A prompt may wait for its answer for a long time; the run still has an end.
+constexpr int kAptRunTimeoutMs = 6 * 60 * 60 * 1000;
+constexpr int kLockReleaseWaitMs = 60000;
+
+bool hasAll(const QString &text, std::initializer_list<const char *> parts)
+{
+    return std::all_of(parts.begin(), parts.end(),
+                       [&text](const char *part) { return text.contains(QLatin1String(part)); });
+}
+
+// Another process holds a write lock on the file (dpkg and apt take fcntl
+// locks on their lock files).
+bool isLockedByOther(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool locked = ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    ::close(fd);
+    return locked;
+}
+
+pid_t parentOf(pid_t pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = file.readAll();
+    // The command name may hold blanks and parentheses.
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0)
+        return -1;
+    bool ok = false;
+    const int parent = stat.mid(close + 2).split(' ').value(1).toInt(&ok);
+    return ok ? parent : -1;
+}
+
+// A process that this daemon started, directly or through its children.
+bool isOwnDescendant(pid_t pid)
+{
+    const pid_t self = ::getpid();
+    for (int depth = 0; depth < 64 && pid > 1; ++depth) {
+        pid = parentOf(pid);
+        if (pid == self)
+            return true;
+    }
+    return false;
+}
+
+QString installStatusJson()
+{
+    return notifyStatusToJsonString(AppStore::NotifyStatus());
+}
+
+} // namespace
+
+AptInstallAndRemoveTask::AptInstallAndRemoveTask(const Apt_Task &task, QObject *parent)
+    : m_task(task)
+    , m_bIsInstall(task.taskType == 0)
+    , m_sourceId(task.sourceId)
+    , m_packageName(task.packageName)
+{
+    if (parent)
+        setParent(parent);
+    setAutoDelete(true);
+}
+
+AptInstallAndRemoveTask::~AptInstallAndRemoveTask()
+{
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << m_packageName << QThread::currentThread();
+    // An answer being relayed right now finishes with the mutex first.
+    {
+        QMutexLocker locker(&m_contextMutex);
+    }
+    safeDeleteTimer();
+    safeDeleteProcess();
+}
+
+void AptInstallAndRemoveTask::setPromptSilenceInterval(int milliseconds)
+{
+    m_promptSilenceMs = milliseconds;
+}
+
+void AptInstallAndRemoveTask::setDpkgWaitLimit(int milliseconds)
+{
+    m_dpkgWaitLimitMs = milliseconds;
+}
+
+void AptInstallAndRemoveTask::run()
+{
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << m_task.packageName << QThread::currentThread();
+    QObject context;
+    {
+        QMutexLocker locker(&m_contextMutex);
+        m_runContext = &context;
+    }
+    QEventLoop loop;
+    m_eventLoop = &loop;
+
+    m_timer = new QTimer;
+    m_timer->setInterval(m_promptSilenceMs);
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, &context, [this] { OnTimeOut(); });
+    // The task object itself lives on the thread that created it; the slot
+    // runs where the answer is relayed and hands the answer on to this thread.
+    connect(this, &AptInstallAndRemoveTask::sigAptInputReceived, this,
+            &AptInstallAndRemoveTask::OnAptInputReceivedSlot, Qt::DirectConnection);
+
+    if (m_bIsInstall) {
+        if (m_task.packageMode == 1)
+            Utils::setWineInstalling(true);
+        QString installed;
+        m_task.isFirstInstall = !AptCache::getLocalPackageInfo(m_task.packageName, installed, 0);
+        startInstallTask();
+    } else {
+        if (m_task.sourceId != kSilentPurge)
+            Q_EMIT sigStartPurge(m_task.sourceId, m_task.packageName);
+        startPurgeTask();
+    }
+
+    if (!m_isFinished)
+        loop.exec();
+
+    {
+        QMutexLocker locker(&m_contextMutex);
+        m_runContext = nullptr;
+    }
+    m_eventLoop = nullptr;
+    safeDeleteTimer();
+    safeDeleteProcess();
+    // Nothing runs this thread's event loop after run(): what was handed to
+    // deleteLater goes now, while the objects' thread is still this one.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    disconnect(this, &AptInstallAndRemoveTask::sigAptInputReceived, this,
+               &AptInstallAndRemoveTask::OnAptInputReceivedSlot);
+}
+
+bool AptInstallAndRemoveTask::isOtherDpkgRunning()
+{
+    // The lock itself, not a process name: any user can start a program
+    // called "dpkg", and only the lock holder matters to our run.
+    return isLockedByOther(kDpkgAdminDir + QStringLiteral("lock-frontend")) ||
+           isLockedByOther(kDpkgAdminDir + QStringLiteral("lock"));
+}
+
+bool AptInstallAndRemoveTask::waitForDpkg()
+{
+    QDeadlineTimer deadline(m_dpkgWaitLimitMs);
+    while (isOtherDpkgRunning()) {
+        if (deadline.hasExpired()) {
+            qCWarning(daemonLogCategory)
+                << Q_FUNC_INFO << "dpkg stayed busy for" << m_dpkgWaitLimitMs << "ms; giving up"
+                << m_task.packageName;
+            return false;
+        }
+        qCDebug(daemonLogCategory) << "other dpkg is running...";
+        QThread::sleep(1);
+    }
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << "package_name:" << m_task.packageName
+                               << "package_version:" << m_task.version;
+    return true;
+}
+
+ProcessRunner *AptInstallAndRemoveTask::createProcess(bool readOutput)
+{
+    auto *process = new ProcessRunner;
+    // The task object lives on another thread: every connection is direct so
+    // that the handlers run here, on the process's own thread.
+    if (readOutput) {
+        connect(
+            process, &ProcessRunner::standardOutputData, process,
+            [this](const QByteArray &chunk) {
+                m_unreadOutput += chunk;
+                OnReadyReadAllStandardOutput();
+            },
+            Qt::DirectConnection);
+    }
+    connect(
+        process, &ProcessRunner::finished, process,
+        [this](const ProcessResult &result) { handleFinished(result); }, Qt::DirectConnection);
+    return process;
+}
+
+bool AptInstallAndRemoveTask::startProcess(const ProcessSpec &spec)
+{
+    m_lastResult = ProcessResult();
+    if (m_process->start(spec))
+        return true;
+    qCWarning(daemonLogCategory) << Q_FUNC_INFO << "cannot start" << spec.program
+                                 << m_process->result().errorString;
+    // Judged like any failed run.
+    handleFinished(m_process->result());
+    return false;
+}
+
+void AptInstallAndRemoveTask::handleFinished(const ProcessResult &result)
+{
+    m_lastResult = result;
+    const bool crashed = !result.started || result.crashed || result.timedOut;
+    const QProcess::ExitStatus status = crashed ? QProcess::CrashExit : QProcess::NormalExit;
+    if (m_bIsInstall)
+        OnInstallFinishedSlot(result.exitCode, status);
+    else
+        OnPurgeFinishedSlot(result.exitCode, status);
+}
+
+void AptInstallAndRemoveTask::startInstallTask()
+{
+    const bool fromArchive = !m_task.channelId.isEmpty() || m_task.isSpecificPkg == 1;
+    if (!AppStore::PackageNameValidator::isValidPackageName(m_task.packageName) ||
+        (!m_task.version.isEmpty() &&
+         !AppStore::PackageNameValidator::isValidVersion(m_task.version))) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "refusing to install" << m_task.packageName << m_task.version;
+        finishInstall(false, AppStore::NoStatusCode);
+        return;
+    }
+    if (!waitForDpkg()) {
+        finishInstall(false, AppStore::NoStatusCode);
+        return;
+    }
+    m_progressText = QStringLiteral("0");
+    if (!m_process)
+        m_process = createProcess(true);
+
+    for (const char *selection : {"libpam-runtime libpam-runtime/override boolean false\n",
+                                  "libc6 libraries/restart-without-asking boolean true\n"}) {
+        ProcessSpec preseed;
+        preseed.program = QStringLiteral("debconf-set-selections");
+        preseed.standardInput = selection;
+        ProcessRunner::run(preseed);
+    }
+
+    QString package;
+    if (fromArchive) {
+        package = Utils::cacheDir() + QStringLiteral("archives/") + m_task.packageName +
+                  QStringLiteral(".deb");
+    } else {
+        QString escaped = m_task.packageName;
+        AptCache::escapeRegexChars(escaped);
+        package = QLatin1Char('^') + escaped + QLatin1Char('$');
+        if (!m_task.version.isEmpty())
+            package += QLatin1Char('=') + m_task.version;
+    }
+
+    ProcessSpec spec;
+    spec.program = QStringLiteral("apt-get");
+    spec.arguments = {QStringLiteral("-c"),
+                      Utils::aptConfigFilePath(),
+                      QStringLiteral("-y"),
+                      QStringLiteral("-o"),
+                      QStringLiteral("Acquire::Retries=1"),
+                      QStringLiteral("-o"),
+                      QStringLiteral("APT::Status-Fd=-1"),
+                      QStringLiteral("-o"),
+                      QStringLiteral("Debug::acquire::progress=true"),
+                      QStringLiteral("-o"),
+                      QStringLiteral("Dpkg::Progress=true"),
+                      QStringLiteral("-o"),
+                      QStringLiteral("Debug::NoLocking=1"),
+                      QStringLiteral("--allow-change-held-packages"),
+                      QStringLiteral("install"),
+                      QStringLiteral("--"),
+                      package};
+    spec.environmentMode = ProcessSpec::Environment::Replace;
+    QString loginName = m_task.loginName;
+    spec.environment =
+        QStringList{QStringLiteral("LANGUAGE=en_US"),
+                    QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
+                    QStringLiteral("DEBIAN_FRONTEND=teletype")} +
+        ProxySystem::proxyEnvironmentList(loginName);
+    spec.timeoutMs = kAptRunTimeoutMs;
+    startProcess(spec);
+}
+
+void AptInstallAndRemoveTask::startPurgeTask()
+{
+    QString installed;
+    if (!AptCache::getLocalPackageInfo(m_task.packageName, installed, 0)) {
+        if (m_task.sourceId != kSilentPurge) {
+            AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
+            Q_EMIT sigPurgeTaskFinished(m_task, true);
+        }
+        safeQuitAndDeleteEventLoop();
+        m_isFinished = true;
+        return;
+    }
+    if (!AppStore::PackageNameValidator::isValidPackageName(m_task.packageName) ||
+        (!m_task.version.isEmpty() &&
+         !AppStore::PackageNameValidator::isValidVersion(m_task.version))) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "refusing to purge" << m_task.packageName << m_task.version;
+        endPurge(false);
+        return;
+    }
+    if (!waitForDpkg()) {
+        endPurge(false);
+        return;
+    }
+    Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
+    if (!m_process)
+        m_process = createProcess(false);
+    AptCache::removeShortcuts(m_task.packageName, m_task.loginName, 1);
+
+    QString package = m_task.packageName;
+    if (!m_task.version.isEmpty())
+        package += QLatin1Char('=') + m_task.version;
+    ProcessSpec spec;
+    spec.program = QStringLiteral("apt-get");
+    spec.arguments = {QStringLiteral("-y"),
+                      QStringLiteral("-o"),
+                      QStringLiteral("APT::Status-Fd=3"),
+                      QStringLiteral("-o"),
+                      QStringLiteral("Debug::NoLocking=1"),
+                      QStringLiteral("--allow-change-held-packages"),
+                      QStringLiteral("purge"),
+                      QStringLiteral("--"),
+                      package};
+    spec.environmentMode = ProcessSpec::Environment::Replace;
+    spec.environment = {QStringLiteral("LANGUAGE=en_US"),
+                        QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
+                        QStringLiteral("DEBIAN_FRONTEND=teletype")};
+    spec.timeoutMs = kDpkgRepairTimeoutMs * 3;
+    if (startProcess(spec) && m_process) {
+        // Nobody answers a purge's prompts: they read end-of-file instead of
+        // holding the only install thread.
+        m_process->closeWriteChannel();
+    }
+}
+
+void AptInstallAndRemoveTask::safeDeleteTimer()
+{
+    if (!m_timer)
+        return;
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << m_task.packageName;
+    m_timer->disconnect();
+    m_timer->stop();
+    m_timer->deleteLater();
+    m_timer = nullptr;
+}
+
+void AptInstallAndRemoveTask::safeDeleteProcess()
+{
+    if (!m_process)
+        return;
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << m_task.packageName;
+    m_process->disconnect();
+    m_process->kill();
+    // May be inside the process's own finished signal: deleted once that returned.
+    m_process->deleteLater();
+    m_process = nullptr;
+}
+
+void AptInstallAndRemoveTask::safeQuitAndDeleteEventLoop()
+{
+    if (m_task.packageMode == 1)
+        Utils::setWineInstalling(false);
+    m_isFinished = true;
+    if (!m_eventLoop)
+        return;
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << m_task.packageName;
+    // The loop belongs to run(), which releases it when exec() returns.
+    m_eventLoop->quit();
+    m_eventLoop = nullptr;
+}
+
+void AptInstallAndRemoveTask::OnAptInputReceivedSlot(Apt_Task task, QString input)
+{
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << task.packageName << "," << task.version;
+    if (task.sourceId != m_sourceId || task.packageName != m_packageName)
+        return;
+    // This runs on the relaying thread; the process may be replaced or gone
+    // there at any moment, so the answer is handed to the run's own thread.
+    // Queued calls to one receiver keep their order.
+    QMutexLocker locker(&m_contextMutex);
+    if (!m_runContext)
+        return;
+    QMetaObject::invokeMethod(
+        m_runContext, [this, input] { handleAptInput(input); }, Qt::QueuedConnection);
+}
+
+void AptInstallAndRemoveTask::handleAptInput(const QString &input)
+{
+    if (!m_process || !m_process->isRunning())
+        return;
+    if (input.contains(QLatin1String("[Recovering...]"))) {
+        emitPromptState(m_promptText);
+        return;
+    }
+    // Buffered and written as the event loop runs: never a blocking wait.
+    if (!m_process->write(input.toUtf8() + '\n'))
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "answer not written for" << m_task.packageName;
+}
+
+void AptInstallAndRemoveTask::emitOutputMessage(const QString &content)
+{
+    Q_EMIT sigAptOutputRead(
+        m_task.sourceId, m_task.packageName,
+        aptOutputToJsonString(QString(), content, QString(), AppStore::NotifyStatus(), QString()));
+}
+
+void AptInstallAndRemoveTask::emitPromptState(const QString &firstContent)
+{
+    emitOutputMessage(firstContent);
+    emitOutputMessage(QStringLiteral("\n[Showing...]\n"));
+    emitOutputMessage(QStringLiteral("\n[SettingUp]=%1\n").arg(m_settingUpName));
+}
+
+void AptInstallAndRemoveTask::OnReadyReadAllStandardOutput()
+{
+    if (!m_process)
+        return;
+    if (m_timer)
+        m_timer->start();
+    // One decoder for the whole run: a character split between two chunks
+    // comes out whole.
+    const QString chunk = m_outputDecoder.decode(m_unreadOutput);
+    m_unreadOutput.clear();
+    if (chunk.isEmpty())
+        return;
+    m_output += chunk;
+    m_promptText += chunk + QStringLiteral("\n[NewLine...]\n");
+    m_settingUpName = m_task.packageName;
+
+    const QStringList lines = chunk.split(QLatin1Char('\n'));
+    for (const QString &rawLine : lines) {
+        const QString line = rawLine.trimmed();
+        if (line.isEmpty())
+            continue;
+        if (line.startsWith(QLatin1String("Setting up "))) {
+            const QStringList words = line.split(QLatin1Char(' '));
+            if (words.size() > 2)
+                m_settingUpName = words.at(2);
+        }
+        if (line.startsWith(QLatin1String("Progress: ["))) {
+            const QStringList parts = line.split(QLatin1Char('['));
+            if (parts.size() > 1)
+                m_progressText = QString(parts.at(1)).remove(QLatin1String("%]")).trimmed();
+        }
+    }
+    emitOutputMessage(chunk);
+
+    bool ok = false;
+    const int percent = std::clamp(m_progressText.toInt(&ok), 0, 100);
+    const qint64 total = m_task.totalSize;
+    m_task.downloadedSize =
+        ok ? qint64(std::floor(double(percent) * double(total) / 100.0)) : qint64(0);
+    if (m_task.downloadedSize < total)
+        Q_EMIT sigInstallProgress(m_task.sourceId, m_task.packageName, total, m_task.downloadedSize,
+                                  installStatusJson());
+}
+
+void AptInstallAndRemoveTask::OnTimeOut()
+{
+    Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("pending"));
+    emitOutputMessage(QStringLiteral("\n[Showing...]\n"));
+    emitOutputMessage(QStringLiteral("\n[SettingUp]=%1\n").arg(m_settingUpName));
+}
+
+// ---- install completion ----
+
+void AptInstallAndRemoveTask::finishInstall(bool ok, AppStore::DownloadStatusCode code)
+{
+    Q_EMIT sigInstallTaskFinished(m_task, ok, code);
+    safeQuitAndDeleteEventLoop();
+}
+
+// Only a package that dpkg reports fully installed counts: a failed
+// maintainer script leaves it unpacked or half-configured.
+bool AptInstallAndRemoveTask::isInstalledAsRequested() const
+{
+    const ProcessResult result = AppStore::DpkgQuery::runForPackage(
+        {QStringLiteral("-W"), QStringLiteral("-f=${Status}\\n${Version}")}, m_task.packageName);
+    if (!result.succeeded())
+        return false;
+    const QStringList lines = result.outputText().split(QLatin1Char('\n'));
+    if (!lines.value(0).endsWith(QLatin1String(" ok installed")))
+        return false;
+    return m_task.version.isEmpty() ||
+           Utils::compareVersion(lines.value(1).trimmed(), m_task.version) == 0;
+}
+
+void AptInstallAndRemoveTask::OnInstallFinishedSlot(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << exitCode << exitStatus << m_task.sourceId
+                               << m_task.packageName;
+    if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
+        if (isInstalledAsRequested()) {
+            qCInfo(daemonLogCategory) << "AptInstall::OnInstallFinishedSlot succeeded";
+            if (!Utils::isKeepArchives())
+                AptCache::delTheInstallationPacakge(m_output, 1, Utils::cacheDir());
+            finishInstall(true, AppStore::NoStatusCode);
+            return;
+        }
+        // apt-get also ends well when the requested version is not there.
+        qCWarning(daemonLogCategory) << Q_FUNC_INFO << "apt-get ended well but"
+                                     << m_task.packageName << m_task.version << "is not installed";
+    }
+    const QString output = m_output;
+    const QString error = m_lastResult.errorText();
+    qCWarning(daemonLogCategory).noquote() << "AptInstall::OnInstallFinishedSlot failed:" << error;
+    qCInfo(daemonLogCategory).noquote() << "AptInstall::OnInstallFinishedSlot output:" << output;
+    runInstallRepairs(output, error);
+}
+
+AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runInstallRepairs(const QString &output,
+                                                                            const QString &error)
+{
+    const QString cacheDir = Utils::cacheDir();
+    const bool unpackError = hasAll(output, {"dpkg: error processing archive", "(--unpack)"});
+    if (unpackError && hasAll(output, {"error executing hook",
+                                       "/usr/sbin/velkor-pkg-install-hook -e hc-verifysign"})) {
+        finishInstall(false, AppStore::SignatureRefused);
+        return Outcome::Done;
+    }
+    if (unpackError) {
+        AptCache::rmreinstreqPackage(output, 1, cacheDir, m_task.uid);
+        AptCache::delTheInstallationPacakge(output, 2, cacheDir);
+    }
+    if (error.contains(QLatin1String("/usr/bin/velkor-apt-install-control-check.sh"))) {
+        finishInstall(false, AppStore::InstallControlRefused);
+        return Outcome::Done;
+    }
+    if (hasAll(error, {"needs to be reinstalled", "can't find an archive for it"}))
+        AptCache::rmreinstreqPackage(error, 2, cacheDir, m_task.uid);
+    if (error.contains(QLatin1String("apt --fix-broken install")) &&
+        m_fixBrokenCount < m_maxRetryCount) {
+        ++m_fixBrokenCount;
+        const ProcessResult fix = runSideCommand(QStringLiteral("apt"),
+                                                 {QStringLiteral("-c"), Utils::aptConfigFilePath(),
+                                                  QStringLiteral("--fix-broken"),
+                                                  QStringLiteral("install"), QStringLiteral("-y")},
+                                                 true, kDpkgRepairTimeoutMs);
+        if (fix.succeeded()) {
+            safeDeleteProcess();
+            startInstallTask();
+            return Outcome::Done;
+        }
+        qCWarning(daemonLogCategory)
+            << "AptInstall::OnInstallFinishedSlot Apt Fix-Broken Install Failed";
+    }
+    if (error.contains(QLatin1String(
+            "debconf: delaying package configuration, since apt-utils is not installed"))) {
+        installVerdict("debconf error but application is installed",
+                       "debconf error and application is not installed");
+        return Outcome::Done;
+    }
+    if (error.contains(QLatin1String("/var/cache/debconfig/config.dat")))
+        AptCache::killAptInstallProcess();
+    if (error.contains(QLatin1String("/var/cache/debconf/config.dat is locked")) &&
+        killStaleDebconfHolders(true) == Outcome::Done)
+        return Outcome::Done;
+
+    safeDeleteProcess();
+
+    if ((output.contains(QLatin1String("/var/lib/dpkg/updates")) ||
+         error.contains(QLatin1String("/var/lib/dpkg/updates"))) &&
+        m_updatesDirCount < m_maxRetryCount) {
+        ++m_updatesDirCount;
+        qCDebug(daemonLogCategory) << "apt-get install: /var/lib/dpkg/updates/ parsing error!";
+        // dpkg applies its journal itself; deleting it would lose package state.
+        if (configurePending()) {
+            startInstallTask();
+            return Outcome::Done;
+        }
+    }
+    if (error.contains(QLatin1String("lock")) && m_lockCount < m_maxRetryCount) {
+        ++m_lockCount;
+        // The lock is another run's, never ours to delete: wait for it.
+        if (waitForDpkgLockRelease(kLockReleaseWaitMs)) {
+            configurePending();
+            startInstallTask();
+            return Outcome::Done;
+        }
+    }
+    if ((error.contains(QLatin1String("--configure")) ||
+         error.contains(QLatin1String("/usr/lib/dpkg-db/updates"))) &&
+        m_configureCount < m_maxRetryCount) {
+        ++m_configureCount;
+        configurePending();
+        qCDebug(daemonLogCategory) << "install second configure of pending packages";
+        startInstallTask();
+        return Outcome::Done;
+    }
+    if (error.contains(QLatin1String("E: Sub-process /usr/bin/dpkg returned an error code")) &&
+        reinstallDownloadedArchive() == Outcome::Done)
+        return Outcome::Done;
+
+    installVerdict("Dpkg Error Occurred, Assume Installed...",
+                   "Dpkg Error Occurred! Installation Failed!");
+    return Outcome::Done;
+}
+
+void AptInstallAndRemoveTask::installVerdict(const char *installedMessage,
+                                             const char *failedMessage)
+{
+    if (isInstalledAsRequested()) {
+        qCDebug(daemonLogCategory) << installedMessage << m_task.packageName;
+        Q_EMIT sigInstallTaskFinished(m_task, true, AppStore::NoStatusCode);
+        if (!Utils::isKeepArchives())
+            AptCache::delTheInstallationPacakge(m_output, 1, Utils::cacheDir());
+        safeQuitAndDeleteEventLoop();
+        return;
+    }
+    qCWarning(daemonLogCategory) << failedMessage << m_task.packageName;
+    // The package is put in order before the result goes out, so that the
+    // receiver finds dpkg settled.
+    purgeFailedFirstInstall();
+    finishInstall(false, AppStore::NoStatusCode);
+}
+
+// A failed first install is taken out again. A failed upgrade leaves the
+// version the user had: purging it would delete a working application and its
+// configuration.
+void AptInstallAndRemoveTask::purgeFailedFirstInstall()
+{
+    if (!m_task.isFirstInstall) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "keeping the installed" << m_task.packageName;
+        return;
+    }
+    if (!AppStore::PackageNameValidator::isValidPackageName(m_task.packageName))
+        return;
+    runSideCommand(QStringLiteral("dpkg"),
+                   {QStringLiteral("-P"), QStringLiteral("--force-remove-reinstreq"),
+                    QStringLiteral("--"), m_task.packageName},
+                   true, kDpkgRepairTimeoutMs);
+}
+
+// The archive path comes from the task, never from tool output, and must be
+// the regular file this daemon downloaded.
+AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::reinstallDownloadedArchive()
+{
+    QString text = m_output;
+    if (text.endsWith(QLatin1String("\r\n")))
+        text.chop(2);
+    const QString lastLine = text.split(QStringLiteral("\r\n")).constLast();
+    const QString archiveDir = Utils::cacheDir() + QStringLiteral("archives/");
+    if (!lastLine.contains(archiveDir))
+        return Outcome::Continue;
+    const QString archive = archiveDir + m_task.packageName + QStringLiteral(".deb");
+    const QFileInfo info(archive);
+    if (!AppStore::PackageNameValidator::isValidPackageName(m_task.packageName) || !info.isFile() ||
+        info.isSymLink())
+        return Outcome::Continue;
+    const ProcessResult result = runSideCommand(
+        QStringLiteral("dpkg"),
+        {QStringLiteral("-i"), QStringLiteral("--force-overwrite"), QStringLiteral("--"), archive},
+        true, kDpkgRepairTimeoutMs);
+    if (!result.succeeded() || !isInstalledAsRequested())
+        return Outcome::Continue;
+    finishInstall(true, AppStore::NoStatusCode);
+    return Outcome::Done;
+}
+
+// Only stale processes of this daemon's own package runs are ended; a
+// holder started by anyone else is left alone. Bounded like the counted
+// repairs.
+AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::killStaleDebconfHolders(bool retry)
+{
+    if (m_debconfLockCount >= m_maxRetryCount)
+        return Outcome::Continue;
+    ++m_debconfLockCount;
+    const ProcessResult fuser =
+        runSideCommand(QStringLiteral("fuser"),
+                       {QStringLiteral("-v"), QStringLiteral("/var/cache/debconf/config.dat")},
+                       false, kSideCommandTimeoutMs);
+    if (!fuser.started || fuser.crashed || fuser.timedOut) {
+        qCWarning(daemonLogCategory).noquote() << "fuser error" << fuser.errorText();
+        return Outcome::Continue;
+    }
+    const QString list = fuser.outputText().trimmed();
+    if (list.isEmpty()) {
+        qCWarning(daemonLogCategory) << "fuser error";
+        return Outcome::Continue;
+    }
+    qCDebug(daemonLogCategory).noquote() << "need fuser pid " << list;
+    bool killed = false;
+    const QStringList pids =
+        list.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    for (const QString &text : pids) {
+        bool ok = false;
+        const int pid = text.toInt(&ok);
+        if (!ok || pid <= 1 || pid == ::getpid() || !isOwnDescendant(pid)) {
+            qCDebug(daemonLogCategory) << "leaving debconf holder" << text << "alone";
+            continue;
+        }
+        killed = ::kill(pid, SIGKILL) == 0 || killed;
+    }
+    if (!killed) {
+        qCWarning(daemonLogCategory) << "fuser error:"
+                                     << "no holder of our own to end";
+        return Outcome::Continue;
+    }
+    qCDebug(daemonLogCategory) << "fuser success";
+    if (!retry)
+        return Outcome::Continue;
+    safeDeleteProcess();
+    startInstallTask();
+    return Outcome::Done;
+}
+
+// ---- purge completion ----
+
+void AptInstallAndRemoveTask::endPurge(bool ok)
+{
+    if (m_task.sourceId != kSilentPurge)
+        Q_EMIT sigPurgeTaskFinished(m_task, ok);
+    safeQuitAndDeleteEventLoop();
+}
+
+void AptInstallAndRemoveTask::recordRemoval()
+{
+    if (m_task.sourceId != kSilentPurge)
+        AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
+}
+
+void AptInstallAndRemoveTask::OnPurgeFinishedSlot(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    qCDebug(daemonLogCategory) << Q_FUNC_INFO << exitCode << exitStatus << m_task.sourceId
+                               << m_task.packageName;
+    if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
+        recordRemoval();
+        endPurge(true);
+        return;
+    }
+    const QString output = m_output;
+    const QString error = m_lastResult.errorText();
+    qCWarning(daemonLogCategory).noquote() << "AptInstall::OnPurgeFinishedSlot failed:" << error;
+    qCInfo(daemonLogCategory).noquote() << "AptInstall::OnPurgeFinishedSlot output:" << output;
+    runPurgeRepairs(output, error);
+}
+
+AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runPurgeRepairs(const QString &output,
+                                                                          const QString &error)
+{
+    const QString cacheDir = Utils::cacheDir();
+    const bool fixBroken = error.contains(QLatin1String("apt --fix-broken install"));
+    if (fixBroken)
+        AptCache::delTheInstallationPacakge(output, 2, cacheDir);
+    else if (hasAll(output, {"dpkg: error processing archive", "(--unpack)"}))
+        AptCache::rmreinstreqPackage(output, 1, cacheDir, m_task.uid);
+    if (hasAll(error, {"needs to be reinstalled", "can't find an archive for it"}))
+        AptCache::rmreinstreqPackage(error, 2, cacheDir, m_task.uid);
+    if (error.contains(QLatin1String("/var/cache/debconfig/config.dat")))
+        AptCache::killAptPurgeProcess();
+    if (error.contains(QLatin1String("/var/cache/debconf/config.dat is locked")))
+        killStaleDebconfHolders(false);
+
+    safeDeleteProcess();
+
+    if ((output.contains(QLatin1String("/var/lib/dpkg/updates")) ||
+         error.contains(QLatin1String("/var/lib/dpkg/updates"))) &&
+        m_updatesDirCount < m_maxRetryCount) {
+        ++m_updatesDirCount;
+        qCDebug(daemonLogCategory) << "apt-get purge: /var/lib/dpkg/updates/ parsing error!";
+        if (configurePending()) {
+            startPurgeTask();
+            return Outcome::Done;
+        }
+    }
+    if (error.contains(QLatin1String("/usr/lib/dpkg-db/updates")) &&
+        m_configureCount < m_maxRetryCount) {
+        ++m_configureCount;
+        qCDebug(daemonLogCategory).noquote() << "apt-get purge error:" << error;
+        configurePending();
+        startPurgeTask();
+        return Outcome::Done;
+    }
+    if (error.contains(QLatin1String("lock")) && m_lockCount < m_maxRetryCount) {
+        ++m_lockCount;
+        if (waitForDpkgLockRelease(kLockReleaseWaitMs)) {
+            startPurgeTask();
+            return Outcome::Done;
+        }
+    }
+    if (fixBroken && m_fixBrokenCount < m_maxRetryCount) {
+        ++m_fixBrokenCount;
+        const ProcessResult fix = runSideCommand(QStringLiteral("apt"),
+                                                 {QStringLiteral("-c"), Utils::aptConfigFilePath(),
+                                                  QStringLiteral("--fix-broken"),
+                                                  QStringLiteral("install"), QStringLiteral("-y")},
+                                                 true, kDpkgRepairTimeoutMs);
+        if (fix.started && !fix.crashed && !fix.timedOut) {
+            startPurgeTask();
+            return Outcome::Done;
+        }
+    }
+    if (error.contains(QLatin1String("E: Sub-process /usr/bin/dpkg returned an error code"))) {
+        removeWithApt();
+        return Outcome::Done;
+    }
+    endPurge(false);
+    return Outcome::Done;
+}
+
+void AptInstallAndRemoveTask::removeWithApt()
+{
+    const ProcessResult result = runSideCommand(
+        QStringLiteral("apt"),
+        {QStringLiteral("remove"), QStringLiteral("-y"), QStringLiteral("--"), m_task.packageName},
+        true, kDpkgRepairTimeoutMs);
+    qCDebug(daemonLogCategory) << "exitStatus =" << (result.crashed ? 1 : 0)
+                               << ",exitCode =" << result.exitCode;
+    bool removed = result.succeeded();
+    if (!removed) {
+        QString installed;
+        removed = !AptCache::getLocalPackageInfo(m_task.packageName, installed, 0);
+    }
+    if (m_task.sourceId != kSilentPurge)
+        Q_EMIT sigPurgeTaskFinished(m_task, removed);
+    if (removed)
+        recordRemoval();
+    safeQuitAndDeleteEventLoop();
+}
+
+// ---- side commands ----
+
+// Commands that change packages get a PATH: dpkg refuses to run without one.
+ProcessResult AptInstallAndRemoveTask::runSideCommand(const QString &program,
+                                                      const QStringList &arguments,
+                                                      bool uidEnvironment, int timeoutMs) const
+{
+    ProcessSpec spec;
+    spec.program = program;
+    spec.arguments = arguments;
+    if (uidEnvironment) {
+        spec.environmentMode = ProcessSpec::Environment::Replace;
+        spec.environment = {QStringLiteral("LANGUAGE=en_US"),
+                            QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
+                            kSystemPath};
+    }
+    spec.timeoutMs = timeoutMs;
+    const ProcessResult result = ProcessRunner::run(spec);
+    if (result.timedOut)
+        qCWarning(daemonLogCategory) << Q_FUNC_INFO << program << arguments << "timed out";
+    return result;
+}
+
+bool AptInstallAndRemoveTask::configurePending()
+{
+    const ProcessResult result = runSideCommand(
+        QStringLiteral("dpkg"), {QStringLiteral("--configure"), QStringLiteral("-a")}, true,
+        kDpkgRepairTimeoutMs);
+    if (!result.succeeded())
+        qCWarning(daemonLogCategory).noquote()
+            << Q_FUNC_INFO << "dpkg --configure -a failed:" << result.errorText();
+    return result.succeeded();
+}
+
+bool AptInstallAndRemoveTask::waitForDpkgLockRelease(int milliseconds)
+{
+    QDeadlineTimer deadline(milliseconds);
+    while (isOtherDpkgRunning()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::sleep(1);
+    }
+    return true;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "test_env.h"
+
+#include <QDir>
+#include <QString>
+#include <QTemporaryDir>
+
+// A private dpkg database that dpkg-query reads when DPKG_ADMINDIR names it,
+// so that a test can pretend a package is installed at any version without
+// touching the machine's database.
+class DpkgAdminDir
+{
+public:
+    // status: dpkg's Status field, e.g. "install ok installed".
+    bool write(const QString &package, const QString &version,
+               const QString &status = QStringLiteral("install ok installed"))
+    {
+        makeFolders();
+        if (package.isEmpty())
+            return TestEnv::writeFile(m_dir.filePath(QStringLiteral("status")), QByteArray());
+        return TestEnv::writeFile(
+            m_dir.filePath(QStringLiteral("status")),
+            QStringLiteral("Package: %1\nStatus: %3\nPriority: optional\n"
+                           "Section: misc\nInstalled-Size: 10\n"
+                           "Maintainer: Tests <tests@localhost>\nArchitecture: all\n"
+                           "Version: %2\nDescription: test runtime\n\n")
+                .arg(package, version, status)
+                .toUtf8());
+    }
+
+    // A database dpkg-query stops reading with an error.
+    bool writeUnparsable()
+    {
+        makeFolders();
+        return TestEnv::writeFile(m_dir.filePath(QStringLiteral("status")), "not a field\n");
+    }
+
+    // Points dpkg-query at this database until the object goes.
+    void activate() { qputenv("DPKG_ADMINDIR", m_dir.path().toLocal8Bit()); }
+    ~DpkgAdminDir() { qunsetenv("DPKG_ADMINDIR"); }
+
+private:
+    void makeFolders()
+    {
+        QDir(m_dir.path()).mkpath(QStringLiteral("info"));
+        QDir(m_dir.path()).mkpath(QStringLiteral("updates"));
+    }
+
+    QTemporaryDir m_dir;
+};

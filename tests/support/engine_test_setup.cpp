@@ -1,0 +1,82 @@
+#include "engine_test_setup.h"
+
+#include "database/appstoredb.h"
+#include "database/cachedatabase.h"
+#include "test_env.h"
+#include "utils/utils.h"
+
+#include <QFile>
+
+using AppStore::Utils;
+
+EngineTestSetup::EngineTestSetup() = default;
+
+EngineTestSetup::~EngineTestSetup()
+{
+    if (m_guard)
+        m_guard->restore();
+}
+
+QString EngineTestSetup::stateDir(const QString &name) const
+{
+    return m_dir.filePath(QStringLiteral("state/") + name);
+}
+
+bool EngineTestSetup::fail(const QString &message)
+{
+    m_error = message;
+    return false;
+}
+
+bool EngineTestSetup::start(const QString &accountStandin, const QStringList &accounts,
+                            int bytesPerSecond)
+{
+    if (!m_dir.isValid())
+        return fail(QStringLiteral("no temporary folder"));
+    // The daemon's apt configuration records auto-installed marks there.
+    m_guard = std::make_unique<SystemFileGuard>(
+        QStringList{QStringLiteral("/var/lib/apt/extended_states")});
+    if (!m_guard->isValid())
+        return fail(m_guard->errorString());
+
+    m_bus.allowService(QStringLiteral("com.velkor.daemon.ChildrenGuard.Account"));
+    if (m_bus.start().isEmpty())
+        return fail(m_bus.errorString());
+    if (!m_accounts.start(accountStandin, accounts, m_bus.environment()))
+        return fail(m_accounts.errorString());
+
+    AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
+    CacheDatabase::setDatabasePath(m_dir.filePath(QStringLiteral("cache.db")));
+    AppstoreDb::instance();
+    const QString cache = m_dir.filePath(QStringLiteral("cache/"));
+    Utils::setRoots(stateDir(), m_dir.filePath(QStringLiteral("etc-apt")), cache);
+
+    if (!m_repository.publish(LocalAptRepository::Transport::Http, bytesPerSecond))
+        return fail(m_repository.errorString());
+    if (!TestEnv::writeFile(m_dir.filePath(QStringLiteral("etc-apt/sources.list.d/appstore.list")),
+                            m_repository.sourcesLine().toUtf8() + '\n'))
+        return fail(QStringLiteral("cannot write the sources list"));
+    if (!Utils::updateSourceDir() || !Utils::checkCustomCacheDir())
+        return fail(QStringLiteral("cannot set up the daemon's apt folders"));
+    for (const QString &name :
+         {QStringLiteral("apt_default.conf"), QStringLiteral("apt_custom.conf"),
+          QStringLiteral("apt_custom_v2.conf")}) {
+        QString text = QString::fromUtf8(
+            TestEnv::readFile(TestEnv::sourceDir() + QStringLiteral("/data/apt/") + name));
+        if (text.isEmpty())
+            return fail(QStringLiteral("cannot read ") + name);
+        text.replace(QStringLiteral("/var/lib/tarnwick-daemon/"), stateDir());
+        text.replace(QStringLiteral("/var/cache/velkor/tarnwick-daemon/"), cache);
+        if (!TestEnv::writeFile(stateDir(name), text.toUtf8()))
+            return fail(QStringLiteral("cannot write ") + name);
+    }
+    if (!Utils::aptConfigFilePath().startsWith(stateDir()))
+        return fail(QStringLiteral("the daemon's apt configuration is not the private one: ") +
+                    Utils::aptConfigFilePath());
+    const auto update = TestEnv::runTool(
+        QStringLiteral("apt-get"),
+        {QStringLiteral("-c"), Utils::aptConfigFilePath(), QStringLiteral("update")});
+    if (!update.succeeded())
+        return fail(update.errorText());
+    return true;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "local_apt_repository.h"
+#include "private_system_bus.h"
+#include "server_process.h"
+#include "system_file_guard.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// The surroundings the install manager needs to drive real apt-get runs: a
+// loopback repository reached through the daemon's own apt configuration in
+// a temporary tree, both databases as temporary files, and the account
+// service on a private bus. The machine's apt auto-install marks are put
+// back when the object goes; its dpkg database is left to the dpkg fixture.
+class EngineTestSetup
+{
+public:
+    EngineTestSetup();
+    ~EngineTestSetup();
+    EngineTestSetup(const EngineTestSetup &) = delete;
+    EngineTestSetup &operator=(const EngineTestSetup &) = delete;
+
+    // Add packages here before start().
+    LocalAptRepository &repository() { return m_repository; }
+
+    // accounts: "login=role" entries answered by the account stand-in;
+    // bytesPerSecond > 0 throttles every download from the repository.
+    bool start(const QString &accountStandin, const QStringList &accounts, int bytesPerSecond);
+
+    // The daemon's state folder inside the temporary tree.
+    QString stateDir(const QString &name = QString()) const;
+    QString errorString() const { return m_error; }
+
+private:
+    bool fail(const QString &message);
+
+    QTemporaryDir m_dir;
+    PrivateSystemBus m_bus;
+    ServerProcess m_accounts;
+    LocalAptRepository m_repository;
+    std::unique_ptr<SystemFileGuard> m_guard;
+    QString m_error;
+};

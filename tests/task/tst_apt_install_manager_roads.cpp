@@ -1,0 +1,274 @@
+#include "common/apt_task.h"
+#include "database/appstoredb.h"
+#include "database/cachedatabase.h"
+#include "engine_test_setup.h"
+#include "task/apt_install_manager.h"
+#include "test_env.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+namespace {
+
+const QString kStore = QStringLiteral("velkor-app-store");
+const QString kUser = QStringLiteral("twk-tester");
+const QString kBroken = QStringLiteral("twk-test-broken");
+const QString kConfig = QStringLiteral("twk-test-config");
+const QStringList kFilled{QStringLiteral("twk-test-fill-a"), QStringLiteral("twk-test-fill-b")};
+const QString kComplete = QStringLiteral("[Session Complete...]");
+
+struct Progress
+{
+    QString package;
+    int state;
+    qlonglong total;
+    qlonglong progress;
+    QString status;
+};
+
+Apt_Task storeTask(const QString &name)
+{
+    Apt_Task task;
+    task.sourceId = kStore;
+    task.packageName = name;
+    task.version = QStringLiteral("1.0");
+    task.appName = name;
+    task.loginName = kUser;
+    task.appType = QStringLiteral("0");
+    return task;
+}
+
+QString dpkgStatus(const QString &package)
+{
+    return TestEnv::runTool(QStringLiteral("dpkg-query"),
+                            {QStringLiteral("-W"), QStringLiteral("-f=${Status}"), package})
+        .outputText();
+}
+
+QStringList firstRow(const QList<QStringList> &columns)
+{
+    QStringList row;
+    for (const QStringList &column : columns) {
+        if (column.isEmpty())
+            return {};
+        row.append(column.first());
+    }
+    return row;
+}
+
+} // namespace
+
+// The manager's less travelled roads, driven as the bus object drives it: a
+// failing maintainer script, a package-tool prompt answered by the client,
+// and several packages at once.
+class TestAptInstallManagerRoads : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void failingScriptEndsCleanly();
+    void promptRoundTrip();
+    void downloadsOverlapInstallsDoNot();
+
+private:
+    void addTask(Apt_Task task);
+    bool waitForFinal(const QString &package, int timeoutMs = 240000);
+    Progress finalOf(const QString &package) const;
+    QStringList historyRow(const QString &package) const;
+
+    EngineTestSetup m_setup;
+    AptInstallManager *m_manager = nullptr;
+    QList<Progress> m_progress;
+    QStringList m_notifications;
+    QList<bool> m_purgeResults;
+};
+
+void TestAptInstallManagerRoads::initTestCase()
+{
+    LocalAptRepository &repository = m_setup.repository();
+    QVERIFY(repository.addStandardPackages());
+    // Five seconds each at the throttled rate: two downloads started
+    // together are bound to overlap.
+    LocalAptRepository::PackageOptions filled;
+    filled.desktopApplication = false;
+    filled.fillerBytes = 40000;
+    for (const QString &name : kFilled)
+        QVERIFY(repository.addPackage(name, QStringLiteral("1.0"), filled));
+    QVERIFY2(m_setup.start(qEnvironmentVariable("TWK_CHILDRENGUARD_STANDIN"),
+                           {kUser + QStringLiteral("=2")}, 8192),
+             qPrintable(m_setup.errorString()));
+
+    m_manager = new AptInstallManager;
+    connect(m_manager, &AptInstallManager::sigIntallProgress, this,
+            [this](QString, QString package, int state, qlonglong total, qlonglong progress,
+                   QString status) {
+                m_progress.append({package, state, total, progress, status});
+            });
+    connect(m_manager, &AptInstallManager::sigSendSystemNotification, this,
+            [this](QString notice) { m_notifications.append(notice); });
+    connect(m_manager, &AptInstallManager::sigPurgeFinished, this,
+            [this](QString, QString, bool ok) { m_purgeResults.append(ok); });
+}
+
+void TestAptInstallManagerRoads::cleanupTestCase()
+{
+    if (m_manager) {
+        m_manager->stopThread();
+        delete m_manager;
+    }
+    CacheDatabase::instance()->stop();
+    TestEnv::runTool(
+        QStringLiteral("dpkg"),
+        QStringList{QStringLiteral("--purge"), QStringLiteral("--force-all"), kBroken, kConfig} +
+            kFilled);
+}
+
+void TestAptInstallManagerRoads::addTask(Apt_Task task)
+{
+    QVERIFY(QMetaObject::invokeMethod(m_manager, "addDownloadPoolTask", Qt::QueuedConnection,
+                                      Q_ARG(Apt_Task &, task)));
+}
+
+bool TestAptInstallManagerRoads::waitForFinal(const QString &package, int timeoutMs)
+{
+    return TestEnv::waitFor([&] { return finalOf(package).state == 1; }, timeoutMs);
+}
+
+Progress TestAptInstallManagerRoads::finalOf(const QString &package) const
+{
+    for (const Progress &p : m_progress) {
+        if (p.package == package && p.status.contains(kComplete))
+            return p;
+    }
+    return {package, -1, 0, 0, QString()};
+}
+
+QStringList TestAptInstallManagerRoads::historyRow(const QString &package) const
+{
+    QList<QStringList> rows;
+    AppstoreDb::instance()->seleteRecords({QStringLiteral("operation"), QStringLiteral("result")},
+                                          {{QStringLiteral("packageName"), package}}, rows,
+                                          QStringLiteral("application_history"));
+    return firstRow(rows);
+}
+
+// A postinst that fails on every run: the configure repairs retry and fail
+// again, nothing claims the package is installed, and the failed first
+// install is purged so that dpkg is left consistent.
+void TestAptInstallManagerRoads::failingScriptEndsCleanly()
+{
+    m_progress.clear();
+    m_notifications.clear();
+    addTask(storeTask(kBroken));
+    QVERIFY2(waitForFinal(kBroken), "the task never ended");
+
+    const Progress final = finalOf(kBroken);
+    QCOMPARE(final.progress, -1);
+    const QJsonObject status = QJsonDocument::fromJson(final.status.toUtf8()).object();
+    // No code of its own: neither hook refusal applies.
+    QCOMPARE(status.value(QLatin1String("code")).toObject().value(QLatin1String("code")).toInt(-1),
+             0);
+    QTRY_VERIFY(m_notifications.contains(
+        QStringLiteral("{\"appName\":\"twk-test-broken\",\"logname\":\"twk-tester\",\"opt\":2,"
+                       "\"packageName\":\"twk-test-broken\"}")));
+
+    QCOMPARE(historyRow(kBroken), (QStringList{QStringLiteral("5"), QStringLiteral("0")}));
+    QList<QStringList> installRows;
+    AppstoreDb::instance()->seleteRecords({QStringLiteral("app_status")},
+                                          {{QStringLiteral("package_name"), kBroken}}, installRows,
+                                          QStringLiteral("app_install_status"));
+    QVERIFY(firstRow(installRows).isEmpty());
+
+    QVERIFY2(!dpkgStatus(kBroken).contains(QLatin1String("installed")),
+             qPrintable(dpkgStatus(kBroken)));
+    const auto audit = TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--audit")});
+    QVERIFY2(audit.outputText().trimmed().isEmpty(), qPrintable(audit.outputText()));
+}
+
+// The prompt reaches the client as output messages once apt-get went quiet,
+// and the client's answer goes back through the manager into the package's
+// configuration.
+void TestAptInstallManagerRoads::promptRoundTrip()
+{
+    m_progress.clear();
+    m_manager->setPromptSilenceInterval(2000);
+    const Apt_Task task = storeTask(kConfig);
+    addTask(task);
+
+    const auto shown = [this](const QString &text) {
+        for (const Progress &p : std::as_const(m_progress)) {
+            if (p.package == kConfig && p.state == 1 && p.total == -1 && p.status.contains(text))
+                return true;
+        }
+        return false;
+    };
+    QVERIFY2(TestEnv::waitFor([&] { return shown(QStringLiteral("[Showing...]")); }, 120000),
+             "no prompt reached the client");
+    QVERIFY(shown(QStringLiteral("Greeting of the test package")));
+    QVERIFY(shown(QStringLiteral("[SettingUp]=")));
+
+    // Another package's answer goes nowhere.
+    Apt_Task other = task;
+    other.packageName = QStringLiteral("twk-test-hello");
+    m_manager->sendAptInput(other, QStringLiteral("wrong"));
+    m_manager->sendAptInput(task, QStringLiteral("hello-from-the-client"));
+
+    QVERIFY2(waitForFinal(kConfig), "the task never ended");
+    QVERIFY2(finalOf(kConfig).progress != -1, qPrintable(finalOf(kConfig).status));
+    QVERIFY(dpkgStatus(kConfig).contains(QLatin1String("install ok installed")));
+    const auto answer = TestEnv::runTool(QStringLiteral("debconf-show"), {kConfig});
+    QVERIFY2(answer.outputText().contains(QStringLiteral("greeting: hello-from-the-client")),
+             qPrintable(answer.outputText()));
+
+    m_purgeResults.clear();
+    Apt_Task purge = task;
+    purge.taskType = 1;
+    m_manager->addPurgeTask(purge);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_purgeResults.isEmpty(), 120000);
+    QCOMPARE(m_purgeResults, QList<bool>{true});
+}
+
+// Downloads share the download pool; anything that drives dpkg waits for the
+// one install thread.
+void TestAptInstallManagerRoads::downloadsOverlapInstallsDoNot()
+{
+    if (m_manager->downloadThreadCount() < 2)
+        QSKIP("one download thread on this machine");
+    m_progress.clear();
+    for (const QString &name : kFilled)
+        addTask(storeTask(name));
+    for (const QString &name : kFilled) {
+        QVERIFY2(waitForFinal(name), qPrintable(name));
+        QVERIFY2(finalOf(name).progress != -1, qPrintable(finalOf(name).status));
+    }
+
+    const auto span = [this](const QString &package, int state) {
+        int first = -1;
+        int last = -1;
+        for (int i = 0; i < m_progress.size(); ++i) {
+            if (m_progress.at(i).package == package && m_progress.at(i).state == state) {
+                if (first < 0)
+                    first = i;
+                last = i;
+            }
+        }
+        return std::make_pair(first, last);
+    };
+    const auto downloadA = span(kFilled.at(0), 0);
+    const auto downloadB = span(kFilled.at(1), 0);
+    QVERIFY(downloadA.first >= 0 && downloadB.first >= 0);
+    QVERIFY2(downloadA.first < downloadB.second && downloadB.first < downloadA.second,
+             "the downloads ran one after the other");
+
+    const auto installA = span(kFilled.at(0), 1);
+    const auto installB = span(kFilled.at(1), 1);
+    QVERIFY(installA.first >= 0 && installB.first >= 0);
+    QVERIFY2(installA.second < installB.first || installB.second < installA.first,
+             "the install stages interleaved");
+}
+
+QTEST_GUILESS_MAIN(TestAptInstallManagerRoads)
+#include "tst_apt_install_manager_roads.moc"
