@@ -5,6 +5,7 @@
 #include "task/apt_install_manager.h"
 #include "test_env.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
@@ -119,6 +120,9 @@ void TestAptInstallManagerRoads::cleanupTestCase()
         m_manager->stopThread();
         delete m_manager;
     }
+    // Signals still queued to this object would land in destroyed members
+    // while the fixture's servers are being stopped.
+    QCoreApplication::removePostedEvents(this);
     CacheDatabase::instance()->stop();
     TestEnv::runTool(
         QStringLiteral("dpkg"),
