@@ -54,6 +54,8 @@ void AppStoreInterface::init()
 
     // No parent: the manager moves itself to a thread of its own.
     m_aptInstallManager = new AptInstallManager;
+    // Rows left "installing" by a crash are settled before anything listens.
+    m_aptInstallManager->syncLastInstallingTaskToPauseImply();
     connect(m_aptInstallManager, &AptInstallManager::sigAptUpdate, this,
             &AppStoreInterface::AptUpdateSource);
 }

@@ -22,6 +22,9 @@
 #include "utils/utils.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QThreadPool>
 #include <QUuid>
@@ -33,6 +36,11 @@ namespace {
 const QString SILENT_UPGRADE_ID = QStringLiteral("SilentUpgrade");
 const QString SESSION_COMPLETE = QStringLiteral("\n[Session Complete...]\n");
 const QString INSTALLED_STATUS = QStringLiteral("install ok installed");
+
+const QString INTERRUPTED_OPERATION = QStringLiteral("7");
+const QString LOCAL_FILE_PREFIX = QStringLiteral("file://");
+// "dpkg-deb -W" reads one archive header; anything slower is no archive of ours.
+constexpr int kArchiveProbeTimeoutMs = 30000;
 
 // How long a stopping manager waits for the tasks its pools still run.
 constexpr int kPoolTeardownWaitMs = 10000;
@@ -143,6 +151,23 @@ AptInstallManager::AptInstallManager(QObject *parent)
             &AptInstallManager::OnInstallOrRemoveOperationWork, Qt::QueuedConnection);
     connect(this, &AptInstallManager::sigAptOperationDataChange, this,
             &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    // Direct: a control handler has finished before its operation goes on.
+    connect(
+        this, &AptInstallManager::sigStopTask, this,
+        [this](const Apt_Task &task) { onControlRequest(ControlRequest::Stop, task); },
+        Qt::DirectConnection);
+    connect(
+        this, &AptInstallManager::sigPauseTask, this,
+        [this](const Apt_Task &task) { onControlRequest(ControlRequest::Pause, task); },
+        Qt::DirectConnection);
+    connect(
+        this, &AptInstallManager::sigPrepareToDeleteTask, this,
+        [this](const Apt_Task &task) { onControlRequest(ControlRequest::PrepareDelete, task); },
+        Qt::DirectConnection);
+    connect(
+        this, &AptInstallManager::sigPausePartAptTasks, this,
+        [this](const QString &id, const QStringList &names) { onPausePartAptTasks(id, names); },
+        Qt::DirectConnection);
 }
 
 AptInstallManager::~AptInstallManager()
@@ -629,4 +654,249 @@ void AptInstallManager::removeOperation(const QString &packageName)
 void AptInstallManager::releaseHookCache(const QString &packageName)
 {
     emit sigRemoveHookCacheData({packageName});
+}
+
+void AptInstallManager::stopTask(Apt_Task &task)
+{
+    AppstoreDb::instance()->deleteApplicationHistoryInfo(task.packageName);
+    releaseHookCache(task.packageName);
+    emit sigStopTask(task);
+}
+
+void AptInstallManager::pauseTask(Apt_Task &task)
+{
+    releaseHookCache(task.packageName);
+    emit sigPauseTask(task);
+}
+
+void AptInstallManager::prepareToDeleteTask(Apt_Task &task)
+{
+    releaseHookCache(task.packageName);
+    emit sigPrepareToDeleteTask(task);
+}
+
+void AptInstallManager::pausePartAptTasks(const QString &id, const QStringList &packageNames)
+{
+    if (id != STORE_PACKAGE_NAME)
+        return;
+    emit sigPausePartAptTasks(id, packageNames);
+    emit sigRemoveHookCacheData(packageNames);
+}
+
+// One task-map step. A task still queued leaves the pool and the map
+// together, so it can never start afterwards; a running one stays in the map
+// until it reports its end.
+AptDownloadTask *AptInstallManager::takeBackAptTask(const QString &packageName, bool &running)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    running = false;
+    AptDownloadTask *task = m_aptTaskMap.value(packageName);
+    if (!task)
+        return nullptr;
+    if (!m_downloadPool->tryTake(task)) {
+        running = true;
+        return nullptr;
+    }
+    m_aptTaskMap.remove(packageName);
+    return task;
+}
+
+void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task &task)
+{
+    bool running = false;
+    AptDownloadTask *taken = takeBackAptTask(task.packageName, running);
+    if (taken) {
+        if (request == ControlRequest::Pause)
+            pauseTakenTask(taken);
+        else
+            // As a running task does on its way out: a task that will never
+            // run is no longer in work.
+            OnAptOperationDataChangeSlot(taken->getTask(), QString());
+        // It belongs to the manager's thread, which may be delivering an
+        // event to it right now.
+        taken->deleteLater();
+        return;
+    }
+    if (!running)
+        return;
+    switch (request) {
+    case ControlRequest::Stop:
+        emit sigStopRunningTask(task);
+        break;
+    case ControlRequest::Pause:
+        emit sigPauseRunningTask(task);
+        break;
+    case ControlRequest::PrepareDelete:
+        emit sigPrepareDeleteRunningTask(task);
+        break;
+    }
+}
+
+void AptInstallManager::onPausePartAptTasks(const QString &id, const QStringList &packageNames)
+{
+    QStringList runningPackages;
+    for (const QString &name : packageNames) {
+        bool running = false;
+        AptDownloadTask *taken = takeBackAptTask(name, running);
+        if (taken) {
+            pauseTakenTask(taken);
+            taken->deleteLater();
+        } else if (running) {
+            runningPackages.append(name);
+        }
+    }
+    emit sigPauseRunningTasks(id, runningPackages);
+}
+
+// The record is read only now that the task is out of the pool: nothing else
+// writes it any more.
+void AptInstallManager::pauseTakenTask(AptDownloadTask *taken)
+{
+    Apt_Task record = taken->getTask();
+    emit sigPauseFinished(record.sourceId, record.packageName);
+    const QString time = nowText();
+    {
+        QMutexLocker locker(&m_operationMutex);
+        const auto operation = m_operationMap.constFind(record.packageName);
+        if (operation != m_operationMap.cend()) {
+            record.sessionId = operation->sessionId;
+            record.version = operation->pkgVer;
+        }
+    }
+    if (isStoreTask(record) && record.agreeSign)
+        ThreadPoolManager::instance()->addUploadDownloadTask(
+            biRecord(record, QStringLiteral("44"), QStringLiteral("200")));
+    AppstoreDb::instance()->updateApplicationHistoryInfo(
+        record.packageName, record.version, QStringLiteral("0"), OPERATION_PAUSE, time,
+        QString::number(record.downloadedSize), HISTORY_RESULT_NO, record.appName, record.iconUrl,
+        QString::number(record.totalSize), QString(), QString(),
+        QString::number(record.packageMode), record.channelData, record.channelId,
+        record.downloadLink, record.sha256, QString::number(record.totalSize),
+        QString::number(record.isSpecificPkg), record.sessionId, record.appType, record.ownerRole,
+        QString::number(record.pkgInstallMode));
+    OnAptOperationDataChangeSlot(record, QString());
+}
+
+QString AptInstallManager::getPackageAptOperationInfo(const QString &packageName)
+{
+    QMutexLocker locker(&m_operationMutex);
+    const auto operation = m_operationMap.constFind(packageName);
+    return operation == m_operationMap.cend() ? QString()
+                                              : packageOperationToJsonString(*operation);
+}
+
+QStringList AptInstallManager::getAptOperationList()
+{
+    QMutexLocker locker(&m_operationMutex);
+    QStringList list;
+    for (const AppStore::PackageOperation &operation : std::as_const(m_operationMap))
+        list.append(packageOperationToJsonString(operation));
+    return list;
+}
+
+void AptInstallManager::syncLastInstallingTaskToPauseImply()
+{
+    QList<DownloadStateBiData> records;
+    AppstoreDb::instance()->getBiDataFromApplicationHistoryByOperations(records,
+                                                                        OPERATION_INSTALLING);
+    if (!records.isEmpty()) {
+        const bool agreeSign = settingIsOn(readSetting(QStringLiteral("agreeSign"), QString()));
+        for (const DownloadStateBiData &record : std::as_const(records))
+            settleInterruptedInstall(record, agreeSign);
+    }
+    // What is still "installing" now was cut off for good.
+    AppstoreDb::instance()->updatePackagesOperations({OPERATION_INSTALLING}, INTERRUPTED_OPERATION);
+}
+
+void AptInstallManager::settleInterruptedInstall(const DownloadStateBiData &record, bool agreeSign)
+{
+    DownloadStateBiData data = record;
+    data.code = QStringLiteral("500");
+    data.type = QStringLiteral("44");
+
+    QList<QStringList> columns;
+    AppstoreDb::instance()->seleteRecords(
+        {QStringLiteral("result"), QStringLiteral("pkgInstallMode")},
+        {{QStringLiteral("packageName"), record.package_name}}, columns,
+        QStringLiteral("application_history"));
+    const QString result = columns.value(0).value(0);
+    bool modeOk = false;
+    const int installMode = columns.value(1).value(0).toInt(&modeOk);
+
+    // A package that a crash left unpacked or half-configured is not
+    // installed, whatever version dpkg records for it.
+    Apt_Task task;
+    task.packageName = record.package_name;
+    task.pkgInstallMode = modeOk ? installMode : 1;
+    Package_Info info;
+    if (readInstalledFacts(task, info) &&
+        AppStore::Utils::compareVersion(info.version, record.package_version) >= 0) {
+        AppstoreDb::instance()->updateRecords(
+            {{QStringLiteral("packageName"), record.package_name}},
+            {{QStringLiteral("operation"), OPERATION_INSTALL},
+             {QStringLiteral("appSize"), QString::number(info.installedSize)}},
+            QStringLiteral("application_history"));
+        return;
+    }
+    if (result == HISTORY_RESULT_YES)
+        data.type = QStringLiteral("49");
+    AppstoreDb::instance()->updateApplicationHistoryResult(record.package_name, HISTORY_RESULT_NO);
+    if (agreeSign)
+        ThreadPoolManager::instance()->addUploadDownloadTask(data);
+}
+
+bool AptInstallManager::isDebianArchive(const QString &path) const
+{
+    AppStore::ProcessSpec spec;
+    spec.program = QStringLiteral("dpkg-deb");
+    spec.arguments = {QStringLiteral("-W"), QStringLiteral("--"), path};
+    spec.timeoutMs = kArchiveProbeTimeoutMs;
+    const AppStore::ProcessResult result = AppStore::ProcessRunner::run(spec);
+    if (result.timedOut)
+        qCWarning(daemonLogCategory) << "dpkg-deb -W timed out on" << path;
+    return result.succeeded();
+}
+
+// One announcement, in the form of a failed final message, and nothing more:
+// no install is started for this task.
+void AptInstallManager::failLocalInstall(const Apt_Task &task, const QString &reason)
+{
+    qCWarning(daemonLogCategory) << "addLocalInstallTask" << reason << task.packageName;
+    emit sigIntallProgress(task.sourceId, task.downloadLink, 1, task.totalSize, -1, QString());
+}
+
+void AptInstallManager::addLocalInstallTask(Apt_Task &task)
+{
+    QString path = task.downloadLink;
+    path.remove(LOCAL_FILE_PREFIX);
+    // A relative path would name a file under whatever the daemon's working
+    // folder happens to be.
+    const bool absolute = QDir::isAbsolutePath(path);
+    task.totalSize = absolute ? QFile(path).size() : 0;
+
+    const QString invalid = validationError(task);
+    if (!invalid.isEmpty()) {
+        failLocalInstall(task, invalid);
+        return;
+    }
+    if (!AppStore::Utils::checkCustomCacheDir()) {
+        failLocalInstall(task, QStringLiteral("Custom Cache Dir Create Failed!"));
+        return;
+    }
+
+    const bool debian = absolute && isDebianArchive(path);
+    task.isTarPkg = !debian;
+    const QString cache = AppStore::Utils::cacheDir();
+    const QString target = debian ? QString(cache + QStringLiteral("archives/") + task.packageName +
+                                            QStringLiteral(".deb"))
+                                  : QString(cache + task.packageName + QStringLiteral(".tar"));
+    // An older file of the same name must not be installed in place of this
+    // one: the copy replaces it or the install does not happen.
+    QFile::remove(target);
+    if (!absolute || !QFileInfo(path).isFile() || !QFile::copy(path, target)) {
+        failLocalInstall(task,
+                         QStringLiteral("cannot copy ") + path + QStringLiteral(" to ") + target);
+        return;
+    }
+    startInstallOrRemoveTask(task);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/apt_task.h"
+#include "common/download_state_bi_data.h"
 #include "common/package_operation.h"
 #include "task/download_status_code.h"
 
@@ -49,6 +50,25 @@ public:
     void sendAptInput(const Apt_Task &task, const QString &input);
     // Any thread: queues a removal to the install pool.
     void addPurgeTask(Apt_Task &task);
+
+    // D-Bus thread: the client's control requests. A task still waiting in
+    // the download pool is taken back out of it; a running one is asked.
+    void stopTask(Apt_Task &task);
+    void pauseTask(Apt_Task &task);
+    void prepareToDeleteTask(Apt_Task &task);
+    void pausePartAptTasks(const QString &id, const QStringList &packageNames);
+
+    // Any thread: the client-visible state of the packages in work, as JSON.
+    QString getPackageAptOperationInfo(const QString &packageName);
+    QStringList getAptOperationList();
+    // Once at start, before any intake: settles the history rows of installs
+    // that an earlier run of the daemon left unfinished.
+    void syncLastInstallingTaskToPauseImply();
+
+    // Installs a package file that is already on this machine ("file://" and
+    // an absolute path in downloadLink) without a download; runs on the
+    // caller's thread.
+    void addLocalInstallTask(Apt_Task &task);
 
     void startInstallOrRemoveTask(const Apt_Task &task);
 
@@ -109,6 +129,15 @@ private:
     void removeOperation(const QString &packageName);
     void releaseHookCache(const QString &packageName);
     void teardownOnOwnThread(QThread *nextOwner);
+
+    enum class ControlRequest { Stop, Pause, PrepareDelete };
+    void onControlRequest(ControlRequest request, const Apt_Task &task);
+    void onPausePartAptTasks(const QString &id, const QStringList &packageNames);
+    AptDownloadTask *takeBackAptTask(const QString &packageName, bool &running);
+    void pauseTakenTask(AptDownloadTask *taken);
+    void settleInterruptedInstall(const DownloadStateBiData &record, bool agreeSign);
+    bool isDebianArchive(const QString &path) const;
+    void failLocalInstall(const Apt_Task &task, const QString &reason);
 
     QThread *m_workerThread = nullptr;
     // Written from the D-Bus thread, read on the manager's.

@@ -1,0 +1,472 @@
+#include "common/apt_task.h"
+#include "common/download_state_bi_data.h"
+#include "database/appstoredb.h"
+#include "database/cachedatabase.h"
+#include "engine_test_setup.h"
+#include "service/thread_pool_manager.h"
+#include "task/apt_install_manager.h"
+#include "test_env.h"
+#include "utils/utils.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+using AppStore::Utils;
+
+namespace {
+
+const QString kStore = QStringLiteral("velkor-app-store");
+const QString kUser = QStringLiteral("twk-tester");
+const QString kHello = QStringLiteral("twk-test-hello");
+const QString kBroken = QStringLiteral("twk-test-broken");
+const QString kSlow = QStringLiteral("twk-test-slow");
+const QString kLocal = QStringLiteral("twk-test-local");
+const QString kComplete = QStringLiteral("[Session Complete...]");
+
+struct Progress
+{
+    QString id;
+    QString package;
+    int state;
+    qlonglong total;
+    qlonglong progress;
+    QString status;
+};
+
+Apt_Task storeTask(const QString &name)
+{
+    Apt_Task task;
+    task.sourceId = kStore;
+    task.packageName = name;
+    task.version = QStringLiteral("1.0");
+    task.appName = name;
+    task.loginName = kUser;
+    task.appType = QStringLiteral("0");
+    return task;
+}
+
+QString dpkgField(const QString &package, const QString &field)
+{
+    return TestEnv::runTool(QStringLiteral("dpkg-query"),
+                            {QStringLiteral("-W"), QStringLiteral("-f=${") + field + u'}', package})
+        .outputText();
+}
+
+QJsonObject jsonOf(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+} // namespace
+
+// The client's control over tasks in work, the operation lists, the start-up
+// settling of cut-off installs and the install of a local package file, all
+// driven as the bus object drives the manager: control calls straight from
+// its own thread (this one), new tasks queued by name.
+class TestAptInstallManagerControl : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void startupSettlesInterruptedInstalls();
+    void queuedTasksComeOutOfThePool();
+    void runningDownloadPausedStoppedDeletedResumed();
+    void localPackageFile();
+    void localPackageFileRefused_data();
+    void localPackageFileRefused();
+
+private:
+    void addTask(const Apt_Task &task);
+    void settleManager();
+    QStringList historyRow(const QString &package) const;
+    QStringList operationNames() const;
+    bool hasProgress(const QString &package, int state) const;
+    Progress finalOf(const QString &package) const;
+
+    EngineTestSetup m_setup;
+    AptInstallManager *m_manager = nullptr;
+    QList<Progress> m_progress;
+    QStringList m_events; // control-side signals, in the order they came
+    QList<DownloadStateBiData> m_statistics;
+};
+
+void TestAptInstallManagerControl::initTestCase()
+{
+    LocalAptRepository &repository = m_setup.repository();
+    QVERIFY(repository.addStandardPackages());
+    // About seven seconds at the throttled rate: long enough to be caught
+    // running several times over.
+    LocalAptRepository::PackageOptions slow;
+    slow.desktopApplication = false;
+    slow.fillerBytes = 60000;
+    QVERIFY(repository.addPackage(kSlow, QStringLiteral("1.0"), slow));
+    QVERIFY2(m_setup.start(qEnvironmentVariable("TWK_CHILDRENGUARD_STANDIN"),
+                           {kUser + QStringLiteral("=2")}, 8192),
+             qPrintable(m_setup.errorString()));
+    QString agree = QStringLiteral("1");
+    AppstoreDb::instance()->updateSettingByColumnName(QStringLiteral("agreeSign"), agree);
+
+    m_manager = new AptInstallManager;
+    connect(m_manager, &AptInstallManager::sigIntallProgress, this,
+            [this](QString id, QString package, int state, qlonglong total, qlonglong progress,
+                   QString status) {
+                m_progress.append({id, package, state, total, progress, status});
+            });
+    connect(m_manager, &AptInstallManager::sigPauseFinished, this,
+            [this](QString id, QString package) {
+                m_events.append(QStringLiteral("paused ") + id + u' ' + package);
+            });
+    connect(m_manager, &AptInstallManager::sigPauseRunningTasks, this,
+            [this](QString id, QStringList names) {
+                m_events.append(QStringLiteral("pause running ") + id + u' ' + names.join(u','));
+            });
+    connect(m_manager, &AptInstallManager::sigRemoveHookCacheData, this, [this](QStringList names) {
+        m_events.append(QStringLiteral("release ") + names.join(u','));
+    });
+    const auto running = [this](const char *word) {
+        return [this, word](Apt_Task task) {
+            m_events.append(QLatin1String(word) + task.packageName);
+        };
+    };
+    connect(m_manager, &AptInstallManager::sigStopRunningTask, this, running("stop running "));
+    connect(m_manager, &AptInstallManager::sigPauseRunningTask, this, running("pause running "));
+    connect(m_manager, &AptInstallManager::sigPrepareDeleteRunningTask, this,
+            running("delete running "));
+    connect(ThreadPoolManager::instance(), &ThreadPoolManager::sigAddUploadDownloadTask, this,
+            [this](DownloadStateBiData data) { m_statistics.append(data); });
+}
+
+void TestAptInstallManagerControl::cleanupTestCase()
+{
+    Utils::setWineInstalling(false);
+    if (m_manager) {
+        m_manager->stopThread();
+        delete m_manager;
+    }
+    QCoreApplication::removePostedEvents(this);
+    CacheDatabase::instance()->stop();
+    TestEnv::runTool(
+        QStringLiteral("dpkg"),
+        {QStringLiteral("--purge"), QStringLiteral("--force-all"), kHello, kBroken, kSlow, kLocal});
+}
+
+void TestAptInstallManagerControl::addTask(const Apt_Task &task)
+{
+    Apt_Task copy = task;
+    QVERIFY(QMetaObject::invokeMethod(m_manager, "addDownloadPoolTask", Qt::QueuedConnection,
+                                      Q_ARG(Apt_Task &, copy)));
+}
+
+// Whatever the manager's thread has queued for itself so far has run.
+void TestAptInstallManagerControl::settleManager()
+{
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(QMetaObject::invokeMethod(
+            m_manager, [] {}, Qt::BlockingQueuedConnection));
+}
+
+QStringList TestAptInstallManagerControl::historyRow(const QString &package) const
+{
+    QList<QStringList> columns;
+    AppstoreDb::instance()->seleteRecords(
+        {QStringLiteral("operation"), QStringLiteral("result"), QStringLiteral("content"),
+         QStringLiteral("sessionId"), QStringLiteral("appSize")},
+        {{QStringLiteral("packageName"), package}}, columns, QStringLiteral("application_history"));
+    QStringList row;
+    for (const QStringList &column : std::as_const(columns)) {
+        if (column.isEmpty())
+            return {};
+        row.append(column.first());
+    }
+    return row;
+}
+
+QStringList TestAptInstallManagerControl::operationNames() const
+{
+    QStringList names;
+    for (const QString &text : m_manager->getAptOperationList())
+        names.append(jsonOf(text).value(QLatin1String("packagename")).toString());
+    return names;
+}
+
+bool TestAptInstallManagerControl::hasProgress(const QString &package, int state) const
+{
+    for (const Progress &p : m_progress) {
+        if (p.package == package && p.state == state)
+            return true;
+    }
+    return false;
+}
+
+Progress TestAptInstallManagerControl::finalOf(const QString &package) const
+{
+    for (const Progress &p : m_progress) {
+        if (p.package == package && p.status.contains(kComplete))
+            return p;
+    }
+    return {QString(), package, -1, 0, 0, QString()};
+}
+
+// Rows a crash left "installing": a package dpkg has fully installed counts
+// as done; one left half-configured, or missing, is an interrupted install.
+void TestAptInstallManagerControl::startupSettlesInterruptedInstalls()
+{
+    const QStringList environment = m_setup.repository().environment();
+    TestEnv::runTool(
+        QStringLiteral("dpkg"),
+        {QStringLiteral("-i"), m_setup.repository().debPath(kHello, QStringLiteral("1.0"))},
+        environment);
+    TestEnv::runTool(
+        QStringLiteral("dpkg"),
+        {QStringLiteral("-i"), m_setup.repository().debPath(kBroken, QStringLiteral("1.0"))},
+        environment);
+    QCOMPARE(dpkgField(kHello, QStringLiteral("Status")), QStringLiteral("install ok installed"));
+    QCOMPARE(dpkgField(kBroken, QStringLiteral("Status")),
+             QStringLiteral("install ok half-configured"));
+
+    const QString absent = QStringLiteral("twk-test-absent");
+    const QString paused = QStringLiteral("twk-test-paused");
+    const auto row = [](const QString &name, const QString &operation, const QString &result) {
+        AppstoreDb::instance()->updateApplicationHistoryInfo(
+            name, QStringLiteral("1.0"), QStringLiteral("0"), operation,
+            QStringLiteral("2024-01-01 00:00:00"), QStringLiteral("0"), result, name, QString(),
+            QStringLiteral("99"), QString(), QString(), QStringLiteral("0"), QString(), QString(),
+            QString(), QString(), QStringLiteral("99"), QStringLiteral("0"),
+            QStringLiteral("s-") + name);
+    };
+    row(kHello, QStringLiteral("6"), QStringLiteral("0"));
+    row(kBroken, QStringLiteral("6"), QStringLiteral("1"));
+    row(absent, QStringLiteral("6"), QStringLiteral("0"));
+    row(paused, QStringLiteral("3"), QStringLiteral("0"));
+    m_statistics.clear();
+
+    m_manager->syncLastInstallingTaskToPauseImply();
+
+    const QString installedKiB =
+        QString::number(dpkgField(kHello, QStringLiteral("Installed-Size")).toLongLong());
+    QCOMPARE(historyRow(kHello).mid(0, 2), (QStringList{"1", "0"}));
+    QCOMPARE(historyRow(kHello).value(4), installedKiB);
+    QCOMPARE(historyRow(kBroken).mid(0, 2), (QStringList{"7", "0"}));
+    QCOMPARE(historyRow(absent).mid(0, 2), (QStringList{"7", "0"}));
+    QCOMPARE(historyRow(paused).mid(0, 2), (QStringList{"3", "0"}));
+
+    QTRY_COMPARE(m_statistics.size(), 2);
+    QMap<QString, QString> typeOf;
+    for (const DownloadStateBiData &data : std::as_const(m_statistics)) {
+        QCOMPARE(data.code, QStringLiteral("500"));
+        QCOMPARE(data.package_version, QStringLiteral("1.0"));
+        QCOMPARE(data.session_id, QStringLiteral("s-") + data.package_name);
+        typeOf.insert(data.package_name, data.type);
+    }
+    QCOMPARE(typeOf, (QMap<QString, QString>{{kBroken, "49"}, {absent, "44"}}));
+
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     {QStringLiteral("--purge"), QStringLiteral("--force-all"), kHello, kBroken},
+                     environment);
+}
+
+// With every download thread held by a running task, later tasks wait in the
+// pool: control requests take them back out, and they never run.
+void TestAptInstallManagerControl::queuedTasksComeOutOfThePool()
+{
+    // A running download waits for a wine install to end before it fetches.
+    Utils::setWineInstalling(true);
+    QStringList holders;
+    for (int i = 0; i < m_manager->downloadThreadCount(); ++i)
+        holders.append(QStringLiteral("twk-test-hold-%1").arg(i));
+    const QStringList queued{QStringLiteral("twk-test-q-paused"), QStringLiteral("twk-test-q-gone"),
+                             QStringLiteral("twk-test-q-deleted"),
+                             QStringLiteral("twk-test-q-part")};
+    for (const QString &name : holders + queued)
+        addTask(storeTask(name));
+    settleManager();
+    QStringList all = holders + queued;
+    all.sort();
+    QCOMPARE(operationNames(), all);
+    const QJsonObject operation =
+        jsonOf(m_manager->getPackageAptOperationInfo(QStringLiteral("twk-test-q-paused")));
+    QCOMPARE(operation.value(QLatin1String("operation")).toString(), QStringLiteral("download"));
+    const QString sessionId = operation.value(QLatin1String("sessionId")).toString();
+    QVERIFY(!sessionId.isEmpty());
+    QVERIFY(m_manager->getPackageAptOperationInfo(QStringLiteral("twk-test-paused")).isEmpty());
+
+    m_events.clear();
+    m_statistics.clear();
+    Apt_Task request = storeTask(QStringLiteral("twk-test-q-paused"));
+    m_manager->pauseTask(request);
+    QCOMPARE(m_events, (QStringList{"release twk-test-q-paused",
+                                    "paused velkor-app-store twk-test-q-paused"}));
+    QCOMPARE(historyRow(request.packageName).mid(0, 4), (QStringList{"3", "0", "0", sessionId}));
+    QCOMPARE(m_statistics.size(), 1);
+    QCOMPARE(m_statistics.first().type, QStringLiteral("44"));
+    QCOMPARE(m_statistics.first().code, QStringLiteral("200"));
+    QCOMPARE(m_statistics.first().session_id, sessionId);
+
+    m_events.clear();
+    request = storeTask(QStringLiteral("twk-test-q-gone"));
+    m_manager->stopTask(request);
+    QCOMPARE(m_events, QStringList{"release twk-test-q-gone"});
+    QVERIFY(historyRow(request.packageName).isEmpty());
+
+    m_events.clear();
+    request = storeTask(QStringLiteral("twk-test-q-deleted"));
+    m_manager->prepareToDeleteTask(request);
+    QCOMPARE(m_events, QStringList{"release twk-test-q-deleted"});
+    QCOMPARE(historyRow(request.packageName).value(0), QStringLiteral("6"));
+
+    // One queued, one running, one unknown; another requester is ignored.
+    m_events.clear();
+    const QStringList part{QStringLiteral("twk-test-q-part"), holders.first(),
+                           QStringLiteral("twk-test-none")};
+    m_manager->pausePartAptTasks(QStringLiteral("SilentUpgrade"), part);
+    QVERIFY(m_events.isEmpty());
+    m_manager->pausePartAptTasks(kStore, part);
+    QCOMPARE(m_events, (QStringList{"paused velkor-app-store twk-test-q-part",
+                                    "pause running velkor-app-store " + holders.first(),
+                                    "release " + part.join(u',')}));
+    QCOMPARE(historyRow(QStringLiteral("twk-test-q-part")).value(0), QStringLiteral("3"));
+    // The running one pauses itself.
+    QTRY_VERIFY(m_events.contains("paused velkor-app-store " + holders.first()));
+    QTRY_COMPARE(historyRow(holders.first()).value(0), QStringLiteral("3"));
+    m_manager->pausePartAptTasks(kStore, {});
+    QCOMPARE(m_events.mid(m_events.size() - 2),
+             (QStringList{"pause running velkor-app-store ", "release "}));
+
+    // Only the holders still run; nothing taken back is left behind.
+    QTRY_COMPARE(operationNames(), holders.mid(1));
+    for (const QString &name : holders.mid(1)) {
+        Apt_Task stop = storeTask(name);
+        m_manager->stopTask(stop);
+    }
+    QTRY_VERIFY(operationNames().isEmpty());
+    Utils::setWineInstalling(false);
+    QTest::qWait(1500);
+    for (const QString &name : holders + queued)
+        QVERIFY2(!hasProgress(name, 0) && !hasProgress(name, 1), qPrintable(name));
+}
+
+// A download in progress is asked, not taken: it ends itself and reports
+// through its own signals. A new request starts it again from the intake.
+void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
+{
+    const Apt_Task task = storeTask(kSlow);
+    const auto startRunning = [&] {
+        m_progress.clear();
+        addTask(task);
+        return TestEnv::waitFor([&] { return hasProgress(kSlow, 0); }, 60000);
+    };
+    const auto ended = [&] {
+        return TestEnv::waitFor(
+            [&] { return m_manager->getPackageAptOperationInfo(kSlow).isEmpty(); }, 30000);
+    };
+
+    QVERIFY(startRunning());
+    m_events.clear();
+    Apt_Task request = task;
+    m_manager->pauseTask(request);
+    QCOMPARE(m_events, (QStringList{"release " + kSlow, "pause running " + kSlow}));
+    QTRY_VERIFY(m_events.contains("paused velkor-app-store " + kSlow));
+    QVERIFY(ended());
+    QCOMPARE(historyRow(kSlow).value(0), QStringLiteral("3"));
+
+    QVERIFY(startRunning());
+    QCOMPARE(historyRow(kSlow).value(0), QStringLiteral("6"));
+    m_events.clear();
+    m_manager->stopTask(request);
+    QCOMPARE(m_events, (QStringList{"release " + kSlow, "stop running " + kSlow}));
+    QVERIFY(historyRow(kSlow).isEmpty());
+    QVERIFY(ended());
+
+    QVERIFY(startRunning());
+    m_events.clear();
+    m_manager->prepareToDeleteTask(request);
+    QCOMPARE(m_events, (QStringList{"release " + kSlow, "delete running " + kSlow}));
+    QVERIFY(ended());
+    QCOMPARE(historyRow(kSlow).value(0), QStringLiteral("6"));
+    QTest::qWait(1000);
+    for (const Progress &p : std::as_const(m_progress))
+        QVERIFY2(p.state == 0 && p.progress >= 0, qPrintable(p.status));
+
+    // Resumed: the download runs to its end and the package is installed.
+    QVERIFY(startRunning());
+    QVERIFY(TestEnv::waitFor([&] { return finalOf(kSlow).state == 1; }, 240000));
+    QVERIFY2(finalOf(kSlow).progress != -1, qPrintable(finalOf(kSlow).status));
+    QTRY_COMPARE(historyRow(kSlow).mid(0, 2), (QStringList{"1", "1"}));
+    QCOMPARE(dpkgField(kSlow, QStringLiteral("Status")), QStringLiteral("install ok installed"));
+}
+
+// A package file on this machine goes straight to the install stage; a file
+// left at its cache place by an earlier run is replaced, not installed.
+void TestAptInstallManagerControl::localPackageFile()
+{
+    QTemporaryDir dir;
+    const QString tree = dir.filePath(QStringLiteral("tree"));
+    QVERIFY(TestEnv::writeFile(tree + QStringLiteral("/DEBIAN/control"),
+                               "Package: twk-test-local\nVersion: 2.0\nArchitecture: all\n"
+                               "Maintainer: Test <test@localhost>\n"
+                               "Description: local test package\n"));
+    QVERIFY(TestEnv::writeFile(tree + QStringLiteral("/usr/share/twk-test-local/marker"), "x"));
+    const QString deb = dir.filePath(QStringLiteral("local.deb"));
+    QVERIFY(TestEnv::runTool(QStringLiteral("dpkg-deb"), {QStringLiteral("--root-owner-group"),
+                                                          QStringLiteral("--build"), tree, deb})
+                .succeeded());
+    const QString cached = Utils::cacheDir() + QStringLiteral("archives/twk-test-local.deb");
+    QVERIFY(TestEnv::writeFile(cached, "left over from an earlier run"));
+
+    m_progress.clear();
+    Apt_Task task = storeTask(kLocal);
+    task.version = QStringLiteral("2.0");
+    task.isSpecificPkg = 1;
+    task.downloadLink = QStringLiteral("file://") + deb;
+    m_manager->addLocalInstallTask(task);
+    QCOMPARE(task.totalSize, QFileInfo(deb).size());
+    QVERIFY(!task.isTarPkg);
+    QCOMPARE(TestEnv::readFile(cached), TestEnv::readFile(deb));
+
+    QVERIFY(TestEnv::waitFor([&] { return finalOf(kLocal).state == 1; }, 240000));
+    QVERIFY2(finalOf(kLocal).progress != -1, qPrintable(finalOf(kLocal).status));
+    QVERIFY(!hasProgress(kLocal, 0));
+    QCOMPARE(dpkgField(kLocal, QStringLiteral("Version")), QStringLiteral("2.0"));
+    QTRY_COMPARE(historyRow(kLocal).value(0), QStringLiteral("1"));
+}
+
+// Refused at once with one failed final message, and nothing installed.
+void TestAptInstallManagerControl::localPackageFileRefused_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("link");
+    QTest::newRow("missing file") << "twk-test-missing"
+                                  << "file:///nonexistent/twk-test-missing.deb";
+    QTest::newRow("prefix in upper case") << "twk-test-upper"
+                                          << "FILE:///etc/hostname";
+    QTest::newRow("name leaving the cache") << "../../twk-test-out"
+                                            << "file:///etc/hostname";
+}
+
+void TestAptInstallManagerControl::localPackageFileRefused()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, link);
+    m_progress.clear();
+    Apt_Task task = storeTask(name);
+    task.downloadLink = link;
+    m_manager->addLocalInstallTask(task);
+    QTest::qWait(500);
+    QCOMPARE(m_progress.size(), 1);
+    const Progress end = m_progress.first();
+    QCOMPARE(end.id, kStore);
+    QCOMPARE(end.package, link);
+    QCOMPARE(end.state, 1);
+    QCOMPARE(end.progress, -1);
+    QVERIFY(end.status.isEmpty());
+    QVERIFY(!QFileInfo::exists(Utils::cacheDir() + QStringLiteral("twk-test-out.tar")));
+    QVERIFY(QDir(Utils::cacheDir()).entryList({QStringLiteral("*.tar")}, QDir::Files).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestAptInstallManagerControl)
+#include "tst_apt_install_manager_control.moc"
