@@ -249,6 +249,16 @@ UpdateOutcome updateNonBlankColumns(QSqlQuery &query, const QString &table,
     return query.exec() ? UpdateOutcome::Done : UpdateOutcome::Failed;
 }
 
+// Runs the prepared statement; a failure is logged under the caller's name.
+bool execLogged(QSqlQuery &query, const char *caller, const char *failure)
+{
+    if (query.exec()) {
+        return true;
+    }
+    qCCritical(daemonLogCategory).noquote() << caller << failure << query.lastError().text();
+    return false;
+}
+
 QString historyText(const QSqlRecord &row, const char *column)
 {
     return row.value(QLatin1String(column)).toString();
@@ -420,11 +430,7 @@ void AppstoreDb::deleteApplicationHistoryInfo(const QString &packageName)
     QSqlQuery query(d->connection());
     query.prepare(DELETE_HISTORY_BY_NAME);
     query.addBindValue(boundText(packageName));
-    if (!query.exec()) {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO
-            << "Failed to delete application_history entry:" << query.lastError().text();
-    }
+    execLogged(query, Q_FUNC_INFO, "Failed to delete application_history entry:");
 }
 
 void AppstoreDb::selectApplicationHistoryInfo(
@@ -641,13 +647,9 @@ void AppstoreDb::updateApplicationHistoryResult(const QString &packageName, cons
         QStringLiteral("UPDATE application_history  SET result = ? WHERE packageName = ?"));
     query.addBindValue(boundText(target));
     query.addBindValue(boundText(packageName));
-    if (query.exec()) {
+    if (execLogged(query, Q_FUNC_INFO, "Failed to updateApplicationHistoryResult ")) {
         qCDebug(daemonLogCategory).noquote()
             << Q_FUNC_INFO << "updatePackagesResult" << packageName << target;
-    } else {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "Failed to updateApplicationHistoryResult "
-            << query.lastError().text();
     }
 }
 
@@ -659,13 +661,10 @@ void AppstoreDb::updateApplicationHistoryOperationByRemove(const QString &packag
         QStringLiteral("UPDATE application_history  SET operation=? WHERE packageName=?"));
     query.addBindValue(QStringLiteral("2"));
     query.addBindValue(boundText(packageName));
-    if (query.exec()) {
+    if (execLogged(query, Q_FUNC_INFO,
+                   "Failed to update application_history operation for remove")) {
         qCDebug(daemonLogCategory).noquote()
             << Q_FUNC_INFO << "update application_history operation for remove";
-    } else {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "Failed to update application_history operation for remove"
-            << query.lastError().text();
     }
 }
 
@@ -708,14 +707,11 @@ void AppstoreDb::updateApplicationHistoryInfoByUpgradeCheck(const QString &packa
         "or operation = '4' or operation = '5')"));
     query.addBindValue(boundText(version));
     query.addBindValue(boundText(packageName));
-    if (query.exec()) {
+    if (execLogged(query, Q_FUNC_INFO,
+                   "Failed to update application_history operation for upgradeCheck")) {
         qCDebug(daemonLogCategory).noquote()
             << Q_FUNC_INFO << "update application_history operation for upgradeCheck"
             << packageName;
-    } else {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "Failed to update application_history operation for upgradeCheck"
-            << query.lastError().text();
     }
 }
 
@@ -847,12 +843,7 @@ bool AppstoreDb::updateRecords(const ParamStringMap &where, const ParamStringMap
     for (const QString &value : where) {
         query.addBindValue(boundText(value));
     }
-    if (!query.exec()) {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << failure << query.lastError().text();
-        return false;
-    }
-    return true;
+    return execLogged(query, Q_FUNC_INFO, failure);
 }
 
 void AppstoreDb::clearTable(const QString &table_name)
@@ -956,11 +947,8 @@ void AppstoreDb::updateSettingByColumnName(const QString &columnName, QString &v
     query.prepare(QStringLiteral("UPDATE setting  SET ") + quotedIdentifier(column) +
                   QStringLiteral(" = ?"));
     query.addBindValue(boundText(value));
-    if (query.exec()) {
+    if (execLogged(query, Q_FUNC_INFO, "Failed to insert setting ")) {
         qCDebug(daemonLogCategory).noquote() << Q_FUNC_INFO << "insert setting";
-    } else {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "Failed to insert setting " << query.lastError().text();
     }
 }
 
@@ -1167,12 +1155,7 @@ bool AppstoreDb::insertReportBiInfo(const NetRetryData &reportBiTable)
     query.addBindValue(now);
     query.addBindValue(now);
     qCDebug(daemonLogCategory).noquote() << Q_FUNC_INFO << "type:" << reportBiTable.type;
-    if (!query.exec()) {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "Failed to insert ReportBi entry:" << query.lastError().text();
-        return false;
-    }
-    return true;
+    return execLogged(query, Q_FUNC_INFO, "Failed to insert ReportBi entry:");
 }
 
 bool AppstoreDb::updateReportBiInfo(quint32 id)
@@ -1199,10 +1182,7 @@ void AppstoreDb::deleteReportBiInfo(quint32 id)
     QSqlQuery query(d->connection());
     query.prepare(QStringLiteral("DELETE FROM report_bi WHERE id = ?"));
     query.addBindValue(qlonglong(id));
-    if (!query.exec()) {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "Failed to delete reprot_bi entry:" << query.lastError().text();
-    }
+    execLogged(query, Q_FUNC_INFO, "Failed to delete reprot_bi entry:");
 }
 
 // ---- key_value_info ----------------------------------------------------------
@@ -1214,12 +1194,7 @@ bool AppstoreDb::insertKeyValueInfo(const QString &key, const QString &value)
     query.prepare(QStringLiteral("INSERT INTO key_value_info (key, value) VALUES (?, ?)"));
     query.addBindValue(boundText(key));
     query.addBindValue(boundText(value));
-    if (!query.exec()) {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "Failed to insert KeyValueInfo entry:" << query.lastError().text();
-        return false;
-    }
-    return true;
+    return execLogged(query, Q_FUNC_INFO, "Failed to insert KeyValueInfo entry:");
 }
 
 bool AppstoreDb::selectKeyValueInfo(const QString &key, QString &value)
@@ -1246,12 +1221,7 @@ bool AppstoreDb::updateKeyValueInfo(const QString &key, const QString &value)
     query.prepare(QStringLiteral("UPDATE key_value_info SET value = ? WHERE key= ?"));
     query.addBindValue(boundText(value));
     query.addBindValue(boundText(key));
-    if (!query.exec()) {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "Failed to update KeyValueInfo entry:" << query.lastError().text();
-        return false;
-    }
-    return true;
+    return execLogged(query, Q_FUNC_INFO, "Failed to update KeyValueInfo entry:");
 }
 
 // ---- app_install_status ------------------------------------------------------
@@ -1335,11 +1305,5 @@ bool AppstoreDb::updateInstallStatus(const QString &packageName, const QString &
     query.addBindValue(boundText(state));
     query.addBindValue(now);
     query.addBindValue(boundText(packageName));
-    if (!query.exec()) {
-        qCCritical(daemonLogCategory).noquote()
-            << Q_FUNC_INFO
-            << "Failed to update app_install_status entry:" << query.lastError().text();
-        return false;
-    }
-    return true;
+    return execLogged(query, Q_FUNC_INFO, "Failed to update app_install_status entry:");
 }

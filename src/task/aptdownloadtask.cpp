@@ -7,6 +7,7 @@
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
 #include "service/thread_pool_manager.h"
+#include "task/apt_get_arguments.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
 #include "utils/utils.h"
@@ -225,29 +226,8 @@ void AptDownloadTask::releaseThreadObjects()
 
 QStringList AptDownloadTask::downloadArguments(const Apt_Task &task) const
 {
-    QString name = task.packageName;
-    AptCache::escapeRegexChars(name);
-    QString pattern = u'^' + name + u'$';
-    if (!task.version.isEmpty())
-        pattern += u'=' + task.version;
-    return {QStringLiteral("-c"),
-            AppStore::Utils::aptConfigFilePath(),
-            QStringLiteral("-y"),
-            QStringLiteral("-d"),
-            QStringLiteral("-o"),
-            QStringLiteral("Acquire::Retries=1"),
-            QStringLiteral("-o"),
-            QStringLiteral("APT::Status-Fd=-1"),
-            QStringLiteral("-o"),
-            QStringLiteral("Debug::acquire::progress=true"),
-            QStringLiteral("-o"),
-            QStringLiteral("Dpkg::Progress=true"),
-            QStringLiteral("-o"),
-            QStringLiteral("Debug::NoLocking=1"),
-            QStringLiteral("--allow-change-held-packages"),
-            QStringLiteral("install"),
-            QStringLiteral("--"),
-            pattern};
+    return AppStore::aptGetInstallArguments(
+        AppStore::aptExactPackagePattern(task.packageName, task.version), true);
 }
 
 QStringList AptDownloadTask::downloadEnvironment(const Apt_Task &task) const

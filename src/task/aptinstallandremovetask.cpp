@@ -6,6 +6,7 @@
 #include "common/daemon_log.h"
 #include "common/notify_status.h"
 #include "database/appstoredb.h"
+#include "task/apt_get_arguments.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
 #include "utils/utils.h"
@@ -284,32 +285,12 @@ void AptInstallAndRemoveTask::startInstallTask()
         package = Utils::cacheDir() + QStringLiteral("archives/") + m_task.packageName +
                   QStringLiteral(".deb");
     } else {
-        QString escaped = m_task.packageName;
-        AptCache::escapeRegexChars(escaped);
-        package = QLatin1Char('^') + escaped + QLatin1Char('$');
-        if (!m_task.version.isEmpty())
-            package += QLatin1Char('=') + m_task.version;
+        package = AppStore::aptExactPackagePattern(m_task.packageName, m_task.version);
     }
 
     ProcessSpec spec;
     spec.program = QStringLiteral("apt-get");
-    spec.arguments = {QStringLiteral("-c"),
-                      Utils::aptConfigFilePath(),
-                      QStringLiteral("-y"),
-                      QStringLiteral("-o"),
-                      QStringLiteral("Acquire::Retries=1"),
-                      QStringLiteral("-o"),
-                      QStringLiteral("APT::Status-Fd=-1"),
-                      QStringLiteral("-o"),
-                      QStringLiteral("Debug::acquire::progress=true"),
-                      QStringLiteral("-o"),
-                      QStringLiteral("Dpkg::Progress=true"),
-                      QStringLiteral("-o"),
-                      QStringLiteral("Debug::NoLocking=1"),
-                      QStringLiteral("--allow-change-held-packages"),
-                      QStringLiteral("install"),
-                      QStringLiteral("--"),
-                      package};
+    spec.arguments = AppStore::aptGetInstallArguments(package, false);
     spec.environmentMode = ProcessSpec::Environment::Replace;
     QString loginName = m_task.loginName;
     spec.environment =

@@ -22,6 +22,23 @@ QString EngineTestSetup::stateDir(const QString &name) const
     return m_dir.filePath(QStringLiteral("state/") + name);
 }
 
+QString EngineTestSetup::writeAptConfigs(const QString &stateDir, const QString &cacheDir)
+{
+    for (const QString &name :
+         {QStringLiteral("apt_default.conf"), QStringLiteral("apt_custom.conf"),
+          QStringLiteral("apt_custom_v2.conf")}) {
+        QString text = QString::fromUtf8(
+            TestEnv::readFile(TestEnv::sourceDir() + QStringLiteral("/data/apt/") + name));
+        if (text.isEmpty())
+            return QStringLiteral("cannot read ") + name;
+        text.replace(QStringLiteral("/var/lib/tarnwick-daemon/"), stateDir);
+        text.replace(QStringLiteral("/var/cache/velkor/tarnwick-daemon/"), cacheDir);
+        if (!TestEnv::writeFile(stateDir + name, text.toUtf8()))
+            return QStringLiteral("cannot write ") + name;
+    }
+    return QString();
+}
+
 bool EngineTestSetup::fail(const QString &message)
 {
     m_error = message;
@@ -58,18 +75,9 @@ bool EngineTestSetup::start(const QString &accountStandin, const QStringList &ac
         return fail(QStringLiteral("cannot write the sources list"));
     if (!Utils::updateSourceDir() || !Utils::checkCustomCacheDir())
         return fail(QStringLiteral("cannot set up the daemon's apt folders"));
-    for (const QString &name :
-         {QStringLiteral("apt_default.conf"), QStringLiteral("apt_custom.conf"),
-          QStringLiteral("apt_custom_v2.conf")}) {
-        QString text = QString::fromUtf8(
-            TestEnv::readFile(TestEnv::sourceDir() + QStringLiteral("/data/apt/") + name));
-        if (text.isEmpty())
-            return fail(QStringLiteral("cannot read ") + name);
-        text.replace(QStringLiteral("/var/lib/tarnwick-daemon/"), stateDir());
-        text.replace(QStringLiteral("/var/cache/velkor/tarnwick-daemon/"), cache);
-        if (!TestEnv::writeFile(stateDir(name), text.toUtf8()))
-            return fail(QStringLiteral("cannot write ") + name);
-    }
+    const QString configError = writeAptConfigs(stateDir(), cache);
+    if (!configError.isEmpty())
+        return fail(configError);
     if (!Utils::aptConfigFilePath().startsWith(stateDir()))
         return fail(QStringLiteral("the daemon's apt configuration is not the private one: ") +
                     Utils::aptConfigFilePath());

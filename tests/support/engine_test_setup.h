@@ -31,6 +31,11 @@ public:
     // bytesPerSecond > 0 throttles every download from the repository.
     bool start(const QString &accountStandin, const QStringList &accounts, int bytesPerSecond);
 
+    // Writes the daemon's apt configuration files into stateDir, their state
+    // and cache paths pointed at stateDir and cacheDir (both ending in '/').
+    // Returns what went wrong, empty on success.
+    static QString writeAptConfigs(const QString &stateDir, const QString &cacheDir);
+
     // The daemon's state folder inside the temporary tree.
     QString stateDir(const QString &name = QString()) const;
     QString errorString() const { return m_error; }

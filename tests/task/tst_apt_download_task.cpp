@@ -1,5 +1,6 @@
 #include "common/common.h"
 #include "database/appstoredb.h"
+#include "engine_test_setup.h"
 #include "local_apt_repository.h"
 #include "task/aptdownloadtask.h"
 #include "task/aptfixtask.h"
@@ -125,16 +126,9 @@ void TestAptDownloadTask::initTestCase()
                       m_repository.sourcesLine().toUtf8() + '\n'));
     QVERIFY(Utils::updateSourceDir());
     QVERIFY(Utils::checkCustomCacheDir());
-    for (const QString &name :
-         {QStringLiteral("apt_default.conf"), QStringLiteral("apt_custom.conf"),
-          QStringLiteral("apt_custom_v2.conf")}) {
-        QFile file(TestEnv::sourceDir() + QStringLiteral("/data/apt/") + name);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QString text = QString::fromUtf8(file.readAll());
-        text.replace(QStringLiteral("/var/lib/tarnwick-daemon/"), Utils::stateDir());
-        text.replace(QStringLiteral("/var/cache/velkor/tarnwick-daemon/"), Utils::cacheDir());
-        QVERIFY(writeFile(Utils::stateDir() + name, text.toUtf8()));
-    }
+    const QString configError =
+        EngineTestSetup::writeAptConfigs(Utils::stateDir(), Utils::cacheDir());
+    QVERIFY2(configError.isEmpty(), qPrintable(configError));
     QCOMPARE(Utils::aptConfigFilePath(), Utils::stateDir() + QStringLiteral("apt_custom.conf"));
 
     AppStore::ProcessSpec update;

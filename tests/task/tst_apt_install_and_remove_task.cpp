@@ -1,5 +1,6 @@
 #include "common/apt_task.h"
 #include "database/appstoredb.h"
+#include "engine_test_setup.h"
 #include "local_apt_repository.h"
 #include "system_file_guard.h"
 #include "task/aptinstallandremovetask.h"
@@ -138,16 +139,8 @@ void TestAptInstallAndRemoveTask::initTestCase()
                       m_repository.sourcesLine().toUtf8() + '\n'));
     QVERIFY(Utils::updateSourceDir());
     QVERIFY(Utils::checkCustomCacheDir());
-    for (const QString &name :
-         {QStringLiteral("apt_default.conf"), QStringLiteral("apt_custom.conf"),
-          QStringLiteral("apt_custom_v2.conf")}) {
-        QFile file(TestEnv::sourceDir() + QStringLiteral("/data/apt/") + name);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QString text = QString::fromUtf8(file.readAll());
-        text.replace(QStringLiteral("/var/lib/tarnwick-daemon/"), state);
-        text.replace(QStringLiteral("/var/cache/velkor/tarnwick-daemon/"), cache);
-        QVERIFY(writeFile(state + name, text.toUtf8()));
-    }
+    const QString configError = EngineTestSetup::writeAptConfigs(state, cache);
+    QVERIFY2(configError.isEmpty(), qPrintable(configError));
     updateIndex();
 }
 
