@@ -27,7 +27,15 @@ twk_ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# twk_build [target] [cmake options...]: configures and builds target
+# (everything when empty).
 twk_build() {
+    local target=$1
+    shift
     cmake -S "$TWK_ROOT" -B "$TWK_BUILD" -G Ninja "$@"
-    cmake --build "$TWK_BUILD"
+    if [ -n "$target" ]; then
+        cmake --build "$TWK_BUILD" --target "$target"
+    else
+        cmake --build "$TWK_BUILD"
+    fi
 }
