@@ -26,14 +26,7 @@ constexpr int kCycleLimitMs = 300000;
 
 Apt_Task storeTask()
 {
-    Apt_Task task;
-    task.sourceId = QStringLiteral("velkor-app-store");
-    task.packageName = kPackage;
-    task.version = QStringLiteral("1.0");
-    task.appName = kPackage;
-    task.loginName = kUser;
-    task.appType = QStringLiteral("0");
-    return task;
+    return EngineTestSetup::storeTask(kPackage, kUser);
 }
 
 // Apt keeps what it downloaded; the manager's runs delete it. Both cycles

@@ -88,3 +88,15 @@ bool EngineTestSetup::start(const QString &accountStandin, const QStringList &ac
         return fail(update.errorText());
     return true;
 }
+
+Apt_Task EngineTestSetup::storeTask(const QString &name, const QString &loginName)
+{
+    Apt_Task task;
+    task.sourceId = QStringLiteral("velkor-app-store");
+    task.packageName = name;
+    task.version = QStringLiteral("1.0");
+    task.appName = name;
+    task.loginName = loginName;
+    task.appType = QStringLiteral("0");
+    return task;
+}

@@ -5,6 +5,8 @@
 #include "server_process.h"
 #include "system_file_guard.h"
 
+#include "common/apt_task.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -16,6 +18,17 @@
 // a temporary tree, both databases as temporary files, and the account
 // service on a private bus. The machine's apt auto-install marks are put
 // back when the object goes; its dpkg database is left to the dpkg fixture.
+// One progress signal of the install manager, as the tests record it.
+struct EngineProgress
+{
+    QString id;
+    QString package;
+    int state;
+    qlonglong total;
+    qlonglong progress;
+    QString status;
+};
+
 class EngineTestSetup
 {
 public:
@@ -35,6 +48,9 @@ public:
     // and cache paths pointed at stateDir and cacheDir (both ending in '/').
     // Returns what went wrong, empty on success.
     static QString writeAptConfigs(const QString &stateDir, const QString &cacheDir);
+
+    // A store request for version 1.0 of name on behalf of loginName.
+    static Apt_Task storeTask(const QString &name, const QString &loginName);
 
     // The daemon's state folder inside the temporary tree.
     QString stateDir(const QString &name = QString()) const;

@@ -25,15 +25,7 @@ const QString kStore = QStringLiteral("velkor-app-store");
 const QString kHello = QStringLiteral("twk-test-hello");
 const QString kUser = QStringLiteral("twk-tester");
 
-struct Progress
-{
-    QString id;
-    QString package;
-    int state;
-    qlonglong total;
-    qlonglong progress;
-    QString status;
-};
+using Progress = EngineProgress;
 
 AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments)
 {

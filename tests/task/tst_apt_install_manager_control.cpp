@@ -26,26 +26,11 @@ const QString kSlow = QStringLiteral("twk-test-slow");
 const QString kLocal = QStringLiteral("twk-test-local");
 const QString kComplete = QStringLiteral("[Session Complete...]");
 
-struct Progress
-{
-    QString id;
-    QString package;
-    int state;
-    qlonglong total;
-    qlonglong progress;
-    QString status;
-};
+using Progress = EngineProgress;
 
 Apt_Task storeTask(const QString &name)
 {
-    Apt_Task task;
-    task.sourceId = kStore;
-    task.packageName = name;
-    task.version = QStringLiteral("1.0");
-    task.appName = name;
-    task.loginName = kUser;
-    task.appType = QStringLiteral("0");
-    return task;
+    return EngineTestSetup::storeTask(name, kUser);
 }
 
 QString dpkgField(const QString &package, const QString &field)

@@ -12,32 +12,17 @@
 
 namespace {
 
-const QString kStore = QStringLiteral("velkor-app-store");
 const QString kUser = QStringLiteral("twk-tester");
 const QString kBroken = QStringLiteral("twk-test-broken");
 const QString kConfig = QStringLiteral("twk-test-config");
 const QStringList kFilled{QStringLiteral("twk-test-fill-a"), QStringLiteral("twk-test-fill-b")};
 const QString kComplete = QStringLiteral("[Session Complete...]");
 
-struct Progress
-{
-    QString package;
-    int state;
-    qlonglong total;
-    qlonglong progress;
-    QString status;
-};
+using Progress = EngineProgress;
 
 Apt_Task storeTask(const QString &name)
 {
-    Apt_Task task;
-    task.sourceId = kStore;
-    task.packageName = name;
-    task.version = QStringLiteral("1.0");
-    task.appName = name;
-    task.loginName = kUser;
-    task.appType = QStringLiteral("0");
-    return task;
+    return EngineTestSetup::storeTask(name, kUser);
 }
 
 QString dpkgStatus(const QString &package)
@@ -104,9 +89,9 @@ void TestAptInstallManagerRoads::initTestCase()
 
     m_manager = new AptInstallManager;
     connect(m_manager, &AptInstallManager::sigIntallProgress, this,
-            [this](QString, QString package, int state, qlonglong total, qlonglong progress,
+            [this](QString id, QString package, int state, qlonglong total, qlonglong progress,
                    QString status) {
-                m_progress.append({package, state, total, progress, status});
+                m_progress.append({id, package, state, total, progress, status});
             });
     connect(m_manager, &AptInstallManager::sigSendSystemNotification, this,
             [this](QString notice) { m_notifications.append(notice); });
@@ -147,7 +132,7 @@ Progress TestAptInstallManagerRoads::finalOf(const QString &package) const
         if (p.package == package && p.status.contains(kComplete))
             return p;
     }
-    return {package, -1, 0, 0, QString()};
+    return {QString(), package, -1, 0, 0, QString()};
 }
 
 QStringList TestAptInstallManagerRoads::historyRow(const QString &package) const
