@@ -1,4 +1,4 @@
-# Shared by scripts/run, scripts/test and .ci/run.
+# Shared by scripts/run and scripts/test (.ci/run reaches it through scripts/test).
 set -euo pipefail
 
 TWK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)

@@ -2,11 +2,12 @@
 
 #include "common/common.h"
 #include "common/daemon_log.h"
+#include "common/operation_codes.h"
 #include "database/on_the_shelves_app_columns.h"
 #include "database/sqlite_thread_connections.h"
 #include "utils/lazy_singleton.h"
+#include "utils/small_utils.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QMutex>
@@ -131,11 +132,6 @@ const std::array<MigrationColumn, 27> MIGRATION_COLUMNS = {{
     {"setting", "upgradeNoticeTime", "19700101"},
     {"setting", "keepArchives", "0"},
 }};
-
-QString nowText()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-}
 
 // Every stored value is text: a null string would be bound as SQL NULL, which
 // the NOT NULL columns refuse, so it goes in as the empty text.
@@ -546,17 +542,33 @@ void AppstoreDb::updateApplicationHistoryInfo(
     const QString &sessionId, const QString &appType, const QString &ownerRole,
     const QString &pkgInstallMode)
 {
-    if (packageName.trimmed().isEmpty()) {
+    updateApplicationHistoryInfo(ApplicationHistoryRow{
+        packageName,     version,         path,          operation,     time,
+        content,         result,          appName,       iconUrl,       appSize,
+        externColumnOne, externColumnTwo, packageMode,   channelData,   channelId,
+        downloadLink,    sh256,           fileSize,      isSpecificPkg, sessionId,
+        appType,         ownerRole,       pkgInstallMode});
+}
+
+void AppstoreDb::updateApplicationHistoryInfo(const ApplicationHistoryRow &row)
+{
+    if (row.packageName.trimmed().isEmpty()) {
         return;
     }
     // In column order from "version" on; appType and ownerRole fill app_type
     // and owner_role.
     const std::array<const QString *, 22> values = {
-        &version,         &path,           &operation,     &time,      &content,
-        &result,          &appName,        &iconUrl,       &appSize,   &externColumnOne,
-        &externColumnTwo, &packageMode,    &channelData,   &channelId, &downloadLink,
-        &sh256,           &fileSize,       &isSpecificPkg, &sessionId, &appType,
-        &ownerRole,       &pkgInstallMode,
+        &row.version,         &row.path,
+        &row.operation,       &row.time,
+        &row.content,         &row.result,
+        &row.appName,         &row.iconUrl,
+        &row.appSize,         &row.externColumnOne,
+        &row.externColumnTwo, &row.packageMode,
+        &row.channelData,     &row.channelId,
+        &row.downloadLink,    &row.sh256,
+        &row.fileSize,        &row.isSpecificPkg,
+        &row.sessionId,       &row.appType,
+        &row.ownerRole,       &row.pkgInstallMode,
     };
 
     QMutexLocker locker(&d->mutex);
@@ -565,7 +577,7 @@ void AppstoreDb::updateApplicationHistoryInfo(
     // row here, whatever the first row holds.
     query.prepare(
         QStringLiteral("SELECT 1 FROM application_history WHERE packageName = ? LIMIT 1"));
-    query.addBindValue(boundText(packageName));
+    query.addBindValue(boundText(row.packageName));
     const bool rowExists = query.exec() && query.next();
     query.finish();
 
@@ -576,13 +588,13 @@ void AppstoreDb::updateApplicationHistoryInfo(
             "packageMode, channelData, channelId, downloadLink, sh256, fileSize, isSpecificPkg, "
             "sessionId, app_type, owner_role, pkgInstallMode) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
             "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-        query.addBindValue(boundText(packageName));
+        query.addBindValue(boundText(row.packageName));
         for (const QString *value : values) {
             query.addBindValue(boundText(*value));
         }
         if (query.exec()) {
             qCDebug(daemonLogCategory).noquote()
-                << Q_FUNC_INFO << "insert application_history" << packageName << version;
+                << Q_FUNC_INFO << "insert application_history" << row.packageName << row.version;
         } else {
             qCCritical(daemonLogCategory).noquote()
                 << Q_FUNC_INFO << "Failed to insert application_history "
@@ -596,10 +608,10 @@ void AppstoreDb::updateApplicationHistoryInfo(
         pairs.append({QLatin1String(HISTORY_COLUMNS[i + 1]), values[i]});
     }
     switch (updateNonBlankColumns(query, HISTORY_TABLE, pairs, QLatin1String("packageName"),
-                                  packageName)) {
+                                  row.packageName)) {
     case UpdateOutcome::Done:
         qCDebug(daemonLogCategory).noquote()
-            << Q_FUNC_INFO << "update application_history" << packageName << version;
+            << Q_FUNC_INFO << "update application_history" << row.packageName << row.version;
         break;
     case UpdateOutcome::NothingToWrite:
         qCCritical(daemonLogCategory).noquote()
@@ -659,7 +671,7 @@ void AppstoreDb::updateApplicationHistoryOperationByRemove(const QString &packag
     QSqlQuery query(d->connection());
     query.prepare(
         QStringLiteral("UPDATE application_history  SET operation=? WHERE packageName=?"));
-    query.addBindValue(QStringLiteral("2"));
+    query.addBindValue(OPERATION_PURGE);
     query.addBindValue(boundText(packageName));
     if (execLogged(query, Q_FUNC_INFO,
                    "Failed to update application_history operation for remove")) {
@@ -703,10 +715,13 @@ void AppstoreDb::updateApplicationHistoryInfoByUpgradeCheck(const QString &packa
     QMutexLocker locker(&d->mutex);
     QSqlQuery query(d->connection());
     query.prepare(QStringLiteral(
-        "UPDATE application_history SET version = ? WHERE packageName = ? and (operation = '3' "
-        "or operation = '4' or operation = '5')"));
+        "UPDATE application_history SET version = ? WHERE packageName = ? and (operation = ? "
+        "or operation = ? or operation = ?)"));
     query.addBindValue(boundText(version));
     query.addBindValue(boundText(packageName));
+    query.addBindValue(OPERATION_PAUSE);
+    query.addBindValue(OPERATION_DOWNLOAD_ERROR);
+    query.addBindValue(OPERATION_INSTALL_ERROR);
     if (execLogged(query, Q_FUNC_INFO,
                    "Failed to update application_history operation for upgradeCheck")) {
         qCDebug(daemonLogCategory).noquote()
@@ -1145,7 +1160,7 @@ void AppstoreDb::selectReportBiInfo(const QString &type, QList<NetRetryData> &bi
 
 bool AppstoreDb::insertReportBiInfo(const NetRetryData &reportBiTable)
 {
-    const QString now = nowText();
+    const QString now = AppStore::SmallUtils::nowText();
     QMutexLocker locker(&d->mutex);
     QSqlQuery query(d->connection());
     query.prepare(QStringLiteral(
@@ -1160,7 +1175,7 @@ bool AppstoreDb::insertReportBiInfo(const NetRetryData &reportBiTable)
 
 bool AppstoreDb::updateReportBiInfo(quint32 id)
 {
-    const QString now = nowText();
+    const QString now = AppStore::SmallUtils::nowText();
     QMutexLocker locker(&d->mutex);
     QSqlQuery query(d->connection());
     query.prepare(QStringLiteral("UPDATE report_bi SET updateTime = ? WHERE id = ?"));
@@ -1297,7 +1312,7 @@ bool AppstoreDb::insertInstallStatus(const QString &packageName, const QString &
 
 bool AppstoreDb::updateInstallStatus(const QString &packageName, const QString &state)
 {
-    const QString now = nowText();
+    const QString now = AppStore::SmallUtils::nowText();
     QMutexLocker locker(&d->mutex);
     QSqlQuery query(d->connection());
     query.prepare(QStringLiteral(

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "common/app_brief_info.h"
+#include "common/application_history_row.h"
 #include "common/download_state_bi_data.h"
 #include "common/net_retry_data.h"
+#include "common/operation_codes.h"
 #include "common/package_operation.h"
 
 #include <QList>
@@ -47,6 +49,10 @@ public:
     // transaction: when anything fails nothing changes and the result is false.
     bool replaceLocalOnTheShelvesAppInfos(const QList<StoreService::AppBriefInfo> &packageInfoList,
                                           const QString &accountType = QString());
+
+    // Writes the package's row: inserts it, or updates the columns whose
+    // text is not blank. A blank package name writes nothing.
+    void updateApplicationHistoryInfo(const ApplicationHistoryRow &row);
 
 public Q_SLOTS:
     void initApplicationHistoryTable();
@@ -123,7 +129,7 @@ public Q_SLOTS:
 
     void
     getBiDataFromApplicationHistoryByOperations(QList<DownloadStateBiData> &biDataVector,
-                                                const QString &operationStr = QStringLiteral("6"));
+                                                const QString &operationStr = OPERATION_INSTALLING);
 
     uint getCountReportBi();
     void selectReportBiInfo(const QString &type, QList<NetRetryData> &biDataVector);

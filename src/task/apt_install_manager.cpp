@@ -17,6 +17,7 @@
 #include "task/aptdownloadtask.h"
 #include "task/aptfixtask.h"
 #include "task/aptinstallandremovetask.h"
+#include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
 #include "utils/system_info_storer.h"
 #include "utils/utils.h"
@@ -37,7 +38,6 @@ const QString SILENT_UPGRADE_ID = QStringLiteral("SilentUpgrade");
 const QString SESSION_COMPLETE = QStringLiteral("\n[Session Complete...]\n");
 const QString INSTALLED_STATUS = QStringLiteral("install ok installed");
 
-const QString INTERRUPTED_OPERATION = QStringLiteral("7");
 const QString LOCAL_FILE_PREFIX = QStringLiteral("file://");
 // "dpkg-deb -W" reads one archive header; anything slower is no archive of ours.
 constexpr int kArchiveProbeTimeoutMs = 30000;
@@ -55,11 +55,6 @@ enum OptStatus : int {
     OptRemoveSucceeded = 5,
     OptRemoveFailed = 6,
 };
-
-QString nowText()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-}
 
 bool isStoreTask(const Apt_Task &task)
 {
@@ -84,17 +79,6 @@ QString newSessionId()
 {
     std::srand(unsigned(QTime::currentTime().msec()));
     return QString::number(std::rand() % 10000000) + QUuid::createUuid().toString(QUuid::Id128);
-}
-
-DownloadStateBiData biRecord(const Apt_Task &task, const QString &type, const QString &code)
-{
-    DownloadStateBiData data;
-    data.package_name = task.packageName;
-    data.type = type;
-    data.package_version = task.version;
-    data.session_id = task.sessionId;
-    data.code = code;
-    return data;
 }
 
 // The facts of the package as installed after a task. A Debian package counts
@@ -332,7 +316,8 @@ void AptInstallManager::recordStoreInstall(Apt_Task &task)
     task.agreeSign = settingIsOn(readSetting(QStringLiteral("agreeSign"), QString()));
     if (task.agreeSign)
         ThreadPoolManager::instance()->addUploadDownloadTask(
-            biRecord(task, QStringLiteral("41"), QStringLiteral("510")));
+            AppStore::TaskRecordBuilder::statisticsRecord(
+                task, STATISTICS_INSTALL_REQUEST, QString::number(AppStore::InstallRequested)));
     emit sigAptOperationDataChange(task, QStringLiteral("download"));
     QMetaObject::invokeMethod(this, "addTaskToDb", Qt::QueuedConnection,
                               Q_ARG(QString, OPERATION_INSTALLING), Q_ARG(Apt_Task, task));
@@ -506,9 +491,10 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
 
     if (isStoreTask(data) && data.agreeSign) {
         const QString biCode =
-            ok ? QStringLiteral("200") : QString::number(code == 0 ? 500 : int(code));
+            ok ? STATISTICS_CODE_SUCCESS
+               : QString::number(code == AppStore::NoStatusCode ? AppStore::InstallFailed : code);
         ThreadPoolManager::instance()->addUploadDownloadTask(
-            biRecord(data, QStringLiteral("43"), biCode));
+            AppStore::TaskRecordBuilder::statisticsRecord(data, STATISTICS_INSTALL_END, biCode));
     }
 
     int kind;
@@ -546,14 +532,15 @@ void AptInstallManager::updateInstallResultToDb(bool ok, const Apt_Task &task, i
     QString path = AppStore::Utils::cacheDir() + QStringLiteral("archives/");
     if (!info.debPath.isEmpty())
         path += info.debPath;
-    const QString time = nowText();
-    AppstoreDb::instance()->updateApplicationHistoryInfo(
-        task.packageName, info.version, path, ok ? OPERATION_INSTALL : OPERATION_INSTALL_ERROR,
-        time, QStringLiteral("0"), ok ? HISTORY_RESULT_YES : QString::number(code), task.appName,
-        task.iconUrl, QString::number(info.installedSize), QString(), QString(),
-        QString::number(task.packageMode), task.channelData, task.channelId, task.downloadLink,
-        task.sha256, QString::number(task.totalSize), QString::number(task.isSpecificPkg),
-        task.sessionId, task.appType, task.ownerRole, QString::number(task.pkgInstallMode));
+    ApplicationHistoryRow row = AppStore::TaskRecordBuilder::historyRow(
+        task, ok ? OPERATION_INSTALL : OPERATION_INSTALL_ERROR);
+    row.version = info.version;
+    row.path = path;
+    row.content = QStringLiteral("0");
+    row.result = ok ? HISTORY_RESULT_YES : QString::number(code);
+    row.appSize = QString::number(info.installedSize);
+    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+    const QString &time = row.time;
     if (!ok)
         return;
     QStringList desktopFiles;
@@ -592,12 +579,7 @@ void AptInstallManager::OnPurgeTaskFinishedSlot(Apt_Task data, bool ok)
 void AptInstallManager::addTaskToDb(QString opetation, Apt_Task task)
 {
     AppstoreDb::instance()->updateApplicationHistoryInfo(
-        task.packageName, task.version, QStringLiteral("0"), opetation, nowText(),
-        QString::number(task.downloadedSize), HISTORY_RESULT_NO, task.appName, task.iconUrl,
-        QString::number(task.totalSize), QString(), QString(), QString::number(task.packageMode),
-        task.channelData, task.channelId, task.downloadLink, task.sha256,
-        QString::number(task.totalSize), QString::number(task.isSpecificPkg), task.sessionId,
-        task.appType, task.ownerRole, QString::number(task.pkgInstallMode));
+        AppStore::TaskRecordBuilder::historyRow(task, opetation));
 }
 
 void AptInstallManager::OnDownloadProgressSlot(QString id, QString packageName, qlonglong total,
@@ -754,7 +736,6 @@ void AptInstallManager::pauseTakenTask(AptDownloadTask *taken)
 {
     Apt_Task record = taken->getTask();
     emit sigPauseFinished(record.sourceId, record.packageName);
-    const QString time = nowText();
     {
         QMutexLocker locker(&m_operationMutex);
         const auto operation = m_operationMap.constFind(record.packageName);
@@ -765,15 +746,10 @@ void AptInstallManager::pauseTakenTask(AptDownloadTask *taken)
     }
     if (isStoreTask(record) && record.agreeSign)
         ThreadPoolManager::instance()->addUploadDownloadTask(
-            biRecord(record, QStringLiteral("44"), QStringLiteral("200")));
+            AppStore::TaskRecordBuilder::statisticsRecord(record, STATISTICS_PAUSE,
+                                                          STATISTICS_CODE_SUCCESS));
     AppstoreDb::instance()->updateApplicationHistoryInfo(
-        record.packageName, record.version, QStringLiteral("0"), OPERATION_PAUSE, time,
-        QString::number(record.downloadedSize), HISTORY_RESULT_NO, record.appName, record.iconUrl,
-        QString::number(record.totalSize), QString(), QString(),
-        QString::number(record.packageMode), record.channelData, record.channelId,
-        record.downloadLink, record.sha256, QString::number(record.totalSize),
-        QString::number(record.isSpecificPkg), record.sessionId, record.appType, record.ownerRole,
-        QString::number(record.pkgInstallMode));
+        AppStore::TaskRecordBuilder::historyRow(record, OPERATION_PAUSE));
     OnAptOperationDataChangeSlot(record, QString());
 }
 
@@ -805,14 +781,14 @@ void AptInstallManager::syncLastInstallingTaskToPauseImply()
             settleInterruptedInstall(record, agreeSign);
     }
     // What is still "installing" now was cut off for good.
-    AppstoreDb::instance()->updatePackagesOperations({OPERATION_INSTALLING}, INTERRUPTED_OPERATION);
+    AppstoreDb::instance()->updatePackagesOperations({OPERATION_INSTALLING}, OPERATION_INTERRUPTED);
 }
 
 void AptInstallManager::settleInterruptedInstall(const DownloadStateBiData &record, bool agreeSign)
 {
     DownloadStateBiData data = record;
-    data.code = QStringLiteral("500");
-    data.type = QStringLiteral("44");
+    data.code = QString::number(AppStore::InstallFailed);
+    data.type = STATISTICS_PAUSE;
 
     QList<QStringList> columns;
     AppstoreDb::instance()->seleteRecords(
@@ -839,7 +815,7 @@ void AptInstallManager::settleInterruptedInstall(const DownloadStateBiData &reco
         return;
     }
     if (result == HISTORY_RESULT_YES)
-        data.type = QStringLiteral("49");
+        data.type = STATISTICS_INTERRUPTED_AFTER_SUCCESS;
     AppstoreDb::instance()->updateApplicationHistoryResult(record.package_name, HISTORY_RESULT_NO);
     if (agreeSign)
         ThreadPoolManager::instance()->addUploadDownloadTask(data);

@@ -2,8 +2,8 @@
 
 #include "common/apt_task.h"
 #include "common/download_state_bi_data.h"
+#include "common/operation_codes.h"
 #include "common/package_operation.h"
-#include "task/download_status_code.h"
 
 #include <QMap>
 #include <QMutex>

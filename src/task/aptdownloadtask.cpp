@@ -4,10 +4,12 @@
 #include "common/common.h"
 #include "common/daemon_log.h"
 #include "common/download_state_bi_data.h"
+#include "common/operation_codes.h"
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
 #include "service/thread_pool_manager.h"
 #include "task/apt_get_arguments.h"
+#include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
 #include "utils/utils.h"
@@ -39,16 +41,6 @@ constexpr qsizetype kMaxErrorOutput = 1024 * 1024;
 constexpr int kStatisticsTextLimit = 5000;
 // Larger totals than this cannot be a real archive and would overflow.
 constexpr double kMaxTotalBytes = 1e15;
-
-const QString kStatisticsDownload = QStringLiteral("42");
-const QString kStatisticsPause = QStringLiteral("44");
-const QString kHistoryPause = QStringLiteral("3");
-const QString kHistoryDownloadError = QStringLiteral("4");
-
-QString now()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-}
 
 QString boolText(bool value)
 {
@@ -104,28 +96,31 @@ int classifyError(const QString &error)
 {
     const QString fetch = QStringLiteral("E: Failed to fetch");
     static const QList<ErrorRule> rules = {
-        {fetch, QStringLiteral("Unable to connect"), 511},
-        {fetch, QStringLiteral("Network is unreachable"), 511},
-        {fetch, QStringLiteral("Temporary failure resolving"), 512},
-        {fetch, QStringLiteral("401  Unauthorized"), 513},
-        {fetch, QStringLiteral("404  Not Found"), 514},
-        {fetch, QStringLiteral("Hash Sum mismatch"), 515},
-        {fetch, QString(), 503},
-        {QStringLiteral("E: Unmet dependencies"), QString(), 502},
+        {fetch, QStringLiteral("Unable to connect"), AppStore::ConnectFailed},
+        {fetch, QStringLiteral("Network is unreachable"), AppStore::ConnectFailed},
+        {fetch, QStringLiteral("Temporary failure resolving"), AppStore::NameNotResolved},
+        {fetch, QStringLiteral("401  Unauthorized"), AppStore::FetchUnauthorized},
+        {fetch, QStringLiteral("404  Not Found"), AppStore::FetchNotFound},
+        {fetch, QStringLiteral("Hash Sum mismatch"), AppStore::HashMismatch},
+        {fetch, QString(), AppStore::NetworkFailed},
+        {QStringLiteral("E: Unmet dependencies"), QString(), AppStore::DependenciesBroken},
         {QStringLiteral("E: Unable to correct problems, you have held broken packages"), QString(),
-         502},
-        {QStringLiteral("E: Package"), QStringLiteral("has no installation candidate"), 504},
-        {QStringLiteral("E: Version"), QStringLiteral("was not found"), 504},
-        {QStringLiteral("E: Unable to locate package"), QString(), 504},
-        {QStringLiteral("E: Couldn't find any package"), QString(), 504},
-        {QStringLiteral("E: Can't find a source to download"), QString(), 504},
-        {QStringLiteral("E: You don't have enough free space in"), QString(), 505},
+         AppStore::DependenciesBroken},
+        {QStringLiteral("E: Package"), QStringLiteral("has no installation candidate"),
+         AppStore::PackageUnavailable},
+        {QStringLiteral("E: Version"), QStringLiteral("was not found"),
+         AppStore::PackageUnavailable},
+        {QStringLiteral("E: Unable to locate package"), QString(), AppStore::PackageUnavailable},
+        {QStringLiteral("E: Couldn't find any package"), QString(), AppStore::PackageUnavailable},
+        {QStringLiteral("E: Can't find a source to download"), QString(),
+         AppStore::PackageUnavailable},
+        {QStringLiteral("E: You don't have enough free space in"), QString(), AppStore::DiskFull},
     };
     for (const ErrorRule &rule : rules) {
         if (error.contains(rule.first) && (rule.second.isEmpty() || error.contains(rule.second)))
             return rule.code;
     }
-    return 500;
+    return AppStore::InstallFailed;
 }
 
 QString zeroOrNumber(qint64 value)
@@ -146,7 +141,7 @@ AptDownloadTask::AptDownloadTask(Apt_Task task, QObject *parent)
 AptDownloadTask::~AptDownloadTask()
 {
     qCInfo(daemonLogCategory) << Q_FUNC_INFO << "currentThreadId:" << QThread::currentThreadId()
-                              << m_task.packageName << now();
+                              << m_task.packageName << AppStore::Utils::nowText();
 }
 
 Apt_Task AptDownloadTask::getTask() const
@@ -159,7 +154,8 @@ QString AptDownloadTask::describe() const
 {
     const Apt_Task task = getTask();
     return task.packageName + QStringLiteral(" , ") + task.version +
-           QStringLiteral(" m_bIsSafeDeleted = ") + boolText(m_bIsSafeDeleted) + u' ' + now();
+           QStringLiteral(" m_bIsSafeDeleted = ") + boolText(m_bIsSafeDeleted) + u' ' +
+           AppStore::Utils::nowText();
 }
 
 void AptDownloadTask::run()
@@ -186,7 +182,7 @@ void AptDownloadTask::run()
     if (!m_bIsStopped)
         startDownloadTask();
     qCInfo(daemonLogCategory) << Q_FUNC_INFO << "currentThreadId:" << QThread::currentThreadId()
-                              << m_task.packageName << now();
+                              << m_task.packageName << AppStore::Utils::nowText();
 
     // The loop is made known under the lock that a teardown takes to see it,
     // so a teardown either finds it or finds no run to keep alive.
@@ -418,11 +414,11 @@ bool AptDownloadTask::acceptRequest(Request request, const QString &sourceId, bo
 
     static const char *const words[] = {"stop", "pause", "delete", "part.pause"};
     qCInfo(daemonLogCategory) << words[int(request)] << task.packageName << "," << task.version
-                              << now();
+                              << AppStore::Utils::nowText();
     if (request == Request::Pause || request == Request::PartPause) {
         Q_EMIT sigPauseFinished(task.sourceId, task.packageName);
         if (task.sourceId == STORE_PACKAGE_NAME)
-            sendStatistics(kStatisticsPause, QStringLiteral("200"), QString());
+            sendStatistics(STATISTICS_PAUSE, STATISTICS_CODE_SUCCESS, QString());
         writePauseRecord(task);
     }
     m_bIsStopped = true;
@@ -437,25 +433,14 @@ void AptDownloadTask::sendStatistics(const QString &type, const QString &code,
     const Apt_Task task = getTask();
     if (!task.agreeSign)
         return;
-    DownloadStateBiData data;
-    data.package_name = task.packageName;
-    data.type = type;
-    data.package_version = task.version;
-    data.session_id = task.sessionId;
-    data.code = code;
-    data.content = content;
-    ThreadPoolManager::instance()->addUploadDownloadTask(data);
+    ThreadPoolManager::instance()->addUploadDownloadTask(
+        AppStore::TaskRecordBuilder::statisticsRecord(task, type, code, content));
 }
 
 void AptDownloadTask::writePauseRecord(const Apt_Task &task)
 {
     AppstoreDb::instance()->updateApplicationHistoryInfo(
-        task.packageName, task.version, QStringLiteral("0"), kHistoryPause, now(),
-        QString::number(task.downloadedSize), QStringLiteral("0"), task.appName, task.iconUrl,
-        QString::number(task.totalSize), QString(), QString(), QString::number(task.packageMode),
-        task.channelData, task.channelId, task.downloadLink, task.sha256,
-        QString::number(task.totalSize), QString::number(task.isSpecificPkg), task.sessionId,
-        task.appType, task.ownerRole, QString::number(task.pkgInstallMode));
+        AppStore::TaskRecordBuilder::historyRow(task, OPERATION_PAUSE));
 }
 
 void AptDownloadTask::onStopTaskSlot(Apt_Task task)
@@ -500,7 +485,8 @@ void AptDownloadTask::safeDeletaAll()
     Q_EMIT sigFinished(task.packageName);
     if (!m_bDownloadSucceeded)
         Q_EMIT sigAptOperationDataChange(task, QString());
-    qCInfo(daemonLogCategory) << Q_FUNC_INFO << "cancel task" << task.packageName << now();
+    qCInfo(daemonLogCategory) << Q_FUNC_INFO << "cancel task" << task.packageName
+                              << AppStore::Utils::nowText();
 
     if (context && QThread::currentThread() == m_runThread)
         teardownOnOwnThread();
@@ -616,12 +602,12 @@ void AptDownloadTask::handleSuccess()
 {
     const Apt_Task task = getTask();
     if (task.sourceId == STORE_PACKAGE_NAME) {
-        sendStatistics(kStatisticsDownload, QStringLiteral("200"), QString());
+        sendStatistics(STATISTICS_DOWNLOAD_END, STATISTICS_CODE_SUCCESS, QString());
         AppstoreDb::instance()->updateApplicationHistoryResult(task.packageName,
                                                                HISTORY_RESULT_YES);
     }
     AppStore::NotifyStatus status;
-    status.code = 200;
+    status.code = AppStore::Succeeded;
     Q_EMIT sigDownloadProgress(task.sourceId, task.packageName, task.totalSize, task.totalSize,
                                notifyStatusToJsonString(status));
     Q_EMIT sigStartInstallOperation(task);
@@ -715,7 +701,7 @@ void AptDownloadTask::finalFailure(const QString &errorText, const QString &outp
     status.error = errorText;
     const Apt_Task task = getTask();
     if (task.sourceId == STORE_PACKAGE_NAME)
-        sendStatistics(kStatisticsDownload, QString::number(status.code),
+        sendStatistics(STATISTICS_DOWNLOAD_END, QString::number(status.code),
                        QStringLiteral("err: ") + errorText.left(kStatisticsTextLimit) +
                            QStringLiteral(", outStr: ") + outputText.left(kStatisticsTextLimit));
     installFailUpdataDb(status);
@@ -745,11 +731,12 @@ void AptDownloadTask::installFailUpdataDb(AppStore::NotifyStatus status)
 {
     const Apt_Task task = getTask();
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << task.packageName;
-    AppstoreDb::instance()->updateApplicationHistoryInfo(
-        task.packageName, task.version, QStringLiteral("0"), kHistoryDownloadError, now(),
-        zeroOrNumber(task.downloadedSize), QString::number(status.code), task.appName, task.iconUrl,
-        zeroOrNumber(task.totalSize), status.output, status.error,
-        QString::number(task.packageMode), task.channelData, task.channelId, task.downloadLink,
-        task.sha256, QString::number(task.totalSize), QString::number(task.isSpecificPkg),
-        task.sessionId, task.appType, task.ownerRole, QString::number(task.pkgInstallMode));
+    ApplicationHistoryRow row =
+        AppStore::TaskRecordBuilder::historyRow(task, OPERATION_DOWNLOAD_ERROR);
+    row.content = zeroOrNumber(task.downloadedSize);
+    row.result = QString::number(status.code);
+    row.appSize = zeroOrNumber(task.totalSize);
+    row.externColumnOne = status.output;
+    row.externColumnTwo = status.error;
+    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
 }

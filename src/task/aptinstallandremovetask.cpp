@@ -69,27 +69,12 @@ bool isLockedByOther(const QString &path)
     return locked;
 }
 
-pid_t parentOf(pid_t pid)
-{
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray stat = file.readAll();
-    // The command name may hold blanks and parentheses.
-    const qsizetype close = stat.lastIndexOf(')');
-    if (close < 0)
-        return -1;
-    bool ok = false;
-    const int parent = stat.mid(close + 2).split(' ').value(1).toInt(&ok);
-    return ok ? parent : -1;
-}
-
 // A process that this daemon started, directly or through its children.
 bool isOwnDescendant(pid_t pid)
 {
     const pid_t self = ::getpid();
     for (int depth = 0; depth < 64 && pid > 1; ++depth) {
-        pid = parentOf(pid);
+        pid = pid_t(AppStore::Utils::parentProcessId(pid));
         if (pid == self)
             return true;
     }

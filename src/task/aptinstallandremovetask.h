@@ -1,8 +1,8 @@
 #pragma once
 
 #include "common/apt_task.h"
+#include "common/operation_codes.h"
 #include "task/abstract_task.h"
-#include "task/download_status_code.h"
 #include "utils/process_runner.h"
 
 #include <QAtomicInteger>

@@ -1,11 +1,11 @@
 #include "utils/process_runner.h"
 
 #include "common/daemon_log.h"
+#include "utils/small_utils.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QHash>
 #include <QList>
 #include <QPointer>
@@ -93,25 +93,6 @@ void trimStored(QByteArray &store, qsizetype limit)
     }
 }
 
-pid_t parentPidOf(const QString &statPath)
-{
-    QFile file(statPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray stat = file.readAll();
-    // The command name may hold spaces and parentheses; the fields after the
-    // last ")" are fixed: state, then the parent pid.
-    const qsizetype close = stat.lastIndexOf(')');
-    if (close < 0)
-        return -1;
-    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-    if (fields.size() < 2)
-        return -1;
-    bool ok = false;
-    const int ppid = fields.at(1).toInt(&ok);
-    return ok ? ppid : -1;
-}
-
 QList<pid_t> descendantsOf(pid_t root)
 {
     QMultiHash<pid_t, pid_t> children;
@@ -121,7 +102,7 @@ QList<pid_t> descendantsOf(pid_t root)
         const pid_t pid = entry.toInt(&ok);
         if (!ok)
             continue;
-        const pid_t ppid = parentPidOf(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        const pid_t ppid = pid_t(SmallUtils::parentProcessId(pid));
         if (ppid > 0)
             children.insert(ppid, pid);
     }

@@ -1,5 +1,6 @@
 #include "small_utils.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QList>
 #include <QNetworkInterface>
@@ -79,6 +80,11 @@ qint64 SmallUtils::parentProcessId(qint64 pid)
     bool ok = false;
     const qint64 parent = fields.value(1).toLongLong(&ok);
     return ok ? parent : -1;
+}
+
+QString SmallUtils::nowText()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
 }
 
 } // namespace AppStore

@@ -29,6 +29,9 @@ public:
     static QByteArray readProcFile(qint64 pid, const char *name);
     // The parent's process id; -1 when the process is gone.
     static qint64 parentProcessId(qint64 pid);
+    // The current local time as the history and install-status tables and
+    // the task logs give it: "yyyy-MM-dd hh:mm:ss".
+    static QString nowText();
 };
 
 } // namespace AppStore

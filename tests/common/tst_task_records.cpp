@@ -1,6 +1,7 @@
 #include "common/apt_task.h"
 #include "common/download_state_bi_data.h"
 #include "dirty_construct.h"
+#include "task/task_record_builder.h"
 
 #include <QMutex>
 #include <QMutexLocker>
@@ -326,6 +327,56 @@ private slots:
         QCOMPARE(m_receiver->biDataThread, m_thread);
         QCOMPARE(biDataTexts(m_receiver->biData), biDataTexts(sent));
         QCOMPARE(m_receiver->biData.method, 2);
+    }
+
+    // Every history writer and statistics sender of the engine starts from
+    // these; a member taken from the wrong task field corrupts every row.
+    void builderTakesEachColumnFromItsTaskField()
+    {
+        const Apt_Task task = filledTask();
+        const ApplicationHistoryRow row = AppStore::TaskRecordBuilder::historyRow(task, "3");
+        QCOMPARE((QStringList{row.packageName,     row.version,         row.path,
+                              row.operation,       row.content,         row.result,
+                              row.appName,         row.iconUrl,         row.appSize,
+                              row.externColumnOne, row.externColumnTwo, row.packageMode,
+                              row.channelData,     row.channelId,       row.downloadLink,
+                              row.sh256,           row.fileSize,        row.isSpecificPkg,
+                              row.sessionId,       row.appType,         row.ownerRole,
+                              row.pkgInstallMode}),
+                 (QStringList{"demo-editor",
+                              "2.1-3",
+                              "0",
+                              "3",
+                              "5000000000",
+                              "0",
+                              "Editor",
+                              "https://127.0.0.1/icon.png",
+                              "6000000000",
+                              "",
+                              "",
+                              "2",
+                              "{\"c\":1}",
+                              "42",
+                              "https://127.0.0.1/demo-editor.deb",
+                              "abc123",
+                              "6000000000",
+                              "1",
+                              "session-9",
+                              "12",
+                              "3",
+                              "2"}));
+        QVERIFY(QDateTime::fromString(row.time, QStringLiteral("yyyy-MM-dd hh:mm:ss")).isValid());
+
+        const DownloadStateBiData data =
+            AppStore::TaskRecordBuilder::statisticsRecord(task, "43", "506", "detail");
+        DownloadStateBiData expected;
+        expected.package_name = task.packageName;
+        expected.type = QStringLiteral("43");
+        expected.package_version = task.version;
+        expected.session_id = task.sessionId;
+        expected.code = QStringLiteral("506");
+        expected.content = QStringLiteral("detail");
+        QCOMPARE(biDataTexts(data), biDataTexts(expected));
     }
 
 private:

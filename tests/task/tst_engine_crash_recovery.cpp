@@ -78,7 +78,7 @@ QStringList historyRow(const QString &package)
     return row;
 }
 
-// Parent and process group of every process, from /proc/<pid>/stat.
+// Parent and process group of every process.
 QMap<qint64, QPair<qint64, qint64>> processTable()
 {
     QMap<qint64, QPair<qint64, qint64>> table;
@@ -88,13 +88,10 @@ QMap<qint64, QPair<qint64, qint64>> processTable()
         const qint64 pid = entry.toLongLong(&isPid);
         if (!isPid)
             continue;
-        const QByteArray stat =
-            TestEnv::readFile(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
-        // The command name may hold spaces and parentheses: fields count from
-        // its last ")".
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 2)
-            table.insert(pid, {fields.at(1).toLongLong(), fields.at(2).toLongLong()});
+        const qint64 parent = Utils::parentProcessId(pid);
+        const pid_t group = ::getpgid(pid_t(pid));
+        if (parent >= 0 && group >= 0)
+            table.insert(pid, {parent, group});
     }
     return table;
 }
