@@ -38,8 +38,8 @@ namespace AppStore {
 // Only the number matters to the receivers: it becomes the history result,
 // the statistics code and the code of the final install or download message.
 enum DownloadStatusCode : int {
-    NoStatusCode = 0, // success, and every failure without a code of its own
-    Succeeded = 200,  // a download that succeeded
+    NoStatusCode = 0,            // success, and every failure without a code of its own
+    Succeeded = 200,             // a download that succeeded
     InstallFailed = 500,         // a failure of no known kind
     DependenciesBroken = 502,    // unmet dependencies or held broken packages
     NetworkFailed = 503,         // a fetch failure of no more specific kind
