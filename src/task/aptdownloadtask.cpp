@@ -8,6 +8,7 @@
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
 #include "service/thread_pool_manager.h"
+#include "task/apt_error_classifier.h"
 #include "task/apt_get_arguments.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
@@ -83,44 +84,6 @@ double unitFactor(const QString &unit)
     if (unit == QLatin1String("T"))
         return 1e12;
     return 1;
-}
-
-struct ErrorRule
-{
-    QString first;
-    QString second; // empty: the first text alone decides
-    int code;
-};
-
-int classifyError(const QString &error)
-{
-    const QString fetch = QStringLiteral("E: Failed to fetch");
-    static const QList<ErrorRule> rules = {
-        {fetch, QStringLiteral("Unable to connect"), AppStore::ConnectFailed},
-        {fetch, QStringLiteral("Network is unreachable"), AppStore::ConnectFailed},
-        {fetch, QStringLiteral("Temporary failure resolving"), AppStore::NameNotResolved},
-        {fetch, QStringLiteral("401  Unauthorized"), AppStore::FetchUnauthorized},
-        {fetch, QStringLiteral("404  Not Found"), AppStore::FetchNotFound},
-        {fetch, QStringLiteral("Hash Sum mismatch"), AppStore::HashMismatch},
-        {fetch, QString(), AppStore::NetworkFailed},
-        {QStringLiteral("E: Unmet dependencies"), QString(), AppStore::DependenciesBroken},
-        {QStringLiteral("E: Unable to correct problems, you have held broken packages"), QString(),
-         AppStore::DependenciesBroken},
-        {QStringLiteral("E: Package"), QStringLiteral("has no installation candidate"),
-         AppStore::PackageUnavailable},
-        {QStringLiteral("E: Version"), QStringLiteral("was not found"),
-         AppStore::PackageUnavailable},
-        {QStringLiteral("E: Unable to locate package"), QString(), AppStore::PackageUnavailable},
-        {QStringLiteral("E: Couldn't find any package"), QString(), AppStore::PackageUnavailable},
-        {QStringLiteral("E: Can't find a source to download"), QString(),
-         AppStore::PackageUnavailable},
-        {QStringLiteral("E: You don't have enough free space in"), QString(), AppStore::DiskFull},
-    };
-    for (const ErrorRule &rule : rules) {
-        if (error.contains(rule.first) && (rule.second.isEmpty() || error.contains(rule.second)))
-            return rule.code;
-    }
-    return AppStore::InstallFailed;
 }
 
 QString zeroOrNumber(qint64 value)
@@ -696,7 +659,7 @@ void AptDownloadTask::requestAptFix(const QString &outputText)
 void AptDownloadTask::finalFailure(const QString &errorText, const QString &outputText)
 {
     AppStore::NotifyStatus status;
-    status.code = classifyError(errorText);
+    status.code = AppStore::classifyAptError(errorText);
     status.output = outputText;
     status.error = errorText;
     const Apt_Task task = getTask();
