@@ -149,6 +149,7 @@ bool LocalAptRepository::buildPackage(const QString &name, const QString &versio
     }
     const QList<std::pair<QString, QString>> scripts{{QStringLiteral("config"), options.config},
                                                      {QStringLiteral("postinst"), options.postinst},
+                                                     {QStringLiteral("prerm"), options.prerm},
                                                      {QStringLiteral("postrm"), options.postrm}};
     for (const auto &[script, text] : scripts) {
         if (!text.isEmpty() &&

@@ -29,6 +29,7 @@ public:
         QString templates;               // debconf templates; adds Depends: debconf
         QString config;                  // maintainer scripts, complete with "#!"
         QString postinst;
+        QString prerm;
         QString postrm;
     };
 

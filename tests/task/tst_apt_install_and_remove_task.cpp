@@ -97,6 +97,7 @@ private Q_SLOTS:
     void failedScriptLeavesDpkgConsistent_data();
     void failedScriptLeavesDpkgConsistent();
     void promptAnswerReachesTheScript();
+    void failingPrermKeepsThePackage();
 
 private:
     AptInstallAndRemoveTask *startTask(const Apt_Task &task, Recording &recording,
@@ -129,6 +130,14 @@ void TestAptInstallAndRemoveTask::initTestCase()
     failing.postinst = QStringLiteral("#!/bin/sh\nexit 1\n");
     QVERIFY(m_repository.addPackage(QStringLiteral("twk-test-upgrade"), QStringLiteral("2.0"),
                                     failing));
+    LocalAptRepository::PackageOptions stuck;
+    stuck.desktopApplication = false;
+    // Lets the forced purge of a tidy-up through.
+    stuck.prerm = QStringLiteral("#!/bin/sh\ncase \"$DPKG_FORCE\" in *remove-reinstreq*) exit 0 ;; "
+                                 "esac\necho 'twk-test-stuck prerm: failing on purpose' >&2\n"
+                                 "exit 1\n");
+    QVERIFY(
+        m_repository.addPackage(QStringLiteral("twk-test-stuck"), QStringLiteral("1.0"), stuck));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -312,6 +321,29 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     QVERIFY2(shown.outputText().contains(QStringLiteral("greeting: hello-from-the-user")),
              qPrintable(shown.outputText()));
     runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+}
+
+// The purge, the repairs and apt's own removal all meet the failing script:
+// the removal is reported failed and the package stays as it was.
+void TestAptInstallAndRemoveTask::failingPrermKeepsThePackage()
+{
+    const QString package = QStringLiteral("twk-test-stuck");
+    const auto install = runTool(QStringLiteral("dpkg"),
+                                 {QStringLiteral("-i"), m_repository.debPath(package, "1.0")});
+    QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
+
+    Recording purge;
+    Apt_Task removal = makeTask(package, 1);
+    removal.version.clear();
+    startTask(removal, purge);
+    QVERIFY(waitForEnd(purge));
+    QCOMPARE(purge.startedPurges, QStringList{package});
+    QCOMPARE(purge.purgeResults, QList<bool>{false});
+    QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
+
+    runTool(QStringLiteral("dpkg"),
+            {QStringLiteral("--purge"), QStringLiteral("--force-remove-reinstreq"), package});
+    QCOMPARE(dpkgState(package), QString());
 }
 
 QTEST_GUILESS_MAIN(TestAptInstallAndRemoveTask)
