@@ -10,6 +10,7 @@
 #include "service/thread_pool_manager.h"
 #include "task/apt_error_classifier.h"
 #include "task/apt_get_arguments.h"
+#include "task/archive_size_bound.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
@@ -40,8 +41,6 @@ constexpr int kMaxAptUpdateAttempts = 3;
 // Non-progress lines kept for classification; the failure texts come last.
 constexpr qsizetype kMaxErrorOutput = 1024 * 1024;
 constexpr int kStatisticsTextLimit = 5000;
-// Larger totals than this cannot be a real archive and would overflow.
-constexpr double kMaxTotalBytes = 1e15;
 
 QString boolText(bool value)
 {
@@ -230,10 +229,10 @@ void AptDownloadTask::startDownloadTask()
     AptCache::getPackageDownloadInfo(task.packageName, m_packageInfo, task.version);
     {
         QMutexLocker taskLocker(&m_taskMutex);
-        m_task.totalSize = m_packageInfo.size;
-        task.totalSize = m_packageInfo.size;
+        m_task.totalSize = AppStore::boundedArchiveSize(m_packageInfo.size);
+        task.totalSize = m_task.totalSize;
     }
-    m_bIndexSizeKnown = m_packageInfo.size > 0;
+    m_bIndexSizeKnown = task.totalSize > 0;
     m_percentText = QStringLiteral("0.000");
 
     if (m_progressTimer) {
@@ -320,7 +319,7 @@ void AptDownloadTask::parseTotalAndFiles(const QString &line)
     number.remove(QLatin1Char(','));
     bool ok = false;
     const double bytes = number.toDouble(&ok) * unitFactor(numberAndUnit.value(1));
-    if (!ok || !std::isfinite(bytes) || bytes < 0 || bytes > kMaxTotalBytes) {
+    if (!ok || !std::isfinite(bytes) || bytes < 0 || bytes > double(AppStore::kMaxArchiveBytes)) {
         qCDebug(daemonLogCategory) << "unusable size in progress line:" << line;
         return;
     }
@@ -343,13 +342,14 @@ void AptDownloadTask::onCheckProgressSlot()
     bool below = false;
     {
         QMutexLocker locker(&m_taskMutex);
-        downloaded = qint64(std::ceil(percent * double(m_task.totalSize) / 100));
+        const qint64 total = AppStore::boundedArchiveSize(m_task.totalSize);
+        downloaded = qint64(std::ceil(percent * double(total) / 100));
         // One file: apt reports the end of a single fetch late, so 80 % counts
         // as complete.
         if (m_totalFileCount < 2)
             downloaded = qint64(std::ceil(double(downloaded) / 0.8));
-        below = downloaded < m_task.totalSize;
-        m_task.downloadedSize = below ? downloaded : m_task.totalSize;
+        below = downloaded < total;
+        m_task.downloadedSize = below ? downloaded : total;
         task = m_task;
     }
     if (below) {

@@ -7,6 +7,7 @@
 #include "common/notify_status.h"
 #include "database/appstoredb.h"
 #include "task/apt_get_arguments.h"
+#include "task/archive_size_bound.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
 #include "utils/utils.h"
@@ -457,7 +458,7 @@ void AptInstallAndRemoveTask::OnReadyReadAllStandardOutput()
 
     bool ok = false;
     const int percent = std::clamp(m_progressText.toInt(&ok), 0, 100);
-    const qint64 total = m_task.totalSize;
+    const qint64 total = AppStore::boundedArchiveSize(m_task.totalSize);
     m_task.downloadedSize =
         ok ? qint64(std::floor(double(percent) * double(total) / 100.0)) : qint64(0);
     if (m_task.downloadedSize < total)

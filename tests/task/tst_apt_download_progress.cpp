@@ -3,6 +3,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <limits>
+
 // The standard-error parser and the progress timer of the download task, fed
 // directly with what apt-get (or something posing as it) may print.
 class TestAptDownloadProgress : public QObject
@@ -12,6 +14,8 @@ class TestAptDownloadProgress : public QObject
 private Q_SLOTS:
     void parsesToolOutput_data();
     void parsesToolOutput();
+    void absurdTotalIsUnknown_data();
+    void absurdTotalIsUnknown();
 };
 
 void TestAptDownloadProgress::parsesToolOutput_data()
@@ -90,6 +94,36 @@ void TestAptDownloadProgress::parsesToolOutput()
     QCOMPARE(progress.count(), 1);
     QCOMPARE(progress.first().at(2).toLongLong(), total);
     QCOMPARE(progress.first().at(3).toLongLong(), reported);
+}
+
+// A total from anywhere else (apt-cache's "Size:", the caller) that no
+// archive can have is taken as unknown before any arithmetic.
+void TestAptDownloadProgress::absurdTotalIsUnknown_data()
+{
+    QTest::addColumn<qlonglong>("total");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("index size near 2^63, done")
+        << 9223372036854775000LL << QStringLiteral("[100] Bytes: 0 / 0 k");
+    QTest::newRow("largest total, one file at 90 %")
+        << std::numeric_limits<qlonglong>::max() << QStringLiteral("[90]");
+    QTest::newRow("negative total") << -5000LL << QStringLiteral("[50]");
+}
+
+void TestAptDownloadProgress::absurdTotalIsUnknown()
+{
+    QFETCH(qlonglong, total);
+    QFETCH(QString, line);
+
+    Apt_Task record;
+    record.packageName = QStringLiteral("twk-test-parse");
+    record.totalSize = total;
+    AptDownloadTask task(record);
+    QSignalSpy progress(&task, &AptDownloadTask::sigDownloadProgress);
+    task.onReadyReadAllStandardError(line);
+    task.onCheckProgressSlot();
+
+    QCOMPARE(progress.count(), 0);
+    QCOMPARE(task.getTask().downloadedSize, 0LL);
 }
 
 QTEST_GUILESS_MAIN(TestAptDownloadProgress)
