@@ -79,16 +79,17 @@ BDesktopEntry::BDesktopEntry(const QString &filePath)
 void BDesktopEntry::parse(const QString &content)
 {
     QStringList rawLines = content.split(QLatin1Char('\n'));
-    if (!rawLines.isEmpty() && rawLines.constLast().isEmpty())
+    m_finalNewline = rawLines.constLast().isEmpty();
+    if (m_finalNewline)
         rawLines.removeLast();
 
     QString group;
-    for (QString text : std::as_const(rawLines)) {
-        if (text.endsWith(QLatin1Char('\r')))
-            text.chop(1);
+    for (const QString &raw : std::as_const(rawLines)) {
+        // Read without the "\r" of a CRLF ending, written back with it.
+        const QString text = raw.endsWith(QLatin1Char('\r')) ? raw.chopped(1) : raw;
         const QString trimmed = text.trimmed();
         Line line;
-        line.text = text;
+        line.text = raw;
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#'))) {
             line.kind = Line::Other;
         } else if (trimmed.startsWith(QLatin1Char('['))) {
@@ -285,9 +286,12 @@ bool BDesktopEntry::save() const
                 ::fchown(file.handle(), before.st_uid, before.st_gid);
         }
     }
-    QString content;
+    QStringList texts;
     for (const Line &line : m_lines)
-        content += line.text + QLatin1Char('\n');
+        texts.append(line.text);
+    QString content = texts.join(QLatin1Char('\n'));
+    if (!texts.isEmpty() && m_finalNewline)
+        content += QLatin1Char('\n');
     if (file.write(content.toUtf8()) < 0)
         return false;
     return file.commit();

@@ -68,6 +68,7 @@ private:
 
     QString m_filePath;
     Status m_status = NoError;
+    bool m_finalNewline = true; // whether the file read ended its last line
     QList<Line> m_lines;
 };
 

@@ -50,6 +50,8 @@ private slots:
     void unescapeExec_data();
     void unescapeExec();
     void saveKeepsCommentsAndOrder();
+    void unchangedSaveKeepsBytes_data();
+    void unchangedSaveKeepsBytes();
     void saveRefusesSymlink();
 
 private:
@@ -266,6 +268,24 @@ Key=x
              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther);
     QCOMPARE(BDesktopEntry(path).stringValue(QStringLiteral("Key"), QStringLiteral("Added")),
              QStringLiteral("x"));
+}
+
+void TestBexaDesktopEntry::unchangedSaveKeepsBytes_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("CRLF") << QByteArray("[Desktop Entry]\r\nName=x\r\n");
+    QTest::newRow("CR CR LF") << QByteArray("[Desktop Entry]\r\nName=x\r\r\n# c\r\r\n");
+    QTest::newRow("no final newline") << QByteArray("[Desktop Entry]\nName=x");
+}
+
+void TestBexaDesktopEntry::unchangedSaveKeepsBytes()
+{
+    QFETCH(QByteArray, content);
+    const QString path = write(QStringLiteral("a.desktop"), content);
+    BDesktopEntry entry(path);
+    QCOMPARE(entry.stringValue(QStringLiteral("Name")).left(1), QStringLiteral("x"));
+    QVERIFY(entry.save());
+    QCOMPARE(read(path), content);
 }
 
 void TestBexaDesktopEntry::saveRefusesSymlink()
