@@ -24,6 +24,25 @@ QString packageLine(const QString &name, const QString &version, const QString &
            QStringLiteral("]}");
 }
 
+// The records of a listing whose format ends each record with a newline: a
+// record starts on a line of its own with the package name, and every file
+// line starts with a blank. No path holds a newline, so no path can start a
+// record, whatever else it holds.
+QStringList listingRecords(const QString &listing)
+{
+    QStringList records;
+    const QStringList lines = listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const bool continues =
+            line.startsWith(QLatin1Char(' ')) || line.startsWith(QLatin1Char('\t'));
+        if (!continues)
+            records.append(line);
+        else if (!records.isEmpty())
+            records.last() += QLatin1Char('\n') + line;
+    }
+    return records;
+}
+
 // Runs the listing over every package and hands each installed package with
 // files to take, with its desktop files already chosen.
 template<typename Take> bool forEachInstalledDebianPackage(Take take)
@@ -31,10 +50,10 @@ template<typename Take> bool forEachInstalledDebianPackage(Take take)
     const ProcessResult result = DpkgQuery::runListing(
         {QStringLiteral("-W"),
          QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
-                        "${Section} ${XB-channel} ${db-fsys:Files}\t")});
+                        "${Section} ${XB-channel} ${db-fsys:Files}\n")});
     if (!DpkgQuery::isCompleteListing(result))
         return false;
-    const QStringList records = result.outputText().split(QLatin1Char('\t'));
+    const QStringList records = listingRecords(result.outputText());
     for (const QString &text : records) {
         DpkgQuery::Record record;
         if (!DpkgQuery::parseRecord(text, 5, true, record))

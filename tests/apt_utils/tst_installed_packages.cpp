@@ -17,6 +17,8 @@ namespace {
 const QString kHello = QStringLiteral("twk-test-hello");
 const QString kDesktops = QStringLiteral("twk-test-desktops");
 const QString kApplications = QStringLiteral("/usr/share/applications/");
+const QString kForgingPath =
+    QStringLiteral("/usr/share/twk-test-desktops/a\ttwk-test-forged 6.6 1 installed misc  /y");
 const QString kKaplaEntry =
     QStringLiteral("/var/lib/kapla/entries/share/applications/twk-test-hello.desktop");
 
@@ -62,7 +64,9 @@ private Q_SLOTS:
                           {kApplications + QStringLiteral("twk-test-gone.desktop"),
                            desktopEntry(QStringLiteral("/usr/bin/twk-test-missing"))},
                           {QStringLiteral("/usr/share/twk-test-desktops/elsewhere.desktop"),
-                           desktopEntry(QStringLiteral("/usr/bin/twk-test-desktops"))}};
+                           desktopEntry(QStringLiteral("/usr/bin/twk-test-desktops"))},
+                          // A TAB in a path must not start a listing record.
+                          {kForgingPath, "x\n"}};
         // With a maintainer script, a removal leaves the package's record.
         desktops.postrm = QStringLiteral("#!/bin/sh\nexit 0\n");
         QVERIFY2(m_repository.addPackage(kHello, QStringLiteral("1.0")) &&
@@ -97,12 +101,14 @@ private Q_SLOTS:
                                .arg(dpkgInstalledSize(kDesktops), kApplications)));
         QVERIFY(lines.contains(QStringLiteral("{twk-test-hello 1.0 %1 [%2twk-test-hello.desktop]}")
                                    .arg(dpkgInstalledSize(kHello), kApplications)));
+        QVERIFY(!lines.join(QLatin1Char(' ')).contains(QStringLiteral("twk-test-forged")));
         const int count = lines.size();
         QVERIFY(AptCache::getLocalPackages(lines));
         QCOMPARE(lines.size(), 2 * count);
 
         QStringList all;
         QVERIFY(AptCache::getLocalDebianPkgs(all));
+        QVERIFY(!all.join(QLatin1Char(' ')).contains(QStringLiteral("twk-test-forged")));
         QVERIFY(
             all.contains(QStringLiteral("{twk-test-desktops 1.0 %1 [%2twk-test-desktops.desktop]}")
                              .arg(dpkgInstalledSize(kDesktops), kApplications)));
