@@ -24,7 +24,9 @@ bool isDigitString(const QString &text)
 qint64 toInt64(const QJsonValue &value)
 {
     if (value.isDouble()) {
-        return value.toInteger(0);
+        // A size below zero says nothing about the package.
+        const qint64 number = value.toInteger(0);
+        return number < 0 ? 0 : number;
     }
     if (value.isString()) {
         const QString text = value.toString().trimmed();

@@ -163,6 +163,9 @@ private slots:
         QTest::newRow("file_size signed text")
             << "file_size" << QJsonValue(QStringLiteral("-5")) << qint64(0);
         QTest::newRow("file_size null") << "file_size" << QJsonValue(QJsonValue::Null) << qint64(0);
+        QTest::newRow("file_size negative") << "file_size" << QJsonValue(-4096) << qint64(0);
+        QTest::newRow("pkgSize negative")
+            << "pkgSize" << QJsonValue(qint64(-9000000000123LL)) << qint64(0);
     }
 
     void numberConversions()
@@ -177,9 +180,13 @@ private slots:
         info.pkgInstallMode = 99;
         info.file_size = 99;
         info.parseJsonObject(QJsonObject{{key, value}});
+        _ChannelPkg channel;
+        channel.pkgSize = 99;
+        channel.parseJsonObject(QJsonObject{{key, value}});
         const qint64 actual = key == QLatin1String("appid")         ? info.appid
                               : key == QLatin1String("category_id") ? info.category_id
                               : key == QLatin1String("file_size")   ? info.file_size
+                              : key == QLatin1String("pkgSize")     ? channel.pkgSize
                                                                     : info.pkgInstallMode;
         QCOMPARE(actual, expected);
     }
