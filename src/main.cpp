@@ -3,6 +3,7 @@
 #include "log_rules_watcher.h"
 #include "systemdaemonapplication.h"
 #include "utils/proxy_system.h"
+#include "utils/termination_signal_notifier.h"
 #include "utils/utils.h"
 
 #include <QCommandLineParser>
@@ -36,6 +37,12 @@ int main(int argc, char *argv[])
     AppStore::Utils::aptConfigVersion(true);
     AppStore::Utils::enableSystemdService();
     ProxySystem::loadProxy();
+
+    // systemctl stop and the shut-down of the machine: an install in its
+    // unpack is let finish instead of being killed with the daemon.
+    TerminationSignalNotifier termination;
+    QObject::connect(&termination, &TerminationSignalNotifier::terminationRequested, &app,
+                     [] { AppStoreInterface::instance()->shutDown(); });
 
     return app.exec();
 }

@@ -20,6 +20,9 @@ namespace {
 
 const QString kObjectPath = QStringLiteral("/appstore");
 const QString kServiceName = QStringLiteral("com.tarnwick.daemon");
+// dpkg cut off in an unpack can leave a package broken, so a stop waits this
+// long for it; the unit's stop time-out lies above it.
+constexpr int kShutdownWaitMs = 15 * 60 * 1000;
 
 } // namespace
 
@@ -107,6 +110,18 @@ void AppStoreInterface::stopWorkers()
             thread->stop();
         }
     }
+}
+
+void AppStoreInterface::shutDown()
+{
+    if (!m_aptInstallManager) {
+        QCoreApplication::quit();
+        return;
+    }
+    connect(
+        m_aptInstallManager, &AptInstallManager::sigShutdownReady, this,
+        [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    m_aptInstallManager->beginShutdown(kShutdownWaitMs);
 }
 
 void AppStoreInterface::AptUpdateSource(bool isStartup)

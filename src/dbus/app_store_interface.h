@@ -36,6 +36,11 @@ public:
     // is never destroyed.
     void stopWorkers();
 
+    // Main thread, when the service manager asks the daemon to stop: no new
+    // work is taken, a running install or removal may end (at most fifteen
+    // minutes), and then the application quits through its quit handler.
+    void shutDown();
+
 public Q_SLOTS:
     Q_SCRIPTABLE void AptUpdateSource(bool isStartup = false);
     void UpdateSourceDir();

@@ -18,16 +18,19 @@
 #include "task/aptfixtask.h"
 #include "task/aptinstallandremovetask.h"
 #include "task/task_record_builder.h"
+#include "task/task_end_relay.h"
 #include "utils/package_name_validator.h"
 #include "utils/system_info_storer.h"
 #include "utils/utils.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 #include <QUuid>
 
 #include <cstdlib>
@@ -113,6 +116,8 @@ AptInstallManager::AptInstallManager(QObject *parent)
     : QObject(parent)
     , m_downloadPool(new QThreadPool)
     , m_installPool(new QThreadPool)
+    , m_endRelay(std::make_shared<TaskEndRelay>(
+          this, [this](AbstractTask *task) { releaseEndedTask(task); }))
 {
     registerAptTaskMetaType();
     qRegisterMetaType<AppStore::DownloadStatusCode>("AppStore::DownloadStatusCode");
@@ -156,6 +161,7 @@ AptInstallManager::AptInstallManager(QObject *parent)
 
 AptInstallManager::~AptInstallManager()
 {
+    m_endRelay->detach();
     if (m_workerThread) {
         m_workerThread->deleteLater();
         m_workerThread = nullptr;
@@ -172,6 +178,14 @@ AptInstallManager::~AptInstallManager()
     }
     delete m_downloadPool;
     delete m_installPool;
+    // Runs that ended after the teardown, or a manager never torn down.
+    QList<AbstractTask *> ended;
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        ended = m_poolTasks.keys();
+        m_poolTasks.clear();
+    }
+    qDeleteAll(ended);
 }
 
 void AptInstallManager::startThread()
@@ -203,17 +217,147 @@ void AptInstallManager::stopThread()
 // Runs on the manager's thread, which owns every task object it created.
 void AptInstallManager::teardownOnOwnThread(QThread *nextOwner)
 {
+    m_takingTasks = false;
+    m_draining = false;
+    if (m_drainTimer)
+        m_drainTimer->stop();
+    takeQueuedTasks();
+    const bool downloadsDone = m_downloadPool->waitForDone(kPoolTeardownWaitMs);
+    const bool installsDone = m_installPool->waitForDone(kPoolTeardownWaitMs);
+    m_poolsBusyAtTeardown = !downloadsDone || !installsDone;
+    // What the ended runs reported is handled while their thread is still
+    // this one: their rows are written and their objects deleted here.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // A task still running now ends with the process.
+    m_endRelay->detach();
     {
         QMutexLocker locker(&m_taskMapMutex);
         m_aptTaskMap.clear();
     }
-    m_downloadPool->clear();
-    m_installPool->clear();
-    const bool downloadsDone = m_downloadPool->waitForDone(kPoolTeardownWaitMs);
-    const bool installsDone = m_installPool->waitForDone(kPoolTeardownWaitMs);
-    m_poolsBusyAtTeardown = !downloadsDone || !installsDone;
     if (thread() != nextOwner)
         moveToThread(nextOwner);
+}
+
+void AptInstallManager::beginShutdown(int limitMs)
+{
+    m_takingTasks = false;
+    QMetaObject::invokeMethod(
+        this, [this, limitMs] { drainOnOwnThread(limitMs); }, Qt::QueuedConnection);
+}
+
+// A download is only a copy into the cache and can be cut off at any point;
+// dpkg in the middle of an unpack cannot, so an install or removal is waited
+// for.
+void AptInstallManager::drainOnOwnThread(int limitMs)
+{
+    qCInfo(daemonLogCategory) << "stopping: waiting at most" << limitMs / 1000
+                              << "s for the running install or removal";
+    takeQueuedTasks();
+    stopRunningDownloads();
+    m_draining = true;
+    if (!m_drainTimer) {
+        m_drainTimer = new QTimer(this);
+        m_drainTimer->setSingleShot(true);
+        connect(m_drainTimer, &QTimer::timeout, this, [this] {
+            qCWarning(daemonLogCategory)
+                << "stopping with a task still running; the next start settles it";
+            finishDrain();
+        });
+    }
+    m_drainTimer->start(limitMs);
+    checkDrained();
+}
+
+void AptInstallManager::stopRunningDownloads()
+{
+    QList<AptDownloadTask *> running;
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        running = m_aptTaskMap.values();
+    }
+    // Only this thread deletes tasks, so none of them can go meanwhile.
+    for (AptDownloadTask *download : std::as_const(running))
+        download->onStopTaskSlot(download->getTask());
+}
+
+void AptInstallManager::checkDrained()
+{
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        if (!m_poolTasks.isEmpty())
+            return;
+    }
+    finishDrain();
+}
+
+void AptInstallManager::finishDrain()
+{
+    if (!m_draining)
+        return;
+    m_draining = false;
+    m_drainTimer->stop();
+    emit sigShutdownReady();
+}
+
+// Tasks that have not started leave their pool unrun; their history rows
+// stay as they are for the start-up settling.
+void AptInstallManager::takeQueuedTasks()
+{
+    QList<AbstractTask *> taken;
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        for (auto it = m_poolTasks.begin(); it != m_poolTasks.end();) {
+            if (it->pool->tryTake(it->runnable)) {
+                eraseAptTaskLocked(it.key());
+                taken.append(it.key());
+                it = m_poolTasks.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    qDeleteAll(taken);
+}
+
+template<typename Task>
+void AptInstallManager::startInPoolLocked(Task *task, QThreadPool *pool, int priority)
+{
+    const std::shared_ptr<TaskEndRelay> relay = m_endRelay;
+    task->setRunEndHandler([relay, task] { relay->relay(task); });
+    m_poolTasks.insert(task, {task, pool});
+    pool->start(task, priority);
+}
+
+// Runs on the manager's thread, after the task's run() has returned.
+void AptInstallManager::releaseEndedTask(AbstractTask *task)
+{
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        if (!m_poolTasks.remove(task))
+            return;
+        eraseAptTaskLocked(task);
+    }
+    delete task;
+    if (m_draining)
+        checkDrained();
+}
+
+void AptInstallManager::eraseAptTaskLocked(const AbstractTask *task)
+{
+    for (auto it = m_aptTaskMap.begin(); it != m_aptTaskMap.end(); ++it) {
+        if (it.value() == task) {
+            m_aptTaskMap.erase(it);
+            return;
+        }
+    }
+}
+
+bool AptInstallManager::refusedWhileStopping(const QString &packageName) const
+{
+    if (m_takingTasks)
+        return false;
+    qCWarning(daemonLogCategory) << "stopping: no new work for" << packageName;
+    return true;
 }
 
 void AptInstallManager::setCreateDesktop(bool createDesktop)
@@ -229,7 +373,7 @@ void AptInstallManager::setPromptSilenceInterval(int milliseconds)
 void AptInstallManager::addDownloadPoolTask(Apt_Task &task)
 {
     qCInfo(daemonLogCategory) << "addDownloadPoolTask" << task.packageName << task.version;
-    if (task.packageName.isEmpty())
+    if (task.packageName.isEmpty() || refusedWhileStopping(task.packageName))
         return;
 
     const QString invalid = validationError(task);
@@ -237,6 +381,10 @@ void AptInstallManager::addDownloadPoolTask(Apt_Task &task)
         refuseTask(task, invalid);
         return;
     }
+    // A repeated request for a package in work ends here, before any
+    // bookkeeping: the running task keeps its session, row and operation.
+    if (task.taskType == 0 && routeOf(task) == Route::Apt && isAptTaskInWork(task.packageName))
+        return;
 
     if (isStoreTask(task)) {
         task.ownerRole = ChildrenGuardAccountInterface::instance()->getOwnerRole(task.loginName);
@@ -309,6 +457,15 @@ void AptInstallManager::refuseTask(const Apt_Task &task, const QString &reason)
     releaseHookCache(task.packageName);
 }
 
+bool AptInstallManager::isAptTaskInWork(const QString &packageName)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    if (!m_aptTaskMap.contains(packageName))
+        return false;
+    qCWarning(daemonLogCategory) << "Apt Task" << packageName << "existed!";
+    return true;
+}
+
 void AptInstallManager::recordStoreInstall(Apt_Task &task)
 {
     const QString sessionId = newSessionId();
@@ -343,9 +500,6 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
             &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
     connect(download, &AptDownloadTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
-    connect(
-        download, &AptDownloadTask::sigFinished, this,
-        [this](const QString &packageName) { forgetAptTask(packageName); }, Qt::QueuedConnection);
     connect(this, &AptInstallManager::sigStopRunningTask, download,
             &AptDownloadTask::onStopTaskSlot);
     connect(this, &AptInstallManager::sigPauseRunningTask, download,
@@ -362,23 +516,20 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
 
     // Entered before it starts, so that a request arriving meanwhile finds it.
     m_aptTaskMap.insert(task.packageName, download);
-    m_downloadPool->start(download, 0);
+    startInPoolLocked(download, m_downloadPool, 0);
     qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
                                << m_downloadPool->activeThreadCount();
 }
 
-void AptInstallManager::forgetAptTask(const QString &packageName)
-{
-    QMutexLocker locker(&m_taskMapMutex);
-    m_aptTaskMap.remove(packageName);
-}
-
 void AptInstallManager::onNeedAptFix(const QString &packageName)
 {
+    if (refusedWhileStopping(packageName))
+        return;
     auto *fix = new AptFixTask(packageName);
     connect(fix, &AptFixTask::sigAptFixTaskSucceeded, this,
             [this](const QString &name, bool isSuccessful) { onAptFixResult(name, isSuccessful); });
-    m_installPool->start(fix, -1);
+    QMutexLocker locker(&m_taskMapMutex);
+    startInPoolLocked(fix, m_installPool, -1);
 }
 
 void AptInstallManager::onAptFixResult(const QString &packageName, bool isSuccessful)
@@ -403,6 +554,8 @@ void AptInstallManager::OnInstallOrRemoveOperationWork(Apt_Task task)
 {
     qCDebug(daemonLogCategory) << "OnInstallOrRemoveOperationWork" << task.packageName << ","
                                << task.version << "," << task.taskType;
+    if (refusedWhileStopping(task.packageName))
+        return;
     if (isStoreTask(task))
         emit sigAptOperationDataChange(task, task.taskType != 0 ? QStringLiteral("purge")
                                                                 : QStringLiteral("install"));
@@ -425,6 +578,8 @@ void AptInstallManager::OnInstallOrRemoveOperationWork(Apt_Task task)
 
 void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
 {
+    if (refusedWhileStopping(task.packageName))
+        return;
     // The immutable-system and tar-bundle runners come with their own route;
     // until then such a task ends as failed rather than running the wrong tool.
     if (AppStore::Utils::isImmutableSystem() || task.isTarPkg) {
@@ -438,6 +593,10 @@ void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
     }
 
     auto *install = new AptInstallAndRemoveTask(task);
+    // A local install starts here from the caller's thread; the task lives
+    // on the manager's, where it will be deleted.
+    if (install->thread() != thread())
+        install->moveToThread(thread());
     install->setPromptSilenceInterval(m_promptSilenceMs);
     connect(install, &AptInstallAndRemoveTask::sigStartPurge, this,
             &AptInstallManager::sigStartPurge);
@@ -456,7 +615,8 @@ void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
         [this](Apt_Task kaplaTask) { addDownloadPoolTask(kaplaTask); }, Qt::QueuedConnection);
     connect(this, &AptInstallManager::sigAptInputReceived, install,
             &AptInstallAndRemoveTask::sigAptInputReceived);
-    m_installPool->start(install, 0);
+    QMutexLocker locker(&m_taskMapMutex);
+    startInPoolLocked(install, m_installPool, 0);
 }
 
 void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
@@ -680,6 +840,7 @@ AptDownloadTask *AptInstallManager::takeBackAptTask(const QString &packageName, 
         return nullptr;
     }
     m_aptTaskMap.remove(packageName);
+    m_poolTasks.remove(task);
     return task;
 }
 
@@ -843,6 +1004,8 @@ void AptInstallManager::failLocalInstall(const Apt_Task &task, const QString &re
 
 void AptInstallManager::addLocalInstallTask(Apt_Task &task)
 {
+    if (refusedWhileStopping(task.packageName))
+        return;
     QString path = task.downloadLink;
     path.remove(LOCAL_FILE_PREFIX);
     // A relative path would name a file under whatever the daemon's working

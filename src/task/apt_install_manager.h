@@ -5,6 +5,7 @@
 #include "common/operation_codes.h"
 #include "common/package_operation.h"
 
+#include <QHash>
 #include <QMap>
 #include <QMutex>
 #include <QObject>
@@ -12,10 +13,15 @@
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 
+class AbstractTask;
 class AptDownloadTask;
+class QRunnable;
 class QThread;
 class QThreadPool;
+class QTimer;
+class TaskEndRelay;
 
 // The scheduler of every package operation. It lives on a thread of its own
 // and runs downloads in one pool and everything that changes the package
@@ -25,6 +31,11 @@ class QThreadPool;
 // The D-Bus thread calls the control operations directly; the task maps are
 // therefore guarded by m_taskMapMutex and the operation map by
 // m_operationMutex, never both at once.
+//
+// The manager owns every task it starts. A task lives on the manager's
+// thread and is deleted there once its run has ended, in the same locked
+// step that takes it out of the task map; one taken back out of a pool
+// before it ran is deleted there too.
 class AptInstallManager : public QObject
 {
     Q_OBJECT
@@ -37,6 +48,13 @@ public:
     // the running ones, then ends the thread. Afterwards the manager belongs
     // to the calling thread, so that deleteLater() there releases it.
     void stopThread();
+    // Any thread, once, when the daemon is asked to stop: takes no new work
+    // from now on, takes the queued tasks out of the pools, stops the
+    // running downloads and lets the running install or removal end and
+    // write its rows. Emits sigShutdownReady when nothing runs any more or
+    // after limitMs, whichever comes first; a task still running then is
+    // left to the start-up settling of the next run.
+    void beginShutdown(int limitMs);
 
     void setCreateDesktop(bool createDesktop);
     // Handed to every install or purge task started afterwards: how long
@@ -99,6 +117,7 @@ Q_SIGNALS:
     void sigRemoveUpdateCacheItem(QString iPacage, QString iVersion = QString());
     void sigAptInstRm(QString packageName, bool operation);
     void sigSendSystemNotification(QString noticeJsonStr);
+    void sigShutdownReady();
 
 public Q_SLOTS:
     void OnDownloadProgressSlot(QString id, QString packageName, qlonglong total, qlonglong cursize,
@@ -121,10 +140,19 @@ private:
     static Route routeOf(const Apt_Task &task);
     static QString validationError(const Apt_Task &task);
     void refuseTask(const Apt_Task &task, const QString &reason);
+    bool refusedWhileStopping(const QString &packageName) const;
+    bool isAptTaskInWork(const QString &packageName);
     void recordStoreInstall(Apt_Task &task);
     void onNeedAptFix(const QString &packageName);
     void onAptFixResult(const QString &packageName, bool isSuccessful);
-    void forgetAptTask(const QString &packageName);
+    template<typename Task> void startInPoolLocked(Task *task, QThreadPool *pool, int priority);
+    void releaseEndedTask(AbstractTask *task);
+    void eraseAptTaskLocked(const AbstractTask *task);
+    void takeQueuedTasks();
+    void drainOnOwnThread(int limitMs);
+    void stopRunningDownloads();
+    void checkDrained();
+    void finishDrain();
     void updateInstallResultToDb(bool ok, const Apt_Task &task, int code);
     void removeOperation(const QString &packageName);
     void releaseHookCache(const QString &packageName);
@@ -151,8 +179,22 @@ private:
     // to the ending process rather than waited for without limit.
     bool m_poolsBusyAtTeardown = false;
 
+    // Cleared by beginShutdown() and the teardown; read on every thread.
+    std::atomic<bool> m_takingTasks{true};
+    bool m_draining = false;
+    QTimer *m_drainTimer = nullptr;
+    std::shared_ptr<TaskEndRelay> m_endRelay;
+
+    struct PoolSlot
+    {
+        QRunnable *runnable;
+        QThreadPool *pool;
+    };
+
     QMutex m_taskMapMutex;
     QMap<QString, AptDownloadTask *> m_aptTaskMap;
+    // Every task started and not yet deleted, with the pool it was given to.
+    QHash<AbstractTask *, PoolSlot> m_poolTasks;
 
     QMutex m_operationMutex;
     QMap<QString, AppStore::PackageOperation> m_operationMap;

@@ -97,7 +97,8 @@ AptDownloadTask::AptDownloadTask(Apt_Task task, QObject *parent)
 {
     if (parent)
         setParent(parent);
-    setAutoDelete(true);
+    // Its owner deletes it on its own thread once run() has returned.
+    setAutoDelete(false);
 }
 
 AptDownloadTask::~AptDownloadTask()
@@ -121,6 +122,12 @@ QString AptDownloadTask::describe() const
 }
 
 void AptDownloadTask::run()
+{
+    runDownload();
+    reportRunEnd();
+}
+
+void AptDownloadTask::runDownload()
 {
     {
         QMutexLocker locker(&m_taskMutex);

@@ -64,6 +64,7 @@ public Q_SLOTS:
 private:
     enum class Request { Stop, Pause, Delete, PartPause };
 
+    void runDownload();
     void startDownloadTask();
     void safeDeletaAll();
     void teardownOnOwnThread();

@@ -20,12 +20,19 @@ const QString kSystemPath =
 AptFixTask::AptFixTask(const QString &packageName)
     : packageName(packageName)
 {
-    setAutoDelete(true);
+    // Its owner deletes it on its own thread once run() has returned.
+    setAutoDelete(false);
 }
 
 AptFixTask::~AptFixTask() = default;
 
 void AptFixTask::run()
+{
+    repair();
+    reportRunEnd();
+}
+
+void AptFixTask::repair()
 {
     qCInfo(daemonLogCategory) << "apt-get install --fix-broken started";
     QString logname;

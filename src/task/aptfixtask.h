@@ -21,5 +21,7 @@ Q_SIGNALS:
     void sigAptFixTaskSucceeded(QString packageName, bool isSuccessful);
 
 private:
+    void repair();
+
     QString packageName;
 };

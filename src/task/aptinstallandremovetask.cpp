@@ -97,16 +97,14 @@ AptInstallAndRemoveTask::AptInstallAndRemoveTask(const Apt_Task &task, QObject *
 {
     if (parent)
         setParent(parent);
-    setAutoDelete(true);
+    // Its owner deletes it on its own thread once run() has returned, so an
+    // answer being relayed there never meets a freed task.
+    setAutoDelete(false);
 }
 
 AptInstallAndRemoveTask::~AptInstallAndRemoveTask()
 {
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << m_packageName << QThread::currentThread();
-    // An answer being relayed right now finishes with the mutex first.
-    {
-        QMutexLocker locker(&m_contextMutex);
-    }
     safeDeleteTimer();
     safeDeleteProcess();
 }
@@ -122,6 +120,12 @@ void AptInstallAndRemoveTask::setDpkgWaitLimit(int milliseconds)
 }
 
 void AptInstallAndRemoveTask::run()
+{
+    runInstallOrPurge();
+    reportRunEnd();
+}
+
+void AptInstallAndRemoveTask::runInstallOrPurge()
 {
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << m_task.packageName << QThread::currentThread();
     QObject context;

@@ -72,6 +72,7 @@ public Q_SLOTS:
 private:
     enum class Outcome { Continue, Done };
 
+    void runInstallOrPurge();
     bool waitForDpkg();
     AppStore::ProcessRunner *createProcess(bool readOutput);
     bool startProcess(const AppStore::ProcessSpec &spec);

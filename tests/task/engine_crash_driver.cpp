@@ -1,18 +1,21 @@
 // Runs the install manager on one package so that a test can kill this
-// process in the middle of the install, as a crash of the daemon would.
+// process in the middle of the install, as a crash of the daemon would, or
+// send it SIGTERM, as the service manager's stop does.
 //
 // engine_crash_driver <appstore.db> <cache.db> <state dir> <apt etc dir>
 //                     <cache dir> <package> <login>
 //
 // Prints "pid <pid> pgid <pgid>" at once, "installing" when the install
 // stage has begun and "finished" if the install ends before anyone killed
-// this process. Every folder and the apt configuration are prepared by the
+// this process. On SIGTERM it stops as the daemon does and prints "stopped"
+// once the manager is ready to end. Every folder and the apt configuration are prepared by the
 // test, which owns them.
 
 #include "common/apt_task.h"
 #include "database/appstoredb.h"
 #include "database/cachedatabase.h"
 #include "task/apt_install_manager.h"
+#include "utils/termination_signal_notifier.h"
 #include "utils/utils.h"
 
 #include <QCoreApplication>
@@ -21,6 +24,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Far above the test's slow maintainer script, far below its own time-outs.
+constexpr int kShutdownWaitMs = 5 * 60 * 1000;
 
 void say(const QByteArray &line)
 {
@@ -69,8 +75,18 @@ int main(int argc, char *argv[])
             if (status.contains(QLatin1String("[Session Complete...]")))
                 say("finished");
         });
+    TerminationSignalNotifier termination;
+    QObject::connect(&termination, &TerminationSignalNotifier::terminationRequested, manager,
+                     [manager] { manager->beginShutdown(kShutdownWaitMs); });
+    QObject::connect(manager, &AptInstallManager::sigShutdownReady, &app, [] {
+        say("stopped");
+        QCoreApplication::quit();
+    });
     QMetaObject::invokeMethod(manager, "addDownloadPoolTask", Qt::QueuedConnection,
                               Q_ARG(Apt_Task &, task));
-    // Runs until killed; the test bounds the wait.
-    return app.exec();
+    // Runs until killed or stopped; the test bounds the wait.
+    const int status = app.exec();
+    manager->stopThread();
+    delete manager;
+    return status;
 }

@@ -173,6 +173,8 @@ void TestAptDownloadTask::runToEnd(AptDownloadTask *task, Recorder &recorder)
     QVERIFY(TestEnv::waitFor([&] { return recorder.finished > 0; }, 120000));
     QVERIFY(m_pool.waitForDone(10000));
     QCoreApplication::processEvents();
+    // The pool does not delete it.
+    delete task;
 }
 
 void TestAptDownloadTask::downloadsIntoCacheWithProgress()
@@ -284,6 +286,7 @@ void TestAptDownloadTask::requestsEndTheTask()
     task->onStopTaskSlot(makeTask(package)); // a second request changes nothing
     QVERIFY(m_pool.waitForDone(15000));
     QCoreApplication::processEvents();
+    delete task;
 
     QCOMPARE(recorder.pauses, 1);
     QCOMPARE(recorder.finished, 1);
@@ -305,6 +308,7 @@ void TestAptDownloadTask::requestsEndTheTask()
     m_pool.start(task);
     QVERIFY(m_pool.waitForDone(5000));
     QCoreApplication::processEvents();
+    delete task;
     QCOMPARE(early.finished, 1);
     QCOMPARE(early.pauses, 0);
     QVERIFY(aptRuns().isEmpty());
@@ -323,6 +327,7 @@ void TestAptDownloadTask::fixTaskReportsCleanSystem()
     m_pool.start(fix);
     QVERIFY(m_pool.waitForDone(600000));
     QCoreApplication::processEvents();
+    delete fix;
 
     QCOMPARE(results.size(), 1);
     QCOMPARE(results.first().first, QStringLiteral("twk-test-fetch"));

@@ -15,6 +15,7 @@
 #include <QThreadPool>
 
 #include <memory>
+#include <vector>
 
 using AppStore::Utils;
 
@@ -109,6 +110,8 @@ private:
     LocalAptRepository m_repository;
     std::unique_ptr<SystemFileGuard> m_guard;
     QThreadPool m_pool;
+    // The pool does not delete them: they go once their runs have ended.
+    std::vector<std::unique_ptr<AptInstallAndRemoveTask>> m_tasks;
 };
 
 void TestAptInstallAndRemoveTask::initTestCase()
@@ -155,7 +158,8 @@ void TestAptInstallAndRemoveTask::initTestCase()
 
 void TestAptInstallAndRemoveTask::cleanupTestCase()
 {
-    m_pool.waitForDone(60000);
+    if (m_pool.waitForDone(60000))
+        m_tasks.clear();
     if (m_guard)
         QVERIFY2(m_guard->restore(), qPrintable(m_guard->errorString()));
 }
@@ -198,6 +202,7 @@ AptInstallAndRemoveTask *TestAptInstallAndRemoveTask::startTask(const Apt_Task &
             [&recording](const QString &, const QString &package) {
                 recording.startedPurges.append(package);
             });
+    m_tasks.emplace_back(runnable);
     m_pool.start(runnable);
     return runnable;
 }
@@ -206,6 +211,8 @@ bool TestAptInstallAndRemoveTask::waitForEnd(Recording &recording)
 {
     const bool ended = m_pool.waitForDone(240000);
     QCoreApplication::processEvents();
+    if (ended)
+        m_tasks.clear();
     return ended && recording.finished();
 }
 

@@ -8,9 +8,11 @@
 #include "test_env.h"
 #include "utils/utils.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -60,6 +62,8 @@ private Q_SLOTS:
     void cleanupTestCase();
     void startupSettlesInterruptedInstalls();
     void queuedTasksComeOutOfThePool();
+    void repeatedRequestIsDropped();
+    void requestsRaceTheEndOfManyTasks();
     void runningDownloadPausedStoppedDeletedResumed();
     void localPackageFile();
     void localPackageFileRefused_data();
@@ -333,6 +337,106 @@ void TestAptInstallManagerControl::queuedTasksComeOutOfThePool()
     QTest::qWait(1500);
     for (const QString &name : holders + queued)
         QVERIFY2(!hasProgress(name, 0) && !hasProgress(name, 1), qPrintable(name));
+}
+
+// A second request for a package whose download is in work is dropped
+// whole: no new session, row, statistics record or message, and the task in
+// work keeps its operation entry.
+void TestAptInstallManagerControl::repeatedRequestIsDropped()
+{
+    // Holds the download before it fetches anything.
+    Utils::setWineInstalling(true);
+    const QString name = QStringLiteral("twk-test-repeated");
+    addTask(storeTask(name));
+    settleManager();
+    const QString operation = m_manager->getPackageAptOperationInfo(name);
+    const QStringList row = historyRow(name);
+    QCOMPARE(row.value(0), QStringLiteral("6"));
+    QTest::qWait(200);
+    m_progress.clear();
+    m_statistics.clear();
+
+    addTask(storeTask(name));
+    settleManager();
+    QTest::qWait(200);
+    QCOMPARE(m_manager->getPackageAptOperationInfo(name), operation);
+    QCOMPARE(historyRow(name), row);
+    QVERIFY(m_statistics.isEmpty());
+    QVERIFY(m_progress.isEmpty());
+
+    Apt_Task stop = storeTask(name);
+    m_manager->stopTask(stop);
+    QTRY_VERIFY(operationNames().isEmpty());
+    Utils::setWineInstalling(false);
+}
+
+// Pause, stop and delete requests and prompt answers keep coming while many
+// short tasks end (downloads held before they fetch, removals of a package
+// that is not installed). A task goes on its own thread once it has ended,
+// never while a request is being delivered to it (the sanitizer suite
+// watches), and leaves the task map with it: the package is taken again.
+void TestAptInstallManagerControl::requestsRaceTheEndOfManyTasks()
+{
+    constexpr int kRounds = 3;
+    constexpr int kPurgesPerRound = 4;
+    QStringList names;
+    for (int i = 0; i < 12; ++i)
+        names.append(QStringLiteral("twk-test-race-%1").arg(i, 2, 10, QLatin1Char('0')));
+    Apt_Task purge = storeTask(kHello);
+    purge.taskType = 1;
+    int purgesFinished = 0;
+    const QMetaObject::Connection counter = connect(m_manager, &AptInstallManager::sigPurgeFinished,
+                                                    this, [&purgesFinished] { ++purgesFinished; });
+    QRandomGenerator random(20261209);
+    Utils::setWineInstalling(true);
+
+    for (int round = 1; round <= kRounds; ++round) {
+        for (const QString &name : std::as_const(names))
+            addTask(storeTask(name));
+        for (int i = 0; i < kPurgesPerRound; ++i)
+            m_manager->addPurgeTask(purge);
+        settleManager();
+        const QDeadlineTimer deadline(120000);
+        while ((!operationNames().isEmpty() || purgesFinished < round * kPurgesPerRound) &&
+               !deadline.hasExpired()) {
+            Apt_Task request = storeTask(names.at(int(random.bounded(names.size()))));
+            switch (random.bounded(4)) {
+            case 0:
+                m_manager->pauseTask(request);
+                break;
+            case 1:
+                m_manager->stopTask(request);
+                break;
+            case 2:
+                m_manager->prepareToDeleteTask(request);
+                break;
+            default:
+                m_manager->sendAptInput(purge, QStringLiteral("y"));
+            }
+            QCoreApplication::processEvents();
+        }
+        QVERIFY2(!deadline.hasExpired(), qPrintable(operationNames().join(u' ')));
+    }
+    disconnect(counter);
+
+    QStringList taken;
+    QVERIFY(TestEnv::waitFor(
+        [&] {
+            for (const QString &name : std::as_const(names))
+                addTask(storeTask(name));
+            settleManager();
+            taken = operationNames();
+            return taken == names;
+        },
+        30000));
+    for (const QString &name : std::as_const(names)) {
+        Apt_Task stop = storeTask(name);
+        m_manager->stopTask(stop);
+    }
+    QTRY_VERIFY(operationNames().isEmpty());
+    Utils::setWineInstalling(false);
+    m_events.clear();
+    m_progress.clear();
 }
 
 // A download in progress is asked, not taken: it ends itself and reports

@@ -140,11 +140,14 @@ private Q_SLOTS:
     void cleanup();
     void killedMidInstall_data();
     void killedMidInstall();
+    void stoppedMidInstall();
 
 private:
     QString armPath() const { return m_marks.filePath(QStringLiteral("arm")); }
     QString runningPath(const QString &package) const { return m_marks.filePath(package); }
     void tidyDpkg();
+    void startDriverUntilInstalling(const QString &package, bool wholeGroup,
+                                    AppStore::ProcessRunner &driver, QStringList &lines);
 
     QTemporaryDir m_marks;
     EngineTestSetup m_setup;
@@ -204,10 +207,11 @@ void TestEngineCrashRecovery::killedMidInstall_data()
     QTest::newRow("whole process group") << kGroup << true;
 }
 
-void TestEngineCrashRecovery::killedMidInstall()
+// Returns once the driver's install has reached the slow maintainer script.
+void TestEngineCrashRecovery::startDriverUntilInstalling(const QString &package, bool wholeGroup,
+                                                         AppStore::ProcessRunner &driver,
+                                                         QStringList &lines)
 {
-    QFETCH(QString, package);
-    QFETCH(bool, wholeGroup);
     QVERIFY(TestEnv::writeFile(armPath(), QByteArray()));
 
     const QString stateDir = Utils::stateDir();
@@ -227,8 +231,6 @@ void TestEngineCrashRecovery::killedMidInstall()
     if (wholeGroup)
         spec.arguments.prepend(qEnvironmentVariable("TWK_CRASH_DRIVER"));
     spec.timeoutMs = 600000;
-    QStringList lines;
-    AppStore::ProcessRunner driver;
     connect(&driver, &AppStore::ProcessRunner::standardOutputLine, this,
             [&lines](const QString &line) { lines.append(line); });
     QVERIFY(driver.start(spec));
@@ -245,6 +247,18 @@ void TestEngineCrashRecovery::killedMidInstall()
                  240000),
              qPrintable(lines.join(QLatin1Char('\n'))));
     QVERIFY(!lines.contains(QStringLiteral("finished")));
+}
+
+void TestEngineCrashRecovery::killedMidInstall()
+{
+    QFETCH(QString, package);
+    QFETCH(bool, wholeGroup);
+    QStringList lines;
+    AppStore::ProcessRunner driver;
+    startDriverUntilInstalling(package, wholeGroup, driver, lines);
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 pid = driver.processId();
 
     if (wholeGroup) {
         // As the service manager ends a crashed daemon: everything it started
@@ -290,6 +304,25 @@ void TestEngineCrashRecovery::killedMidInstall()
         QCOMPARE(history.mid(0, 2), (QStringList{QStringLiteral("7"), QStringLiteral("0")}));
     }
     QVERIFY(!anyRowInstalling());
+}
+
+// As the service manager stops the daemon with KillMode=mixed: SIGTERM to the
+// driver alone, in the middle of the maintainer script. The install runs to
+// its end and is recorded before the driver exits.
+void TestEngineCrashRecovery::stoppedMidInstall()
+{
+    QStringList lines;
+    AppStore::ProcessRunner driver;
+    startDriverUntilInstalling(kAlone, false, driver, lines);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(::kill(pid_t(driver.processId()), SIGTERM), 0);
+    const AppStore::ProcessResult result = driver.waitForFinished();
+    QVERIFY2(result.succeeded(), qPrintable(lines.join(QLatin1Char('\n'))));
+    QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"finished", "stopped"}));
+
+    QCOMPARE(dpkgStatus(kAlone), kInstalled);
+    QCOMPARE(historyRow(kAlone).mid(0, 2), (QStringList{"1", "1"}));
 }
 
 QTEST_GUILESS_MAIN(TestEngineCrashRecovery)
