@@ -500,6 +500,15 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
             &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
     connect(download, &AptDownloadTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
+    // The task is done with its package before its run has wound down: a new
+    // request for it (a resume right after a pause) is taken from here on.
+    connect(
+        download, &AptDownloadTask::sigFinished, this,
+        [this, download] {
+            QMutexLocker locker(&m_taskMapMutex);
+            eraseAptTaskLocked(download);
+        },
+        Qt::QueuedConnection);
     connect(this, &AptInstallManager::sigStopRunningTask, download,
             &AptDownloadTask::onStopTaskSlot);
     connect(this, &AptInstallManager::sigPauseRunningTask, download,

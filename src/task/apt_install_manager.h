@@ -34,8 +34,9 @@ class TaskEndRelay;
 //
 // The manager owns every task it starts. A task lives on the manager's
 // thread and is deleted there once its run has ended, in the same locked
-// step that takes it out of the task map; one taken back out of a pool
-// before it ran is deleted there too.
+// step that takes it out of the task map if it is still there; one taken
+// back out of a pool before it ran is deleted there too. The task map never
+// holds a task that is gone.
 class AptInstallManager : public QObject
 {
     Q_OBJECT
