@@ -1,5 +1,6 @@
 #include "bconfig.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -103,6 +104,25 @@ bool BConfig::load(QJsonObject &values) const
 }
 
 void BConfig::watch()
+{
+    // A file watch needs the event dispatcher of this thread, which the main
+    // thread gets only with the application object; an object made before
+    // that starts watching once the event loop runs, and then announces what
+    // changed on disk in between.
+    if (!QAbstractEventDispatcher::instance(thread())) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                startWatching();
+                onDiskChanged();
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    startWatching();
+}
+
+void BConfig::startWatching()
 {
     m_watcher = new QFileSystemWatcher(this);
     // Editors and our own writer replace the file by a rename, which ends a

@@ -39,6 +39,7 @@ private:
     static QString filePath(const QString &appId, const QString &name, const QString &subpath);
     bool load(QJsonObject &values) const;
     void watch();
+    void startWatching();
     void onDiskChanged();
 
     QString m_path;

@@ -1,6 +1,7 @@
 #include "log_rules_watcher.h"
 
 #include "bconfig/bconfig_watcher.h"
+#include "common/daemon_log.h"
 
 #include <QLoggingCategory>
 
@@ -40,6 +41,8 @@ void LogRulesWatcher::slotBConfigValueChanged(QString appId, QString name, QStri
     // that came from the environment at start-up are dropped.
     m_rules = splitRules(value.toString());
     applyRules();
+    // Under the new rules: the line shows only when they leave debug on.
+    qCDebug(daemonLogCategory).noquote() << "log_rules changed:" << m_rules.join(u';');
 }
 
 QStringList LogRulesWatcher::splitRules(const QString &rules)

@@ -28,9 +28,13 @@ int main(int argc, char *argv[])
     AppStore::Utils::setNiceAndPriority(10, 0);
     AppStore::Utils::isKaplaSupported(true);
 
+    // A second daemon must leave the running one's log, database and package
+    // cache alone, so everything that touches them waits for the name.
     if (!AppStoreInterface::instance()->registerDBus()) {
         return 3;
     }
+    SystemDaemonApplication::initLogFile();
+    AppStoreInterface::instance()->startWorkers();
 
     AppStore::Utils::updateSourceDir();
     AppStore::Utils::checkCustomCacheDir();

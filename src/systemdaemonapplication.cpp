@@ -25,12 +25,18 @@ SystemDaemonApplication::SystemDaemonApplication(int &argc, char **argv)
 void SystemDaemonApplication::initLog()
 {
     BLogManager::registerConsoleAppender();
+    BLogManager::registerJournalAppender();
+}
+
+// The log file is shared with any daemon that already runs: rotating it
+// before the name is owned would move the running daemon's log aside.
+void SystemDaemonApplication::initLogFile()
+{
     const QString logPath = AppStore::Utils::initLogFilePath();
     if (!logPath.isEmpty()) {
         BLogManager::setlogFilePath(logPath);
     }
     BLogManager::registerFileAppender();
-    BLogManager::registerJournalAppender();
 }
 
 void SystemDaemonApplication::slotAboutToQuit()

@@ -10,7 +10,11 @@ class SystemDaemonApplication : public QCoreApplication
 public:
     SystemDaemonApplication(int &argc, char **argv);
 
+    // Console and journal: enough to report a refused start.
     static void initLog();
+    // Rotates the log file and appends to the new one; only once the
+    // daemon owns its bus name.
+    static void initLogFile();
 
 private Q_SLOTS:
     void slotAboutToQuit();

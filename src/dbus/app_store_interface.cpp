@@ -31,10 +31,11 @@ AppStoreInterface *AppStoreInterface::instance()
     return AppStore::LazySingleton<AppStoreInterface>::instance();
 }
 
+// Nothing here may touch the database, the package cache or any thread: a
+// second daemon builds this object before it learns that the name is taken.
 AppStoreInterface::AppStoreInterface()
 {
     registerAptTaskMetaType();
-    init();
 }
 
 AppStoreInterface::~AppStoreInterface()
@@ -42,8 +43,10 @@ AppStoreInterface::~AppStoreInterface()
     stopWorkers();
 }
 
-void AppStoreInterface::init()
+void AppStoreInterface::startWorkers()
 {
+    if (m_aptInstallManager)
+        return;
     initDatabase();
     // Before the install manager, whose construction asks it for facts.
     SystemInfoStorer::instance()->startThread();

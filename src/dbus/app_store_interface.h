@@ -27,7 +27,12 @@ public:
 
     // Registers the object, then the service name; false (logged) when
     // either is refused, for instance because another daemon owns the name.
+    // Calls that arrive meanwhile wait for the event loop.
     bool registerDBus();
+    // Builds the engine and the long-lived workers, settles what a previous
+    // run left "installing" and starts the package-cache cleaning. Only for
+    // the daemon that owns the name: each of these acts on shared state.
+    void startWorkers();
 
     QString version() const;
 
@@ -50,7 +55,6 @@ private:
     AppStoreInterface();
     friend class AppStore::LazySingleton<AppStoreInterface>;
 
-    void init();
     void initDatabase();
 
     AptInstallManager *m_aptInstallManager = nullptr;

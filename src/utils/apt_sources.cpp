@@ -81,24 +81,16 @@ bool replaceEntry(const QString &from, const QString &to)
 }
 
 // Puts a link to target at linkPath through a temporary entry in the state
-// directory. A missing target gives an empty file when emptyIfMissing is set,
-// and no entry at all otherwise: the private sources never hold a dangling link.
-bool placeLink(const QString &target, const QString &linkPath, const QString &stateDir,
-               bool emptyIfMissing)
+// directory; a missing target leaves no entry at all, so the private sources
+// never hold a dangling link.
+bool placeLink(const QString &target, const QString &linkPath, const QString &stateDir)
 {
+    if (!QFileInfo::exists(target))
+        return removePath(linkPath);
     const QString temporary = stateDir + u'.' + QFileInfo(linkPath).fileName() + u".new";
     if (!removePath(temporary))
         return false;
-    bool made = false;
-    if (QFileInfo::exists(target)) {
-        made = QFile::link(target, temporary);
-    } else if (emptyIfMissing) {
-        QFile empty(temporary);
-        made = empty.open(QIODevice::WriteOnly);
-    } else {
-        return removePath(linkPath);
-    }
-    if (made && replaceEntry(temporary, linkPath))
+    if (QFile::link(target, temporary) && replaceEntry(temporary, linkPath))
         return true;
     removePath(temporary);
     return false;
@@ -212,13 +204,14 @@ bool AptSources::updateSourceDir()
     if (!preparePartsDir(partsDir))
         return false;
 
-    // Without a system sources.list (deb822 files only) the private one is an
-    // empty file: the mirrored lists then count as the private sources.
+    // Without a system sources.list (deb822 files only) there is no private
+    // one either: the private sources would hold only the mirrored lists, and
+    // apt runs need the distribution's sources beside the store's.
     const QString privateList = dirs.stateDir + SOURCES_LIST;
     if (!QFileInfo::exists(dirs.aptEtcDir + SOURCES_LIST))
         qCDebug(daemonLogCategory).noquote()
-            << dirs.aptEtcDir + SOURCES_LIST << "not existed, using an empty list...";
-    if (!placeLink(dirs.aptEtcDir + SOURCES_LIST, privateList, dirs.stateDir, true)) {
+            << dirs.aptEtcDir + SOURCES_LIST << "not existed, skipping...";
+    if (!placeLink(dirs.aptEtcDir + SOURCES_LIST, privateList, dirs.stateDir)) {
         qCWarning(daemonLogCategory).noquote() << privateList << "Link Failed!";
         return false;
     }
@@ -228,7 +221,7 @@ bool AptSources::updateSourceDir()
         const QString systemFile = dirs.aptEtcDir + SOURCES_PARTS + name;
         if (!QFileInfo::exists(systemFile))
             qCDebug(daemonLogCategory).noquote() << systemFile << "not existed, skipping...";
-        if (!placeLink(systemFile, partsDir + name, dirs.stateDir, false))
+        if (!placeLink(systemFile, partsDir + name, dirs.stateDir))
             qCWarning(daemonLogCategory).noquote() << partsDir + name << "Link Failed!";
     }
     qCDebug(daemonLogCategory) << "source directory update success";

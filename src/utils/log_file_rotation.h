@@ -14,7 +14,9 @@ public:
     static QString initLogFilePath();
     // Moves the previous log of dir aside under a time-stamped name, keeps only
     // the newest log files and returns the path the file appender is to use;
-    // empty when the directory or the file cannot be provided.
+    // empty when the directory or the file cannot be provided. The previous
+    // log may be a running daemon's: only the daemon that owns the bus name
+    // rotates.
     static QString initLogFilePath(const QString &dir);
 };
 

@@ -1,4 +1,5 @@
 #include "apt_utils/aptcache.h"
+#include "engine_test_setup.h"
 #include "local_apt_repository.h"
 #include "private_system_bus.h"
 #include "server_process.h"
@@ -163,8 +164,8 @@ void TestAptIndexUpdate::updateWithProxyAndUpgradableList()
 
     // The private sources mirror the store's list, with the shipped
     // configuration files moved into the temporary tree.
-    QVERIFY(TestEnv::writeFile(
-        m_dir.filePath(QStringLiteral("etc-apt/sources.list.d/appstore.list")), sourcesLine));
+    QVERIFY(EngineTestSetup::writeSystemSources(m_dir.filePath(QStringLiteral("etc-apt")),
+                                                repository.sourcesLine()));
     QVERIFY(Utils::updateSourceDir());
     QVERIFY(Utils::checkCustomCacheDir());
     for (const QString &name :

@@ -1,3 +1,6 @@
+#include "appstoredb_test_file.h"
+#include "dpkg_admin_dir.h"
+#include "local_apt_repository.h"
 #include "private_system_bus.h"
 #include "system_file_guard.h"
 #include "test_env.h"
@@ -6,7 +9,10 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
+#include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -43,6 +49,38 @@ private:
     {
         return QDBusConnection::systemBus().interface()->isServiceRegistered(
             QStringLiteral("com.tarnwick.daemon"));
+    }
+
+    // Starts the daemon in the background, keeping each line it logs, and
+    // waits until it owns its name.
+    bool startDaemon(ProcessRunner &daemon, QStringList &lines) const
+    {
+        connect(&daemon, &ProcessRunner::standardErrorLine, &daemon,
+                [&lines](const QString &line) { lines.append(line); });
+        ProcessSpec spec = daemonSpec();
+        spec.timeoutMs = 120000;
+        return daemon.start(spec) && TestEnv::waitFor(daemonOnBus, 15000);
+    }
+
+    static void stopDaemon(ProcessRunner &daemon)
+    {
+        daemon.kill();
+        daemon.waitForFinished();
+        QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
+    }
+
+    bool writeLogRules(const QString &rules) const
+    {
+        const QJsonObject values{{QStringLiteral("log_rules"), rules}};
+        return TestEnv::writeFile(
+            m_home.filePath(QStringLiteral("config/velkor-app-store/com.velkor.app-store.json")),
+            QJsonDocument(values).toJson());
+    }
+
+    static QStringList logFiles()
+    {
+        return QDir(QStringLiteral("/var/log/velkor/tarnwick-daemon"))
+            .entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
 
 private Q_SLOTS:
@@ -92,10 +130,8 @@ private Q_SLOTS:
                                QStringLiteral("/var/log/velkor")});
         QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
         ProcessRunner daemon;
-        ProcessSpec spec = daemonSpec();
-        spec.timeoutMs = 120000;
-        QVERIFY(daemon.start(spec));
-        QVERIFY2(TestEnv::waitFor(daemonOnBus, 15000), qPrintable(daemon.pendingStandardError()));
+        QStringList lines;
+        QVERIFY2(startDaemon(daemon, lines), qPrintable(lines.join(u'\n')));
 
         ProcessSpec introspect = daemonSpec();
         introspect.program = QStringLiteral("gdbus");
@@ -114,15 +150,71 @@ private Q_SLOTS:
                                 QDBusConnection::systemBus());
         QCOMPARE(appstore.property("Version").toString(), QStringLiteral("8.0.7.0007"));
 
+        // What the running daemon is in the middle of: an install it has
+        // under way, and an archive that a cleaning would take for done, since
+        // the second start's dpkg has the package at that version.
+        AppstoreDbTestFile db(QStringLiteral("/var/lib/tarnwick-daemon/appstore.db"));
+        QVERIFY(db.exec(QStringLiteral("INSERT INTO application_history (packageName, version, "
+                                       "operation) VALUES ('twk-test-running', '1.0', '6')")));
+        LocalAptRepository repository;
+        LocalAptRepository::PackageOptions plain;
+        plain.desktopApplication = false;
+        QVERIFY2(
+            repository.addPackage(QStringLiteral("twk-test-running"), QStringLiteral("1.0"), plain),
+            qPrintable(repository.errorString()));
+        const QString archive = QStringLiteral(
+            "/var/cache/velkor/tarnwick-daemon/archives/twk-test-running_1.0_all.deb");
+        QVERIFY(QFile::copy(
+            repository.debPath(QStringLiteral("twk-test-running"), QStringLiteral("1.0")),
+            archive));
+        DpkgAdminDir dpkg;
+        QVERIFY(dpkg.write(QStringLiteral("twk-test-running"), QStringLiteral("1.0")));
+        dpkg.activate();
+        const QStringList logsBefore = logFiles();
+        QVERIFY(logsBefore.contains(QStringLiteral("tarnwick-daemon.log")));
+
         const ProcessResult second = ProcessRunner::run(daemonSpec());
         QCOMPARE(second.exitCode, 3);
         QVERIFY2(second.errorText().contains(QStringLiteral("Error:")),
                  qPrintable(second.errorText()));
         QVERIFY(daemon.isRunning());
+        QCOMPARE(db.value(QStringLiteral("SELECT operation FROM application_history WHERE "
+                                         "packageName = 'twk-test-running'")),
+                 QStringLiteral("6"));
+        QVERIFY(QFile::exists(archive));
+        QCOMPARE(logFiles(), logsBefore);
 
-        daemon.kill();
-        daemon.waitForFinished();
-        QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
+        stopDaemon(daemon);
+    }
+
+    void followsLogRulesWhileRunning()
+    {
+        SystemFileGuard guard({QStringLiteral("/var/lib/tarnwick-daemon"),
+                               QStringLiteral("/var/cache/velkor"),
+                               QStringLiteral("/var/log/velkor")});
+        QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
+        // The rules in force from the start, as the daemon's first line needs.
+        const QString category = QStringLiteral("com.velkor.app-store.system-daemon");
+        QVERIFY(writeLogRules(category + QStringLiteral(".debug=false")));
+        ProcessRunner daemon;
+        QStringList lines;
+        QVERIFY2(startDaemon(daemon, lines), qPrintable(lines.join(u'\n')));
+        const auto logged = [&lines](const QString &text) { return !lines.filter(text).isEmpty(); };
+        QVERIFY(!logged(QStringLiteral("[Debug] [") + category));
+
+        // Each change's own debug line shows only while the rules leave debug on.
+        QVERIFY(writeLogRules(category + QStringLiteral(".debug=true")));
+        QVERIFY2(TestEnv::waitFor([&] { return logged(QStringLiteral(".debug=true")); }, 10000),
+                 qPrintable(lines.join(u'\n')));
+        QVERIFY(writeLogRules(category + QStringLiteral(".debug=false;twk.test.debug=true")));
+        QTest::qWait(1000);
+        QVERIFY(writeLogRules(category + QStringLiteral(".debug=true;twk.test.debug=false")));
+        QVERIFY2(
+            TestEnv::waitFor([&] { return logged(QStringLiteral("twk.test.debug=false")); }, 10000),
+            qPrintable(lines.join(u'\n')));
+        QVERIFY(!logged(QStringLiteral("twk.test.debug=true")));
+
+        stopDaemon(daemon);
     }
 };
 

@@ -39,6 +39,14 @@ QString EngineTestSetup::writeAptConfigs(const QString &stateDir, const QString 
     return QString();
 }
 
+bool EngineTestSetup::writeSystemSources(const QString &aptEtcDir, const QString &sourcesLine)
+{
+    return TestEnv::writeFile(aptEtcDir + QStringLiteral("/sources.list"),
+                              "# the distribution's sources\n") &&
+           TestEnv::writeFile(aptEtcDir + QStringLiteral("/sources.list.d/appstore.list"),
+                              sourcesLine.toUtf8() + '\n');
+}
+
 bool EngineTestSetup::fail(const QString &message)
 {
     m_error = message;
@@ -70,8 +78,7 @@ bool EngineTestSetup::start(const QString &accountStandin, const QStringList &ac
 
     if (!m_repository.publish(LocalAptRepository::Transport::Http, bytesPerSecond))
         return fail(m_repository.errorString());
-    if (!TestEnv::writeFile(m_dir.filePath(QStringLiteral("etc-apt/sources.list.d/appstore.list")),
-                            m_repository.sourcesLine().toUtf8() + '\n'))
+    if (!writeSystemSources(m_dir.filePath(QStringLiteral("etc-apt")), m_repository.sourcesLine()))
         return fail(QStringLiteral("cannot write the sources list"));
     if (!Utils::updateSourceDir() || !Utils::checkCustomCacheDir())
         return fail(QStringLiteral("cannot set up the daemon's apt folders"));

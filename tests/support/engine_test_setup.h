@@ -48,6 +48,10 @@ public:
     // and cache paths pointed at stateDir and cacheDir (both ending in '/').
     // Returns what went wrong, empty on success.
     static QString writeAptConfigs(const QString &stateDir, const QString &cacheDir);
+    // A classic system's apt sources under aptEtcDir: a "sources.list" with no
+    // entries and the store's list holding sourcesLine, so that the daemon's
+    // private sources see the test repository and nothing else.
+    static bool writeSystemSources(const QString &aptEtcDir, const QString &sourcesLine);
 
     // A store request for version 1.0 of name on behalf of loginName.
     static Apt_Task storeTask(const QString &name, const QString &loginName);

@@ -122,8 +122,8 @@ void TestAptDownloadTask::initTestCase()
             m_repository.publish(LocalAptRepository::Transport::Http, 2 * 1000 * 1000),
         qPrintable(m_repository.errorString()));
 
-    QVERIFY(writeFile(path(QStringLiteral("etc-apt/sources.list.d/appstore.list")),
-                      m_repository.sourcesLine().toUtf8() + '\n'));
+    QVERIFY(EngineTestSetup::writeSystemSources(path(QStringLiteral("etc-apt")),
+                                                m_repository.sourcesLine()));
     QVERIFY(Utils::updateSourceDir());
     QVERIFY(Utils::checkCustomCacheDir());
     const QString configError =

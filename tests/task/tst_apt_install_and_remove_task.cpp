@@ -8,7 +8,6 @@
 #include "utils/process_runner.h"
 #include "utils/utils.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,13 +19,6 @@
 using AppStore::Utils;
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(contents) >= 0;
-}
 
 AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments)
 {
@@ -147,8 +139,8 @@ void TestAptInstallAndRemoveTask::initTestCase()
     const QString cache = m_dir.filePath(QStringLiteral("cache/"));
     AppStore::AptSources::setRoots(state, m_dir.filePath(QStringLiteral("etc-apt")), cache);
     AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("etc-apt/sources.list.d/appstore.list")),
-                      m_repository.sourcesLine().toUtf8() + '\n'));
+    QVERIFY(EngineTestSetup::writeSystemSources(m_dir.filePath(QStringLiteral("etc-apt")),
+                                                m_repository.sourcesLine()));
     QVERIFY(Utils::updateSourceDir());
     QVERIFY(Utils::checkCustomCacheDir());
     const QString configError = EngineTestSetup::writeAptConfigs(state, cache);

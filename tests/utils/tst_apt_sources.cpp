@@ -142,13 +142,12 @@ void TestAptSources::rebuild()
     for (int run = 0; run < 2; ++run) {
         QVERIFY(AptSources::updateSourceDir());
 
+        // Without a system list there is no private one, not even an empty
+        // stand-in: the store's lists alone would hide the distribution's.
         const QFileInfo list(state(QStringLiteral("sources.list")));
-        if (withSourcesList) {
-            QCOMPARE(list.symLinkTarget(), etc(QStringLiteral("sources.list")));
-        } else {
-            QVERIFY(!list.isSymLink());
-            QCOMPARE(list.size(), 0);
-        }
+        QCOMPARE(list.symLinkTarget(),
+                 withSourcesList ? etc(QStringLiteral("sources.list")) : QString());
+        QCOMPARE(list.isSymLink() || list.exists(), withSourcesList);
         const QFileInfo parts(state(QStringLiteral("sources.list.d")));
         QVERIFY(parts.isDir() && !parts.isSymLink());
         QCOMPARE(
@@ -160,16 +159,19 @@ void TestAptSources::rebuild()
             QCOMPARE(QFileInfo(parts.filePath() + u'/' + name).symLinkTarget(),
                      etc(u"sources.list.d/" + name));
         // No temporary entries and no dangling links anywhere.
+        QStringList stateEntries{QStringLiteral("sources.list.d")};
+        if (withSourcesList)
+            stateEntries.prepend(QStringLiteral("sources.list"));
         QCOMPARE(QDir(state()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                          QDir::NoDotAndDotDot),
-                 (QStringList{QStringLiteral("sources.list"), QStringLiteral("sources.list.d")}));
+                 stateEntries);
         QDirIterator it(state(), QDir::AllEntries | QDir::System | QDir::Hidden,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QFileInfo entry(it.next());
             QVERIFY2(!entry.isSymLink() || entry.exists(), qPrintable(entry.filePath()));
         }
-        QVERIFY(AptSources::hasPrivateSources());
+        QCOMPARE(AptSources::hasPrivateSources(), withSourcesList);
     }
     QVERIFY(QFile::exists(outside + QStringLiteral("/keep.list")));
 
@@ -195,31 +197,35 @@ void TestAptSources::cacheDirectory()
 void TestAptSources::configChoice_data()
 {
     QTest::addColumn<QString>("dpkg");
-    QTest::addColumn<bool>("privateSources");
+    QTest::addColumn<bool>("sourcesList"); // the system's classic list
+    QTest::addColumn<bool>("storeList");
     QTest::addColumn<int>("expected");
     QTest::addColumn<QString>("file");
 
     const QString defaultConf = QStringLiteral("apt_default.conf");
     const QString custom = QStringLiteral("apt_custom.conf");
     const QString v2 = QStringLiteral("apt_custom_v2.conf");
-    QTest::newRow("rejects, no private sources") << "rejects" << false << 0 << defaultConf;
-    QTest::newRow("rejects, private sources") << "rejects" << true << 1 << custom;
-    QTest::newRow("accepts, no private sources") << "accepts" << false << 2 << v2;
+    QTest::newRow("rejects, no private sources") << "rejects" << false << false << 0 << defaultConf;
+    QTest::newRow("rejects, private sources") << "rejects" << true << true << 1 << custom;
+    // The store's list alone would leave the distribution's packages unseen.
+    QTest::newRow("rejects, deb822 system") << "rejects" << false << true << 0 << defaultConf;
+    QTest::newRow("accepts, no private sources") << "accepts" << false << false << 2 << v2;
     // A probe that did not run proves no support.
-    QTest::newRow("crashes") << "crashes" << true << 1 << custom;
-    QTest::newRow("missing") << "missing" << true << 1 << custom;
-    QTest::newRow("this system's dpkg") << "" << true << 1 << custom;
+    QTest::newRow("crashes") << "crashes" << true << true << 1 << custom;
+    QTest::newRow("missing") << "missing" << true << true << 1 << custom;
+    QTest::newRow("this system's dpkg") << "" << true << true << 1 << custom;
 }
 
 void TestAptSources::configChoice()
 {
     QFETCH(QString, dpkg);
-    QFETCH(bool, privateSources);
+    QFETCH(bool, sourcesList);
+    QFETCH(bool, storeList);
     QFETCH(int, expected);
     QFETCH(QString, file);
 
-    if (privateSources) {
-        writeSystemFiles(false, {QStringLiteral("appstore.list")});
+    if (storeList) {
+        writeSystemFiles(sourcesList, {QStringLiteral("appstore.list")});
         QVERIFY(AptSources::updateSourceDir());
     }
     if (!dpkg.isEmpty())
@@ -228,7 +234,7 @@ void TestAptSources::configChoice()
     QCOMPARE(int(AptSources::aptConfigVersion(false)), expected);
     QCOMPARE(AptSources::aptConfigFilePath(), state(file));
     // The choice needs the package cache and makes it when it is missing.
-    QCOMPARE(QFileInfo(cache() + QStringLiteral("archives")).isDir(), privateSources);
+    QCOMPARE(QFileInfo(cache() + QStringLiteral("archives")).isDir(), sourcesList && storeList);
 }
 
 void TestAptSources::plainCallPicksUpPrivateSourcesWithoutDpkg()
@@ -238,7 +244,7 @@ void TestAptSources::plainCallPicksUpPrivateSourcesWithoutDpkg()
     QCOMPARE(AptSources::aptConfigFilePath(), state(QStringLiteral("apt_default.conf")));
 
     installDpkg(QStringLiteral("accepts"));
-    writeSystemFiles(false, {QStringLiteral("appstore.list")});
+    writeSystemFiles(true, {QStringLiteral("appstore.list")});
     QVERIFY(AptSources::updateSourceDir());
     QCOMPARE(AptSources::aptConfigFilePath(), state(QStringLiteral("apt_custom.conf")));
     QVERIFY(!QFile::exists(m_root->filePath(QStringLiteral("bin/dpkg.ran"))));
@@ -250,9 +256,9 @@ void TestAptSources::aptReadsOnlyPrivateSources()
     QVERIFY2(repository.addStandardPackages() && repository.publish(),
              qPrintable(repository.errorString()));
 
-    // A system whose only classic list is the store's, next to the machine's
-    // own sources, which the daemon's apt runs must not see.
-    writeSystemFiles(false, {QStringLiteral("appstore.list")}, repository.sourcesLine() + u'\n');
+    // A system whose only list with entries is the store's, next to the
+    // machine's own sources, which the daemon's apt runs must not see.
+    writeSystemFiles(true, {QStringLiteral("appstore.list")}, repository.sourcesLine() + u'\n');
     QVERIFY(AptSources::updateSourceDir());
     QVERIFY(AptSources::checkCustomCacheDir());
 
