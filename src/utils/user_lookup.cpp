@@ -117,7 +117,9 @@ quint32 UserLookup::getLogname(QString &logname)
 
 bool UserLookup::isPlainLoginName(const QString &name)
 {
-    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
+    // A leading "-" would reach the tools given the name as an option.
+    return !name.isEmpty() && !name.startsWith(QLatin1Char('-')) &&
+           !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
            name != QLatin1String("..");
 }
 

@@ -57,7 +57,8 @@ private Q_SLOTS:
             << QString() << 0u << QString();
         const QString refused = QStringLiteral("^Refused login name");
         for (const QString &name :
-             {QStringLiteral(".."), QStringLiteral("."), QStringLiteral("../../etc")}) {
+             {QStringLiteral(".."), QStringLiteral("."), QStringLiteral("../../etc"),
+              QStringLiteral("-oProxyCommand=x")}) {
             QTest::newRow(qPrintable(QStringLiteral("refused ") + name))
                 << QStringList{name, QStringLiteral("1000")} << root << 0u << refused;
         }
