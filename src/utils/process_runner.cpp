@@ -1,6 +1,7 @@
 #include "utils/process_runner.h"
 
 #include "common/daemon_log.h"
+#include "utils/proxy_system.h"
 #include "utils/small_utils.h"
 
 #include <QDeadlineTimer>
@@ -154,9 +155,15 @@ void killProcessTree(QProcess &process)
 
 QProcessEnvironment buildEnvironment(const ProcessSpec &spec)
 {
-    QProcessEnvironment env = spec.environmentMode == ProcessSpec::Environment::Replace
-                                  ? QProcessEnvironment()
-                                  : QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env;
+    if (spec.environmentMode != ProcessSpec::Environment::Replace) {
+        env = QProcessEnvironment::systemEnvironment();
+        // The user's proxy reaches the children from here, not through the
+        // daemon's own environment.
+        ProxySystem::applyToChildEnvironment(env);
+    }
+    if (spec.environmentMode == ProcessSpec::Environment::Inherit)
+        return env;
     for (const QString &entry : spec.environment) {
         const qsizetype eq = entry.indexOf(QLatin1Char('='));
         if (eq <= 0) {
@@ -188,11 +195,10 @@ bool prepareProcess(QProcess &process, const ProcessSpec &spec, ProcessResult &r
     process.setArguments(spec.arguments);
     if (!spec.workingDirectory.isEmpty())
         process.setWorkingDirectory(spec.workingDirectory);
-    if (spec.environmentMode != ProcessSpec::Environment::Inherit)
-        process.setProcessEnvironment(buildEnvironment(spec));
-    else if (!spec.environment.isEmpty())
+    if (spec.environmentMode == ProcessSpec::Environment::Inherit && !spec.environment.isEmpty())
         qCWarning(daemonLogCategory)
             << "environment entries ignored in Inherit mode for" << spec.program;
+    process.setProcessEnvironment(buildEnvironment(spec));
     return true;
 }
 

@@ -15,9 +15,9 @@ namespace AppStore {
 struct ProcessSpec
 {
     enum class Environment {
-        Inherit, // the daemon's own environment
+        Inherit, // the daemon's own environment and the user's proxy variables
         Replace, // exactly the entries of `environment`
-        Extend,  // the daemon's environment, then the entries of `environment`
+        Extend,  // as Inherit, then the entries of `environment`
     };
 
     QString program; // a name looked up in PATH, or an absolute path

@@ -4,15 +4,18 @@
 #include "common/daemon_log.h"
 #include "utils.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QSet>
-#include <QFile>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSettings>
+
+#include <algorithm>
 
 namespace {
 
@@ -35,9 +38,11 @@ struct ProxyState
     QString currentUserName;
     QMap<QString, QVariant> systemProxyMap;
     QMap<QString, UserProxyRecord> manualProxyRecords;
-    // The variables a map put into the process environment, so that the next
-    // map can take back the ones it no longer names.
-    QSet<QString> appliedKeys;
+    // What the applied maps make of the environment that children inherit:
+    // a value to set, or an empty one for a variable to take away. Kept
+    // here rather than in the daemon's own environment, which other threads
+    // read while they start processes.
+    QMap<QString, QString> childEnvironment;
 };
 
 ProxyState &state()
@@ -48,17 +53,56 @@ ProxyState &state()
 
 using Locker = QMutexLocker<QMutex>;
 
+bool hasControlCharacter(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(),
+                       [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
 // The name becomes a group of the settings file, where "/" and "\" separate
 // groups: such a user would come back under another name after a restart.
 bool isAcceptableUserName(const QString &name)
 {
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') ||
-            c.category() == QChar::Other_Control) {
-            return false;
-        }
+    return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
+           !hasControlCharacter(name);
+}
+
+// A line break in a value would start another line of whatever a child
+// writes the variable into.
+bool isAcceptableValue(const QVariant &value)
+{
+    return !hasControlCharacter(value.toString());
+}
+
+// Proxy addresses may carry "user:password@"; logs go to the journal and to
+// files kept for days, so only the scheme and the host are shown.
+QString maskedValue(const QString &value)
+{
+    const qsizetype at = value.lastIndexOf(QLatin1Char('@'));
+    if (at < 0) {
+        return value;
     }
-    return true;
+    const qsizetype scheme = value.indexOf(QLatin1String("://"));
+    const qsizetype start = scheme >= 0 && scheme < at ? scheme + 3 : 0;
+    return value.left(start) + QStringLiteral("***") + value.mid(at);
+}
+
+QVariantMap maskedMap(const QVariantMap &map)
+{
+    QVariantMap masked;
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        masked.insert(it.key(), maskedValue(it.value().toString()));
+    }
+    return masked;
+}
+
+// The same for text that did not parse: every token that holds an "@".
+QString maskedText(const QString &text)
+{
+    static const QRegularExpression credentials(
+        QStringLiteral(R"(([A-Za-z][A-Za-z0-9+.\-]*:(?:\\?/)+)?[^\s"'<>{}\[\]=]*@)"));
+    QString masked = text;
+    return masked.replace(credentials, QStringLiteral("\\1***@"));
 }
 
 bool refuseUserName(const QString &userName)
@@ -81,6 +125,11 @@ bool hasOnlyAllowedKeys(const QVariantMap &map)
     return true;
 }
 
+bool hasOnlyAcceptableValues(const QVariantMap &map)
+{
+    return std::all_of(map.cbegin(), map.cend(), isAcceptableValue);
+}
+
 // Caller holds the mutex. The login manager may take its time to answer, so
 // the lookup runs unlocked; a name set meanwhile by another operation wins.
 void fillCurrentUser(ProxyState &s, Locker &locker)
@@ -99,31 +148,41 @@ void fillCurrentUser(ProxyState &s, Locker &locker)
 
 void applyLocked(ProxyState &s, const QVariantMap &map)
 {
-    for (auto it = map.cbegin(); it != map.cend(); ++it) {
-        if (it.key().isEmpty()) {
-            continue;
-        }
-        const QString text = it.value().toString();
-        if (text.isEmpty()) {
-            qunsetenv(it.key().toUtf8().constData());
-            s.appliedKeys.remove(it.key());
-        } else {
-            qputenv(it.key().toUtf8().constData(), text.toUtf8());
-            s.appliedKeys.insert(it.key());
+    // A proxy the user removed must not keep carrying the children's traffic.
+    for (auto it = s.childEnvironment.begin(); it != s.childEnvironment.end(); ++it) {
+        if (!map.contains(it.key())) {
+            it.value().clear();
         }
     }
-    // A proxy the user removed must not keep carrying the daemon's traffic.
-    const QSet<QString> applied = s.appliedKeys;
-    for (const QString &key : applied) {
-        if (!map.contains(key)) {
-            qunsetenv(key.toUtf8().constData());
-            s.appliedKeys.remove(key);
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        if (!it.key().isEmpty()) {
+            s.childEnvironment.insert(it.key(), it.value().toString());
         }
     }
 }
 
+// QSettings writes through a save file that takes the mode of the file it
+// replaces, so a private file stays private from the save file's first byte.
+bool makePrivateFile(const QString &path)
+{
+    const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner;
+    QFile file(path);
+    if (file.exists()) {
+        return file.setPermissions(owner);
+    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, owner)) {
+        return false;
+    }
+    file.close();
+    return true;
+}
+
 void saveLocked(const ProxyState &s)
 {
+    if (!makePrivateFile(s.settingsPath)) {
+        qCWarning(daemonLogCategory) << "Failed to save proxy settings to" << s.settingsPath;
+        return;
+    }
     QSettings settings(s.settingsPath, QSettings::IniFormat);
     for (auto it = s.systemProxyMap.cbegin(); it != s.systemProxyMap.cend(); ++it) {
         // Rewritten whole, or a key the user dropped would return at the next start.
@@ -141,8 +200,6 @@ void saveLocked(const ProxyState &s)
     if (settings.status() != QSettings::NoError) {
         qCWarning(daemonLogCategory) << "Failed to save proxy settings to" << s.settingsPath;
     }
-    // Proxy addresses may carry user:password.
-    QFile::setPermissions(s.settingsPath, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 // A hand-edited value with unquoted commas (no_proxy lists) reads as a list.
@@ -162,11 +219,12 @@ QVariantMap readUserGroup(QSettings &settings, const QString &userName)
     for (const QString &key : keys) {
         // The same keys as SetSystemProxy accepts: the file feeds root's
         // environment and every package tool.
-        if (!allowedProxyKeys().contains(key)) {
+        const QString value = settingText(settings.value(key));
+        if (!allowedProxyKeys().contains(key) || !isAcceptableValue(value)) {
             qCWarning(daemonLogCategory) << "Ignored proxy setting" << key << "of" << userName;
             continue;
         }
-        map.insert(key, settingText(settings.value(key)));
+        map.insert(key, value);
     }
     settings.endGroup();
     return map;
@@ -202,18 +260,23 @@ void ProxySystem::setSystemProxy(const QString &userName, const QString &environ
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(environment.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        qCWarning(daemonLogCategory) << "parse system proxy failed:" << environment;
+        qCWarning(daemonLogCategory) << "parse system proxy failed:" << maskedText(environment);
         return;
     }
     const QVariantMap map = document.object().toVariantMap();
     if (!hasOnlyAllowedKeys(map)) {
         return;
     }
+    if (!hasOnlyAcceptableValues(map)) {
+        qCWarning(daemonLogCategory)
+            << "Refused proxy settings with a control character of" << userName;
+        return;
+    }
     ProxyState &s = state();
     Locker locker(&s.mutex);
     s.currentUserName = userName;
     s.systemProxyMap.insert(userName, map);
-    qCDebug(daemonLogCategory) << "system proxy of" << userName << map;
+    qCDebug(daemonLogCategory) << "system proxy of" << userName << maskedMap(map);
     applyLocked(s, map);
     // Saved at once: a stop by signal skips the quit handler.
     saveLocked(s);
@@ -235,7 +298,7 @@ void ProxySystem::setManual(const QString &userName, const QString &type, const 
     Locker locker(&s.mutex);
     s.currentUserName = userName;
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << "userName:" << userName << "type:" << type
-                               << "host:" << host << "port:" << port;
+                               << "host:" << maskedValue(host) << "port:" << port;
     UserProxyRecord record = s.manualProxyRecords.value(userName);
     record.mode = kManualMode;
     record.servers[index] = ProxyServer{type, host, port};
@@ -260,6 +323,10 @@ void ProxySystem::loadProxy()
 {
     ProxyState &s = state();
     Locker locker(&s.mutex);
+    // Files saved before they were kept private.
+    if (QFile::exists(s.settingsPath)) {
+        QFile::setPermissions(s.settingsPath, QFile::ReadOwner | QFile::WriteOwner);
+    }
     QSettings settings(s.settingsPath, QSettings::IniFormat);
     s.currentUserName = settings.value(kUserKey).toString();
     if (!isAcceptableUserName(s.currentUserName)) {
@@ -273,7 +340,7 @@ void ProxySystem::loadProxy()
         }
     }
     const QVariantMap current = s.systemProxyMap.value(s.currentUserName).toMap();
-    qCDebug(daemonLogCategory) << "loaded proxy of" << s.currentUserName << current;
+    qCDebug(daemonLogCategory) << "loaded proxy of" << s.currentUserName << maskedMap(current);
     applyLocked(s, current);
 }
 
@@ -308,6 +375,19 @@ void ProxySystem::applyProxyEnvironment(const QVariantMap &map)
     ProxyState &s = state();
     Locker locker(&s.mutex);
     applyLocked(s, map);
+}
+
+void ProxySystem::applyToChildEnvironment(QProcessEnvironment &environment)
+{
+    ProxyState &s = state();
+    Locker locker(&s.mutex);
+    for (auto it = s.childEnvironment.cbegin(); it != s.childEnvironment.cend(); ++it) {
+        if (it.value().isEmpty()) {
+            environment.remove(it.key());
+        } else {
+            environment.insert(it.key(), it.value());
+        }
+    }
 }
 
 void ProxySystem::updateUserProxyRecord(const QString &userName, const UserProxyRecord &record)

@@ -7,6 +7,7 @@
 #include <array>
 
 class QNetworkAccessManager;
+class QProcessEnvironment;
 
 // One manually configured proxy server as the desktop reported it.
 struct ProxyServer
@@ -25,19 +26,20 @@ struct UserProxyRecord
 };
 
 // Proxy settings that each desktop user reports to the daemon. The system
-// proxy maps go to the daemon's own environment and to the package tools'
-// children and are kept in the settings file; the manual records live in
-// memory only.
+// proxy maps go to the environment of the daemon's children and are kept in
+// the settings file; the manual records live in memory only. The daemon's own
+// environment is never changed: other threads read it while they start
+// processes.
 //
 // Every operation holds one mutex: the maps are written on the main thread
-// and read on task threads, and the process environment is changed here.
+// and read on task threads.
 class ProxySystem
 {
 public:
     ProxySystem() = delete;
 
     // environment: a JSON object of proxy variables; replaces the user's map,
-    // applies it to the process environment and saves the settings.
+    // applies it to the inherited environment and saves the settings.
     static void setSystemProxy(const QString &userName, const QString &environment);
     static void setManual(const QString &userName, const QString &type, const QString &host,
                           const QString &port);
@@ -50,7 +52,11 @@ public:
     // empty userName means the current user and receives that user's name.
     static QStringList proxyEnvironmentList(QString &userName);
 
+    // Makes map the proxy part of the environment that children inherit.
     static void applyProxyEnvironment(const QVariantMap &map);
+    // Sets and removes in environment what the applied maps set and remove;
+    // the process runner calls it for every child that inherits.
+    static void applyToChildEnvironment(QProcessEnvironment &environment);
     static void updateUserProxyRecord(const QString &userName, const UserProxyRecord &record);
 
     static QString currentMode();

@@ -6,6 +6,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace TestEnv {
 
 namespace {
@@ -81,6 +83,14 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int fileMode(const QString &path)
+{
+    struct stat info = {};
+    if (lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return int(info.st_mode & 07777);
 }
 
 AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments,

@@ -30,6 +30,9 @@ quint16 freeTcpPort();
 bool writeFile(const QString &path, const QByteArray &contents, bool executable = false);
 // The whole file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
+// The permission bits of path itself (a link is not followed); -1 when there
+// is nothing.
+int fileMode(const QString &path);
 
 // Runs a tool to its end or its limit, with the test's environment and the
 // given entries added; warns with the output when it fails.

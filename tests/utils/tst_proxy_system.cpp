@@ -1,7 +1,10 @@
 #include "test_env.h"
+#include "utils/process_runner.h"
 #include "utils/proxy_system.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,6 +28,34 @@ QStringList entriesOf(const QString &user)
 {
     QString name = user;
     return ProxySystem::proxyEnvironmentList(name);
+}
+
+// What a child started through the process runner with the daemon's
+// environment sees.
+QProcessEnvironment childEnvironment()
+{
+    AppStore::ProcessSpec spec;
+    spec.program = QStringLiteral("env");
+    spec.arguments = {QStringLiteral("-0")};
+    QProcessEnvironment environment;
+    const QList<QByteArray> entries = AppStore::ProcessRunner::run(spec).standardOutput.split('\0');
+    for (const QByteArray &entry : entries) {
+        const qsizetype eq = entry.indexOf('=');
+        if (eq > 0)
+            environment.insert(QString::fromUtf8(entry.left(eq)),
+                               QString::fromUtf8(entry.mid(eq + 1)));
+    }
+    return environment;
+}
+
+// Proxy values of one test user and the lines logged meanwhile.
+QStringList g_logged;
+QtMessageHandler g_testHandler = nullptr;
+
+void recordMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    g_logged.append(message);
+    g_testHandler(type, context, message);
 }
 
 } // namespace
@@ -63,9 +94,12 @@ private Q_SLOTS:
         QCOMPARE(ProxySystem::proxyEnvironmentList(current),
                  QStringList{QStringLiteral("https_proxy=http://b:1")});
         QCOMPARE(current, QStringLiteral("bob"));
-        // The environment follows the user who reported last, not a mix.
-        QCOMPARE(qEnvironmentVariable("https_proxy"), QStringLiteral("http://b:1"));
-        QVERIFY(!qEnvironmentVariableIsSet("http_proxy"));
+        // Children's environment follows the user who reported last, not a
+        // mix; the daemon's own stays as it started.
+        QProcessEnvironment child = childEnvironment();
+        QCOMPARE(child.value(QStringLiteral("https_proxy")), QStringLiteral("http://b:1"));
+        QVERIFY(!child.contains(QStringLiteral("http_proxy")));
+        QVERIFY(!qEnvironmentVariableIsSet("https_proxy"));
 
         // Saved without waiting for the quit handler.
         clearEnvironment();
@@ -75,28 +109,35 @@ private Q_SLOTS:
         QCOMPARE(ProxySystem::proxyEnvironmentList(current),
                  QStringList{QStringLiteral("https_proxy=http://b:1")});
         QCOMPARE(current, QStringLiteral("bob"));
-        QCOMPARE(qEnvironmentVariable("https_proxy"), QStringLiteral("http://b:1"));
+        QCOMPARE(childEnvironment().value(QStringLiteral("https_proxy")),
+                 QStringLiteral("http://b:1"));
     }
 
     void removedSettingsStayRemoved()
     {
         const QString carol = QStringLiteral("carol");
+        // A proxy of the daemon's start environment that the user removes.
+        qputenv("ftp_proxy", "http://start:0");
         ProxySystem::setSystemProxy(
             carol, QStringLiteral("{\"http_proxy\":\"http://p:1\",\"ftp_proxy\":\"http://f:2\"}"));
-        QCOMPARE(qEnvironmentVariable("http_proxy"), QStringLiteral("http://p:1"));
+        QCOMPARE(childEnvironment().value(QStringLiteral("http_proxy")),
+                 QStringLiteral("http://p:1"));
         ProxySystem::setSystemProxy(carol,
                                     QStringLiteral("{\"ftp_proxy\":\"\",\"all_proxy\":\"x\"}"));
 
         QCOMPARE(entriesOf(carol), QStringList{QStringLiteral("all_proxy=x")});
-        QVERIFY(!qEnvironmentVariableIsSet("http_proxy"));
-        QVERIFY(!qEnvironmentVariableIsSet("ftp_proxy"));
+        QProcessEnvironment child = childEnvironment();
+        QVERIFY(!child.contains(QStringLiteral("http_proxy")));
+        QVERIFY(!child.contains(QStringLiteral("ftp_proxy")));
+        QCOMPARE(qEnvironmentVariable("ftp_proxy"), QStringLiteral("http://start:0"));
 
         ProxySystem::saveProxy(); // the quit handler's save must not bring them back either
         clearEnvironment();
         ProxySystem::loadProxy();
         QCOMPARE(entriesOf(carol), QStringList{QStringLiteral("all_proxy=x")});
-        QVERIFY(!qEnvironmentVariableIsSet("http_proxy"));
-        QCOMPARE(qEnvironmentVariable("all_proxy"), QStringLiteral("x"));
+        child = childEnvironment();
+        QVERIFY(!child.contains(QStringLiteral("http_proxy")));
+        QCOMPARE(child.value(QStringLiteral("all_proxy")), QStringLiteral("x"));
     }
 
     void refusedSettingsChangeNothing_data()
@@ -116,6 +157,13 @@ private Q_SLOTS:
         QTest::newRow("slash") << QStringLiteral("a/b") << good << refused;
         QTest::newRow("backslash") << QStringLiteral("a\\b") << good << refused;
         QTest::newRow("line feed") << QStringLiteral("a\nb") << good << refused;
+        const QString control = QStringLiteral("^Refused proxy settings with a control character");
+        QTest::newRow("line feed in a value")
+            << QStringLiteral("dave")
+            << QStringLiteral("{\"http_proxy\":\"http://evil:1\\nLD_PRELOAD=/tmp/x.so\"}")
+            << control;
+        QTest::newRow("escape in a value")
+            << QStringLiteral("dave") << QStringLiteral("{\"no_proxy\":\"\\u001b[2J\"}") << control;
     }
 
     void refusedSettingsChangeNothing()
@@ -136,7 +184,8 @@ private Q_SLOTS:
         QCOMPARE(ProxySystem::proxyEnvironmentList(current),
                  QStringList{QStringLiteral("http_proxy=http://e:1")});
         QCOMPARE(current, QStringLiteral("erin"));
-        QCOMPARE(qEnvironmentVariable("http_proxy"), QStringLiteral("http://e:1"));
+        QCOMPARE(childEnvironment().value(QStringLiteral("http_proxy")),
+                 QStringLiteral("http://e:1"));
         QCOMPARE(TestEnv::readFile(m_file), saved);
     }
 
@@ -146,16 +195,19 @@ private Q_SLOTS:
         QFile file(m_file);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("[General]\nuser=frank\n\n[frank]\nLD_PRELOAD=/tmp/x.so\n"
+                   "ftp_proxy=\"http://f:21\\nX=1\"\n"
                    "http_proxy=http://f:3128\nno_proxy=localhost,.example\n");
         file.close();
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("LD_PRELOAD")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ftp_proxy")));
         ProxySystem::loadProxy();
         QCOMPARE(entriesOf(QStringLiteral("frank")),
                  (QStringList{QStringLiteral("http_proxy=http://f:3128"),
                               QStringLiteral("no_proxy=localhost,.example")}));
-        QVERIFY(!qEnvironmentVariableIsSet("LD_PRELOAD"));
-        QCOMPARE(qEnvironmentVariable("http_proxy"), QStringLiteral("http://f:3128"));
+        const QProcessEnvironment child = childEnvironment();
+        QVERIFY(!child.contains(QStringLiteral("LD_PRELOAD")));
+        QCOMPARE(child.value(QStringLiteral("http_proxy")), QStringLiteral("http://f:3128"));
     }
 
     void manualProxyTypeOutOfRange()
@@ -176,6 +228,38 @@ private Q_SLOTS:
         }
         QCOMPARE(ProxySystem::currentMode(), QStringLiteral("auto"));
         QCOMPARE(ProxySystem::aptHttpsProxyOption(), https);
+    }
+
+    // Proxy addresses may carry "user:password@": neither the log nor any
+    // file others can read holds the password, also when a file from an
+    // earlier version was readable.
+    void credentialsStayPrivate()
+    {
+        const QString hank = QStringLiteral("hank");
+        QVERIFY(TestEnv::writeFile(m_file, "[General]\nuser=hank\n\n[hank]\n"
+                                           "http_proxy=http://hank:s3cret@p:3128\n"));
+        g_logged.clear();
+        g_testHandler = qInstallMessageHandler(recordMessage);
+        ProxySystem::loadProxy();
+        ProxySystem::setSystemProxy(
+            hank, QStringLiteral("{\"https_proxy\":\"hank:s3cret@p:3129\","
+                                 "\"http_proxy\":\"http://hank:s3cret@p:3128\"}"));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^parse system proxy failed:")));
+        ProxySystem::setSystemProxy(hank, QStringLiteral("{\"http_proxy\":\"http://hank:s3cret@p"));
+        ProxySystem::setManual(hank, QStringLiteral("0"), QStringLiteral("hank:s3cret@p"),
+                               QStringLiteral("3128"));
+        ProxySystem::saveProxy();
+        ProxySystem::loadProxy();
+        qInstallMessageHandler(g_testHandler);
+
+        QVERIFY(g_logged.filter(QStringLiteral("***@p:3128")).size() >= 2);
+        QCOMPARE(g_logged.filter(QStringLiteral("s3cret")), QStringList());
+        QVERIFY(TestEnv::readFile(m_file).contains("s3cret"));
+        const QStringList files =
+            QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QCOMPARE(files, QStringList{QStringLiteral("proxy.conf")});
+        QCOMPARE(TestEnv::fileMode(m_file), 0600);
     }
 
 private:
