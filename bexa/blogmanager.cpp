@@ -109,7 +109,9 @@ void reopenFile(LogState &s)
     const QString path = s.filePath.isEmpty() ? defaultLogFilePath() : s.filePath;
     QDir().mkpath(QFileInfo(path).absolutePath());
     s.file.setFileName(path);
-    if (!s.file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+    // A log shows what the process did; other users have no business there.
+    if (!s.file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup))
         std::fprintf(stderr, "cannot open log file %s: %s\n", qPrintable(path),
                      qPrintable(s.file.errorString()));
 }

@@ -17,6 +17,32 @@ const QString LOG_DIR = QStringLiteral("/var/log/velkor/tarnwick-daemon/");
 const QString LOG_FILE_NAME = QStringLiteral("tarnwick-daemon.log");
 // The current log counts, so a start leaves at most this many backups.
 constexpr int KEPT_LOG_FILES = 4;
+// Logs tell what users installed and where their proxy is: not for everyone.
+constexpr QFile::Permissions LOG_PERMISSIONS =
+    QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+
+// Files written before logs were kept private keep their mode through the
+// renames of later starts.
+void restrictLogFiles(const QDir &dir)
+{
+    const QFileInfoList files =
+        dir.entryInfoList({QStringLiteral("*.log*")}, QDir::Files | QDir::NoSymLinks);
+    for (const QFileInfo &file : files) {
+        if (file.permissions() != LOG_PERMISSIONS)
+            QFile::setPermissions(file.absoluteFilePath(), LOG_PERMISSIONS);
+    }
+}
+
+// The file appender then appends to a file of the right mode rather than
+// creating one with the process's default.
+bool createLogFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::NewOnly, LOG_PERMISSIONS))
+        return false;
+    file.close();
+    return true;
+}
 
 void removeOldLogFiles(const QDir &dir)
 {
@@ -58,6 +84,7 @@ QString LogFileRotation::initLogFilePath(const QString &dir)
     }
 
     removeOldLogFiles(logDir);
+    restrictLogFiles(logDir);
 
     const QString path = logDir.filePath(LOG_FILE_NAME);
     const QFileInfo current(path);
@@ -69,15 +96,15 @@ QString LogFileRotation::initLogFilePath(const QString &dir)
         if (!QFile::rename(path, path + u'.' + stamp))
             qCWarning(daemonLogCategory)
                 << "Log file backup failed! Appending new log in old file...";
+        else
+            createLogFile(path);
         return path;
     }
 
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    if (!createLogFile(path)) {
         qCWarning(daemonLogCategory) << "Log file create failed! Using default path...";
         return QString();
     }
-    file.close();
     return path;
 }
 

@@ -1,3 +1,5 @@
+#include "test_env.h"
+
 #include <blogmanager.h>
 
 #include <QDir>
@@ -57,6 +59,7 @@ void TestBexaLogManager::defaultFileLocation()
     const QStringList written = lines(expected);
     QCOMPARE(written.size(), 1);
     QVERIFY(written.first().endsWith(QStringLiteral(" - to the default file")));
+    QCOMPARE(TestEnv::fileMode(expected), 0640);
 }
 
 void TestBexaLogManager::fileAppenderLineFormat()

@@ -41,6 +41,7 @@ void TestLogFileRotation::firstStartCreatesDirectoryAndFile()
     const QString path = LogFileRotation::initLogFilePath(dir);
     QCOMPARE(path, QDir(dir).filePath(LOG_NAME));
     QCOMPARE(QFileInfo(path).size(), 0);
+    QCOMPARE(TestEnv::fileMode(path), 0640);
     QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{LOG_NAME});
 }
 
@@ -86,10 +87,16 @@ void TestLogFileRotation::rotation()
 
     const QString path = LogFileRotation::initLogFilePath(tmp.path());
     QCOMPARE(path, dir.filePath(LOG_NAME));
-    QVERIFY(!QFile::exists(path));
+    QCOMPARE(QFileInfo(path).size(), 0);
+
+    // Logs written 0644 by earlier starts are no longer readable by all.
+    const QStringList logs = dir.entryList({QStringLiteral("*.log*")}, QDir::Files);
+    for (const QString &name : logs)
+        QVERIFY2(TestEnv::fileMode(dir.filePath(name)) == 0640, qPrintable(name));
 
     QStringList remaining = dir.entryList(QDir::Files, QDir::Name);
     QVERIFY(remaining.removeOne(QStringLiteral("notes.txt")));
+    QVERIFY(remaining.removeOne(LOG_NAME));
     for (const QString &name : survivors)
         QVERIFY2(remaining.removeOne(name), qPrintable(name));
     // What is left is the moved log, named after a real time stamp even where
