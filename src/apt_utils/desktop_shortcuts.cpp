@@ -53,10 +53,24 @@ public:
 
     bool isOpen() const { return m_fd >= 0; }
 
-    bool exists(const QByteArray &name) const
+    enum class Entry {
+        Missing,
+        Shortcut, // a symbolic link to the expected target
+        Other,    // the user's own file, folder or link: never touched
+    };
+
+    Entry entry(const QByteArray &name, const QString &target) const
     {
         struct stat info = {};
-        return fstatat(m_fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        if (fstatat(m_fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? Entry::Missing : Entry::Other;
+        if (!S_ISLNK(info.st_mode))
+            return Entry::Other;
+        const QByteArray expected = QFile::encodeName(target);
+        QByteArray found(expected.size() + 1, '\0');
+        const ssize_t length = readlinkat(m_fd, name.constData(), found.data(), found.size());
+        return length == expected.size() && found.left(length) == expected ? Entry::Shortcut
+                                                                           : Entry::Other;
     }
 
     void remove(const QByteArray &name) const { unlinkat(m_fd, name.constData(), 0); }
@@ -99,6 +113,24 @@ QByteArray shortcutName(const QString &desktopFile)
     return QFile::encodeName(QFileInfo(desktopFile).fileName());
 }
 
+QString shortcutTarget(const QString &desktopFile, int installMode)
+{
+    const QString &applications = installMode == kKaplaMode ? kKaplaApplications : kApplications;
+    return applications + u'/' + QFileInfo(desktopFile).fileName();
+}
+
+// What stands at a shortcut's name may be the user's own: only a link to the
+// package's desktop file is ours to renew or remove.
+UserDesktop::Entry shortcutAt(const UserDesktop &desktop, const QByteArray &shortcut,
+                              const QString &target)
+{
+    const UserDesktop::Entry found = desktop.entry(shortcut, target);
+    if (found == UserDesktop::Entry::Other)
+        qCWarning(daemonLogCategory)
+            << "not a shortcut to" << target << ", leaving it alone:" << shortcut;
+    return found;
+}
+
 void keepVisibleOwnEntry(const QString &name, QStringList &desktopFiles)
 {
     desktopFiles.removeIf([](const QString &file) { return !Utils::isDesktopNeedToShow(file); });
@@ -135,17 +167,18 @@ void DesktopShortcuts::createShortcuts(const QString &name, const QString &login
     const UserDesktop desktop(login);
     if (!desktop.isOpen())
         return;
-    const QString applications = installMode == kKaplaMode ? kKaplaApplications : kApplications;
     for (const QString &file : std::as_const(desktopFiles)) {
         const QByteArray shortcut = shortcutName(file);
         if (shortcut.isEmpty())
             continue;
-        const bool exists = desktop.exists(shortcut);
-        if (!createNew && !exists)
+        const QString target = shortcutTarget(file, installMode);
+        const UserDesktop::Entry found = shortcutAt(desktop, shortcut, target);
+        if (found == UserDesktop::Entry::Other ||
+            (!createNew && found == UserDesktop::Entry::Missing))
             continue;
-        if (exists)
+        if (found == UserDesktop::Entry::Shortcut)
             desktop.remove(shortcut);
-        desktop.link(shortcut, applications + u'/' + QFileInfo(file).fileName());
+        desktop.link(shortcut, target);
     }
 }
 
@@ -181,7 +214,9 @@ void DesktopShortcuts::removeShortcuts(const QString &name, const QString &login
         return;
     for (const QString &file : std::as_const(desktopFiles)) {
         const QByteArray shortcut = shortcutName(file);
-        if (!shortcut.isEmpty() && desktop.exists(shortcut))
+        if (!shortcut.isEmpty() &&
+            shortcutAt(desktop, shortcut, shortcutTarget(file, installMode)) ==
+                UserDesktop::Entry::Shortcut)
             desktop.remove(shortcut);
     }
 }

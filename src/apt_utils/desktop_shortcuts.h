@@ -9,7 +9,9 @@ namespace AppStore {
 // system's application folder of its kind.
 //
 // Root works inside a folder the user controls here, so nothing is done when
-// the home or its "Desktop" is a symbolic link or not owned by the user.
+// the home or its "Desktop" is a symbolic link or not owned by the user, and
+// only such links are renewed or removed: whatever else stands at a
+// shortcut's name is the user's and stays.
 class DesktopShortcuts
 {
 public:

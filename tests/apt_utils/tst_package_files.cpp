@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -21,6 +22,7 @@ const QString kHello = QStringLiteral("twk-test-hello");
 const QString kFiles = QStringLiteral("twk-test-files");
 const QString kLaunch = QStringLiteral("twk-test-launch");
 const QString kShortcut = QStringLiteral("/home/twk-test-user/Desktop/twk-test-hello.desktop");
+const QString kShortcutTarget = QStringLiteral("/usr/share/applications/twk-test-hello.desktop");
 const QString kOddPath = QStringLiteral("/usr/share/twk-test-files/with space 'quote'.txt");
 
 QByteArray desktopEntry(const QString &exec, const QString &extra = QString())
@@ -132,11 +134,8 @@ private Q_SLOTS:
         AptCache::createShortcuts(kHello, kUser, false, 1);
         QVERIFY(!QFileInfo(kShortcut).isSymLink());
 
-        // A file in the way is replaced.
-        QVERIFY(TestEnv::writeFile(kShortcut, "user's own\n"));
         AptCache::createShortcuts(kHello, kUser, true, 1);
-        QCOMPARE(QFileInfo(kShortcut).symLinkTarget(),
-                 QStringLiteral("/usr/share/applications/twk-test-hello.desktop"));
+        QCOMPARE(QFileInfo(kShortcut).symLinkTarget(), kShortcutTarget);
         struct stat link = lstatOf(kShortcut);
         QVERIFY(S_ISLNK(link.st_mode));
         QCOMPARE(link.st_uid, m_user.uid);
@@ -150,6 +149,41 @@ private Q_SLOTS:
         AptCache::removeShortcuts(kHello, kUser, 1);
         QVERIFY(!QFileInfo(kShortcut).isSymLink());
         QVERIFY(!QFileInfo::exists(kShortcut));
+    }
+
+    // Whatever else the user keeps under a shortcut's name is the user's.
+    void usersOwnEntriesStay_data()
+    {
+        QTest::addColumn<QString>("target"); // empty: a regular file
+        QTest::newRow("regular file") << QString();
+        QTest::newRow("link to another entry")
+            << QStringLiteral("/usr/share/applications/twk-test-launch-plain.desktop");
+        QTest::newRow("link into the kapla folder")
+            << QStringLiteral("/var/lib/kapla/entries/share/applications/twk-test-hello.desktop");
+    }
+
+    void usersOwnEntriesStay()
+    {
+        QFETCH(QString, target);
+        if (target.isEmpty())
+            QVERIFY(TestEnv::writeFile(kShortcut, "user's own\n"));
+        else
+            QVERIFY(QFile::link(target, kShortcut));
+
+        const QRegularExpression warning(QStringLiteral("^not a shortcut to"));
+        for (const bool createNew : {true, false}) {
+            QTest::ignoreMessage(QtWarningMsg, warning);
+            AptCache::createShortcuts(kHello, kUser, createNew, 1);
+        }
+        QTest::ignoreMessage(QtWarningMsg, warning);
+        AptCache::removeShortcuts(kHello, kUser, 1);
+
+        if (target.isEmpty()) {
+            QVERIFY(!QFileInfo(kShortcut).isSymLink());
+            QCOMPARE(TestEnv::readFile(kShortcut), QByteArray("user's own\n"));
+        } else {
+            QCOMPARE(QFileInfo(kShortcut).symLinkTarget(), target);
+        }
     }
 
     void refusesDesktopsNotTheUsers_data()
