@@ -17,6 +17,7 @@
 #include "task/aptdownloadtask.h"
 #include "task/aptfixtask.h"
 #include "task/aptinstallandremovetask.h"
+#include "task/local_package_file.h"
 #include "task/task_end_relay.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
@@ -42,8 +43,6 @@ const QString SESSION_COMPLETE = QStringLiteral("\n[Session Complete...]\n");
 const QString INSTALLED_STATUS = QStringLiteral("install ok installed");
 
 const QString LOCAL_FILE_PREFIX = QStringLiteral("file://");
-// "dpkg-deb -W" reads one archive header; anything slower is no archive of ours.
-constexpr int kArchiveProbeTimeoutMs = 30000;
 
 // How long a stopping manager waits for the tasks its pools still run.
 constexpr int kPoolTeardownWaitMs = 10000;
@@ -991,18 +990,6 @@ void AptInstallManager::settleInterruptedInstall(const DownloadStateBiData &reco
         ThreadPoolManager::instance()->addUploadDownloadTask(data);
 }
 
-bool AptInstallManager::isDebianArchive(const QString &path) const
-{
-    AppStore::ProcessSpec spec;
-    spec.program = QStringLiteral("dpkg-deb");
-    spec.arguments = {QStringLiteral("-W"), QStringLiteral("--"), path};
-    spec.timeoutMs = kArchiveProbeTimeoutMs;
-    const AppStore::ProcessResult result = AppStore::ProcessRunner::run(spec);
-    if (result.timedOut)
-        qCWarning(daemonLogCategory) << "dpkg-deb -W timed out on" << path;
-    return result.succeeded();
-}
-
 // One announcement, in the form of a failed final message, and nothing more:
 // no install is started for this task.
 void AptInstallManager::failLocalInstall(const Apt_Task &task, const QString &reason)
@@ -1017,10 +1004,7 @@ void AptInstallManager::addLocalInstallTask(Apt_Task &task)
         return;
     QString path = task.downloadLink;
     path.remove(LOCAL_FILE_PREFIX);
-    // A relative path would name a file under whatever the daemon's working
-    // folder happens to be.
-    const bool absolute = QDir::isAbsolutePath(path);
-    task.totalSize = absolute ? QFile(path).size() : 0;
+    task.totalSize = 0;
 
     const QString invalid = validationError(task);
     if (!invalid.isEmpty()) {
@@ -1031,20 +1015,24 @@ void AptInstallManager::addLocalInstallTask(Apt_Task &task)
         failLocalInstall(task, QStringLiteral("Custom Cache Dir Create Failed!"));
         return;
     }
-
-    const bool debian = absolute && isDebianArchive(path);
-    task.isTarPkg = !debian;
-    const QString cache = AppStore::Utils::cacheDir();
-    const QString target = debian ? QString(cache + QStringLiteral("archives/") + task.packageName +
-                                            QStringLiteral(".deb"))
-                                  : QString(cache + task.packageName + QStringLiteral(".tar"));
-    // An older file of the same name must not be installed in place of this
-    // one: the copy replaces it or the install does not happen.
-    QFile::remove(target);
-    if (!absolute || !QFileInfo(path).isFile() || !QFile::copy(path, target)) {
-        failLocalInstall(task,
-                         QStringLiteral("cannot copy ") + path + QStringLiteral(" to ") + target);
+    // A relative path would name a file under whatever the daemon's working
+    // folder happens to be.
+    if (!QDir::isAbsolutePath(path)) {
+        failLocalInstall(task, QStringLiteral("not an absolute path: ") + path);
         return;
     }
+
+    const LocalPackageFile::Result taken = LocalPackageFile::takeIntoCache(
+        path, AppStore::Utils::cacheDir(), task.packageName, task.version);
+    task.totalSize = taken.size;
+    if (!taken.error.isEmpty()) {
+        failLocalInstall(task, taken.error);
+        return;
+    }
+    task.isTarPkg = !taken.debianArchive;
+    // The install task then takes the archive in the cache, not the
+    // repository's package of the same name.
+    if (taken.debianArchive)
+        task.isSpecificPkg = 1;
     startInstallOrRemoveTask(task);
 }

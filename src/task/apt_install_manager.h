@@ -85,8 +85,9 @@ public:
     void syncLastInstallingTaskToPauseImply();
 
     // Installs a package file that is already on this machine ("file://" and
-    // an absolute path in downloadLink) without a download; runs on the
-    // caller's thread.
+    // an absolute path in downloadLink) without a download: the copy taken
+    // into the package cache, which must hold the task's package (and
+    // version, when the task names one). Runs on the caller's thread.
     void addLocalInstallTask(Apt_Task &task);
 
     void startInstallOrRemoveTask(const Apt_Task &task);
@@ -165,7 +166,6 @@ private:
     AptDownloadTask *takeBackAptTask(const QString &packageName, bool &running);
     void pauseTakenTask(AptDownloadTask *taken);
     void settleInterruptedInstall(const DownloadStateBiData &record, bool agreeSign);
-    bool isDebianArchive(const QString &path) const;
     void failLocalInstall(const Apt_Task &task, const QString &reason);
 
     QThread *m_workerThread = nullptr;

@@ -82,6 +82,8 @@ private:
     QList<Progress> m_progress;
     QStringList m_events; // control-side signals, in the order they came
     QList<DownloadStateBiData> m_statistics;
+    QTemporaryDir m_localDir;
+    QString m_localDeb; // twk-test-local 2.0, writable by everyone
 };
 
 void TestAptInstallManagerControl::initTestCase()
@@ -99,6 +101,21 @@ void TestAptInstallManagerControl::initTestCase()
              qPrintable(m_setup.errorString()));
     QString agree = QStringLiteral("1");
     AppstoreDb::instance()->updateSettingByColumnName(QStringLiteral("agreeSign"), agree);
+
+    const QString tree = m_localDir.filePath(QStringLiteral("tree"));
+    QVERIFY(TestEnv::writeFile(tree + QStringLiteral("/DEBIAN/control"),
+                               "Package: twk-test-local\nVersion: 2.0\nArchitecture: all\n"
+                               "Maintainer: Test <test@localhost>\n"
+                               "Description: local test package\n"));
+    QVERIFY(TestEnv::writeFile(tree + QStringLiteral("/usr/share/twk-test-local/marker"), "x"));
+    m_localDeb = m_localDir.filePath(QStringLiteral("local.deb"));
+    QVERIFY(
+        TestEnv::runTool(QStringLiteral("dpkg-deb"), {QStringLiteral("--root-owner-group"),
+                                                      QStringLiteral("--build"), tree, m_localDeb})
+            .succeeded());
+    QVERIFY(QFile::setPermissions(m_localDeb, QFile::ReadOwner | QFile::WriteOwner |
+                                                  QFile::ReadGroup | QFile::WriteGroup |
+                                                  QFile::ReadOther | QFile::WriteOther));
 
     m_manager = new AptInstallManager;
     connect(m_manager, &AptInstallManager::sigIntallProgress, this,
@@ -494,33 +511,26 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
     QCOMPARE(dpkgField(kSlow, QStringLiteral("Status")), QStringLiteral("install ok installed"));
 }
 
-// A package file on this machine goes straight to the install stage; a file
-// left at its cache place by an earlier run is replaced, not installed.
+// A package file on this machine goes straight to the install stage as
+// root's own copy, never the repository's package of that name; a file left
+// at its cache place by an earlier run is replaced, not installed.
 void TestAptInstallManagerControl::localPackageFile()
 {
-    QTemporaryDir dir;
-    const QString tree = dir.filePath(QStringLiteral("tree"));
-    QVERIFY(TestEnv::writeFile(tree + QStringLiteral("/DEBIAN/control"),
-                               "Package: twk-test-local\nVersion: 2.0\nArchitecture: all\n"
-                               "Maintainer: Test <test@localhost>\n"
-                               "Description: local test package\n"));
-    QVERIFY(TestEnv::writeFile(tree + QStringLiteral("/usr/share/twk-test-local/marker"), "x"));
-    const QString deb = dir.filePath(QStringLiteral("local.deb"));
-    QVERIFY(TestEnv::runTool(QStringLiteral("dpkg-deb"), {QStringLiteral("--root-owner-group"),
-                                                          QStringLiteral("--build"), tree, deb})
-                .succeeded());
+    const QString deb = m_localDeb;
     const QString cached = Utils::cacheDir() + QStringLiteral("archives/twk-test-local.deb");
     QVERIFY(TestEnv::writeFile(cached, "left over from an earlier run"));
 
     m_progress.clear();
     Apt_Task task = storeTask(kLocal);
     task.version = QStringLiteral("2.0");
-    task.isSpecificPkg = 1;
     task.downloadLink = QStringLiteral("file://") + deb;
     m_manager->addLocalInstallTask(task);
     QCOMPARE(task.totalSize, QFileInfo(deb).size());
     QVERIFY(!task.isTarPkg);
     QCOMPARE(TestEnv::readFile(cached), TestEnv::readFile(deb));
+    QCOMPARE(TestEnv::fileMode(cached), 0644);
+    QCOMPARE(QFileInfo(cached).ownerId(), 0u);
+    QCOMPARE(QFileInfo(cached).groupId(), 0u);
 
     QVERIFY(TestEnv::waitFor([&] { return finalOf(kLocal).state == 1; }, 240000));
     QVERIFY2(finalOf(kLocal).progress != -1, qPrintable(finalOf(kLocal).status));
@@ -533,21 +543,34 @@ void TestAptInstallManagerControl::localPackageFile()
 void TestAptInstallManagerControl::localPackageFileRefused_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("link");
-    QTest::newRow("missing file") << "twk-test-missing"
+    QTest::newRow("missing file") << "twk-test-missing" << QString()
                                   << "file:///nonexistent/twk-test-missing.deb";
-    QTest::newRow("prefix in upper case") << "twk-test-upper"
-                                          << "FILE:///etc/hostname";
-    QTest::newRow("name leaving the cache") << "../../twk-test-out"
-                                            << "file:///etc/hostname";
+    QTest::newRow("prefix in upper case")
+        << "twk-test-upper" << QString() << "FILE:///etc/hostname";
+    QTest::newRow("name leaving the cache")
+        << "../../twk-test-out" << QString() << "file:///etc/hostname";
+    const QString deb = QStringLiteral("file://") + m_localDeb;
+    QTest::newRow("archive of another package") << "twk-test-other" << QString() << deb;
+    QTest::newRow("archive of another version") << "twk-test-local"
+                                                << "3.0" << deb;
+    const QString link = m_localDir.filePath(QStringLiteral("link.deb"));
+    QFile::link(m_localDeb, link);
+    QTest::newRow("link to an archive")
+        << "twk-test-local" << QString() << QStringLiteral("file://") + link;
 }
 
 void TestAptInstallManagerControl::localPackageFileRefused()
 {
     QFETCH(QString, name);
+    QFETCH(QString, version);
     QFETCH(QString, link);
+    // The case before installed it from here.
+    QFile::remove(Utils::cacheDir() + QStringLiteral("archives/twk-test-local.deb"));
     m_progress.clear();
     Apt_Task task = storeTask(name);
+    task.version = version;
     task.downloadLink = link;
     m_manager->addLocalInstallTask(task);
     QTest::qWait(500);
@@ -560,6 +583,12 @@ void TestAptInstallManagerControl::localPackageFileRefused()
     QVERIFY(end.status.isEmpty());
     QVERIFY(!QFileInfo::exists(Utils::cacheDir() + QStringLiteral("twk-test-out.tar")));
     QVERIFY(QDir(Utils::cacheDir()).entryList({QStringLiteral("*.tar")}, QDir::Files).isEmpty());
+    // Neither the copy nor its draft stays behind.
+    QVERIFY(!QFileInfo::exists(Utils::cacheDir() + QStringLiteral("archives/") + name +
+                               QStringLiteral(".deb")));
+    QVERIFY(QDir(Utils::cacheDir())
+                .entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden)
+                .isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestAptInstallManagerControl)
