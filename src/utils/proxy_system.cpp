@@ -217,8 +217,8 @@ QVariantMap readUserGroup(QSettings &settings, const QString &userName)
     settings.beginGroup(userName);
     const QStringList keys = settings.childKeys();
     for (const QString &key : keys) {
-        // The same keys as SetSystemProxy accepts: the file feeds root's
-        // environment and every package tool.
+        // The same keys and values as SetSystemProxy accepts: the file
+        // feeds the environment of every package tool run as root.
         const QString value = settingText(settings.value(key));
         if (!allowedProxyKeys().contains(key) || !isAcceptableValue(value)) {
             qCWarning(daemonLogCategory) << "Ignored proxy setting" << key << "of" << userName;
