@@ -18,7 +18,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace AppStore {
 
@@ -175,6 +177,20 @@ QProcessEnvironment buildEnvironment(const ProcessSpec &spec)
     return env;
 }
 
+// Runs in the child between fork and exec: system calls only, no allocation.
+void openOnDevNull(const QList<int> &descriptors)
+{
+    const int null = ::open("/dev/null", O_RDWR);
+    for (const int descriptor : descriptors) {
+        if (null < 0)
+            ::close(descriptor);
+        else if (descriptor != null)
+            ::dup2(null, descriptor);
+    }
+    if (null >= 0 && !descriptors.contains(null))
+        ::close(null);
+}
+
 // Configures process for spec. A bare name is looked up in the daemon's own
 // PATH here, because the child's environment may carry none.
 bool prepareProcess(QProcess &process, const ProcessSpec &spec, ProcessResult &result)
@@ -190,6 +206,17 @@ bool prepareProcess(QProcess &process, const ProcessSpec &spec, ProcessResult &r
             result.errorString = QStringLiteral("program not found in PATH: ") + spec.program;
             return false;
         }
+    }
+    for (const int descriptor : spec.nullDescriptors) {
+        if (descriptor <= STDERR_FILENO) {
+            result.errorString = QStringLiteral("not a descriptor above the standard ones: ") +
+                                 QString::number(descriptor);
+            return false;
+        }
+    }
+    if (!spec.nullDescriptors.isEmpty()) {
+        const QList<int> descriptors = spec.nullDescriptors;
+        process.setChildProcessModifier([descriptors] { openOnDevNull(descriptors); });
     }
     process.setProgram(program);
     process.setArguments(spec.arguments);

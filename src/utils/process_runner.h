@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -28,6 +29,10 @@ struct ProcessSpec
     // Every run has a limit (<= 0 means this default); the child is killed past it.
     int timeoutMs = 30000;
     QByteArray standardInput; // run(): written to the child, then stdin is closed
+    // Descriptors above the standard three that the child finds open on
+    // /dev/null, for a program told to write to one: the child would
+    // otherwise write into whatever the daemon holds there.
+    QList<int> nullDescriptors;
     // How much of each channel the result keeps (its tail); streamed lines
     // are not affected. Full listings of the package system need more.
     qsizetype maxStoredOutput = 16 * 1024 * 1024;
