@@ -54,6 +54,11 @@ HierarchicalControlInterface::HierarchicalControlInterface(QObject *parent)
 
 bool HierarchicalControlInterface::getMode()
 {
+    return askMode() == Answer::Usable;
+}
+
+HierarchicalControlInterface::Answer HierarchicalControlInterface::askMode()
+{
     // A message of its own per call: the system-bus connection may be used
     // from any thread, a shared interface object may not.
     const QDBusMessage call =
@@ -64,23 +69,23 @@ bool HierarchicalControlInterface::getMode()
         // Most systems do not run the service at all; that is no fault.
         if (reply.errorName() == kServiceUnknown) {
             qCDebug(daemonLogCategory) << Q_FUNC_INFO << "security-mode service absent";
-        } else {
-            qCWarning(daemonLogCategory)
-                << Q_FUNC_INFO << "GetMode interface error:" << reply.errorMessage();
+            return Answer::Absent;
         }
-        return false;
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "GetMode interface error:" << reply.errorMessage();
+        return Answer::Unusable;
     }
     const QVariantList arguments = reply.arguments();
     if (arguments.size() != 2) {
         qCWarning(daemonLogCategory)
             << Q_FUNC_INFO << "GetMode failed: arguments().size() =" << arguments.size();
-        return false;
+        return Answer::Unusable;
     }
     // Demarshalling a list of another shape would read garbage or assert.
     if (reply.signature() != QLatin1String("ia(ib)")) {
         qCWarning(daemonLogCategory)
             << Q_FUNC_INFO << "GetMode failed: signature =" << reply.signature();
-        return false;
+        return Answer::Unusable;
     }
     QList<AppType> appTypes;
     arguments.at(1).value<QDBusArgument>() >> appTypes;
@@ -94,15 +99,15 @@ bool HierarchicalControlInterface::getMode()
     QMutexLocker locker(&m_mutex);
     m_mode = arguments.at(0).toInt();
     m_isAppType0Allowed = isAppType0Allowed;
-    return true;
+    return Answer::Usable;
 }
 
 bool HierarchicalControlInterface::isAllowed()
 {
-    // A service that cannot be asked forbids nothing, as when it is absent.
-    if (!getMode()) {
+    // A service that is not there forbids nothing. One that answers badly
+    // must not open what it closed: its last usable answer stands.
+    if (askMode() == Answer::Absent)
         return true;
-    }
     QMutexLocker locker(&m_mutex);
     return m_mode != kRestrictedMode || m_isAppType0Allowed;
 }

@@ -33,11 +33,16 @@ public:
     // they were and returns false.
     bool getMode();
 
-    // True when the service is absent or gives no usable answer; otherwise
-    // true unless the mode is 1 and applications of type 0 are not allowed.
+    // True when the service is absent. Otherwise asks it and answers from the
+    // stored values, the last usable answer when this one is not: true
+    // unless the mode is 1 and applications of type 0 are not allowed.
     bool isAllowed();
 
 private:
+    enum class Answer { Usable, Absent, Unusable };
+
+    Answer askMode();
+
     QMutex m_mutex;
     int m_mode = 0;
     bool m_isAppType0Allowed = true;

@@ -119,15 +119,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("mode");
         QTest::addColumn<bool>("allowed");
 
+        // The rows run in order: an unusable answer keeps the last usable one.
         QTest::newRow("no service") << false << QStringList() << true;
         QTest::newRow("mode 0 ignores the list") << true << QStringList{"0", "0=0"} << true;
         QTest::newRow("mode 2 ignores the list") << true << QStringList{"2", "0=0"} << true;
+        QTest::newRow("error reply after allowing") << true << QStringList{"!error"} << true;
         QTest::newRow("mode 1, type 0 allowed") << true << QStringList{"1", "3=0", "0=1"} << true;
         QTest::newRow("mode 1, type 0 refused") << true << QStringList{"1", "3=1", "0=0"} << false;
         QTest::newRow("mode 1, no type 0") << true << QStringList{"1", "3=1"} << false;
-        QTest::newRow("error reply") << true << QStringList{"!error"} << true;
-        QTest::newRow("one argument") << true << QStringList{"!onearg"} << true;
-        QTest::newRow("list of another type") << true << QStringList{"!badlist"} << true;
+        QTest::newRow("error reply") << true << QStringList{"!error"} << false;
+        QTest::newRow("one argument") << true << QStringList{"!onearg"} << false;
+        QTest::newRow("list of another type") << true << QStringList{"!badlist"} << false;
+        QTest::newRow("no service after refusing") << false << QStringList() << true;
     }
 
     void isAllowed()
