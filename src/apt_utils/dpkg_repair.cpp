@@ -1,6 +1,7 @@
 #include "apt_utils/dpkg_repair.h"
 
 #include "apt_utils/archive_paths.h"
+#include "apt_utils/dpkg_query.h"
 #include "common/daemon_log.h"
 #include "utils/package_name_validator.h"
 #include "utils/process_runner.h"
@@ -31,12 +32,34 @@ const QString kInstallCommandText =
 const QString kPurgeCommandText = QStringLiteral(
     "apt-get -y -o Debug::NoLocking=1 -o APT::Status-Fd=3 --allow-change-held-packages purge");
 
+// Whether a purge takes nothing the user has: dpkg holds the package as not
+// installed (a first install whose unpack failed), or left it broken, to be
+// reinstalled or half unpacked. A package whose unpack failed and whose old
+// version dpkg put back is neither.
+bool isPurgeHarmless(const QString &packageName)
+{
+    const ProcessResult result = DpkgQuery::runForPackage(
+        {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Eflag} ${db:Status-Status}")},
+        packageName);
+    if (!result.succeeded())
+        return false;
+    const QStringList state = result.outputText().split(QLatin1Char(' '));
+    return state.value(0) == QLatin1String("reinstreq") ||
+           state.value(1) == QLatin1String("not-installed") ||
+           state.value(1) == QLatin1String("half-installed");
+}
+
 // The names come from tool output about downloaded archives: nothing but a
-// package name reaches dpkg, and it arrives as one argument.
+// package name reaches dpkg, and it arrives as one argument. A package that
+// dpkg holds whole is the user's working application and stays.
 void purgeReinstallRequired(const QString &packageName, quint32 uid)
 {
     if (!PackageNameValidator::isValidArchQualifiedName(packageName)) {
         qCWarning(daemonLogCategory) << "refusing to purge" << packageName;
+        return;
+    }
+    if (!isPurgeHarmless(packageName)) {
+        qCWarning(daemonLogCategory) << "not purging" << packageName << "that dpkg holds whole";
         return;
     }
     ProcessSpec spec;

@@ -3,7 +3,33 @@
 #include "apt_utils/aptcache.h"
 #include "utils/utils.h"
 
+#include <algorithm>
+
 namespace AppStore {
+
+namespace {
+
+QStringList commonArguments(bool downloadOnly)
+{
+    QStringList arguments = {QStringLiteral("-c"), Utils::aptConfigFilePath(),
+                             QStringLiteral("-y")};
+    if (downloadOnly)
+        arguments.append(QStringLiteral("-d"));
+    arguments << QStringLiteral("-o") << QStringLiteral("Acquire::Retries=1")
+              << QStringLiteral("-o") << QStringLiteral("APT::Status-Fd=-1") << QStringLiteral("-o")
+              << QStringLiteral("Debug::acquire::progress=true") << QStringLiteral("-o")
+              << QStringLiteral("Dpkg::Progress=true");
+    return arguments;
+}
+
+QStringList withPackage(QStringList arguments, const QString &package)
+{
+    arguments << QStringLiteral("--allow-change-held-packages") << QStringLiteral("install")
+              << QStringLiteral("--") << package;
+    return arguments;
+}
+
+} // namespace
 
 QString aptExactPackagePattern(const QString &packageName, const QString &version)
 {
@@ -15,20 +41,21 @@ QString aptExactPackagePattern(const QString &packageName, const QString &versio
     return pattern;
 }
 
-QStringList aptGetInstallArguments(const QString &package, bool downloadOnly)
+QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds)
 {
-    QStringList arguments = {QStringLiteral("-c"), Utils::aptConfigFilePath(),
-                             QStringLiteral("-y")};
-    if (downloadOnly)
-        arguments.append(QStringLiteral("-d"));
-    arguments << QStringLiteral("-o") << QStringLiteral("Acquire::Retries=1")
-              << QStringLiteral("-o") << QStringLiteral("APT::Status-Fd=-1") << QStringLiteral("-o")
-              << QStringLiteral("Debug::acquire::progress=true") << QStringLiteral("-o")
-              << QStringLiteral("Dpkg::Progress=true") << QStringLiteral("-o")
-              << QStringLiteral("Debug::NoLocking=1")
-              << QStringLiteral("--allow-change-held-packages") << QStringLiteral("install")
-              << QStringLiteral("--") << package;
-    return arguments;
+    // apt reads 0 as "do not wait": a bound of less than a second still waits.
+    const int seconds = std::max(lockWaitSeconds, 1);
+    return withPackage(commonArguments(false)
+                           << QStringLiteral("-o")
+                           << QStringLiteral("DPkg::Lock::Timeout=%1").arg(seconds),
+                       package);
+}
+
+QStringList aptGetDownloadArguments(const QString &package)
+{
+    return withPackage(commonArguments(true)
+                           << QStringLiteral("-o") << QStringLiteral("Debug::NoLocking=1"),
+                       package);
 }
 
 } // namespace AppStore

@@ -191,8 +191,8 @@ void AptDownloadTask::releaseThreadObjects()
 
 QStringList AptDownloadTask::downloadArguments(const Apt_Task &task) const
 {
-    return AppStore::aptGetInstallArguments(
-        AppStore::aptExactPackagePattern(task.packageName, task.version), true);
+    return AppStore::aptGetDownloadArguments(
+        AppStore::aptExactPackagePattern(task.packageName, task.version));
 }
 
 QStringList AptDownloadTask::downloadEnvironment(const Apt_Task &task) const

@@ -44,10 +44,30 @@ const QString kSystemPath = QStringLiteral("PATH=/usr/sbin:/usr/bin:/sbin:/bin")
 const QString kDpkgAdminDir = QStringLiteral("/var/lib/dpkg/");
 
 constexpr int kSideCommandTimeoutMs = 30000;
+// A repair of dpkg's state may run maintainer scripts: cut short, it would
+// leave the package half-done.
 constexpr int kDpkgRepairTimeoutMs = 10 * 60 * 1000;
 // A prompt may wait for its answer for a long time; the run still has an end.
 constexpr int kAptRunTimeoutMs = 6 * 60 * 60 * 1000;
 constexpr int kLockReleaseWaitMs = 60000;
+
+// A few hundred KiB of the newest output are plenty for any failure report.
+constexpr qsizetype kOutputTailLimit = 256 * 1024;
+constexpr qsizetype kKeptLinesLimit = 64 * 1024;
+
+// What the failure classification and the repairs look for in the output,
+// and the line that names why an unpack failed, which comes right after.
+QStringList repairMarkers()
+{
+    return {QStringLiteral("dpkg: error processing archive"),
+            QStringLiteral("(--unpack)"),
+            QStringLiteral("trying to overwrite"),
+            QStringLiteral("error executing hook"),
+            QStringLiteral("/usr/sbin/velkor-pkg-install-hook -e hc-verifysign"),
+            QStringLiteral("/var/lib/dpkg/updates"),
+            QStringLiteral("Preparing to unpack"),
+            QStringLiteral("准备解压")};
+}
 
 bool hasAll(const QString &text, std::initializer_list<const char *> parts)
 {
@@ -82,6 +102,12 @@ bool isOwnDescendant(pid_t pid)
     return false;
 }
 
+// Ended by itself, whatever its exit code: not crashed, killed or cut off.
+bool ranNormally(const ProcessResult &result)
+{
+    return result.started && !result.crashed && !result.timedOut;
+}
+
 QString installStatusJson()
 {
     return notifyStatusToJsonString(AppStore::NotifyStatus());
@@ -92,6 +118,9 @@ QString installStatusJson()
 AptInstallAndRemoveTask::AptInstallAndRemoveTask(const Apt_Task &task, QObject *parent)
     : m_task(task)
     , m_bIsInstall(task.taskType == 0)
+    , m_output(kOutputTailLimit, repairMarkers(), QStringLiteral("dpkg: error processing archive"),
+               kKeptLinesLimit)
+    , m_promptText(kOutputTailLimit, {}, {}, 0)
     , m_sourceId(task.sourceId)
     , m_packageName(task.packageName)
 {
@@ -180,6 +209,12 @@ bool AptInstallAndRemoveTask::isOtherDpkgRunning()
     // called "dpkg", and only the lock holder matters to our run.
     return isLockedByOther(kDpkgAdminDir + QStringLiteral("lock-frontend")) ||
            isLockedByOther(kDpkgAdminDir + QStringLiteral("lock"));
+}
+
+// apt waits for dpkg's locks as long as the start waits for another run.
+int AptInstallAndRemoveTask::lockWaitSeconds() const
+{
+    return std::max(m_dpkgWaitLimitMs / 1000, 1);
 }
 
 bool AptInstallAndRemoveTask::waitForDpkg()
@@ -280,7 +315,7 @@ void AptInstallAndRemoveTask::startInstallTask()
 
     ProcessSpec spec;
     spec.program = QStringLiteral("apt-get");
-    spec.arguments = AppStore::aptGetInstallArguments(package, false);
+    spec.arguments = AppStore::aptGetInstallArguments(package, lockWaitSeconds());
     spec.environmentMode = ProcessSpec::Environment::Replace;
     QString loginName = m_task.loginName;
     spec.environment =
@@ -330,11 +365,14 @@ void AptInstallAndRemoveTask::startPurgeTask()
                       QStringLiteral("-o"),
                       QStringLiteral("APT::Status-Fd=3"),
                       QStringLiteral("-o"),
-                      QStringLiteral("Debug::NoLocking=1"),
+                      QStringLiteral("DPkg::Lock::Timeout=%1").arg(lockWaitSeconds()),
                       QStringLiteral("--allow-change-held-packages"),
                       QStringLiteral("purge"),
                       QStringLiteral("--"),
                       package};
+    // Nobody reads apt's status lines; they must not land in whatever the
+    // daemon holds as its descriptor 3.
+    spec.nullDescriptors = {3};
     spec.environmentMode = ProcessSpec::Environment::Replace;
     spec.environment = {QStringLiteral("LANGUAGE=en_US"),
                         QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
@@ -403,7 +441,7 @@ void AptInstallAndRemoveTask::handleAptInput(const QString &input)
     if (!m_process || !m_process->isRunning())
         return;
     if (input.contains(QLatin1String("[Recovering...]"))) {
-        emitPromptState(m_promptText);
+        emitPromptState(m_promptText.text());
         return;
     }
     // Buffered and written as the event loop runs: never a blocking wait.
@@ -438,8 +476,8 @@ void AptInstallAndRemoveTask::OnReadyReadAllStandardOutput()
     m_unreadOutput.clear();
     if (chunk.isEmpty())
         return;
-    m_output += chunk;
-    m_promptText += chunk + QStringLiteral("\n[NewLine...]\n");
+    m_output.append(chunk);
+    m_promptText.append(chunk + QStringLiteral("\n[NewLine...]\n"));
     m_settingUpName = m_task.packageName;
 
     const QStringList lines = chunk.split(QLatin1Char('\n'));
@@ -486,18 +524,25 @@ void AptInstallAndRemoveTask::finishInstall(bool ok, AppStore::DownloadStatusCod
 }
 
 // Only a package that dpkg reports fully installed counts: a failed
-// maintainer script leaves it unpacked or half-configured.
-bool AptInstallAndRemoveTask::isInstalledAsRequested() const
+// maintainer script leaves it unpacked or half-configured. Null otherwise.
+QString AptInstallAndRemoveTask::fullyInstalledVersion() const
 {
     const ProcessResult result = AppStore::DpkgQuery::runForPackage(
         {QStringLiteral("-W"), QStringLiteral("-f=${Status}\\n${Version}")}, m_task.packageName);
     if (!result.succeeded())
-        return false;
+        return QString();
     const QStringList lines = result.outputText().split(QLatin1Char('\n'));
     if (!lines.value(0).endsWith(QLatin1String(" ok installed")))
-        return false;
-    return m_task.version.isEmpty() ||
-           Utils::compareVersion(lines.value(1).trimmed(), m_task.version) == 0;
+        return QString();
+    return lines.value(1).trimmed();
+}
+
+// A task without a version asks for whatever version apt chose.
+bool AptInstallAndRemoveTask::isInstalledAsRequested() const
+{
+    const QString installed = fullyInstalledVersion();
+    return !installed.isNull() &&
+           (m_task.version.isEmpty() || Utils::compareVersion(installed, m_task.version) == 0);
 }
 
 void AptInstallAndRemoveTask::OnInstallFinishedSlot(int exitCode, QProcess::ExitStatus exitStatus)
@@ -508,7 +553,7 @@ void AptInstallAndRemoveTask::OnInstallFinishedSlot(int exitCode, QProcess::Exit
         if (isInstalledAsRequested()) {
             qCInfo(daemonLogCategory) << "AptInstall::OnInstallFinishedSlot succeeded";
             if (!Utils::isKeepArchives())
-                AptCache::delTheInstallationPacakge(m_output, 1, Utils::cacheDir());
+                AptCache::delTheInstallationPacakge(m_output.text(), 1, Utils::cacheDir());
             finishInstall(true, AppStore::NoStatusCode);
             return;
         }
@@ -516,7 +561,7 @@ void AptInstallAndRemoveTask::OnInstallFinishedSlot(int exitCode, QProcess::Exit
         qCWarning(daemonLogCategory) << Q_FUNC_INFO << "apt-get ended well but"
                                      << m_task.packageName << m_task.version << "is not installed";
     }
-    const QString output = m_output;
+    const QString output = m_output.text();
     const QString error = m_lastResult.errorText();
     qCWarning(daemonLogCategory).noquote() << "AptInstall::OnInstallFinishedSlot failed:" << error;
     qCInfo(daemonLogCategory).noquote() << "AptInstall::OnInstallFinishedSlot output:" << output;
@@ -561,8 +606,8 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runInstallRepairs(cons
     }
     if (error.contains(QLatin1String(
             "debconf: delaying package configuration, since apt-utils is not installed"))) {
-        installVerdict("debconf error but application is installed",
-                       "debconf error and application is not installed");
+        installVerdict(QStringLiteral("debconf error but application is installed"),
+                       QStringLiteral("debconf error and application is not installed"));
         return Outcome::Done;
     }
     if (error.contains(QLatin1String("/var/cache/debconfig/config.dat")))
@@ -579,7 +624,7 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runInstallRepairs(cons
         ++m_updatesDirCount;
         qCDebug(daemonLogCategory) << "apt-get install: /var/lib/dpkg/updates/ parsing error!";
         // dpkg applies its journal itself; deleting it would lose package state.
-        if (configurePending()) {
+        if (configurePending().succeeded()) {
             startInstallTask();
             return Outcome::Done;
         }
@@ -587,8 +632,7 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runInstallRepairs(cons
     if (error.contains(QLatin1String("lock")) && m_lockCount < m_maxRetryCount) {
         ++m_lockCount;
         // The lock is another run's, never ours to delete: wait for it.
-        if (waitForDpkgLockRelease(kLockReleaseWaitMs)) {
-            configurePending();
+        if (waitForDpkgLockRelease(kLockReleaseWaitMs) && ranNormally(configurePending())) {
             startInstallTask();
             return Outcome::Done;
         }
@@ -606,37 +650,44 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runInstallRepairs(cons
         reinstallDownloadedArchive() == Outcome::Done)
         return Outcome::Done;
 
-    installVerdict("Dpkg Error Occurred, Assume Installed...",
-                   "Dpkg Error Occurred! Installation Failed!");
+    installVerdict(
+        QStringLiteral("Dpkg Error Occurred, Assume %1 Installed...").arg(m_task.packageName),
+        QStringLiteral("Dpkg Error Occurred! %1 Installation Failed!").arg(m_task.packageName));
     return Outcome::Done;
 }
 
-void AptInstallAndRemoveTask::installVerdict(const char *installedMessage,
-                                             const char *failedMessage)
+void AptInstallAndRemoveTask::installVerdict(const QString &installedMessage,
+                                             const QString &failedMessage)
 {
     if (isInstalledAsRequested()) {
-        qCDebug(daemonLogCategory) << installedMessage << m_task.packageName;
+        qCDebug(daemonLogCategory).noquote() << installedMessage;
         Q_EMIT sigInstallTaskFinished(m_task, true, AppStore::NoStatusCode);
         if (!Utils::isKeepArchives())
-            AptCache::delTheInstallationPacakge(m_output, 1, Utils::cacheDir());
+            AptCache::delTheInstallationPacakge(m_output.text(), 1, Utils::cacheDir());
         safeQuitAndDeleteEventLoop();
         return;
     }
-    qCWarning(daemonLogCategory) << failedMessage << m_task.packageName;
-    // The package is put in order before the result goes out, so that the
-    // receiver finds dpkg settled.
+    qCWarning(daemonLogCategory).noquote() << failedMessage;
+    Q_EMIT sigInstallTaskFinished(m_task, false, AppStore::NoStatusCode);
     purgeFailedFirstInstall();
-    finishInstall(false, AppStore::NoStatusCode);
+    safeQuitAndDeleteEventLoop();
 }
 
 // A failed first install is taken out again. A failed upgrade leaves the
-// version the user had: purging it would delete a working application and its
+// version the user had, and a package dpkg reports installed at any version
+// works: purging either would delete a working application and its
 // configuration.
 void AptInstallAndRemoveTask::purgeFailedFirstInstall()
 {
     if (!m_task.isFirstInstall) {
         qCWarning(daemonLogCategory)
             << Q_FUNC_INFO << "keeping the installed" << m_task.packageName;
+        return;
+    }
+    const QString installed = fullyInstalledVersion();
+    if (!installed.isNull()) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "keeping" << m_task.packageName << installed << "that dpkg installed";
         return;
     }
     if (!AppStore::PackageNameValidator::isValidPackageName(m_task.packageName))
@@ -651,7 +702,7 @@ void AptInstallAndRemoveTask::purgeFailedFirstInstall()
 // the regular file this daemon downloaded.
 AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::reinstallDownloadedArchive()
 {
-    QString text = m_output;
+    QString text = m_output.text();
     if (text.endsWith(QLatin1String("\r\n")))
         text.chop(2);
     const QString lastLine = text.split(QStringLiteral("\r\n")).constLast();
@@ -744,7 +795,7 @@ void AptInstallAndRemoveTask::OnPurgeFinishedSlot(int exitCode, QProcess::ExitSt
         endPurge(true);
         return;
     }
-    const QString output = m_output;
+    const QString output = m_output.text();
     const QString error = m_lastResult.errorText();
     qCWarning(daemonLogCategory).noquote() << "AptInstall::OnPurgeFinishedSlot failed:" << error;
     qCInfo(daemonLogCategory).noquote() << "AptInstall::OnPurgeFinishedSlot output:" << output;
@@ -774,7 +825,7 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runPurgeRepairs(const 
         m_updatesDirCount < m_maxRetryCount) {
         ++m_updatesDirCount;
         qCDebug(daemonLogCategory) << "apt-get purge: /var/lib/dpkg/updates/ parsing error!";
-        if (configurePending()) {
+        if (configurePending().succeeded()) {
             startPurgeTask();
             return Outcome::Done;
         }
@@ -857,7 +908,7 @@ ProcessResult AptInstallAndRemoveTask::runSideCommand(const QString &program,
     return result;
 }
 
-bool AptInstallAndRemoveTask::configurePending()
+ProcessResult AptInstallAndRemoveTask::configurePending()
 {
     const ProcessResult result = runSideCommand(
         QStringLiteral("dpkg"), {QStringLiteral("--configure"), QStringLiteral("-a")}, true,
@@ -865,7 +916,7 @@ bool AptInstallAndRemoveTask::configurePending()
     if (!result.succeeded())
         qCWarning(daemonLogCategory).noquote()
             << Q_FUNC_INFO << "dpkg --configure -a failed:" << result.errorText();
-    return result.succeeded();
+    return result;
 }
 
 bool AptInstallAndRemoveTask::waitForDpkgLockRelease(int milliseconds)

@@ -3,6 +3,7 @@
 #include "common/apt_task.h"
 #include "common/operation_codes.h"
 #include "task/abstract_task.h"
+#include "task/bounded_output.h"
 #include "utils/process_runner.h"
 
 #include <QAtomicInteger>
@@ -74,6 +75,7 @@ private:
 
     void runInstallOrPurge();
     bool waitForDpkg();
+    int lockWaitSeconds() const;
     AppStore::ProcessRunner *createProcess(bool readOutput);
     bool startProcess(const AppStore::ProcessSpec &spec);
     void handleFinished(const AppStore::ProcessResult &result);
@@ -83,9 +85,10 @@ private:
 
     // Install completion.
     void finishInstall(bool ok, AppStore::DownloadStatusCode code);
+    QString fullyInstalledVersion() const;
     bool isInstalledAsRequested() const;
     Outcome runInstallRepairs(const QString &output, const QString &error);
-    void installVerdict(const char *installedMessage, const char *failedMessage);
+    void installVerdict(const QString &installedMessage, const QString &failedMessage);
     void purgeFailedFirstInstall();
     Outcome reinstallDownloadedArchive();
     Outcome killStaleDebconfHolders(bool retry);
@@ -98,7 +101,7 @@ private:
 
     AppStore::ProcessResult runSideCommand(const QString &program, const QStringList &arguments,
                                            bool uidEnvironment, int timeoutMs) const;
-    bool configurePending();
+    AppStore::ProcessResult configurePending();
     bool waitForDpkgLockRelease(int milliseconds);
 
     Apt_Task m_task;
@@ -112,8 +115,10 @@ private:
     bool m_isFinished = false;
     QEventLoop *m_eventLoop = nullptr;
     QTimer *m_timer = nullptr;
-    QString m_output;
-    QString m_promptText;
+    // Kept across retries, bounded: the repairs read the first, a prompt's
+    // display is restored from the second.
+    AppStore::BoundedOutput m_output;
+    AppStore::BoundedOutput m_promptText;
     QString m_settingUpName;
     QString m_progressText;
 

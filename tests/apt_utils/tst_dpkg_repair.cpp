@@ -52,11 +52,15 @@ private Q_SLOTS:
         LocalAptRepository::PackageOptions sharing;
         sharing.desktopApplication = false;
         sharing.files = {{kSharedFile, "one file, two packages\n"}};
-        LocalAptRepository::PackageOptions plain;
-        plain.desktopApplication = false;
+        // Its unpack fails and so does the clean-up: dpkg leaves it half
+        // installed, to be reinstalled.
+        LocalAptRepository::PackageOptions half;
+        half.desktopApplication = false;
+        half.preinst = QStringLiteral("#!/bin/sh\nexit 1\n");
+        half.postrm = half.preinst;
         QVERIFY2(m_repository.addPackage(kOwner, QStringLiteral("1.0"), sharing) &&
                      m_repository.addPackage(kIntruder, QStringLiteral("1.0"), sharing) &&
-                     m_repository.addPackage(kHalf, QStringLiteral("1.0"), plain) &&
+                     m_repository.addPackage(kHalf, QStringLiteral("1.0"), half) &&
                      m_repository.publish(LocalAptRepository::Transport::File),
                  qPrintable(m_repository.errorString()));
         QVERIFY(apt({QStringLiteral("update")}).succeeded());
@@ -109,7 +113,9 @@ private Q_SLOTS:
 
     void reinstallRequiredIsPurged()
     {
-        QVERIFY(apt({QStringLiteral("install"), QStringLiteral("-y"), kHalf}).succeeded());
+        QVERIFY(apt({QStringLiteral("install"), QStringLiteral("-y"), kOwner}).succeeded());
+        QVERIFY(!apt({QStringLiteral("install"), QStringLiteral("-y"), kHalf}).succeeded());
+        QCOMPARE(status(kHalf), QStringLiteral("iHR"));
         // dpkg first on PATH records how it is called, then does the work.
         QTemporaryDir bin;
         const QString calls = bin.filePath(QStringLiteral("calls"));
@@ -123,14 +129,15 @@ private Q_SLOTS:
                                true));
 
         // Names that would run commands in a shell are refused before dpkg;
-        // the one real name on the last line is purged.
+        // a package dpkg holds whole is not purged, whatever the text says;
+        // the broken one on the last line is.
         const QString line =
             QStringLiteral("E: The package %1 needs to be reinstalled, but I can't find an "
                            "archive for it.");
         const QString errors = line.arg(QStringLiteral("x;touch${IFS}owned")) + u'\n' +
                                line.arg(QStringLiteral("$(touch${IFS}owned)")) + u'\n' +
                                line.arg(QStringLiteral("`touch${IFS}owned`")) + u'\n' +
-                               line.arg(kHalf);
+                               line.arg(kOwner) + u'\n' + line.arg(kHalf);
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", QFile::encodeName(bin.path()) + ':' + path);
         AptCache::rmreinstreqPackage(errors, 2, m_cacheDir, 1000);

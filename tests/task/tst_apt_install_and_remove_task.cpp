@@ -6,6 +6,7 @@
 #include "task/aptinstallandremovetask.h"
 #include "test_env.h"
 #include "utils/process_runner.h"
+#include "utils/small_utils.h"
 #include "utils/utils.h"
 
 #include <QFile>
@@ -14,6 +15,7 @@
 #include <QThreadPool>
 
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 using AppStore::Utils;
@@ -42,6 +44,29 @@ QString dpkgState(const QString &package)
     return state.startsWith(QLatin1String("not-installed")) ? QString() : state;
 }
 
+// A running child of this test process with that command name; 0 when none.
+qint64 childNamed(const QByteArray &name)
+{
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (ok && AppStore::SmallUtils::parentProcessId(pid) == ::getpid() &&
+            TestEnv::readFile(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed() == name)
+            return pid;
+    }
+    return 0;
+}
+
+// Another package frontend: takes dpkg's locks as apt and dpkg take them,
+// says so, and holds them a few seconds.
+const QString kLockHolder =
+    QStringLiteral("import fcntl, os, time\n"
+                   "for path in ('/var/lib/dpkg/lock-frontend', '/var/lib/dpkg/lock'):\n"
+                   "    fcntl.lockf(os.open(path, os.O_RDWR | os.O_CREAT, 0o640), fcntl.LOCK_EX)\n"
+                   "print('locked', flush=True)\n"
+                   "time.sleep(4)\n");
+
 Apt_Task makeTask(const QString &package, int taskType)
 {
     Apt_Task task;
@@ -67,10 +92,11 @@ struct Recording
     QStringList startedPurges;
 
     bool finished() const { return !installResults.isEmpty() || !purgeResults.isEmpty(); }
-    bool outputContains(const QString &text) const
+    bool outputContains(const QString &text) const { return outputCount(text) > 0; }
+    qsizetype outputCount(const QString &text) const
     {
-        return std::any_of(outputs.cbegin(), outputs.cend(),
-                           [&text](const QString &output) { return output.contains(text); });
+        return std::count_if(outputs.cbegin(), outputs.cend(),
+                             [&text](const QString &output) { return output.contains(text); });
     }
 };
 
@@ -87,8 +113,9 @@ private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void installWithProgressThenPurge();
-    void failedScriptLeavesDpkgConsistent_data();
-    void failedScriptLeavesDpkgConsistent();
+    void installWaitsForAnotherFrontend();
+    void failedInstallKeepsWhatWorks_data();
+    void failedInstallKeepsWhatWorks();
     void promptAnswerReachesTheScript();
     void failingPrermKeepsThePackage();
 
@@ -133,6 +160,16 @@ void TestAptInstallAndRemoveTask::initTestCase()
                                  "exit 1\n");
     QVERIFY(
         m_repository.addPackage(QStringLiteral("twk-test-stuck"), QStringLiteral("1.0"), stuck));
+    // Version 2.0 of the clash package brings a file of the owner package.
+    LocalAptRepository::PackageOptions owning;
+    owning.desktopApplication = false;
+    owning.files = {{QStringLiteral("/usr/share/twk-test-clash/shared"), "owned\n"}};
+    QVERIFY(m_repository.addPackage(QStringLiteral("twk-test-fileowner"), QStringLiteral("1.0"),
+                                    owning));
+    QVERIFY(m_repository.addPackage(QStringLiteral("twk-test-clash"), QStringLiteral("1.0")));
+    owning.desktopApplication = true;
+    QVERIFY(
+        m_repository.addPackage(QStringLiteral("twk-test-clash"), QStringLiteral("2.0"), owning));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -229,6 +266,11 @@ void TestAptInstallAndRemoveTask::installWithProgressThenPurge()
     Apt_Task removal = makeTask(package, 1);
     removal.version.clear();
     startTask(removal, purge);
+    // apt-get writes its status lines to descriptor 3, which leads nowhere.
+    qint64 apt = 0;
+    QVERIFY(TestEnv::waitFor([&] { return (apt = childNamed("apt-get")) > 0; }, 60000));
+    QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/3").arg(apt)),
+             QStringLiteral("/dev/null"));
     QVERIFY(waitForEnd(purge));
     QCOMPARE(purge.startedPurges, QStringList{package});
     QCOMPARE(purge.operations, QStringList{QStringLiteral("purging")});
@@ -243,49 +285,106 @@ void TestAptInstallAndRemoveTask::installWithProgressThenPurge()
     QVERIFY(again.operations.isEmpty());
 }
 
-void TestAptInstallAndRemoveTask::failedScriptLeavesDpkgConsistent_data()
+// Another frontend that takes dpkg's locks while our apt-get runs is waited
+// for, in the one apt-get run, never met in the middle of a transaction.
+void TestAptInstallAndRemoveTask::installWaitsForAnotherFrontend()
+{
+    const QString package = QStringLiteral("twk-test-hello");
+    Recording recording;
+    startTask(makeTask(package, 0), recording);
+    QVERIFY(TestEnv::waitFor([] { return childNamed("apt-get") > 0; }, 60000));
+    AppStore::ProcessRunner holder;
+    AppStore::ProcessSpec spec;
+    spec.program = QStringLiteral("python3");
+    spec.arguments = {QStringLiteral("-c"), kLockHolder};
+    spec.timeoutMs = 300000;
+    QVERIFY(holder.start(spec));
+
+    QVERIFY(waitForEnd(recording));
+    const AppStore::ProcessResult held = holder.waitForFinished();
+    QCOMPARE(held.outputText(), QStringLiteral("locked\n"));
+    QCOMPARE(recording.installResults, QList<bool>{true});
+    QCOMPARE(recording.outputCount(QStringLiteral("Reading package lists")), 1);
+    QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
+    runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+}
+
+void TestAptInstallAndRemoveTask::failedInstallKeepsWhatWorks_data()
 {
     QTest::addColumn<QString>("package");
     QTest::addColumn<QString>("version");
-    QTest::addColumn<QString>("installedBefore");
+    // "name=version" installed before the task, in order.
+    QTest::addColumn<QStringList>("installedBefore");
+    // The version whose archive the task installs from the cache; none when
+    // empty.
+    QTest::addColumn<QString>("archive");
     QTest::addColumn<QString>("stateAfter");
     // A first install is taken out again.
-    QTest::newRow("first install")
-        << QStringLiteral("twk-test-broken") << QStringLiteral("1.0") << QString() << QString();
+    QTest::newRow("first install") << QStringLiteral("twk-test-broken") << QStringLiteral("1.0")
+                                   << QStringList() << QString() << QString();
     // An upgrade is not purged: the user keeps the package and its files.
     QTest::newRow("upgrade") << QStringLiteral("twk-test-upgrade") << QStringLiteral("2.0")
-                             << QStringLiteral("1.0") << QStringLiteral("half-configured 2.0");
+                             << QStringList{"twk-test-upgrade=1.0"} << QString()
+                             << QStringLiteral("half-configured 2.0");
+    // dpkg puts the old version back; nothing may purge it.
+    QTest::newRow("upgrade overwriting another package's file")
+        << QStringLiteral("twk-test-clash") << QStringLiteral("2.0")
+        << QStringList{"twk-test-fileowner=1.0", "twk-test-clash=1.0"} << QString()
+        << QStringLiteral("installed 1.0");
+    // Not the version asked for, but installed and working.
+    QTest::newRow("first install of another version")
+        << QStringLiteral("twk-test-hello") << QStringLiteral("2.0") << QStringList()
+        << QStringLiteral("1.0") << QStringLiteral("installed 1.0");
 }
 
-void TestAptInstallAndRemoveTask::failedScriptLeavesDpkgConsistent()
+void TestAptInstallAndRemoveTask::failedInstallKeepsWhatWorks()
 {
     QFETCH(QString, package);
     QFETCH(QString, version);
-    QFETCH(QString, installedBefore);
+    QFETCH(QStringList, installedBefore);
+    QFETCH(QString, archive);
     QFETCH(QString, stateAfter);
-    if (!installedBefore.isEmpty()) {
+    QStringList packages{package};
+    for (const QString &before : std::as_const(installedBefore)) {
+        const QString name = before.section(u'=', 0, 0);
         const auto install =
             runTool(QStringLiteral("dpkg"),
-                    {QStringLiteral("-i"), m_repository.debPath(package, installedBefore)});
+                    {QStringLiteral("-i"), m_repository.debPath(name, before.section(u'=', 1))});
         QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
+        if (name != package)
+            packages.prepend(name);
+    }
+    Apt_Task task = makeTask(package, 0);
+    task.version = version;
+    const QString cached =
+        Utils::cacheDir() + QStringLiteral("archives/") + package + QStringLiteral(".deb");
+    if (!archive.isEmpty()) {
+        QVERIFY(QFile::copy(m_repository.debPath(package, archive), cached));
+        task.isSpecificPkg = 1;
     }
 
     Recording recording;
-    Apt_Task task = makeTask(package, 0);
-    task.version = version;
     startTask(task, recording);
     QVERIFY(waitForEnd(recording));
+    QFile::remove(cached);
     QCOMPARE(recording.installResults, QList<bool>{false});
     QCOMPARE(recording.installCodes, QList<int>{0});
     QCOMPARE(dpkgState(package), stateAfter);
-    // Nothing is left for dpkg to finish but what the failing script holds.
+    // Nothing is left for dpkg to finish but what a failing script holds,
+    // and what stays installed has its files.
+    const bool settled = stateAfter.isEmpty() || stateAfter.startsWith(QLatin1String("installed"));
     const auto audit = runTool(QStringLiteral("dpkg"), {QStringLiteral("--audit")});
-    QVERIFY2(stateAfter.isEmpty() ? audit.outputText().trimmed().isEmpty()
-                                  : audit.outputText().contains(package),
+    QVERIFY2(settled ? audit.outputText().trimmed().isEmpty()
+                     : audit.outputText().contains(package),
              qPrintable(audit.outputText()));
+    if (!stateAfter.isEmpty() && settled) {
+        const auto verify = runTool(QStringLiteral("dpkg"), {QStringLiteral("--verify"), package});
+        QVERIFY2(verify.succeeded() && verify.outputText().isEmpty(),
+                 qPrintable(verify.outputText()));
+    }
     QVERIFY(QFile::exists(QStringLiteral("/var/lib/dpkg/lock")));
     runTool(QStringLiteral("dpkg"),
-            {QStringLiteral("--purge"), QStringLiteral("--force-all"), package});
+            QStringList{QStringLiteral("--purge"), QStringLiteral("--force-all")} + packages);
 }
 
 void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
