@@ -9,6 +9,7 @@
 #include "utils/small_utils.h"
 #include "utils/utils.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
