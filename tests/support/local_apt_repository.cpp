@@ -148,6 +148,7 @@ bool LocalAptRepository::buildPackage(const QString &name, const QString &versio
             return fail(QStringLiteral("cannot write ") + it.key());
     }
     const QList<std::pair<QString, QString>> scripts{{QStringLiteral("config"), options.config},
+                                                     {QStringLiteral("preinst"), options.preinst},
                                                      {QStringLiteral("postinst"), options.postinst},
                                                      {QStringLiteral("prerm"), options.prerm},
                                                      {QStringLiteral("postrm"), options.postrm}};

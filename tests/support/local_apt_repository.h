@@ -28,6 +28,7 @@ public:
         qint64 fillerBytes = 0;          // incompressible bytes, so that a download takes a while
         QString templates;               // debconf templates; adds Depends: debconf
         QString config;                  // maintainer scripts, complete with "#!"
+        QString preinst;
         QString postinst;
         QString prerm;
         QString postrm;

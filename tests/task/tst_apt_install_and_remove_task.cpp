@@ -5,10 +5,10 @@
 #include "system_file_guard.h"
 #include "task/aptinstallandremovetask.h"
 #include "test_env.h"
-#include "utils/process_runner.h"
 #include "utils/utils.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -20,22 +20,12 @@ using AppStore::Utils;
 
 namespace {
 
-AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments)
-{
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = {QStringLiteral("DEBIAN_FRONTEND=noninteractive"),
-                        QStringLiteral("LC_ALL=C")};
-    spec.timeoutMs = 120000;
-    return AppStore::ProcessRunner::run(spec);
-}
+const QString kRefused = QStringLiteral("twk-test-refused");
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
 QString dpkgState(const QString &package)
 {
-    const auto result = runTool(
+    const auto result = TestEnv::runTool(
         QStringLiteral("dpkg-query"),
         {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Status} ${Version}"), package});
     const QString state = result.outputText().trimmed();
@@ -91,6 +81,8 @@ private Q_SLOTS:
     void failedScriptLeavesDpkgConsistent();
     void promptAnswerReachesTheScript();
     void failingPrermKeepsThePackage();
+    void refusedUpgradeReportsItsCode_data();
+    void refusedUpgradeReportsItsCode();
 
 private:
     AptInstallAndRemoveTask *startTask(const Apt_Task &task, Recording &recording,
@@ -133,6 +125,16 @@ void TestAptInstallAndRemoveTask::initTestCase()
                                  "exit 1\n");
     QVERIFY(
         m_repository.addPackage(QStringLiteral("twk-test-stuck"), QStringLiteral("1.0"), stuck));
+    // Refused the way the signature hook refuses an archive: its unpack fails
+    // with the hook's words in dpkg's output.
+    LocalAptRepository::PackageOptions refused;
+    refused.desktopApplication = false;
+    QVERIFY(m_repository.addPackage(kRefused, QStringLiteral("1.0"), refused));
+    refused.preinst = QStringLiteral("#!/bin/sh\ncase \"$1\" in install|upgrade)\n"
+                                     "    echo 'error executing hook "
+                                     "/usr/sbin/velkor-pkg-install-hook -e hc-verifysign'\n"
+                                     "    exit 1 ;;\nesac\nexit 0\n");
+    QVERIFY(m_repository.addPackage(kRefused, QStringLiteral("2.0"), refused));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -158,9 +160,9 @@ void TestAptInstallAndRemoveTask::cleanupTestCase()
 
 void TestAptInstallAndRemoveTask::updateIndex()
 {
-    const auto update =
-        runTool(QStringLiteral("apt-get"),
-                {QStringLiteral("-c"), Utils::aptConfigFilePath(), QStringLiteral("update")});
+    const auto update = TestEnv::runTool(
+        QStringLiteral("apt-get"),
+        {QStringLiteral("-c"), Utils::aptConfigFilePath(), QStringLiteral("update")});
     QVERIFY2(update.succeeded(), qPrintable(update.errorText()));
 }
 
@@ -265,8 +267,9 @@ void TestAptInstallAndRemoveTask::failedScriptLeavesDpkgConsistent()
     QFETCH(QString, stateAfter);
     if (!installedBefore.isEmpty()) {
         const auto install =
-            runTool(QStringLiteral("dpkg"),
-                    {QStringLiteral("-i"), m_repository.debPath(package, installedBefore)});
+            TestEnv::runTool(QStringLiteral("dpkg"),
+                             {QStringLiteral("-i"), m_repository.debPath(package, installedBefore)},
+                             m_repository.environment());
         QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
     }
 
@@ -279,13 +282,13 @@ void TestAptInstallAndRemoveTask::failedScriptLeavesDpkgConsistent()
     QCOMPARE(recording.installCodes, QList<int>{0});
     QCOMPARE(dpkgState(package), stateAfter);
     // Nothing is left for dpkg to finish but what the failing script holds.
-    const auto audit = runTool(QStringLiteral("dpkg"), {QStringLiteral("--audit")});
+    const auto audit = TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--audit")});
     QVERIFY2(stateAfter.isEmpty() ? audit.outputText().trimmed().isEmpty()
                                   : audit.outputText().contains(package),
              qPrintable(audit.outputText()));
     QVERIFY(QFile::exists(QStringLiteral("/var/lib/dpkg/lock")));
-    runTool(QStringLiteral("dpkg"),
-            {QStringLiteral("--purge"), QStringLiteral("--force-all"), package});
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     {QStringLiteral("--purge"), QStringLiteral("--force-all"), package});
 }
 
 void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
@@ -316,10 +319,54 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     QVERIFY(waitForEnd(recording));
     QCOMPARE(recording.installResults, QList<bool>{true});
     QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
-    const auto shown = runTool(QStringLiteral("debconf-show"), {package});
+    const auto shown = TestEnv::runTool(QStringLiteral("debconf-show"), {package});
     QVERIFY2(shown.outputText().contains(QStringLiteral("greeting: hello-from-the-user")),
              qPrintable(shown.outputText()));
-    runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+}
+
+void TestAptInstallAndRemoveTask::refusedUpgradeReportsItsCode_data()
+{
+    QTest::addColumn<QByteArray>("aptHook");
+    QTest::addColumn<int>("code");
+    QTest::newRow("signature hook") << QByteArray() << int(AppStore::SignatureRefused);
+    // As the install-control check refuses: an apt hook that fails before
+    // dpkg runs, naming the check on apt-get's standard error.
+    QTest::newRow("install-control check")
+        << QByteArray("DPkg::Pre-Install-Pkgs:: \"cat >/dev/null; echo "
+                      "'/usr/bin/velkor-apt-install-control-check.sh: not permitted' >&2; "
+                      "exit 1\";\n")
+        << int(AppStore::InstallControlRefused);
+}
+
+// The version the user had stays installed, and the store asked for no
+// particular version: what an ordinary failure's verdict would take for
+// success is a refusal, reported with its own code.
+void TestAptInstallAndRemoveTask::refusedUpgradeReportsItsCode()
+{
+    QFETCH(QByteArray, aptHook);
+    QFETCH(int, code);
+    const QString config = Utils::aptConfigFilePath();
+    const QByteArray original = TestEnv::readFile(config);
+    const auto restore = qScopeGuard([&] {
+        TestEnv::writeFile(config, original);
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kRefused});
+    });
+    QVERIFY(TestEnv::writeFile(config, original + aptHook));
+    const auto install = TestEnv::runTool(
+        QStringLiteral("dpkg"),
+        {QStringLiteral("-i"), m_repository.debPath(kRefused, QStringLiteral("1.0"))},
+        m_repository.environment());
+    QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
+
+    Recording recording;
+    Apt_Task task = makeTask(kRefused, 0);
+    task.version.clear();
+    startTask(task, recording);
+    QVERIFY(waitForEnd(recording));
+    QCOMPARE(recording.installResults, QList<bool>{false});
+    QCOMPARE(recording.installCodes, QList<int>{code});
+    QCOMPARE(dpkgState(kRefused), QStringLiteral("installed 1.0"));
 }
 
 // The purge, the repairs and apt's own removal all meet the failing script:
@@ -327,8 +374,8 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
 void TestAptInstallAndRemoveTask::failingPrermKeepsThePackage()
 {
     const QString package = QStringLiteral("twk-test-stuck");
-    const auto install = runTool(QStringLiteral("dpkg"),
-                                 {QStringLiteral("-i"), m_repository.debPath(package, "1.0")});
+    const auto install = TestEnv::runTool(
+        QStringLiteral("dpkg"), {QStringLiteral("-i"), m_repository.debPath(package, "1.0")});
     QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
 
     Recording purge;
@@ -340,8 +387,8 @@ void TestAptInstallAndRemoveTask::failingPrermKeepsThePackage()
     QCOMPARE(purge.purgeResults, QList<bool>{false});
     QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
 
-    runTool(QStringLiteral("dpkg"),
-            {QStringLiteral("--purge"), QStringLiteral("--force-remove-reinstreq"), package});
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"),
+                                              QStringLiteral("--force-remove-reinstreq"), package});
     QCOMPARE(dpkgState(package), QString());
 }
 
