@@ -30,6 +30,14 @@ bool ownsDocFile(const QString &package)
 
 } // namespace
 
+QString field(const QString &package, const QString &name)
+{
+    return TestEnv::runTool(QStringLiteral("dpkg-query"),
+                            {QStringLiteral("-W"), QStringLiteral("-f=${%1}").arg(name), package})
+        .outputText()
+        .trimmed();
+}
+
 QString lastPackageWithDocFile()
 {
     const QStringList packages =
