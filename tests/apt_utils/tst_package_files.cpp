@@ -1,4 +1,5 @@
 #include "apt_utils/aptcache.h"
+#include "dpkg_listing.h"
 #include "local_apt_repository.h"
 #include "test_env.h"
 
@@ -190,7 +191,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("login");
         QTest::addColumn<bool>("desktopIsLink");
-        QTest::newRow("Desktop links elsewhere") << kUser << true;
+        // The folder it points at is the user's: only the link itself is wrong.
+        QTest::newRow("Desktop links to another folder of the user") << kUser << true;
         QTest::newRow("Desktop owned by root") << kUser << false;
         QTest::newRow("empty login name") << QString() << false;
     }
@@ -202,21 +204,27 @@ private Q_SLOTS:
         QTemporaryDir elsewhere;
         QString folder = kDesktop;
         if (desktopIsLink) {
+            QCOMPARE(
+                lchown(QFile::encodeName(elsewhere.path()).constData(), m_user.uid, m_user.gid), 0);
             QVERIFY(QDir(kDesktop).removeRecursively());
             QVERIFY(QFile::link(elsewhere.path(), kDesktop));
             folder = elsewhere.path();
         } else if (!login.isEmpty()) {
             QCOMPARE(lchown(QFile::encodeName(kDesktop).constData(), 0, 0), 0);
         }
+        const auto entries = [&folder] {
+            return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        };
+        AptCache::createShortcuts(kHello, login, true, 1);
+        QVERIFY2(entries().isEmpty(), qPrintable(entries().join(u' ')));
+
         const QString victim = folder + QStringLiteral("/twk-test-hello.desktop");
         QVERIFY(TestEnv::writeFile(victim, "not for root to touch\n"));
-
         AptCache::createShortcuts(kHello, login, true, 1);
         AptCache::removeShortcuts(kHello, login, 1);
         QVERIFY(!QFileInfo(victim).isSymLink());
         QCOMPARE(TestEnv::readFile(victim), QByteArray("not for root to touch\n"));
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
-                 QStringList{QStringLiteral("twk-test-hello.desktop")});
+        QCOMPARE(entries(), QStringList{QStringLiteral("twk-test-hello.desktop")});
     }
 
     void listsPackageFiles()
@@ -230,17 +238,22 @@ private Q_SLOTS:
 
         LocalPackageList packages;
         QVERIFY(AptCache::getAllPackageBinaryFiles(packages));
+        const QString last = DpkgListing::lastPackageWithDocFile();
+        QVERIFY(!last.isEmpty());
         QStringList listed;
         bool helloListed = false;
+        bool lastListed = false;
         for (const LocalPackageEntry &entry : std::as_const(packages)) {
             QVERIFY(!entry.desktopFiles.isEmpty());
             if (entry.packageName == kFiles)
                 listed = entry.desktopFiles;
             helloListed = helloListed || entry.packageName == kHello;
+            lastListed = lastListed || entry.packageName == last;
         }
         listed.sort();
         QCOMPARE(listed, expected);
         QVERIFY(helloListed);
+        QVERIFY2(lastListed, qPrintable(last));
 
         // Unknown to dpkg, or no name it could know: no files, no failure.
         for (const QString &name : {QStringLiteral("twk-test-absent"), QStringLiteral("x;ls")}) {

@@ -762,6 +762,7 @@ private slots:
         QCOMPARE(result, QList<QStringList>{QStringList{text}});
 
         AppstoreDbTestFile file(path);
+        QCOMPARE(file.value(QStringLiteral("SELECT result FROM application_history")), text);
         QCOMPARE(file.value(QStringLiteral("SELECT app_status FROM app_install_status")), text);
         QCOMPARE(file.count(QStringLiteral("application_history")), 1);
         db.deleteApplicationHistoryInfo(QStringList{text});

@@ -1,6 +1,7 @@
 #include "appstoredb_test_file.h"
 
 #include "database/cachedatabase.h"
+#include "dpkg_listing.h"
 #include "local_apt_repository.h"
 #include "task/task_manager.h"
 #include "test_env.h"
@@ -133,6 +134,8 @@ private slots:
                                               "WHERE binaryPath = '/usr/bin/dpkg'")),
                  QStringLiteral("dpkg"));
         QVERIFY(m_file->rows(kOwnedPaths, {kLate}).isEmpty());
+        const QString last = DpkgListing::lastPackageWithDocFile();
+        QVERIFY2(!last.isEmpty() && !m_file->rows(kOwnedPaths, {last}).isEmpty(), qPrintable(last));
     }
 
     void addsThePackageJustInstalled()

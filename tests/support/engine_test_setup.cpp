@@ -107,3 +107,24 @@ Apt_Task EngineTestSetup::storeTask(const QString &name, const QString &loginNam
     task.appType = QStringLiteral("0");
     return task;
 }
+
+QStringList EngineTestSetup::firstRow(const QString &table, const QString &keyColumn,
+                                      const QString &key, const QStringList &columns)
+{
+    // The reader answers column by column.
+    QList<QStringList> values;
+    AppstoreDb::instance()->seleteRecords(columns, {{keyColumn, key}}, values, table);
+    QStringList row;
+    for (const QStringList &column : std::as_const(values)) {
+        if (column.isEmpty())
+            return {};
+        row.append(column.first());
+    }
+    return row;
+}
+
+QStringList EngineTestSetup::historyRow(const QString &package, const QStringList &columns)
+{
+    return firstRow(QStringLiteral("application_history"), QStringLiteral("packageName"), package,
+                    columns);
+}

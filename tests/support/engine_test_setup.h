@@ -18,17 +18,6 @@
 // a temporary tree, both databases as temporary files, and the account
 // service on a private bus. The machine's apt auto-install marks are put
 // back when the object goes; its dpkg database is left to the dpkg fixture.
-// One progress signal of the install manager, as the tests record it.
-struct EngineProgress
-{
-    QString id;
-    QString package;
-    int state;
-    qlonglong total;
-    qlonglong progress;
-    QString status;
-};
-
 class EngineTestSetup
 {
 public:
@@ -55,6 +44,11 @@ public:
 
     // A store request for version 1.0 of name on behalf of loginName.
     static Apt_Task storeTask(const QString &name, const QString &loginName);
+    // The named columns of the first row of table in the store database
+    // whose keyColumn holds key; empty without such a row.
+    static QStringList firstRow(const QString &table, const QString &keyColumn, const QString &key,
+                                const QStringList &columns);
+    static QStringList historyRow(const QString &package, const QStringList &columns);
 
     // The daemon's state folder inside the temporary tree.
     QString stateDir(const QString &name = QString()) const;

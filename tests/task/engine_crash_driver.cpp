@@ -14,6 +14,7 @@
 #include "common/apt_task.h"
 #include "database/appstoredb.h"
 #include "database/cachedatabase.h"
+#include "engine_test_setup.h"
 #include "task/apt_install_manager.h"
 #include "utils/termination_signal_notifier.h"
 #include "utils/utils.h"
@@ -55,13 +56,7 @@ int main(int argc, char *argv[])
     AppstoreDb::instance();
     AppStore::Utils::setRoots(args.at(3), args.at(4), args.at(5));
 
-    Apt_Task task;
-    task.sourceId = QStringLiteral("velkor-app-store");
-    task.packageName = args.at(6);
-    task.version = QStringLiteral("1.0");
-    task.appName = args.at(6);
-    task.loginName = args.at(7);
-    task.appType = QStringLiteral("0");
+    Apt_Task task = EngineTestSetup::storeTask(args.at(6), args.at(7));
 
     auto *manager = new AptInstallManager;
     bool installing = false;

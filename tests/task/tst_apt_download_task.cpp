@@ -21,17 +21,6 @@ using AppStore::Utils;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) < 0)
-        return false;
-    file.close();
-    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner |
-                                              QFile::ExeGroup | QFile::ExeOther);
-}
-
 struct Progress
 {
     qlonglong total = 0;
@@ -138,11 +127,11 @@ void TestAptDownloadTask::initTestCase()
     const AppStore::ProcessResult updated = AppStore::ProcessRunner::run(update);
     QVERIFY2(updated.succeeded(), qPrintable(updated.errorText()));
 
-    QVERIFY(writeFile(path(QStringLiteral("bin/apt-get")),
-                      "#!/bin/sh\n{ echo \"args: $*\"; /usr/bin/env; echo; } >>'" +
-                          QFile::encodeName(path(QStringLiteral("apt-get.log"))) +
-                          "'\nexec /usr/bin/apt-get \"$@\"\n",
-                      true));
+    QVERIFY(TestEnv::writeFile(path(QStringLiteral("bin/apt-get")),
+                               "#!/bin/sh\n{ echo \"args: $*\"; /usr/bin/env; echo; } >>'" +
+                                   QFile::encodeName(path(QStringLiteral("apt-get.log"))) +
+                                   "'\nexec /usr/bin/apt-get \"$@\"\n",
+                               true));
     qputenv("PATH", QFile::encodeName(path(QStringLiteral("bin"))) + ':' + qgetenv("PATH"));
 }
 

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -23,22 +24,12 @@ using AppStore::Utils;
 
 namespace {
 
-AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments)
-{
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = {QStringLiteral("DEBIAN_FRONTEND=noninteractive"),
-                        QStringLiteral("LC_ALL=C")};
-    spec.timeoutMs = 120000;
-    return AppStore::ProcessRunner::run(spec);
-}
+const QString kRefused = QStringLiteral("twk-test-refused");
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
 QString dpkgState(const QString &package)
 {
-    const auto result = runTool(
+    const auto result = TestEnv::runTool(
         QStringLiteral("dpkg-query"),
         {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Status} ${Version}"), package});
     const QString state = result.outputText().trimmed();
@@ -119,6 +110,8 @@ private Q_SLOTS:
     void failedInstallKeepsWhatWorks();
     void promptAnswerReachesTheScript();
     void failingPrermKeepsThePackage();
+    void refusedUpgradeReportsItsCode_data();
+    void refusedUpgradeReportsItsCode();
 
 private:
     AptInstallAndRemoveTask *startTask(const Apt_Task &task, Recording &recording,
@@ -171,6 +164,16 @@ void TestAptInstallAndRemoveTask::initTestCase()
     owning.desktopApplication = true;
     QVERIFY(
         m_repository.addPackage(QStringLiteral("twk-test-clash"), QStringLiteral("2.0"), owning));
+    // Refused the way the signature hook refuses an archive: its unpack fails
+    // with the hook's words in dpkg's output.
+    LocalAptRepository::PackageOptions refused;
+    refused.desktopApplication = false;
+    QVERIFY(m_repository.addPackage(kRefused, QStringLiteral("1.0"), refused));
+    refused.preinst = QStringLiteral("#!/bin/sh\ncase \"$1\" in install|upgrade)\n"
+                                     "    echo 'error executing hook "
+                                     "/usr/sbin/velkor-pkg-install-hook -e hc-verifysign'\n"
+                                     "    exit 1 ;;\nesac\nexit 0\n");
+    QVERIFY(m_repository.addPackage(kRefused, QStringLiteral("2.0"), refused));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -196,9 +199,9 @@ void TestAptInstallAndRemoveTask::cleanupTestCase()
 
 void TestAptInstallAndRemoveTask::updateIndex()
 {
-    const auto update =
-        runTool(QStringLiteral("apt-get"),
-                {QStringLiteral("-c"), Utils::aptConfigFilePath(), QStringLiteral("update")});
+    const auto update = TestEnv::runTool(
+        QStringLiteral("apt-get"),
+        {QStringLiteral("-c"), Utils::aptConfigFilePath(), QStringLiteral("update")});
     QVERIFY2(update.succeeded(), qPrintable(update.errorText()));
 }
 
@@ -307,7 +310,7 @@ void TestAptInstallAndRemoveTask::installWaitsForAnotherFrontend()
     QCOMPARE(recording.installResults, QList<bool>{true});
     QCOMPARE(recording.outputCount(QStringLiteral("Reading package lists")), 1);
     QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
-    runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
 }
 
 void TestAptInstallAndRemoveTask::failedInstallKeepsWhatWorks_data()
@@ -348,9 +351,9 @@ void TestAptInstallAndRemoveTask::failedInstallKeepsWhatWorks()
     QStringList packages{package};
     for (const QString &before : std::as_const(installedBefore)) {
         const QString name = before.section(u'=', 0, 0);
-        const auto install =
-            runTool(QStringLiteral("dpkg"),
-                    {QStringLiteral("-i"), m_repository.debPath(name, before.section(u'=', 1))});
+        const auto install = TestEnv::runTool(
+            QStringLiteral("dpkg"),
+            {QStringLiteral("-i"), m_repository.debPath(name, before.section(u'=', 1))});
         QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
         if (name != package)
             packages.prepend(name);
@@ -374,17 +377,18 @@ void TestAptInstallAndRemoveTask::failedInstallKeepsWhatWorks()
     // Nothing is left for dpkg to finish but what a failing script holds,
     // and what stays installed has its files.
     const bool settled = stateAfter.isEmpty() || stateAfter.startsWith(QLatin1String("installed"));
-    const auto audit = runTool(QStringLiteral("dpkg"), {QStringLiteral("--audit")});
+    const auto audit = TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--audit")});
     QVERIFY2(settled ? audit.outputText().trimmed().isEmpty()
                      : audit.outputText().contains(package),
              qPrintable(audit.outputText()));
     if (settled && !stateAfter.isEmpty())
-        QCOMPARE(
-            runTool(QStringLiteral("dpkg"), {QStringLiteral("--verify"), package}).outputText(),
-            QString());
+        QCOMPARE(TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--verify"), package})
+                     .outputText(),
+                 QString());
     QVERIFY(QFile::exists(QStringLiteral("/var/lib/dpkg/lock")));
-    runTool(QStringLiteral("dpkg"),
-            QStringList{QStringLiteral("--purge"), QStringLiteral("--force-all")} + packages);
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     QStringList{QStringLiteral("--purge"), QStringLiteral("--force-all")} +
+                         packages);
 }
 
 void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
@@ -415,10 +419,54 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     QVERIFY(waitForEnd(recording));
     QCOMPARE(recording.installResults, QList<bool>{true});
     QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
-    const auto shown = runTool(QStringLiteral("debconf-show"), {package});
+    const auto shown = TestEnv::runTool(QStringLiteral("debconf-show"), {package});
     QVERIFY2(shown.outputText().contains(QStringLiteral("greeting: hello-from-the-user")),
              qPrintable(shown.outputText()));
-    runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+}
+
+void TestAptInstallAndRemoveTask::refusedUpgradeReportsItsCode_data()
+{
+    QTest::addColumn<QByteArray>("aptHook");
+    QTest::addColumn<int>("code");
+    QTest::newRow("signature hook") << QByteArray() << int(AppStore::SignatureRefused);
+    // As the install-control check refuses: an apt hook that fails before
+    // dpkg runs, naming the check on apt-get's standard error.
+    QTest::newRow("install-control check")
+        << QByteArray("DPkg::Pre-Install-Pkgs:: \"cat >/dev/null; echo "
+                      "'/usr/bin/velkor-apt-install-control-check.sh: not permitted' >&2; "
+                      "exit 1\";\n")
+        << int(AppStore::InstallControlRefused);
+}
+
+// The version the user had stays installed, and the store asked for no
+// particular version: what an ordinary failure's verdict would take for
+// success is a refusal, reported with its own code.
+void TestAptInstallAndRemoveTask::refusedUpgradeReportsItsCode()
+{
+    QFETCH(QByteArray, aptHook);
+    QFETCH(int, code);
+    const QString config = Utils::aptConfigFilePath();
+    const QByteArray original = TestEnv::readFile(config);
+    const auto restore = qScopeGuard([&] {
+        TestEnv::writeFile(config, original);
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kRefused});
+    });
+    QVERIFY(TestEnv::writeFile(config, original + aptHook));
+    const auto install = TestEnv::runTool(
+        QStringLiteral("dpkg"),
+        {QStringLiteral("-i"), m_repository.debPath(kRefused, QStringLiteral("1.0"))},
+        m_repository.environment());
+    QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
+
+    Recording recording;
+    Apt_Task task = makeTask(kRefused, 0);
+    task.version.clear();
+    startTask(task, recording);
+    QVERIFY(waitForEnd(recording));
+    QCOMPARE(recording.installResults, QList<bool>{false});
+    QCOMPARE(recording.installCodes, QList<int>{code});
+    QCOMPARE(dpkgState(kRefused), QStringLiteral("installed 1.0"));
 }
 
 // The purge, the repairs and apt's own removal all meet the failing script:
@@ -426,8 +474,8 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
 void TestAptInstallAndRemoveTask::failingPrermKeepsThePackage()
 {
     const QString package = QStringLiteral("twk-test-stuck");
-    const auto install = runTool(QStringLiteral("dpkg"),
-                                 {QStringLiteral("-i"), m_repository.debPath(package, "1.0")});
+    const auto install = TestEnv::runTool(
+        QStringLiteral("dpkg"), {QStringLiteral("-i"), m_repository.debPath(package, "1.0")});
     QVERIFY2(install.succeeded(), qPrintable(install.errorText()));
 
     Recording purge;
@@ -439,8 +487,8 @@ void TestAptInstallAndRemoveTask::failingPrermKeepsThePackage()
     QCOMPARE(purge.purgeResults, QList<bool>{false});
     QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
 
-    runTool(QStringLiteral("dpkg"),
-            {QStringLiteral("--purge"), QStringLiteral("--force-remove-reinstreq"), package});
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"),
+                                              QStringLiteral("--force-remove-reinstreq"), package});
     QCOMPARE(dpkgState(package), QString());
 }
 

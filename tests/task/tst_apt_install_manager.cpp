@@ -1,10 +1,11 @@
 #include "common/apt_task.h"
 #include "database/appstoredb.h"
 #include "database/cachedatabase.h"
+#include "dpkg_listing.h"
+#include "engine_recorder.h"
 #include "engine_test_setup.h"
 #include "task/apt_install_manager.h"
 #include "test_env.h"
-#include "utils/process_runner.h"
 #include "utils/utils.h"
 
 #include <QDir>
@@ -27,46 +28,9 @@ const QString kUser = QStringLiteral("twk-tester");
 
 using Progress = EngineProgress;
 
-AppStore::ProcessResult runTool(const QString &program, const QStringList &arguments)
-{
-    AppStore::ProcessSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
-    spec.environment = {QStringLiteral("DEBIAN_FRONTEND=noninteractive"),
-                        QStringLiteral("LC_ALL=C")};
-    spec.timeoutMs = 120000;
-    return AppStore::ProcessRunner::run(spec);
-}
-
 int statusCode(const QString &json)
 {
     return QJsonDocument::fromJson(json.toUtf8()).object().value(QLatin1String("code")).toInt(-1);
-}
-
-// The record reader answers column by column.
-QStringList firstRow(const QList<QStringList> &columns)
-{
-    QStringList row;
-    for (const QStringList &column : columns) {
-        if (column.isEmpty())
-            return {};
-        row.append(column.first());
-    }
-    return row;
-}
-
-Apt_Task storeTask(const QString &name)
-{
-    Apt_Task task;
-    task.sourceId = kStore;
-    task.packageName = name;
-    task.version = QStringLiteral("1.0");
-    task.appName = QStringLiteral("Hello");
-    task.iconUrl = QStringLiteral("http://127.0.0.1/hello.png");
-    task.loginName = kUser;
-    task.appType = QStringLiteral("0");
-    return task;
 }
 
 } // namespace
@@ -87,17 +51,12 @@ private Q_SLOTS:
 
 private:
     void addTask(Apt_Task task);
-    QStringList historyRow(const QString &package, const QStringList &columns);
     QStringList installStatusRow(const QString &package);
     int indexedFileCount(const QString &package);
 
     EngineTestSetup m_setup;
     AptInstallManager *m_manager = nullptr;
-    QList<Progress> m_progress;
-    QStringList m_notifications;
-    QStringList m_hookReleases;
-    QStringList m_purgeStarts;
-    QList<bool> m_purgeResults;
+    EngineRecorder m_recorded;
 };
 
 void TestAptInstallManager::initTestCase()
@@ -109,22 +68,7 @@ void TestAptInstallManager::initTestCase()
              qPrintable(m_setup.errorString()));
 
     m_manager = new AptInstallManager;
-    connect(m_manager, &AptInstallManager::sigIntallProgress, this,
-            [this](QString id, QString package, int state, qlonglong total, qlonglong progress,
-                   QString status) {
-                m_progress.append({id, package, state, total, progress, status});
-            });
-    connect(m_manager, &AptInstallManager::sigSendSystemNotification, this,
-            [this](QString notice) { m_notifications.append(notice); });
-    connect(m_manager, &AptInstallManager::sigRemoveHookCacheData, this,
-            [this](QStringList names) { m_hookReleases.append(names); });
-    connect(m_manager, &AptInstallManager::sigStartPurge, this,
-            [this](QString, QString package) { m_purgeStarts.append(package); });
-    connect(m_manager, &AptInstallManager::sigPurgeFinished, this,
-            [this](QString id, QString package, bool ok) {
-                if (id == kStore && package == kHello)
-                    m_purgeResults.append(ok);
-            });
+    m_recorded.attach(m_manager);
 }
 
 void TestAptInstallManager::cleanupTestCase()
@@ -134,7 +78,7 @@ void TestAptInstallManager::cleanupTestCase()
         delete m_manager;
     }
     CacheDatabase::instance()->stop();
-    runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kHello});
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kHello});
 }
 
 // As the bus object hands a task over: queued, by name, with a reference.
@@ -144,21 +88,11 @@ void TestAptInstallManager::addTask(Apt_Task task)
                                       Q_ARG(Apt_Task &, task)));
 }
 
-QStringList TestAptInstallManager::historyRow(const QString &package, const QStringList &columns)
-{
-    QList<QStringList> rows;
-    AppstoreDb::instance()->seleteRecords(columns, {{QStringLiteral("packageName"), package}}, rows,
-                                          QStringLiteral("application_history"));
-    return firstRow(rows);
-}
-
 QStringList TestAptInstallManager::installStatusRow(const QString &package)
 {
-    QList<QStringList> rows;
-    AppstoreDb::instance()->seleteRecords(
-        {QStringLiteral("app_status"), QStringLiteral("app_name"), QStringLiteral("owner_role")},
-        {{QStringLiteral("package_name"), package}}, rows, QStringLiteral("app_install_status"));
-    return firstRow(rows);
+    return EngineTestSetup::firstRow(
+        QStringLiteral("app_install_status"), QStringLiteral("package_name"), package,
+        {QStringLiteral("app_status"), QStringLiteral("app_name"), QStringLiteral("owner_role")});
 }
 
 int TestAptInstallManager::indexedFileCount(const QString &package)
@@ -210,85 +144,85 @@ void TestAptInstallManager::refusedTasks()
     QFETCH(QString, version);
     QFETCH(int, installMode);
     QFETCH(QString, channelId);
-    m_progress.clear();
-    m_hookReleases.clear();
+    m_recorded.progress.clear();
+    m_recorded.hookReleases.clear();
 
-    Apt_Task task = storeTask(name);
+    Apt_Task task = EngineTestSetup::storeTask(name, kUser);
     task.version = version;
     task.pkgInstallMode = installMode;
     task.channelId = channelId;
     task.totalSize = 4096;
     addTask(task);
 
-    QTRY_COMPARE(m_progress.size(), 1);
-    const Progress end = m_progress.first();
+    QTRY_COMPARE(m_recorded.progress.size(), 1);
+    const Progress end = m_recorded.progress.first();
     QCOMPARE(end.id, kStore);
     QCOMPARE(end.package, name);
     QCOMPARE(end.state, 0);
     QCOMPARE(end.total, 4096);
     QCOMPARE(end.progress, -1);
     QCOMPARE(statusCode(end.status), 500);
-    QTRY_VERIFY(m_hookReleases.contains(name));
+    QTRY_VERIFY(m_recorded.hookReleases.contains(name));
     // Anything the intake queued has run by now.
     QVERIFY(QMetaObject::invokeMethod(
         m_manager, [] {}, Qt::BlockingQueuedConnection));
-    QVERIFY(historyRow(name, {QStringLiteral("operation")}).isEmpty());
+    QVERIFY(EngineTestSetup::historyRow(name, {QStringLiteral("operation")}).isEmpty());
 }
 
 void TestAptInstallManager::installThenPurge()
 {
-    m_progress.clear();
-    m_notifications.clear();
-    Apt_Task task = storeTask(kHello);
+    m_recorded.progress.clear();
+    m_recorded.notifications.clear();
+    Apt_Task task = EngineTestSetup::storeTask(kHello, kUser);
     addTask(task);
 
     // The intake's row, before anything was downloaded.
-    QTRY_COMPARE(historyRow(kHello, {QStringLiteral("operation")}).value(0), QStringLiteral("6"));
+    QTRY_COMPARE(EngineTestSetup::historyRow(kHello, {QStringLiteral("operation")}).value(0),
+                 QStringLiteral("6"));
 
     // The final message is the one carrying the completion marker.
-    QTRY_VERIFY_WITH_TIMEOUT(!m_progress.isEmpty() && m_progress.last().status.contains(
-                                                          QLatin1String("[Session Complete...]")),
-                             240000);
-    const Progress final = m_progress.last();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !m_recorded.progress.isEmpty() &&
+            m_recorded.progress.last().status.contains(QLatin1String("[Session Complete...]")),
+        240000);
+    const Progress final = m_recorded.progress.last();
     QVERIFY2(final.progress != -1, qPrintable(final.status));
 
     // Download phase first, then the install phase, then the final message.
     int firstInstall = 0;
-    while (firstInstall < m_progress.size() && m_progress.at(firstInstall).state == 0)
+    while (firstInstall < m_recorded.progress.size() &&
+           m_recorded.progress.at(firstInstall).state == 0)
         ++firstInstall;
     QVERIFY2(firstInstall >= 2, "no download progress before the download ended");
-    for (int i = firstInstall; i < m_progress.size(); ++i)
-        QCOMPARE(m_progress.at(i).state, 1);
-    for (const Progress &p : std::as_const(m_progress)) {
+    for (int i = firstInstall; i < m_recorded.progress.size(); ++i)
+        QCOMPARE(m_recorded.progress.at(i).state, 1);
+    for (const Progress &p : std::as_const(m_recorded.progress)) {
         QCOMPARE(p.id, kStore);
         QCOMPARE(p.package, kHello);
     }
-    const Progress downloaded = m_progress.at(firstInstall - 1);
+    const Progress downloaded = m_recorded.progress.at(firstInstall - 1);
     QVERIFY(downloaded.total > 0);
     QCOMPARE(downloaded.progress, downloaded.total);
     QCOMPARE(statusCode(downloaded.status), 200);
     for (int i = 0; i < firstInstall - 1; ++i) {
-        const Progress &p = m_progress.at(i);
+        const Progress &p = m_recorded.progress.at(i);
         QCOMPARE(p.total, downloaded.total);
         QVERIFY(p.progress >= 0 && p.progress < p.total);
         QCOMPARE(p.status, QStringLiteral("{\"code\":0,\"error\":\"\",\"output\":\"\"}"));
     }
     // Install progress and output lines (total -1, progress 0) lie between.
-    QVERIFY2(m_progress.size() - firstInstall >= 2, "no install progress");
-    for (int i = firstInstall; i < m_progress.size() - 1; ++i) {
-        const Progress &p = m_progress.at(i);
+    QVERIFY2(m_recorded.progress.size() - firstInstall >= 2, "no install progress");
+    for (int i = firstInstall; i < m_recorded.progress.size() - 1; ++i) {
+        const Progress &p = m_recorded.progress.at(i);
         if (p.total == -1)
             QCOMPARE(p.progress, 0);
         else
             QVERIFY(p.progress >= 0 && p.progress <= p.total);
     }
 
-    const auto size =
-        runTool(QStringLiteral("dpkg-query"),
-                {QStringLiteral("-W"), QStringLiteral("-f=${Installed-Size}"), kHello});
-    QVERIFY(size.succeeded());
     // The test archives carry no Installed-Size field, so this may be 0.
-    const qlonglong installedKiB = size.outputText().toLongLong();
+    const qlonglong installedKiB =
+        DpkgListing::field(kHello, QStringLiteral("Installed-Size")).toLongLong();
     QCOMPARE(final.total, installedKiB);
     QCOMPARE(final.progress, installedKiB);
     QCOMPARE(final.status,
@@ -296,14 +230,14 @@ void TestAptInstallManager::installThenPurge()
                             "hello\",\"pkgInstallMode\":1},\"code\":{\"code\":0},\"detail\":{"
                             "\"content\":\"\\n[Session Complete...]\\n\",\"option\":\"\","
                             "\"title\":\"\"}}"));
-    QTRY_VERIFY(m_notifications.contains(
-        QStringLiteral("{\"appName\":\"Hello\",\"logname\":\"twk-tester\",\"opt\":1,"
+    QTRY_VERIFY(m_recorded.notifications.contains(
+        QStringLiteral("{\"appName\":\"twk-test-hello\",\"logname\":\"twk-tester\",\"opt\":1,"
                        "\"packageName\":\"twk-test-hello\"}")));
 
-    const QStringList history =
-        historyRow(kHello, {QStringLiteral("operation"), QStringLiteral("result"),
-                            QStringLiteral("version"), QStringLiteral("appSize"),
-                            QStringLiteral("sessionId"), QStringLiteral("owner_role")});
+    const QStringList history = EngineTestSetup::historyRow(
+        kHello,
+        {QStringLiteral("operation"), QStringLiteral("result"), QStringLiteral("version"),
+         QStringLiteral("appSize"), QStringLiteral("sessionId"), QStringLiteral("owner_role")});
     QCOMPARE(history.mid(0, 4),
              (QStringList{QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("1.0"),
                           QString::number(installedKiB)}));
@@ -313,24 +247,24 @@ void TestAptInstallManager::installThenPurge()
              qPrintable(history.value(4)));
     QCOMPARE(history.value(5), QStringLiteral("2"));
     QCOMPARE(installStatusRow(kHello),
-             (QStringList{QStringLiteral("0"), QStringLiteral("Hello"), QStringLiteral("2")}));
+             (QStringList{QStringLiteral("0"), kHello, QStringLiteral("2")}));
     QTRY_VERIFY_WITH_TIMEOUT(indexedFileCount(kHello) > 0, 120000);
 
     // Removal, as the bus object asks for it: straight from its own thread.
-    m_notifications.clear();
+    m_recorded.notifications.clear();
     task.taskType = 1;
     m_manager->addPurgeTask(task);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_purgeResults.isEmpty(), 120000);
-    QCOMPARE(m_purgeResults, QList<bool>{true});
-    QVERIFY(m_purgeStarts.contains(kHello));
-    QTRY_VERIFY(m_notifications.contains(
-        QStringLiteral("{\"appName\":\"Hello\",\"logname\":\"twk-tester\",\"opt\":5,"
+    QTRY_VERIFY_WITH_TIMEOUT(!m_recorded.purgeResults.isEmpty(), 120000);
+    QCOMPARE(m_recorded.purgeResults, QList<bool>{true});
+    QVERIFY(m_recorded.purgeStarts.contains(kHello));
+    QTRY_VERIFY(m_recorded.notifications.contains(
+        QStringLiteral("{\"appName\":\"twk-test-hello\",\"logname\":\"twk-tester\",\"opt\":5,"
                        "\"packageName\":\"twk-test-hello\"}")));
-    QCOMPARE(historyRow(kHello, {QStringLiteral("operation")}).value(0), QStringLiteral("2"));
+    QCOMPARE(EngineTestSetup::historyRow(kHello, {QStringLiteral("operation")}).value(0),
+             QStringLiteral("2"));
     QCOMPARE(installStatusRow(kHello).value(0), QStringLiteral("1"));
-    const auto status = runTool(QStringLiteral("dpkg-query"),
-                                {QStringLiteral("-W"), QStringLiteral("-f=${Status}"), kHello});
-    QVERIFY(!status.outputText().contains(QLatin1String("install ok installed")));
+    QVERIFY(!DpkgListing::field(kHello, QStringLiteral("Status"))
+                 .contains(QLatin1String("install ok installed")));
 }
 
 QTEST_GUILESS_MAIN(TestAptInstallManager)

@@ -2,6 +2,8 @@
 #include "common/download_state_bi_data.h"
 #include "database/appstoredb.h"
 #include "database/cachedatabase.h"
+#include "dpkg_listing.h"
+#include "engine_recorder.h"
 #include "engine_test_setup.h"
 #include "service/thread_pool_manager.h"
 #include "task/apt_install_manager.h"
@@ -26,7 +28,6 @@ const QString kHello = QStringLiteral("twk-test-hello");
 const QString kBroken = QStringLiteral("twk-test-broken");
 const QString kSlow = QStringLiteral("twk-test-slow");
 const QString kLocal = QStringLiteral("twk-test-local");
-const QString kComplete = QStringLiteral("[Session Complete...]");
 
 using Progress = EngineProgress;
 
@@ -35,11 +36,11 @@ Apt_Task storeTask(const QString &name)
     return EngineTestSetup::storeTask(name, kUser);
 }
 
-QString dpkgField(const QString &package, const QString &field)
+QStringList historyRow(const QString &package)
 {
-    return TestEnv::runTool(QStringLiteral("dpkg-query"),
-                            {QStringLiteral("-W"), QStringLiteral("-f=${") + field + u'}', package})
-        .outputText();
+    return EngineTestSetup::historyRow(
+        package, {QStringLiteral("operation"), QStringLiteral("result"), QStringLiteral("content"),
+                  QStringLiteral("sessionId"), QStringLiteral("appSize")});
 }
 
 QJsonObject jsonOf(const QString &text)
@@ -72,14 +73,11 @@ private Q_SLOTS:
 private:
     void addTask(const Apt_Task &task);
     void settleManager();
-    QStringList historyRow(const QString &package) const;
     QStringList operationNames() const;
-    bool hasProgress(const QString &package, int state) const;
-    Progress finalOf(const QString &package) const;
 
     EngineTestSetup m_setup;
     AptInstallManager *m_manager = nullptr;
-    QList<Progress> m_progress;
+    EngineRecorder m_recorded;
     QStringList m_events; // control-side signals, in the order they came
     QList<DownloadStateBiData> m_statistics;
     QTemporaryDir m_localDir;
@@ -118,11 +116,7 @@ void TestAptInstallManagerControl::initTestCase()
                                                   QFile::ReadOther | QFile::WriteOther));
 
     m_manager = new AptInstallManager;
-    connect(m_manager, &AptInstallManager::sigIntallProgress, this,
-            [this](QString id, QString package, int state, qlonglong total, qlonglong progress,
-                   QString status) {
-                m_progress.append({id, package, state, total, progress, status});
-            });
+    m_recorded.attach(m_manager);
     connect(m_manager, &AptInstallManager::sigPauseFinished, this,
             [this](QString id, QString package) {
                 m_events.append(QStringLiteral("paused ") + id + u' ' + package);
@@ -176,46 +170,12 @@ void TestAptInstallManagerControl::settleManager()
             m_manager, [] {}, Qt::BlockingQueuedConnection));
 }
 
-QStringList TestAptInstallManagerControl::historyRow(const QString &package) const
-{
-    QList<QStringList> columns;
-    AppstoreDb::instance()->seleteRecords(
-        {QStringLiteral("operation"), QStringLiteral("result"), QStringLiteral("content"),
-         QStringLiteral("sessionId"), QStringLiteral("appSize")},
-        {{QStringLiteral("packageName"), package}}, columns, QStringLiteral("application_history"));
-    QStringList row;
-    for (const QStringList &column : std::as_const(columns)) {
-        if (column.isEmpty())
-            return {};
-        row.append(column.first());
-    }
-    return row;
-}
-
 QStringList TestAptInstallManagerControl::operationNames() const
 {
     QStringList names;
     for (const QString &text : m_manager->getAptOperationList())
         names.append(jsonOf(text).value(QLatin1String("packagename")).toString());
     return names;
-}
-
-bool TestAptInstallManagerControl::hasProgress(const QString &package, int state) const
-{
-    for (const Progress &p : m_progress) {
-        if (p.package == package && p.state == state)
-            return true;
-    }
-    return false;
-}
-
-Progress TestAptInstallManagerControl::finalOf(const QString &package) const
-{
-    for (const Progress &p : m_progress) {
-        if (p.package == package && p.status.contains(kComplete))
-            return p;
-    }
-    return {QString(), package, -1, 0, 0, QString()};
 }
 
 // Rows a crash left "installing": a package dpkg has fully installed counts
@@ -231,8 +191,9 @@ void TestAptInstallManagerControl::startupSettlesInterruptedInstalls()
         QStringLiteral("dpkg"),
         {QStringLiteral("-i"), m_setup.repository().debPath(kBroken, QStringLiteral("1.0"))},
         environment);
-    QCOMPARE(dpkgField(kHello, QStringLiteral("Status")), QStringLiteral("install ok installed"));
-    QCOMPARE(dpkgField(kBroken, QStringLiteral("Status")),
+    QCOMPARE(DpkgListing::field(kHello, QStringLiteral("Status")),
+             QStringLiteral("install ok installed"));
+    QCOMPARE(DpkgListing::field(kBroken, QStringLiteral("Status")),
              QStringLiteral("install ok half-configured"));
 
     const QString absent = QStringLiteral("twk-test-absent");
@@ -254,7 +215,7 @@ void TestAptInstallManagerControl::startupSettlesInterruptedInstalls()
     m_manager->syncLastInstallingTaskToPauseImply();
 
     const QString installedKiB =
-        QString::number(dpkgField(kHello, QStringLiteral("Installed-Size")).toLongLong());
+        QString::number(DpkgListing::field(kHello, QStringLiteral("Installed-Size")).toLongLong());
     QCOMPARE(historyRow(kHello).mid(0, 2), (QStringList{"1", "0"}));
     QCOMPARE(historyRow(kHello).value(4), installedKiB);
     QCOMPARE(historyRow(kBroken).mid(0, 2), (QStringList{"7", "0"}));
@@ -353,7 +314,8 @@ void TestAptInstallManagerControl::queuedTasksComeOutOfThePool()
     Utils::setWineInstalling(false);
     QTest::qWait(1500);
     for (const QString &name : holders + queued)
-        QVERIFY2(!hasProgress(name, 0) && !hasProgress(name, 1), qPrintable(name));
+        QVERIFY2(!m_recorded.hasProgress(name, 0) && !m_recorded.hasProgress(name, 1),
+                 qPrintable(name));
 }
 
 // A second request for a package whose download is in work is dropped
@@ -370,7 +332,7 @@ void TestAptInstallManagerControl::repeatedRequestIsDropped()
     const QStringList row = historyRow(name);
     QCOMPARE(row.value(0), QStringLiteral("6"));
     QTest::qWait(200);
-    m_progress.clear();
+    m_recorded.progress.clear();
     m_statistics.clear();
 
     addTask(storeTask(name));
@@ -379,7 +341,7 @@ void TestAptInstallManagerControl::repeatedRequestIsDropped()
     QCOMPARE(m_manager->getPackageAptOperationInfo(name), operation);
     QCOMPARE(historyRow(name), row);
     QVERIFY(m_statistics.isEmpty());
-    QVERIFY(m_progress.isEmpty());
+    QVERIFY(m_recorded.progress.isEmpty());
 
     Apt_Task stop = storeTask(name);
     m_manager->stopTask(stop);
@@ -458,7 +420,7 @@ void TestAptInstallManagerControl::requestsRaceTheEndOfManyTasks()
     QTRY_VERIFY(operationNames().isEmpty());
     Utils::setWineInstalling(false);
     m_events.clear();
-    m_progress.clear();
+    m_recorded.progress.clear();
 }
 
 // A download in progress is asked, not taken: it ends itself and reports
@@ -467,9 +429,9 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
 {
     const Apt_Task task = storeTask(kSlow);
     const auto startRunning = [&] {
-        m_progress.clear();
+        m_recorded.progress.clear();
         addTask(task);
-        return TestEnv::waitFor([&] { return hasProgress(kSlow, 0); }, 60000);
+        return TestEnv::waitFor([&] { return m_recorded.hasProgress(kSlow, 0); }, 60000);
     };
     const auto ended = [&] {
         return TestEnv::waitFor(
@@ -500,15 +462,17 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
     QVERIFY(ended());
     QCOMPARE(historyRow(kSlow).value(0), QStringLiteral("6"));
     QTest::qWait(1000);
-    for (const Progress &p : std::as_const(m_progress))
+    for (const Progress &p : std::as_const(m_recorded.progress))
         QVERIFY2(p.state == 0 && p.progress >= 0, qPrintable(p.status));
 
     // Resumed: the download runs to its end and the package is installed.
     QVERIFY(startRunning());
-    QVERIFY(TestEnv::waitFor([&] { return finalOf(kSlow).state == 1; }, 240000));
-    QVERIFY2(finalOf(kSlow).progress != -1, qPrintable(finalOf(kSlow).status));
+    QVERIFY(m_recorded.waitForFinal(kSlow));
+    QVERIFY2(m_recorded.finalOf(kSlow).progress != -1,
+             qPrintable(m_recorded.finalOf(kSlow).status));
     QTRY_COMPARE(historyRow(kSlow).mid(0, 2), (QStringList{"1", "1"}));
-    QCOMPARE(dpkgField(kSlow, QStringLiteral("Status")), QStringLiteral("install ok installed"));
+    QCOMPARE(DpkgListing::field(kSlow, QStringLiteral("Status")),
+             QStringLiteral("install ok installed"));
 }
 
 // A package file on this machine goes straight to the install stage as
@@ -520,7 +484,7 @@ void TestAptInstallManagerControl::localPackageFile()
     const QString cached = Utils::cacheDir() + QStringLiteral("archives/twk-test-local.deb");
     QVERIFY(TestEnv::writeFile(cached, "left over from an earlier run"));
 
-    m_progress.clear();
+    m_recorded.progress.clear();
     Apt_Task task = storeTask(kLocal);
     task.version = QStringLiteral("2.0");
     task.downloadLink = QStringLiteral("file://") + deb;
@@ -532,10 +496,11 @@ void TestAptInstallManagerControl::localPackageFile()
     QCOMPARE(QFileInfo(cached).ownerId(), 0u);
     QCOMPARE(QFileInfo(cached).groupId(), 0u);
 
-    QVERIFY(TestEnv::waitFor([&] { return finalOf(kLocal).state == 1; }, 240000));
-    QVERIFY2(finalOf(kLocal).progress != -1, qPrintable(finalOf(kLocal).status));
-    QVERIFY(!hasProgress(kLocal, 0));
-    QCOMPARE(dpkgField(kLocal, QStringLiteral("Version")), QStringLiteral("2.0"));
+    QVERIFY(m_recorded.waitForFinal(kLocal));
+    QVERIFY2(m_recorded.finalOf(kLocal).progress != -1,
+             qPrintable(m_recorded.finalOf(kLocal).status));
+    QVERIFY(!m_recorded.hasProgress(kLocal, 0));
+    QCOMPARE(DpkgListing::field(kLocal, QStringLiteral("Version")), QStringLiteral("2.0"));
     QTRY_COMPARE(historyRow(kLocal).value(0), QStringLiteral("1"));
 }
 
@@ -568,14 +533,14 @@ void TestAptInstallManagerControl::localPackageFileRefused()
     QFETCH(QString, link);
     // The case before installed it from here.
     QFile::remove(Utils::cacheDir() + QStringLiteral("archives/twk-test-local.deb"));
-    m_progress.clear();
+    m_recorded.progress.clear();
     Apt_Task task = storeTask(name);
     task.version = version;
     task.downloadLink = link;
     m_manager->addLocalInstallTask(task);
     QTest::qWait(500);
-    QCOMPARE(m_progress.size(), 1);
-    const Progress end = m_progress.first();
+    QCOMPARE(m_recorded.progress.size(), 1);
+    const Progress end = m_recorded.progress.first();
     QCOMPARE(end.id, kStore);
     QCOMPARE(end.package, link);
     QCOMPARE(end.state, 1);

@@ -1,6 +1,8 @@
 #include "common/apt_task.h"
 #include "database/appstoredb.h"
 #include "database/cachedatabase.h"
+#include "dpkg_listing.h"
+#include "engine_recorder.h"
 #include "engine_test_setup.h"
 #include "task/apt_install_manager.h"
 #include "test_env.h"
@@ -16,7 +18,6 @@ const QString kUser = QStringLiteral("twk-tester");
 const QString kBroken = QStringLiteral("twk-test-broken");
 const QString kConfig = QStringLiteral("twk-test-config");
 const QStringList kFilled{QStringLiteral("twk-test-fill-a"), QStringLiteral("twk-test-fill-b")};
-const QString kComplete = QStringLiteral("[Session Complete...]");
 
 using Progress = EngineProgress;
 
@@ -25,22 +26,10 @@ Apt_Task storeTask(const QString &name)
     return EngineTestSetup::storeTask(name, kUser);
 }
 
-QString dpkgStatus(const QString &package)
+QStringList historyRow(const QString &package)
 {
-    return TestEnv::runTool(QStringLiteral("dpkg-query"),
-                            {QStringLiteral("-W"), QStringLiteral("-f=${Status}"), package})
-        .outputText();
-}
-
-QStringList firstRow(const QList<QStringList> &columns)
-{
-    QStringList row;
-    for (const QStringList &column : columns) {
-        if (column.isEmpty())
-            return {};
-        row.append(column.first());
-    }
-    return row;
+    return EngineTestSetup::historyRow(package,
+                                       {QStringLiteral("operation"), QStringLiteral("result")});
 }
 
 } // namespace
@@ -61,15 +50,10 @@ private Q_SLOTS:
 
 private:
     void addTask(Apt_Task task);
-    bool waitForFinal(const QString &package, int timeoutMs = 240000);
-    Progress finalOf(const QString &package) const;
-    QStringList historyRow(const QString &package) const;
 
     EngineTestSetup m_setup;
     AptInstallManager *m_manager = nullptr;
-    QList<Progress> m_progress;
-    QStringList m_notifications;
-    QList<bool> m_purgeResults;
+    EngineRecorder m_recorded;
 };
 
 void TestAptInstallManagerRoads::initTestCase()
@@ -88,15 +72,7 @@ void TestAptInstallManagerRoads::initTestCase()
              qPrintable(m_setup.errorString()));
 
     m_manager = new AptInstallManager;
-    connect(m_manager, &AptInstallManager::sigIntallProgress, this,
-            [this](QString id, QString package, int state, qlonglong total, qlonglong progress,
-                   QString status) {
-                m_progress.append({id, package, state, total, progress, status});
-            });
-    connect(m_manager, &AptInstallManager::sigSendSystemNotification, this,
-            [this](QString notice) { m_notifications.append(notice); });
-    connect(m_manager, &AptInstallManager::sigPurgeFinished, this,
-            [this](QString, QString, bool ok) { m_purgeResults.append(ok); });
+    m_recorded.attach(m_manager);
 }
 
 void TestAptInstallManagerRoads::cleanupTestCase()
@@ -121,55 +97,31 @@ void TestAptInstallManagerRoads::addTask(Apt_Task task)
                                       Q_ARG(Apt_Task &, task)));
 }
 
-bool TestAptInstallManagerRoads::waitForFinal(const QString &package, int timeoutMs)
-{
-    return TestEnv::waitFor([&] { return finalOf(package).state == 1; }, timeoutMs);
-}
-
-Progress TestAptInstallManagerRoads::finalOf(const QString &package) const
-{
-    for (const Progress &p : m_progress) {
-        if (p.package == package && p.status.contains(kComplete))
-            return p;
-    }
-    return {QString(), package, -1, 0, 0, QString()};
-}
-
-QStringList TestAptInstallManagerRoads::historyRow(const QString &package) const
-{
-    QList<QStringList> rows;
-    AppstoreDb::instance()->seleteRecords({QStringLiteral("operation"), QStringLiteral("result")},
-                                          {{QStringLiteral("packageName"), package}}, rows,
-                                          QStringLiteral("application_history"));
-    return firstRow(rows);
-}
-
 // A postinst that fails on every run: the configure repairs retry and fail
 // again, nothing claims the package is installed, and the failed first
 // install is purged so that dpkg is left consistent.
 void TestAptInstallManagerRoads::failingScriptEndsCleanly()
 {
-    m_progress.clear();
-    m_notifications.clear();
+    m_recorded.progress.clear();
+    m_recorded.notifications.clear();
     addTask(storeTask(kBroken));
-    QVERIFY2(waitForFinal(kBroken), "the task never ended");
+    QVERIFY2(m_recorded.waitForFinal(kBroken), "the task never ended");
 
-    const Progress final = finalOf(kBroken);
+    const Progress final = m_recorded.finalOf(kBroken);
     QCOMPARE(final.progress, -1);
     const QJsonObject status = QJsonDocument::fromJson(final.status.toUtf8()).object();
     // No code of its own: neither hook refusal applies.
     QCOMPARE(status.value(QLatin1String("code")).toObject().value(QLatin1String("code")).toInt(-1),
              0);
-    QTRY_VERIFY(m_notifications.contains(
+    QTRY_VERIFY(m_recorded.notifications.contains(
         QStringLiteral("{\"appName\":\"twk-test-broken\",\"logname\":\"twk-tester\",\"opt\":2,"
                        "\"packageName\":\"twk-test-broken\"}")));
 
     QCOMPARE(historyRow(kBroken), (QStringList{QStringLiteral("5"), QStringLiteral("0")}));
-    QList<QStringList> installRows;
-    AppstoreDb::instance()->seleteRecords({QStringLiteral("app_status")},
-                                          {{QStringLiteral("package_name"), kBroken}}, installRows,
-                                          QStringLiteral("app_install_status"));
-    QVERIFY(firstRow(installRows).isEmpty());
+    QVERIFY(EngineTestSetup::firstRow(QStringLiteral("app_install_status"),
+                                      QStringLiteral("package_name"), kBroken,
+                                      {QStringLiteral("app_status")})
+                .isEmpty());
 
     // The failure goes out first; the purge follows it and leaves nothing
     // of the package and nothing for dpkg to finish.
@@ -177,11 +129,11 @@ void TestAptInstallManagerRoads::failingScriptEndsCleanly()
     QString audit;
     QVERIFY2(TestEnv::waitFor(
                  [&] {
-                     state = dpkgStatus(kBroken);
+                     state = DpkgListing::field(kBroken, QStringLiteral("Status"));
                      audit = TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--audit")})
                                  .outputText()
                                  .trimmed();
-                     return (state.isEmpty() || state.endsWith(QLatin1String(" not-installed"))) &&
+                     return (state.isEmpty() || state.endsWith(QLatin1String("not-installed"))) &&
                             audit.isEmpty();
                  },
                  60000),
@@ -193,13 +145,13 @@ void TestAptInstallManagerRoads::failingScriptEndsCleanly()
 // configuration.
 void TestAptInstallManagerRoads::promptRoundTrip()
 {
-    m_progress.clear();
+    m_recorded.progress.clear();
     m_manager->setPromptSilenceInterval(2000);
     const Apt_Task task = storeTask(kConfig);
     addTask(task);
 
     const auto shown = [this](const QString &text) {
-        for (const Progress &p : std::as_const(m_progress)) {
+        for (const Progress &p : std::as_const(m_recorded.progress)) {
             if (p.package == kConfig && p.state == 1 && p.total == -1 && p.status.contains(text))
                 return true;
         }
@@ -216,19 +168,21 @@ void TestAptInstallManagerRoads::promptRoundTrip()
     m_manager->sendAptInput(other, QStringLiteral("wrong"));
     m_manager->sendAptInput(task, QStringLiteral("hello-from-the-client"));
 
-    QVERIFY2(waitForFinal(kConfig), "the task never ended");
-    QVERIFY2(finalOf(kConfig).progress != -1, qPrintable(finalOf(kConfig).status));
-    QVERIFY(dpkgStatus(kConfig).contains(QLatin1String("install ok installed")));
+    QVERIFY2(m_recorded.waitForFinal(kConfig), "the task never ended");
+    QVERIFY2(m_recorded.finalOf(kConfig).progress != -1,
+             qPrintable(m_recorded.finalOf(kConfig).status));
+    QVERIFY(DpkgListing::field(kConfig, QStringLiteral("Status"))
+                .contains(QLatin1String("install ok installed")));
     const auto answer = TestEnv::runTool(QStringLiteral("debconf-show"), {kConfig});
     QVERIFY2(answer.outputText().contains(QStringLiteral("greeting: hello-from-the-client")),
              qPrintable(answer.outputText()));
 
-    m_purgeResults.clear();
+    m_recorded.purgeResults.clear();
     Apt_Task purge = task;
     purge.taskType = 1;
     m_manager->addPurgeTask(purge);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_purgeResults.isEmpty(), 120000);
-    QCOMPARE(m_purgeResults, QList<bool>{true});
+    QTRY_VERIFY_WITH_TIMEOUT(!m_recorded.purgeResults.isEmpty(), 120000);
+    QCOMPARE(m_recorded.purgeResults, QList<bool>{true});
 }
 
 // Downloads share the download pool; anything that drives dpkg waits for the
@@ -237,19 +191,21 @@ void TestAptInstallManagerRoads::downloadsOverlapInstallsDoNot()
 {
     if (m_manager->downloadThreadCount() < 2)
         QSKIP("one download thread on this machine");
-    m_progress.clear();
+    m_recorded.progress.clear();
     for (const QString &name : kFilled)
         addTask(storeTask(name));
     for (const QString &name : kFilled) {
-        QVERIFY2(waitForFinal(name), qPrintable(name));
-        QVERIFY2(finalOf(name).progress != -1, qPrintable(finalOf(name).status));
+        QVERIFY2(m_recorded.waitForFinal(name), qPrintable(name));
+        QVERIFY2(m_recorded.finalOf(name).progress != -1,
+                 qPrintable(m_recorded.finalOf(name).status));
     }
 
     const auto span = [this](const QString &package, int state) {
         int first = -1;
         int last = -1;
-        for (int i = 0; i < m_progress.size(); ++i) {
-            if (m_progress.at(i).package == package && m_progress.at(i).state == state) {
+        for (int i = 0; i < m_recorded.progress.size(); ++i) {
+            if (m_recorded.progress.at(i).package == package &&
+                m_recorded.progress.at(i).state == state) {
                 if (first < 0)
                     first = i;
                 last = i;

@@ -1,5 +1,6 @@
 #include "database/appstoredb.h"
 #include "database/cachedatabase.h"
+#include "dpkg_listing.h"
 #include "engine_test_setup.h"
 #include "task/apt_install_manager.h"
 #include "test_env.h"
@@ -58,24 +59,11 @@ bool dpkgLocksFree()
     return free;
 }
 
-QString dpkgStatus(const QString &package)
-{
-    return TestEnv::runTool(QStringLiteral("dpkg-query"),
-                            {QStringLiteral("-W"), QStringLiteral("-f=${Status}"), package})
-        .outputText()
-        .trimmed();
-}
-
 QStringList historyRow(const QString &package)
 {
-    QList<QStringList> columns;
-    AppstoreDb::instance()->seleteRecords(
-        {QStringLiteral("operation"), QStringLiteral("result"), QStringLiteral("appSize")},
-        {{QStringLiteral("packageName"), package}}, columns, QStringLiteral("application_history"));
-    QStringList row;
-    for (const QStringList &column : std::as_const(columns))
-        row.append(column.value(0));
-    return row;
+    return EngineTestSetup::historyRow(
+        package,
+        {QStringLiteral("operation"), QStringLiteral("result"), QStringLiteral("appSize")});
 }
 
 // Parent and process group of every process.
@@ -194,7 +182,8 @@ void TestEngineCrashRecovery::tidyDpkg()
                 .succeeded());
     QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kAlone, kGroup})
                 .succeeded());
-    QVERIFY(dpkgStatus(kAlone) != kInstalled && dpkgStatus(kGroup) != kInstalled);
+    QVERIFY(DpkgListing::field(kAlone, QStringLiteral("Status")) != kInstalled &&
+            DpkgListing::field(kGroup, QStringLiteral("Status")) != kInstalled);
 }
 
 void TestEngineCrashRecovery::killedMidInstall_data()
@@ -288,16 +277,13 @@ void TestEngineCrashRecovery::killedMidInstall()
     manager->stopThread();
     delete manager;
 
-    const QString status = dpkgStatus(package);
+    const QString status = DpkgListing::field(package, QStringLiteral("Status"));
     const QStringList history = historyRow(package);
     qInfo() << package << "left as" << status << "history" << history;
     if (wholeGroup)
         QVERIFY2(status != kInstalled, qPrintable(status));
     if (status == kInstalled) {
-        const QString size = TestEnv::runTool(QStringLiteral("dpkg-query"),
-                                              {QStringLiteral("-W"),
-                                               QStringLiteral("-f=${Installed-Size}"), package})
-                                 .outputText();
+        const QString size = DpkgListing::field(package, QStringLiteral("Installed-Size"));
         QCOMPARE(history, (QStringList{QStringLiteral("1"), history.value(1),
                                        QString::number(size.toLongLong())}));
     } else {
@@ -321,7 +307,7 @@ void TestEngineCrashRecovery::stoppedMidInstall()
     QVERIFY2(result.succeeded(), qPrintable(lines.join(QLatin1Char('\n'))));
     QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"finished", "stopped"}));
 
-    QCOMPARE(dpkgStatus(kAlone), kInstalled);
+    QCOMPARE(DpkgListing::field(kAlone, QStringLiteral("Status")), kInstalled);
     QCOMPARE(historyRow(kAlone).mid(0, 2), (QStringList{"1", "1"}));
 }
 
