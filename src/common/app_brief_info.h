@@ -20,6 +20,10 @@ namespace StoreService {
 // JSON keys that fill them; channelPkgMap is always the parse of channelPkgs.
 struct _AppBriefInfo
 {
+    _AppBriefInfo() = default;
+    // One record of a store reply: the defaults, then the object's keys.
+    explicit _AppBriefInfo(const QJsonObject &object) { parseJsonObject(object); }
+
     int number = -1;
     QString id;
     QString uri;

@@ -2,6 +2,7 @@
 
 #include "common/daemon_log.h"
 #include "utils/process_runner.h"
+#include "utils/tls_trust.h"
 
 #include "bdesktopentry.h"
 #include "bsysinfo.h"
@@ -202,10 +203,9 @@ bool SystemProbes::isSslVerifyIgnored()
 
 void SystemProbes::setSslVerifyNone(QNetworkRequest &request)
 {
-    QSslConfiguration config = request.sslConfiguration();
-    config.setProtocol(QSsl::SecureProtocols);
-    config.setPeerVerifyMode(isSslVerifyIgnored() ? QSslSocket::VerifyNone
-                                                  : QSslSocket::VerifyPeer);
+    QSslConfiguration config = TlsTrust::configuration();
+    if (isSslVerifyIgnored())
+        config.setPeerVerifyMode(QSslSocket::VerifyNone);
     request.setSslConfiguration(config);
 }
 

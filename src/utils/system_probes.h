@@ -37,8 +37,9 @@ public:
     // Always false: store replies name the packages that root installs, so
     // the servers' certificates are always checked.
     static bool isSslVerifyIgnored();
-    // Sets the request's TLS floor; peer verification is switched off only
-    // when isSslVerifyIgnored() allows it, which it never does.
+    // Sets the request's TLS floor and trusted CAs (TlsTrust); peer
+    // verification is switched off only when isSslVerifyIgnored() allows it,
+    // which it never does.
     static void setSslVerifyNone(QNetworkRequest &request);
 };
 

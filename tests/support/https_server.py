@@ -5,7 +5,12 @@ Serves DIRECTORY. A POST or PUT is answered like a GET of its path, so a file
 placed there is the canned response. Every request is appended to LOG as one
 JSON line: method, path, headers and the body in base64.
 
-Usage: https_server.py DIRECTORY PORT CERTIFICATE KEY LOG
+ROUTES, read at every request, is a JSON object that maps a path with its
+query (or, failing that, the path alone) to an answer of its own:
+{"status": int, "body": base64, "stall": seconds, "drop": bool}. A stall
+waits before answering; a drop closes the connection without an answer.
+
+Usage: https_server.py DIRECTORY PORT CERTIFICATE KEY LOG ROUTES
 """
 import base64
 import functools
@@ -14,8 +19,10 @@ import json
 import ssl
 import sys
 import threading
+import time
 
-directory, port, certificate, key, log_path = sys.argv[1], int(sys.argv[2]), *sys.argv[3:6]
+directory, port, certificate, key, log_path, routes_path = (sys.argv[1], int(sys.argv[2]),
+                                                           *sys.argv[3:7])
 log_lock = threading.Lock()
 
 
@@ -26,13 +33,38 @@ class LoggingHandler(http.server.SimpleHTTPRequestHandler):
         with log_lock, open(log_path, "a", encoding="utf-8") as log:
             log.write(json.dumps(entry) + "\n")
 
+    def route(self):
+        try:
+            with open(routes_path, encoding="utf-8") as routes_file:
+                routes = json.load(routes_file)
+        except (OSError, ValueError):
+            return None
+        return routes.get(self.path) or routes.get(self.path.split("?", 1)[0])
+
+    def answer(self):
+        route = self.route()
+        if route is None:
+            super().do_GET()
+            return
+        time.sleep(route.get("stall", 0))
+        if route.get("drop"):
+            self.close_connection = True
+            self.connection.close()
+            return
+        body = base64.b64decode(route.get("body", ""))
+        self.send_response(route.get("status", 200))
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
     def do_GET(self):
         self.log_body(b"")
-        super().do_GET()
+        self.answer()
 
     def do_POST(self):
         self.log_body(self.rfile.read(int(self.headers.get("Content-Length") or 0)))
-        super().do_GET()
+        self.answer()
 
     do_PUT = do_POST
 

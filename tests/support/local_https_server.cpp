@@ -9,7 +9,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-LocalHttpsServer::LocalHttpsServer()
+#include <cstdio>
+
+LocalHttpsServer::LocalHttpsServer(Certificate certificate)
+    : m_certificate(certificate)
 {
     QDir().mkpath(documentRoot());
 }
@@ -41,21 +44,29 @@ bool LocalHttpsServer::createCertificates()
         extensions.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0)
         return fail(QStringLiteral("cannot write server.ext"));
     extensions.close();
-    return openssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + newKey +
-                   QStringList{QStringLiteral("-keyout"), QStringLiteral("ca.key"),
-                               QStringLiteral("-out"), QStringLiteral("ca.pem"),
-                               QStringLiteral("-days"), QStringLiteral("30"),
-                               QStringLiteral("-subj"), QStringLiteral("/CN=Tarnwick Test CA")}) &&
+    const auto makeCa = [&](const QString &name, const QString &subject) {
+        return openssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + newKey +
+                       QStringList{QStringLiteral("-keyout"), name + QStringLiteral(".key"),
+                                   QStringLiteral("-out"), name + QStringLiteral(".pem"),
+                                   QStringLiteral("-days"), QStringLiteral("30"),
+                                   QStringLiteral("-subj"), subject});
+    };
+    const QString signer = m_certificate == Certificate::FromOtherCa ? QStringLiteral("other-ca")
+                                                                     : QStringLiteral("ca");
+    return makeCa(QStringLiteral("ca"), QStringLiteral("/CN=Tarnwick Test CA")) &&
+           (m_certificate == Certificate::FromTestCa ||
+            makeCa(signer, QStringLiteral("/CN=Tarnwick Other CA"))) &&
            openssl(QStringList{QStringLiteral("req")} + newKey +
                    QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"),
                                QStringLiteral("-out"), QStringLiteral("server.csr"),
                                QStringLiteral("-subj"), QStringLiteral("/CN=localhost")}) &&
            openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-                    QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.pem"),
-                    QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
-                    QStringLiteral("-CAcreateserial"), QStringLiteral("-days"),
-                    QStringLiteral("30"), QStringLiteral("-extfile"), QStringLiteral("server.ext"),
-                    QStringLiteral("-out"), QStringLiteral("server.pem")});
+                    QStringLiteral("server.csr"), QStringLiteral("-CA"),
+                    signer + QStringLiteral(".pem"), QStringLiteral("-CAkey"),
+                    signer + QStringLiteral(".key"), QStringLiteral("-CAcreateserial"),
+                    QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-extfile"),
+                    QStringLiteral("server.ext"), QStringLiteral("-out"),
+                    QStringLiteral("server.pem")});
 }
 
 bool LocalHttpsServer::start(const QString &directory)
@@ -77,8 +88,11 @@ bool LocalHttpsServer::start(const QString &directory)
                            QString::number(port),
                            m_dir.filePath(QStringLiteral("server.pem")),
                            m_dir.filePath(QStringLiteral("server.key")),
-                           log};
+                           log,
+                           m_dir.filePath(QStringLiteral("routes.json"))};
     };
+    if (!writeRoutes())
+        return false;
     if (!m_server.startOnFreePort(QStringLiteral("python3"), arguments))
         return fail(m_server.errorString());
     return true;
@@ -97,6 +111,37 @@ QString LocalHttpsServer::documentRoot() const
 bool LocalHttpsServer::addFile(const QString &relativePath, const QByteArray &contents)
 {
     return TestEnv::writeFile(documentRoot() + u'/' + relativePath, contents);
+}
+
+bool LocalHttpsServer::setRoute(const QString &pathAndQuery, const Route &route)
+{
+    m_routes.insert(pathAndQuery, route);
+    return writeRoutes();
+}
+
+bool LocalHttpsServer::clearRoutes()
+{
+    m_routes.clear();
+    return writeRoutes();
+}
+
+bool LocalHttpsServer::writeRoutes()
+{
+    QJsonObject routes;
+    for (auto it = m_routes.constBegin(); it != m_routes.constEnd(); ++it) {
+        routes.insert(it.key(), QJsonObject{{QStringLiteral("status"), it->status},
+                                            {QStringLiteral("body"),
+                                             QString::fromLatin1(it->body.toBase64())},
+                                            {QStringLiteral("stall"), it->stallSeconds},
+                                            {QStringLiteral("drop"), it->drop}});
+    }
+    // Replaced whole, so the server never reads half a file.
+    const QString path = m_dir.filePath(QStringLiteral("routes.json"));
+    if (!TestEnv::writeFile(path + QStringLiteral(".new"), QJsonDocument(routes).toJson()) ||
+        ::rename(QFile::encodeName(path + QStringLiteral(".new")).constData(),
+                 QFile::encodeName(path).constData()) != 0)
+        return fail(QStringLiteral("cannot write ") + path);
+    return true;
 }
 
 QString LocalHttpsServer::caCertificatePath() const

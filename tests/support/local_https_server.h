@@ -23,7 +23,20 @@ public:
         QByteArray body;
     };
 
-    LocalHttpsServer();
+    // A canned answer for one path (with or without its query).
+    struct Route
+    {
+        int status = 200;
+        QByteArray body;
+        int stallSeconds = 0;
+        bool drop = false; // close the connection without answering
+    };
+
+    enum class Certificate { FromTestCa, FromOtherCa };
+
+    // FromOtherCa: the server's certificate is signed by a CA other than the
+    // one caCertificatePath() names, so a client trusting that one refuses.
+    explicit LocalHttpsServer(Certificate certificate = Certificate::FromTestCa);
     ~LocalHttpsServer();
 
     // Serves directory, or documentRoot() when none is given.
@@ -32,6 +45,9 @@ public:
 
     QString documentRoot() const;
     bool addFile(const QString &relativePath, const QByteArray &contents);
+    // Takes effect with the next request.
+    bool setRoute(const QString &pathAndQuery, const Route &route);
+    bool clearRoutes();
 
     QString caCertificatePath() const;
     QUrl baseUrl() const; // "https://127.0.0.1:<port>/"
@@ -40,9 +56,12 @@ public:
 
 private:
     bool createCertificates();
+    bool writeRoutes();
     bool openssl(const QStringList &arguments);
     bool fail(const QString &message);
 
+    Certificate m_certificate;
+    QMap<QString, Route> m_routes;
     QTemporaryDir m_dir;
     ServerProcess m_server;
     QString m_error;

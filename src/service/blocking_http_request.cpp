@@ -1,0 +1,74 @@
+#include "blocking_http_request.h"
+
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include <memory>
+
+BlockingHttpRequest::Outcome BlockingHttpRequest::get(const QNetworkRequest &request, int timeoutMs,
+                                                      qint64 maxBodyBytes)
+{
+    return run(request, QByteArrayLiteral("GET"), {}, timeoutMs, maxBodyBytes);
+}
+
+BlockingHttpRequest::Outcome BlockingHttpRequest::post(const QNetworkRequest &request,
+                                                       const QByteArray &body, int timeoutMs,
+                                                       qint64 maxBodyBytes)
+{
+    return run(request, QByteArrayLiteral("POST"), body, timeoutMs, maxBodyBytes);
+}
+
+BlockingHttpRequest::Outcome BlockingHttpRequest::run(const QNetworkRequest &request,
+                                                      const QByteArray &verb,
+                                                      const QByteArray &body, int timeoutMs,
+                                                      qint64 maxBodyBytes)
+{
+    QNetworkAccessManager manager;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+
+    std::unique_ptr<QNetworkReply> reply(verb == "POST" ? manager.post(request, body)
+                                                        : manager.get(request));
+    bool timedOut = false;
+    bool tooLarge = false;
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &loop,
+                     [&](qint64 received, qint64 total) {
+                         if (received > maxBodyBytes || total > maxBodyBytes) {
+                             tooLarge = true;
+                             loop.quit();
+                         }
+                     });
+    timer.start(timeoutMs);
+    if (!reply->isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    timer.stop();
+
+    Outcome outcome;
+    outcome.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (timedOut || tooLarge) {
+        reply->abort();
+        outcome.error = timedOut ? QStringLiteral("no answer within %1 ms").arg(timeoutMs)
+                                 : QStringLiteral("reply larger than %1 bytes").arg(maxBodyBytes);
+        return outcome;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        outcome.error = reply->errorString();
+        return outcome;
+    }
+    outcome.body = reply->read(maxBodyBytes + 1);
+    if (outcome.body.size() > maxBodyBytes) {
+        outcome.body.clear();
+        outcome.error = QStringLiteral("reply larger than %1 bytes").arg(maxBodyBytes);
+        return outcome;
+    }
+    outcome.ok = true;
+    return outcome;
+}
