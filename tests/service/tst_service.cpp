@@ -140,8 +140,6 @@ private Q_SLOTS:
         QTest::newRow("home, no account service") << 4 << QString() << "Home";
         QTest::newRow("home, child") << 4 << "2"
                                      << "youngster";
-        QTest::newRow("home, parent") << 4 << "1"
-                                      << "Home";
         QTest::newRow("other edition") << 1 << "2" << Utils::osEditionName();
     }
 
