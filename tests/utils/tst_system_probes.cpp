@@ -190,7 +190,7 @@ void SystemProbesTest::tlsStaysVerified()
     Utils::setSslVerifyNone(request);
     const QSslConfiguration config = request.sslConfiguration();
     QCOMPARE(config.peerVerifyMode(), QSslSocket::VerifyPeer);
-    QCOMPARE(config.protocol(), QSsl::SecureProtocols);
+    QCOMPARE(config.protocol(), QSsl::TlsV1_2OrLater);
 }
 
 QTEST_GUILESS_MAIN(SystemProbesTest)
