@@ -1,11 +1,15 @@
 #include "app_brief_info_interface.h"
 
-#include "common/app_brief_info.h"
+#include "service.h"
 
+#include "apt_utils/aptcache.h"
+#include "common/daemon_log.h"
+#include "common/package_info.h"
 #include "utils/worker_thread.h"
-#include <QMetaType>
 
+#include <QMetaType>
 #include <QThread>
+#include <QVector>
 
 AppBriefInfoInterface *AppBriefInfoInterface::instance()
 {
@@ -13,12 +17,72 @@ AppBriefInfoInterface *AppBriefInfoInterface::instance()
 }
 
 AppBriefInfoInterface::AppBriefInfoInterface()
+    : QObject(nullptr)
 {
     qRegisterMetaType<StoreService::AppBriefInfo>("StoreService::AppBriefInfo");
-    m_thread = AppStore::startWorkerThread(this, "AppBriefInfo");
+    startThread();
+}
+
+AppBriefInfoInterface::~AppBriefInfoInterface()
+{
+    if (thread)
+        thread->deleteLater();
+    thread = nullptr;
+}
+
+void AppBriefInfoInterface::startThread()
+{
+    if (!thread)
+        thread = AppStore::startWorkerThread(this, "AppBriefInfo");
 }
 
 void AppBriefInfoInterface::stopThread()
 {
-    AppStore::stopWorkerThread(m_thread);
+    AppStore::stopWorkerThread(thread);
+}
+
+quint64 AppBriefInfoInterface::getAppBriefInfo(const QString &id, const QString &packageName)
+{
+    const quint64 count = ++requestCounter;
+    QMetaObject::invokeMethod(this, "slotGetAppBriefInfo", Qt::QueuedConnection,
+                              Q_ARG(qulonglong, count), Q_ARG(QString, id),
+                              Q_ARG(QString, packageName));
+    return count;
+}
+
+void AppBriefInfoInterface::slotGetAppBriefInfo(qulonglong replyCount, QString id,
+                                                QString packageName)
+{
+    Q_UNUSED(replyCount)
+    pending.append({id, packageName});
+    if (busy)
+        return;
+    busy = true;
+    while (!pending.isEmpty())
+        lookUp(pending.takeFirst());
+    busy = false;
+}
+
+void AppBriefInfoInterface::lookUp(const Request &request)
+{
+    QVector<StoreService::AppBriefInfo> infos;
+    if (!Service::instance()->getLocalPackagesInfo({request.packageName}, infos)) {
+        Q_EMIT sigGetAppBriefInfoFailed(request.id, request.packageName);
+        return;
+    }
+    // Only the record of the package asked for: a reply that names another
+    // package must not decide what is installed under this name.
+    const auto record = std::find_if(infos.cbegin(), infos.cend(), [&](const auto &info) {
+        return info.package_name == request.packageName;
+    });
+    if (record == infos.cend()) {
+        qCWarning(daemonLogCategory) << "The store has no record of" << request.packageName;
+        Q_EMIT sigGetAppBriefInfoFailed(request.id, request.packageName);
+        return;
+    }
+    StoreService::AppBriefInfo info = *record;
+    Package_Info local;
+    if (AptCache::getLocalPackageInfo(request.packageName, local, 0))
+        info.channelId = local.channel;
+    Q_EMIT sigGetAppBriefInfoFinished(request.id, info);
 }

@@ -1,24 +1,57 @@
 #pragma once
 
+#include "common/app_brief_info.h"
 #include "utils/lazy_singleton.h"
 
+#include <QList>
 #include <QObject>
+#include <QString>
+
+#include <atomic>
 
 class QThread;
 
-// Looks up the store's brief information of applications for the install
-// path, on a worker thread of its own.
+// Looks up the store's brief information of one application for the install
+// path, on a worker thread of its own: the caller gets a number at once and
+// the answer later as one of the two signals. Lookups run one at a time, in
+// request order.
 class AppBriefInfoInterface : public QObject
 {
     Q_OBJECT
 public:
     static AppBriefInfoInterface *instance();
+    ~AppBriefInfoInterface() override;
 
+    void startThread();
     void stopThread();
 
+    // Any thread.
+    quint64 getAppBriefInfo(const QString &id, const QString &packageName);
+
+Q_SIGNALS:
+    void sigGetAppBriefInfoFinished(QString id, StoreService::AppBriefInfo appBriefInfo);
+    void sigGetAppBriefInfoFailed(QString id, QString packageName);
+
+public Q_SLOTS:
+    void slotGetAppBriefInfo(qulonglong replyCount, QString id, QString packageName);
+
 private:
+    struct Request
+    {
+        QString id;
+        QString packageName;
+    };
+
     AppBriefInfoInterface();
+    void lookUp(const Request &request);
+
     friend class AppStore::LazySingleton<AppBriefInfoInterface>;
 
-    QThread *m_thread = nullptr;
+    QThread *thread = nullptr;
+    // Worker thread only. A lookup waits for the network in an event loop of
+    // its own, which would start the next queued lookup inside this one:
+    // requests that arrive meanwhile wait here, so answers keep their order.
+    QList<Request> pending;
+    bool busy = false;
+    std::atomic<quint64> requestCounter{0};
 };

@@ -5,6 +5,7 @@
 
 #include "appstoredb_test_file.h"
 #include "database/appstoredb.h"
+#include "service/app_brief_info_interface.h"
 #include "service/service.h"
 #include "service/store_request_texts.h"
 #include "utils/tls_trust.h"
@@ -303,6 +304,38 @@ private Q_SLOTS:
         QCOMPARE(replies, QStringList({QStringLiteral("earlier"), QString::fromUtf8(body)}));
         QCOMPARE(infos.size(), 1);
         QCOMPARE(infos.first().package_name, names.last());
+    }
+
+    // Lookups for the install path answer in request order, and only with
+    // the record of the package asked for.
+    void lookup()
+    {
+        QVERIFY(m_server.setRoute(kBriefPath + QStringLiteral("?package_names=known"),
+                                  reply("{\"datas\":[{\"package_name\":\"known\","
+                                        "\"channelId\":\"store\"}]}")));
+        QVERIFY(m_server.setRoute(kBriefPath + QStringLiteral("?package_names=other"),
+                                  reply("{\"datas\":[{\"package_name\":\"known\"}]}")));
+        QVERIFY(m_server.setRoute(kBriefPath, reply("{\"datas\":[]}")));
+        AppBriefInfoInterface *lookup = AppBriefInfoInterface::instance();
+        QStringList answers;
+        connect(lookup, &AppBriefInfoInterface::sigGetAppBriefInfoFinished, this,
+                [&](const QString &id, const StoreService::AppBriefInfo &info) {
+                    answers.append(id + u':' + info.package_name + u':' + info.channelId);
+                });
+        connect(lookup, &AppBriefInfoInterface::sigGetAppBriefInfoFailed, this,
+                [&](const QString &id, const QString &name) {
+                    answers.append(id + QStringLiteral(":failed:") + name);
+                });
+        const quint64 first = lookup->getAppBriefInfo(QStringLiteral("1"), QStringLiteral("known"));
+        lookup->getAppBriefInfo(QStringLiteral("2"), QStringLiteral("known"));
+        lookup->getAppBriefInfo(QStringLiteral("3"), QStringLiteral("unknown"));
+        QCOMPARE(lookup->getAppBriefInfo(QStringLiteral("4"), QStringLiteral("other")), first + 3);
+        QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 4, 20000);
+        QCOMPARE(
+            answers,
+            QStringList({QStringLiteral("1:known:store"), QStringLiteral("2:known:store"),
+                         QStringLiteral("3:failed:unknown"), QStringLiteral("4:failed:other")}));
+        lookup->stopThread();
     }
 
 private:
