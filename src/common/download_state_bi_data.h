@@ -4,7 +4,8 @@
 #include <QString>
 
 // One download or install statistics event. Member names are the names under
-// which the statistics sender transmits them; spareText is never sent.
+// which the statistics sender transmits them; url and httpType describe the
+// request of a stored report being sent again.
 struct _DownloadStateBiData
 {
     QString package_name;
@@ -21,9 +22,9 @@ struct _DownloadStateBiData
     QString uid;
     QString app_id;
     QString down_type;
-    QString content;
-    QString spareText;
-    int method = 1; // HttpType: 1 GET, 2 POST
+    QString content = QStringLiteral("");
+    QString url = QStringLiteral("");
+    int httpType = 1; // HttpType: 1 GET, 2 POST
 };
 
 using DownloadStateBiData = _DownloadStateBiData;

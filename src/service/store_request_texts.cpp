@@ -49,19 +49,24 @@ QString buildBiHeaderString(const BiHeaderInfo &bi)
                       {QStringLiteral("code"), bi.code}});
 }
 
-QString buildRetryReportData(const QString &url, const QString &header)
+QJsonObject headerObjectFromText(const QString &header)
 {
-    QJsonObject headerObject;
+    QJsonObject object;
     const QStringList words = header.split(u' ');
     for (const QString &word : words) {
         const QStringList parts = word.split(u'/');
         // A value holding "/" or a blank cannot be told apart from the
         // separators; such words are left out, as the replay reads them.
         if (parts.size() == 2)
-            headerObject.insert(parts.at(0), parts.at(1));
+            object.insert(parts.at(0), parts.at(1));
     }
+    return object;
+}
+
+QString buildRetryReportData(const QString &url, const QString &header)
+{
     QJsonObject record;
-    record.insert(QStringLiteral("header"), headerObject);
+    record.insert(QStringLiteral("header"), headerObjectFromText(header));
     record.insert(QStringLiteral("url"), url);
     return QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact));
 }

@@ -16,6 +16,10 @@ QString buildUserAgent(const BiHeaderInfo &bi);
 // the statistics header text.
 QString buildBiHeaderString(const BiHeaderInfo &bi);
 
+// The "key/value" words of a header text as an object; words that do not
+// split into exactly two parts are left out, a later key replaces an earlier.
+QJsonObject headerObjectFromText(const QString &header);
+
 // The stored form of a failed store request: {"header": {key: value, ..},
 // "url": url}, the header object taken from the "key/value" words of header.
 QString buildRetryReportData(const QString &url, const QString &header);

@@ -28,6 +28,9 @@ public:
         return object;
     }
 
+    // The object when it was created already, else null; creates nothing.
+    static T *existingInstance() { return s_instance.load(std::memory_order_acquire); }
+
 private:
     static inline std::atomic<T *> s_instance{nullptr};
     static inline QMutex s_mutex;

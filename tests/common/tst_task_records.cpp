@@ -141,8 +141,8 @@ DownloadStateBiData filledBiData()
     data.app_id = QStringLiteral("77");
     data.down_type = QStringLiteral("1");
     data.content = QStringLiteral("content");
-    data.spareText = QStringLiteral("spare");
-    data.method = 2;
+    data.url = QStringLiteral("spare");
+    data.httpType = 2;
     return data;
 }
 
@@ -150,7 +150,7 @@ QStringList biDataTexts(const DownloadStateBiData &d)
 {
     return {d.package_name,   d.type,      d.package_version, d.session_id, d.code,    d.device_id,
             d.client_version, d.os,        d.os_version,      d.os_build,   d.channel, d.uid,
-            d.app_id,         d.down_type, d.content,         d.spareText};
+            d.app_id,         d.down_type, d.content,         d.url};
 }
 
 } // namespace
@@ -252,7 +252,7 @@ private slots:
         QCOMPARE(differingMembers(built.value<Apt_Task>(), task), QStringList());
 
         const DirtyConstructed<DownloadStateBiData> data;
-        QCOMPARE(data->method, 1);
+        QCOMPARE(data->httpType, 1);
         for (const QString &text : biDataTexts(*data)) {
             QVERIFY(text.isEmpty());
         }
@@ -326,7 +326,7 @@ private slots:
         QMutexLocker locker(&m_receiver->mutex);
         QCOMPARE(m_receiver->biDataThread, m_thread);
         QCOMPARE(biDataTexts(m_receiver->biData), biDataTexts(sent));
-        QCOMPARE(m_receiver->biData.method, 2);
+        QCOMPARE(m_receiver->biData.httpType, 2);
     }
 
     // Every history writer and statistics sender of the engine starts from

@@ -354,7 +354,7 @@ private slots:
         QCOMPARE(biData.at(1).package_name, QStringLiteral("pkg1"));
         QCOMPARE(biData.at(1).package_version, QStringLiteral("1.1"));
         QCOMPARE(biData.at(1).session_id, QStringLiteral("s1"));
-        QCOMPARE(biData.at(1).method, 1);
+        QCOMPARE(biData.at(1).httpType, 1);
 
         std::array<QStringList, 21> lists;
         lists[0] = QStringList{QStringLiteral("held")};

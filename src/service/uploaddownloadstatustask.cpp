@@ -1,0 +1,52 @@
+#include "uploaddownloadstatustask.h"
+
+#include "statistics_report.h"
+
+#include "common/net_retry_data.h"
+#include "database/appstoredb.h"
+#include "utils/utils.h"
+
+uploadDownloadStatusTask::uploadDownloadStatusTask(DownloadStateBiData data)
+    : data(std::move(data))
+{
+    setAutoDelete(true);
+}
+
+uploadDownloadStatusTask::~uploadDownloadStatusTask() = default;
+
+void uploadDownloadStatusTask::run()
+{
+    fillHeaderInfo();
+    sendHttpMsg(StatisticsReport::Get, StatisticsReport::statisticsUrl());
+    bool isNumber = false;
+    const int code = data.code.toInt(&isNumber);
+    if (!isNumber || code == 0 || code == 200 || code == 510)
+        return;
+    sendHttpMsg(StatisticsReport::Post,
+                AppStore::Utils::storeServerUrl() + QStringLiteral("/bi-log/downloadBiLog"));
+}
+
+void uploadDownloadStatusTask::fillHeaderInfo()
+{
+    StatisticsReport::fillHeaderInfo(data);
+}
+
+bool uploadDownloadStatusTask::sendHttpMsg(int type, const QString &url)
+{
+    const QByteArray body = type == StatisticsReport::Post
+                                ? StatisticsReport::buildContentBody(data.content)
+                                : QByteArray();
+    QString userAgent;
+    if (StatisticsReport::send(data, type, url, body, userAgent)) {
+        Q_EMIT taskResult(true);
+        return true;
+    }
+    if (type != StatisticsReport::Get && type != StatisticsReport::Post)
+        return false;
+    NetRetryData row;
+    row.type = QString::number(type);
+    row.reportData = StatisticsReport::buildRetryReportData(
+        type, url, userAgent, QString::fromUtf8(body), data.package_name);
+    AppstoreDb::instance()->insertReportBiInfo(row);
+    return false;
+}
