@@ -69,26 +69,6 @@ void logFailure(const char *message, const ProcessResult &result)
         << "\nerror:" << result.errorText();
 }
 
-// NetworkManager's global state; 0 when it cannot be read.
-uint networkManagerState()
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.NetworkManager"),
-        QStringLiteral("/org/freedesktop/NetworkManager"),
-        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    call << QStringLiteral("org.freedesktop.NetworkManager") << QStringLiteral("State");
-    const QDBusMessage reply =
-        QDBusConnection::systemBus().call(call, QDBus::Block, kDbusTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return 0;
-    QVariant value = reply.arguments().constFirst();
-    if (value.canConvert<QDBusVariant>())
-        value = value.value<QDBusVariant>().variant();
-    bool ok = false;
-    const uint state = value.toUInt(&ok);
-    return ok ? state : 0;
-}
-
 // The lists directory the private configuration names: "lists/" beside the
 // configuration files in the daemon's state directory.
 QString privateListsDir()
@@ -118,7 +98,7 @@ bool AptIndexUpdate::AptUpdate()
 
     bool success = false;
     if (result.succeeded()) {
-        const uint state = networkManagerState();
+        const uint state = Utils::networkManagerState();
         if (state == kGlobalConnectivity) {
             qCInfo(daemonLogCategory) << "apt-get -c update succeeded";
             success = Utils::isImmutableSystem() ? AptUpdateForImmutable() : true;

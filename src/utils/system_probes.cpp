@@ -8,6 +8,9 @@
 #include "bsysinfo.h"
 
 #include <QDateTime>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMetaEnum>
@@ -194,6 +197,24 @@ QString SystemProbes::regionCode()
     default:
         return QStringLiteral("OTHER");
     }
+}
+
+uint SystemProbes::networkManagerState()
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.NetworkManager"),
+        QStringLiteral("/org/freedesktop/NetworkManager"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    call << QStringLiteral("org.freedesktop.NetworkManager") << QStringLiteral("State");
+    const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 5000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return 0;
+    QVariant value = reply.arguments().constFirst();
+    if (value.canConvert<QDBusVariant>())
+        value = value.value<QDBusVariant>().variant();
+    bool ok = false;
+    const uint state = value.toUInt(&ok);
+    return ok ? state : 0;
 }
 
 bool SystemProbes::isSslVerifyIgnored()

@@ -34,6 +34,10 @@ public:
     // "CN" or "OTHER", by the country of the local time zone.
     static QString regionCode();
 
+    // NetworkManager's global "State" (70: connected with global
+    // connectivity); 0 when it cannot be read within 5 s.
+    static uint networkManagerState();
+
     // Always false: store replies name the packages that root installs, so
     // the servers' certificates are always checked.
     static bool isSslVerifyIgnored();

@@ -1,5 +1,8 @@
 // Stands in for NetworkManager on the (private) system bus: its global
-// "State" property, with the value given on the command line.
+// "State" property, with the value given on the command line, and its
+// "PropertiesChanged" signal. Tests change the state with the method
+// "SetState"(u) of the interface "org.tarnwick.Test", which also emits the
+// signal.
 //
 //   twk-networkmanager-standin <state>
 
@@ -27,6 +30,17 @@ public:
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
     {
         const QVariantList arguments = message.arguments();
+        if (message.interface() == QLatin1String("org.tarnwick.Test") &&
+            message.member() == QLatin1String("SetState") && arguments.size() == 1) {
+            m_state = arguments.at(0).toUInt();
+            connection.send(message.createReply());
+            QDBusMessage changed = QDBusMessage::createSignal(
+                QStringLiteral("/org/freedesktop/NetworkManager"), kInterface,
+                QStringLiteral("PropertiesChanged"));
+            changed << QVariantMap{{QStringLiteral("State"), m_state}};
+            connection.send(changed);
+            return true;
+        }
         if (message.interface() != QLatin1String("org.freedesktop.DBus.Properties") ||
             message.member() != QLatin1String("Get") || arguments.size() != 2) {
             return false;
