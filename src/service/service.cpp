@@ -2,6 +2,7 @@
 
 #include "blocking_http_request.h"
 #include "store_request_texts.h"
+#include "tab_page_reader.h"
 
 #include "common/daemon_log.h"
 #include "common/net_retry_data.h"
@@ -186,6 +187,21 @@ QString Service::briefInfoQueryUrl(const QString &path, const QStringList &packa
         items.append(QStringLiteral("package_names=") +
                      QString::fromLatin1(QUrl::toPercentEncoding(name)));
     return storeBaseUrl + path + u'?' + items.join(u'&');
+}
+
+bool Service::getTabInfoIsEmpty(const QString &uri)
+{
+    const QString query =
+        QStringLiteral("req_page_num=%1&max_results=%2").arg(1).arg(maxResultCount);
+    const QChar joiner = uri.contains(u'?') ? u'&' : u'?';
+    QByteArray body;
+    if (!runGet(storeBaseUrl + QStringLiteral("/store-dist-operaton/getTabDetail/") + uri + joiner +
+                    query,
+                body))
+        return true;
+    StoreService::Business_Page page;
+    TabPageReader::parseNavInfoTabPageReplyData(body, page);
+    return page.isEmpty();
 }
 
 void Service::parseAppBriefInfosReplyData(const QByteArray &reply,

@@ -46,6 +46,10 @@ public:
     QVector<StoreService::AppBriefInfo> clientGetLocalPackagesInfo(QStringList &packageNames,
                                                                    QStringList &replies);
 
+    // True when the first page of the store tab uri has no card, and when it
+    // cannot be read.
+    bool getTabInfoIsEmpty(const QString &uri);
+
     static void parseAppBriefInfosReplyData(const QByteArray &reply,
                                             QVector<StoreService::AppBriefInfo> &infos);
 

@@ -338,6 +338,22 @@ private Q_SLOTS:
         lookup->stopThread();
     }
 
+    // A tab is empty unless its first page has a card; one that cannot be
+    // read counts as empty.
+    void tabPages()
+    {
+        auto service = newService(1000);
+        const QString path = QStringLiteral("/store-dist-operaton/getTabDetail/12");
+        QVERIFY(m_server.setRoute(path + QStringLiteral("?x=1&req_page_num=1&max_results=20"),
+                                  reply("{\"status\":200,\"datas\":[{}]}")));
+        QVERIFY(!service->getTabInfoIsEmpty(QStringLiteral("12?x=1")));
+        QVERIFY(m_server.setRoute(path + QStringLiteral("?req_page_num=1&max_results=20"),
+                                  reply("{\"status\":200,\"datas\":[]}")));
+        QVERIFY(service->getTabInfoIsEmpty(QStringLiteral("12")));
+        QVERIFY(m_server.setRoute(path, reply("{\"status\":200,\"datas\":[{}]}", 500)));
+        QVERIFY(service->getTabInfoIsEmpty(QStringLiteral("12")));
+    }
+
 private:
     QTemporaryDir m_dir;
     PrivateSystemBus m_bus;
