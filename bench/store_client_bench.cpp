@@ -5,7 +5,7 @@
 //                           [stored rows, default 10000]
 
 #include "local_https_server.h"
-#include "test_env.h"
+#include "store_test_setup.h"
 
 #include "database/appstoredb.h"
 #include "service/service.h"
@@ -113,16 +113,11 @@ int main(int argc, char *argv[])
                      qPrintable(server.errorString()));
         return 1;
     }
-    AppStore::TlsTrust::setExtraCaFile(server.caCertificatePath());
-    QString base = server.baseUrl().toString();
-    base.chop(1);
-    TestEnv::writeFile(dir.filePath(QStringLiteral("store/appstore-serveice-0618.conf")),
-                       base.toUtf8());
-    AppStore::HardwareReaderPaths paths = AppStore::Utils::readerPaths();
-    paths.storeConfigDir = dir.filePath(QStringLiteral("store/"));
-    AppStore::Utils::setReaderPaths(paths);
-    StatisticsReport::setStatisticsUrl(base + QStringLiteral("/upload/downstat"));
-    AppstoreDb::setDatabasePath(dir.filePath(QStringLiteral("appstore.db")));
+    if (!StoreTestSetup::pointAt(server, dir.path())) {
+        std::fprintf(stderr, "cannot point the store client at the local server\n");
+        return 1;
+    }
+    const QString base = StoreTestSetup::baseUrl(server);
 
     briefInfoQueries(argument(1, 200));
     reports(argument(2, 300));

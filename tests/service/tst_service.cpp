@@ -1,6 +1,7 @@
 #include "local_https_server.h"
 #include "private_system_bus.h"
 #include "server_process.h"
+#include "store_test_setup.h"
 #include "test_env.h"
 
 #include "appstoredb_test_file.h"
@@ -43,11 +44,7 @@ private:
     // Points the store address at server and writes the edition file.
     void configure(const LocalHttpsServer &server, int editionType)
     {
-        QString base = server.baseUrl().toString();
-        base.chop(1); // the paths begin with "/"
-        QVERIFY(
-            TestEnv::writeFile(m_dir.filePath(QStringLiteral("store/appstore-serveice-0618.conf")),
-                               "# store\n\n" + base.toUtf8() + '\n'));
+        QVERIFY(StoreTestSetup::pointAt(server, m_dir.path()));
         QVERIFY(
             TestEnv::writeFile(m_dir.filePath(QStringLiteral("os-version")),
                                "[Version]\nEditionType=" + QByteArray::number(editionType) + '\n'));
@@ -79,13 +76,7 @@ private Q_SLOTS:
         m_bus.allowService(QStringLiteral("com.velkor.daemon.ChildrenGuard.Account"));
         QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-        QVERIFY(AppStore::TlsTrust::setExtraCaFile(m_server.caCertificatePath()));
         qputenv("BEXA_OS_VERSION_FILE", m_dir.filePath(QStringLiteral("os-version")).toUtf8());
-        AppStore::HardwareReaderPaths paths = Utils::readerPaths();
-        paths.storeConfigDir = m_dir.filePath(QStringLiteral("store/"));
-        Utils::setReaderPaths(paths);
-        AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
-        QVERIFY(AppstoreDb::instance());
         configure(m_server, 1);
     }
 

@@ -1,5 +1,6 @@
 #include "appstoredb_test_file.h"
 #include "local_https_server.h"
+#include "store_test_setup.h"
 #include "test_env.h"
 
 #include "database/appstoredb.h"
@@ -91,16 +92,7 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-        QVERIFY(AppStore::TlsTrust::setExtraCaFile(m_server.caCertificatePath()));
-        QString base = m_server.baseUrl().toString();
-        base.chop(1);
-        QVERIFY(TestEnv::writeFile(
-            m_dir.filePath(QStringLiteral("store/appstore-serveice-0618.conf")), base.toUtf8()));
-        AppStore::HardwareReaderPaths paths = AppStore::Utils::readerPaths();
-        paths.storeConfigDir = m_dir.filePath(QStringLiteral("store/"));
-        AppStore::Utils::setReaderPaths(paths);
-        StatisticsReport::setStatisticsUrl(base + kStatsPath);
-        AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
+        QVERIFY(StoreTestSetup::pointAt(m_server, m_dir.path()));
         Service::instance()->setTimeout(1500);
 
         // The manager is first asked for on a pool thread, which has no event
@@ -215,7 +207,7 @@ private Q_SLOTS:
     // sent at all are dropped; each row is sent as it was stored.
     void replayPass()
     {
-        const QString base = m_server.baseUrl().toString();
+        const QString base = StoreTestSetup::baseUrl(m_server) + u'/';
         m_server.setRoute(QStringLiteral("/fails"), status(503));
         storeRow(2, base + QStringLiteral("ok-post"), QStringLiteral("type/43 code/500"),
                  QStringLiteral("{\"content\":\"ü\"}"));

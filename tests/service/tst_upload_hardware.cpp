@@ -2,6 +2,7 @@
 #include "local_https_server.h"
 #include "private_system_bus.h"
 #include "server_process.h"
+#include "store_test_setup.h"
 #include "test_env.h"
 
 #include "database/appstoredb.h"
@@ -86,15 +87,7 @@ private Q_SLOTS:
         QVERIFY(m_networkManager.start(qEnvironmentVariable("TWK_NM_STANDIN"),
                                        {QStringLiteral("60")}, m_bus.environment()));
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-        QVERIFY(AppStore::TlsTrust::setExtraCaFile(m_server.caCertificatePath()));
-        QString base = m_server.baseUrl().toString();
-        base.chop(1);
-        QVERIFY(TestEnv::writeFile(
-            m_dir.filePath(QStringLiteral("store/appstore-serveice-0618.conf")), base.toUtf8()));
-        AppStore::HardwareReaderPaths paths = AppStore::Utils::readerPaths();
-        paths.storeConfigDir = m_dir.filePath(QStringLiteral("store/"));
-        AppStore::Utils::setReaderPaths(paths);
-        AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
+        QVERIFY(StoreTestSetup::pointAt(m_server, m_dir.path()));
         Service::instance()->setTimeout(1000);
     }
 

@@ -39,6 +39,8 @@ QByteArray controlFile(const QString &name, const QString &version,
     if (!depends.isEmpty())
         control +=
             QStringLiteral("Depends: ") + depends.join(QStringLiteral(", ")) + QLatin1Char('\n');
+    for (auto it = options.controlFields.constBegin(); it != options.controlFields.constEnd(); ++it)
+        control += it.key() + QStringLiteral(": ") + it.value() + u'\n';
     control += QStringLiteral("Description: test package %1\n"
                               " Built by the tarnwick-daemon tests; safe to purge.\n")
                    .arg(name);
@@ -128,7 +130,9 @@ bool LocalAptRepository::addPackage(const QString &name, const QString &version,
 bool LocalAptRepository::buildPackage(const QString &name, const QString &version,
                                       const PackageOptions &options)
 {
-    if (!name.startsWith(QLatin1String("twk-test-")) ||
+    const bool markedDummy = name == QLatin1String("velkor-app-store") &&
+                             options.controlFields.contains(dummyMarkField());
+    if (!(name.startsWith(QLatin1String("twk-test-")) || markedDummy) ||
         !AppStore::PackageNameValidator::isValidPackageName(name) ||
         !AppStore::PackageNameValidator::isValidVersion(version))
         return fail(QStringLiteral("not a test package name and version: ") + name + u' ' +

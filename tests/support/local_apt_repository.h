@@ -14,7 +14,8 @@
 // from it does change the machine's dpkg database.
 //
 // Every package name starts with "twk-test-" so that dpkg-tidy.sh finds what
-// a test left installed.
+// a test left installed; the one exception, a dummy store client, carries
+// the dummy mark, which dpkg-tidy.sh looks for.
 class LocalAptRepository
 {
 public:
@@ -32,7 +33,12 @@ public:
         QString postinst;
         QString prerm;
         QString postrm;
+        QMap<QString, QString> controlFields; // extra fields, e.g. "XB-channel"
     };
+
+    // The mark that lets the dpkg fixture purge a stand-in for a package that
+    // is not named "twk-test-*" (the store client "velkor-app-store").
+    static QString dummyMarkField() { return QStringLiteral("XB-Tarnwick-Test-Dummy"); }
 
     LocalAptRepository();
     ~LocalAptRepository();
