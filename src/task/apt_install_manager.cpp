@@ -12,7 +12,9 @@
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
 #include "database/cachedatabase.h"
+#include "database/OnTheShelvesAppTableManager.h"
 #include "dbus/children_guard_account_interface.h"
+#include "service/service.h"
 #include "service/thread_pool_manager.h"
 #include "task/aptdownloadtask.h"
 #include "task/aptfixtask.h"
@@ -671,6 +673,7 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
         updateInstallResultToDb(false, data, code);
         kind = data.isFirstInstall ? OptInstallFailed : OptUpgradeFailed;
     } else {
+        publishInstalledPackage(data);
         emit sigIntallProgress(data.sourceId, data.packageName, 1, size, size, message);
         emit sigRemoveUpdateCacheItem(data.packageName, QString());
         updateInstallResultToDb(true, data, code);
@@ -688,7 +691,28 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
     notice.packageName = data.packageName;
     notice.logname = data.loginName;
     emit sigSendSystemNotification(systemNotifyInfoToJsonString(notice));
+    // The store is told the client version that is installed now: after a
+    // failed upgrade that is still the old one; with none nothing changes.
+    if (data.packageName == STORE_PACKAGE_NAME && installed && !info.version.isEmpty())
+        Service::instance()->setClientVersion(info.version);
     removeOperation(data.packageName);
+}
+
+void AptInstallManager::publishInstalledPackage(const Apt_Task &data)
+{
+    QVector<StoreService::AppBriefInfo> infos;
+    Service::instance()->getLocalPackagesInfo({data.packageName}, infos);
+    // Only the package's own record may enter the published list.
+    QList<StoreService::AppBriefInfo> own;
+    for (const StoreService::AppBriefInfo &info : std::as_const(infos)) {
+        if (info.package_name == data.packageName)
+            own.append(info);
+    }
+    if (own.isEmpty())
+        return;
+    emit sigAptInstRm(own.first().package_name, true);
+    OnTheShelvesAPPTableManager::instance()->insertTheShelvesAPPTableItemDatas(
+        own, ChildrenGuardAccountInterface::instance()->getOwnerRole(data.loginName));
 }
 
 void AptInstallManager::updateInstallResultToDb(bool ok, const Apt_Task &task, int code)

@@ -156,6 +156,9 @@ private:
     void checkDrained();
     void finishDrain();
     void updateInstallResultToDb(bool ok, const Apt_Task &task, int code);
+    // The store's record of a package just installed: announced and added to
+    // the published list with the user's role. Blocks for one store query.
+    void publishInstalledPackage(const Apt_Task &data);
     void removeOperation(const QString &packageName);
     void releaseHookCache(const QString &packageName);
     void teardownOnOwnThread(QThread *nextOwner);

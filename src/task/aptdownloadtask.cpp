@@ -7,6 +7,7 @@
 #include "common/operation_codes.h"
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
+#include "service/service.h"
 #include "service/thread_pool_manager.h"
 #include "task/apt_error_classifier.h"
 #include "task/apt_get_arguments.h"
@@ -694,7 +695,22 @@ void AptDownloadTask::finalFailure(const QString &errorText, const QString &outp
 // case and the retry keeps the old version.
 void AptDownloadTask::refreshTaskInfo()
 {
-    qCWarning(daemonLogCategory) << "Get AppBriefInfo failed, assuming latest version...";
+    const QString packageName = getTask().packageName;
+    QVector<StoreService::AppBriefInfo> infos;
+    Service::instance()->getLocalPackagesInfo({packageName}, infos);
+    // Only the package's own record, and only a version apt-get may be given.
+    const auto record = std::find_if(infos.cbegin(), infos.cend(), [&](const auto &info) {
+        return info.package_name == packageName &&
+               AppStore::PackageNameValidator::isValidVersion(info.package_version);
+    });
+    if (record == infos.cend()) {
+        qCWarning(daemonLogCategory) << "Get AppBriefInfo failed, assuming latest version...";
+        return;
+    }
+    qCDebug(daemonLogCategory) << "Get AppBriefInfo succeeded:"
+                               << appBriefInfoToJsonString(*record);
+    QMutexLocker locker(&m_taskMutex);
+    m_task.version = record->package_version;
 }
 
 void AptDownloadTask::installFailUpdataDb(AppStore::NotifyStatus status)
