@@ -3,6 +3,7 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
@@ -25,6 +26,12 @@ BlockingHttpRequest::Outcome BlockingHttpRequest::run(const QNetworkRequest &req
                                                       const QByteArray &body, int timeoutMs,
                                                       qint64 maxBodyBytes)
 {
+    // A thread being stopped sends nothing more: its event loops end at once.
+    if (QThread::currentThread()->isInterruptionRequested()) {
+        Outcome outcome;
+        outcome.error = QStringLiteral("the thread is stopping");
+        return outcome;
+    }
     QNetworkAccessManager manager;
     QEventLoop loop;
     QTimer timer;
@@ -53,10 +60,13 @@ BlockingHttpRequest::Outcome BlockingHttpRequest::run(const QNetworkRequest &req
 
     Outcome outcome;
     outcome.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (timedOut || tooLarge) {
+    // Whatever ended the wait early (the time limit, a body too large, the
+    // thread's event loops told to quit), an unfinished reply is a failure.
+    if (timedOut || tooLarge || !reply->isFinished()) {
         reply->abort();
-        outcome.error = timedOut ? QStringLiteral("no answer within %1 ms").arg(timeoutMs)
-                                 : QStringLiteral("reply larger than %1 bytes").arg(maxBodyBytes);
+        outcome.error = timedOut   ? QStringLiteral("no answer within %1 ms").arg(timeoutMs)
+                        : tooLarge ? QStringLiteral("reply larger than %1 bytes").arg(maxBodyBytes)
+                                   : QStringLiteral("interrupted");
         return outcome;
     }
     if (reply->error() != QNetworkReply::NoError) {

@@ -1,6 +1,7 @@
 #include "netretrytask.h"
 
 #include "statistics_report.h"
+#include "thread_pool_manager.h"
 
 #include "common/daemon_log.h"
 #include "common/net_retry_data.h"
@@ -21,6 +22,8 @@ void NetRetryTask::run()
     QList<NetRetryData> rows;
     AppstoreDb::instance()->selectReportBiInfo(QStringLiteral("2"), rows);
     for (const NetRetryData &row : std::as_const(rows)) {
+        if (ThreadPoolManager::instance()->isStopping())
+            break;
         if (!parseReportData(row.reportData)) {
             qCWarning(daemonLogCategory)
                 << "Dropping a stored report that cannot be sent:" << row.id << row.reportData;

@@ -74,7 +74,11 @@ void ThreadPoolManager::setReplayInterval(int milliseconds)
 
 void ThreadPoolManager::stopThread()
 {
+    stopping = true;
     AppStore::stopWorkerThread(thread);
+    // Reports not started yet are lost with the process; say so.
+    if (pool.activeThreadCount() > 0)
+        qCInfo(daemonLogCategory) << "Statistics still queued or running at shut-down";
     pool.clear();
     if (!pool.waitForDone(kPoolStopWaitMs))
         qCWarning(daemonLogCategory) << "Statistics reports still running at shut-down";

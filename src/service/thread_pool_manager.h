@@ -36,6 +36,10 @@ public:
     // The replay period; two hours unless a test shortens it. Any thread.
     void setReplayInterval(int milliseconds);
 
+    // Set by stopThread(): running tasks send nothing more, so shut-down
+    // waits for at most the request in flight.
+    bool isStopping() const { return stopping.load(); }
+
 Q_SIGNALS:
     void sigAddUploadDownloadTask(DownloadStateBiData downloadBiData);
     void uploadDownloadTaskResult(bool);
@@ -60,4 +64,5 @@ private:
     QTimer *timer = nullptr; // lives on the worker thread
     std::atomic<int> interval{7200000};
     std::atomic<bool> replayRunning{false};
+    std::atomic<bool> stopping{false};
 };

@@ -1,6 +1,7 @@
 #include "uploaddownloadstatustask.h"
 
 #include "statistics_report.h"
+#include "thread_pool_manager.h"
 
 #include "common/net_retry_data.h"
 #include "database/appstoredb.h"
@@ -20,7 +21,8 @@ void uploadDownloadStatusTask::run()
     sendHttpMsg(StatisticsReport::Get, StatisticsReport::statisticsUrl());
     bool isNumber = false;
     const int code = data.code.toInt(&isNumber);
-    if (!isNumber || code == 0 || code == 200 || code == 510)
+    if (!isNumber || code == 0 || code == 200 || code == 510 ||
+        ThreadPoolManager::instance()->isStopping())
         return;
     sendHttpMsg(StatisticsReport::Post,
                 AppStore::Utils::storeServerUrl() + QStringLiteral("/bi-log/downloadBiLog"));

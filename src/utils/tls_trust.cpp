@@ -42,8 +42,10 @@ QSslConfiguration TlsTrust::configuration()
     config.setPeerVerifyMode(QSslSocket::VerifyPeer);
     QMutexLocker locker(&s_mutex);
     loadFromEnvironmentOnce();
+    // Adding certificates would stop Qt from consulting the system store on
+    // demand: the extra ones join a full copy of it instead.
     if (!s_extra.isEmpty())
-        config.addCaCertificates(s_extra);
+        config.setCaCertificates(QSslConfiguration::systemCaCertificates() + s_extra);
     return config;
 }
 

@@ -14,8 +14,11 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using AppStore::Utils;
 using Route = LocalHttpsServer::Route;
@@ -78,6 +81,11 @@ private Q_SLOTS:
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
         qputenv("BEXA_OS_VERSION_FILE", m_dir.filePath(QStringLiteral("os-version")).toUtf8());
         configure(m_server, 1);
+        // The extra CA joins the system's store; it does not replace it.
+        const QList<QSslCertificate> trusted = AppStore::TlsTrust::configuration().caCertificates();
+        const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+        QVERIFY(system.isEmpty() || trusted.contains(system.first()));
+        QVERIFY(trusted.contains(QSslCertificate::fromPath(m_server.caCertificatePath()).first()));
     }
 
     void init() { m_server.clearRoutes(); }
@@ -343,6 +351,28 @@ private Q_SLOTS:
         QVERIFY(service->getTabInfoIsEmpty(QStringLiteral("12")));
         QVERIFY(m_server.setRoute(path, reply("{\"status\":200,\"datas\":[{}]}", 500)));
         QVERIFY(service->getTabInfoIsEmpty(QStringLiteral("12")));
+    }
+
+    // A request whose thread is told to stop is a failure, not an answer.
+    void interruptedRequest()
+    {
+        Route stall = reply("{\"datas\":[{\"package_name\":\"p\"}]}");
+        stall.stallSeconds = 3;
+        QVERIFY(m_server.setRoute(kBriefPath, stall));
+        auto service = newService();
+        QThread thread;
+        QObject context;
+        context.moveToThread(&thread);
+        thread.start();
+        std::atomic<int> answer{-1};
+        QMetaObject::invokeMethod(&context, [&] {
+            QVector<StoreService::AppBriefInfo> infos;
+            answer = service->getLocalPackagesInfo({QStringLiteral("p")}, infos);
+        });
+        QTest::qWait(500);
+        thread.quit();
+        QVERIFY(thread.wait(5000));
+        QCOMPARE(answer.load(), 0);
     }
 
 private:
