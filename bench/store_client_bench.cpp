@@ -113,6 +113,7 @@ int main(int argc, char *argv[])
                      qPrintable(server.errorString()));
         return 1;
     }
+    AppstoreDb::setDatabasePath(dir.filePath(QStringLiteral("appstore.db")));
     if (!StoreTestSetup::pointAt(server, dir.path())) {
         std::fprintf(stderr, "cannot point the store client at the local server\n");
         return 1;

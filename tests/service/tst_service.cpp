@@ -79,6 +79,7 @@ private Q_SLOTS:
         m_bus.allowService(QStringLiteral("com.velkor.daemon.ChildrenGuard.Account"));
         QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+        AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
         qputenv("BEXA_OS_VERSION_FILE", m_dir.filePath(QStringLiteral("os-version")).toUtf8());
         configure(m_server, 1);
         // The extra CA joins the system's store; it does not replace it.

@@ -94,6 +94,7 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+        AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
         QVERIFY(StoreTestSetup::pointAt(m_server, m_dir.path()));
         Service::instance()->setTimeout(1500);
 

@@ -87,6 +87,7 @@ private Q_SLOTS:
         QVERIFY(m_networkManager.start(qEnvironmentVariable("TWK_NM_STANDIN"),
                                        {QStringLiteral("60")}, m_bus.environment()));
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+        AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
         QVERIFY(StoreTestSetup::pointAt(m_server, m_dir.path()));
         Service::instance()->setTimeout(1000);
     }

@@ -3,7 +3,6 @@
 #include "local_https_server.h"
 #include "test_env.h"
 
-#include "database/appstoredb.h"
 #include "service/statistics_report.h"
 #include "utils/tls_trust.h"
 #include "utils/utils.h"
@@ -27,7 +26,6 @@ bool pointAt(const LocalHttpsServer &server, const QString &configDir)
     paths.storeConfigDir = configDir + QStringLiteral("/store/");
     AppStore::Utils::setReaderPaths(paths);
     StatisticsReport::setStatisticsUrl(baseUrl(server) + QStringLiteral("/upload/downstat"));
-    AppstoreDb::setDatabasePath(configDir + QStringLiteral("/appstore.db"));
     return true;
 }
 

@@ -6,7 +6,7 @@ class LocalHttpsServer;
 
 // Points this process's store client and statistics side at a local HTTPS
 // server: the store address file in configDir, the server's CA trusted, the
-// statistics URL on the same server, appstore.db in configDir.
+// statistics URL on the same server.
 namespace StoreTestSetup {
 
 // The server's address without the trailing "/".
