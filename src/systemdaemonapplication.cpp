@@ -41,10 +41,13 @@ void SystemDaemonApplication::initLogFile()
 
 void SystemDaemonApplication::slotAboutToQuit()
 {
-    AppBriefInfoInterface::instance()->stopThread();
+    // Only workers that exist are stopped: none is created just for that.
+    if (AppBriefInfoInterface *lookup = AppBriefInfoInterface::existingInstance())
+        lookup->stopThread();
     CacheDatabase::instance()->stop();
     SystemInfoStorer::instance()->stopThread();
-    ThreadPoolManager::instance()->stopThread();
+    if (ThreadPoolManager *statistics = ThreadPoolManager::existingInstance())
+        statistics->stopThread();
     WineAutoStartWatcher::instance()->stop();
     AppStoreInterface::instance()->stopWorkers();
     ProxySystem::saveProxy();

@@ -1,5 +1,9 @@
 #include "app_store_interface.h"
 
+#include "service/app_brief_info_interface.h"
+#include "service/service.h"
+#include "service/upload_hardware.h"
+
 #include "apt_utils/aptcache.h"
 #include "apt_utils/aptupdatethread.h"
 #include "apt_utils/clearcachedirthread.h"
@@ -64,6 +68,14 @@ void AppStoreInterface::startWorkers()
     m_aptInstallManager->syncLastInstallingTaskToPauseImply();
     connect(m_aptInstallManager, &AptInstallManager::sigAptUpdate, this,
             &AppStoreInterface::AptUpdateSource);
+
+    // The store client is first built on the lookup thread, so that its
+    // start-up probes keep off the bus thread.
+    AppBriefInfoInterface *lookup = AppBriefInfoInterface::instance();
+    QMetaObject::invokeMethod(
+        lookup, [] { Service::instance(); }, Qt::QueuedConnection);
+    m_uploadHardware = std::make_unique<UploadHardware>();
+    m_uploadHardware->start();
 }
 
 void AppStoreInterface::initDatabase()
@@ -100,6 +112,10 @@ QString AppStoreInterface::version() const
 
 void AppStoreInterface::stopWorkers()
 {
+    if (AppBriefInfoInterface *lookup = AppBriefInfoInterface::existingInstance())
+        lookup->stopThread();
+    if (m_uploadHardware)
+        m_uploadHardware->stopThread();
     if (m_aptInstallManager) {
         m_aptInstallManager->stopThread();
         m_aptInstallManager->deleteLater();

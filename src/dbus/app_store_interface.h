@@ -11,6 +11,7 @@ class AptInstallManager;
 class AptUpdateThread;
 class ClearCacheDirThread;
 class UpdateSrcDirThread;
+class UploadHardware;
 
 // The daemon's one object on the system bus ("/appstore"), and the owner of
 // the long-lived workers. Only members declared scriptable are visible on the
@@ -61,4 +62,5 @@ private:
     std::unique_ptr<AptUpdateThread> m_aptUpdateThread;
     std::unique_ptr<UpdateSrcDirThread> m_updateSrcDirThread;
     std::unique_ptr<ClearCacheDirThread> m_clearCacheDirThread;
+    std::unique_ptr<UploadHardware> m_uploadHardware;
 };

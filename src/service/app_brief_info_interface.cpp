@@ -16,6 +16,11 @@ AppBriefInfoInterface *AppBriefInfoInterface::instance()
     return AppStore::LazySingleton<AppBriefInfoInterface>::instance();
 }
 
+AppBriefInfoInterface *AppBriefInfoInterface::existingInstance()
+{
+    return AppStore::LazySingleton<AppBriefInfoInterface>::existingInstance();
+}
+
 AppBriefInfoInterface::AppBriefInfoInterface()
     : QObject(nullptr)
 {

@@ -20,6 +20,8 @@ class AppBriefInfoInterface : public QObject
     Q_OBJECT
 public:
     static AppBriefInfoInterface *instance();
+    // Null until something asked for instance(); creates nothing.
+    static AppBriefInfoInterface *existingInstance();
     ~AppBriefInfoInterface() override;
 
     void startThread();

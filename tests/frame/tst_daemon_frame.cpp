@@ -1,7 +1,10 @@
 #include "appstoredb_test_file.h"
 #include "dpkg_admin_dir.h"
 #include "local_apt_repository.h"
+#include "local_https_server.h"
 #include "private_system_bus.h"
+#include "server_process.h"
+#include "store_test_setup.h"
 #include "system_file_guard.h"
 #include "test_env.h"
 #include "utils/process_runner.h"
@@ -88,6 +91,7 @@ private Q_SLOTS:
     {
         QVERIFY(QFile::exists(TestEnv::daemonPath()));
         QVERIFY(m_home.isValid());
+        m_bus.allowService(QStringLiteral("org.freedesktop.NetworkManager"));
         QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
     }
 
@@ -214,6 +218,47 @@ private Q_SLOTS:
             qPrintable(lines.join(u'\n')));
         QVERIFY(!logged(QStringLiteral("twk.test.debug=true")));
 
+        stopDaemon(daemon);
+    }
+
+    // Once online, the daemon makes the machine known to the store, trusting
+    // the CA it is given, and remembers that it did.
+    void reportsTheHardwareOnce()
+    {
+        SystemFileGuard guard(
+            {QStringLiteral("/var/lib/tarnwick-daemon"), QStringLiteral("/var/cache/velkor"),
+             QStringLiteral("/var/log/velkor"), QStringLiteral("/etc/velkor/velkor-app-store")});
+        QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
+        LocalHttpsServer store;
+        QVERIFY2(store.start(), qPrintable(store.errorString()));
+        const QString query =
+            QStringLiteral("/store-dist-app/getAppBriefInfo?package_names=velkor-app-store");
+        QVERIFY(store.setRoute(query, {200, "{\"status\":200,\"datas\":[]}", 0, false}));
+        QVERIFY(TestEnv::writeFile(
+            QStringLiteral("/etc/velkor/velkor-app-store/appstore-serveice-0618.conf"),
+            StoreTestSetup::baseUrl(store).toUtf8() + '\n'));
+        ServerProcess networkManager;
+        QVERIFY(networkManager.start(qEnvironmentVariable("TWK_NM_STANDIN"), {QStringLiteral("70")},
+                                     m_bus.environment()));
+
+        ProcessRunner daemon;
+        QStringList lines;
+        connect(&daemon, &ProcessRunner::standardErrorLine, &daemon,
+                [&lines](const QString &line) { lines.append(line); });
+        ProcessSpec spec = daemonSpec();
+        spec.environment << QStringLiteral("TARNWICK_EXTRA_CA_FILE=") + store.caCertificatePath();
+        spec.timeoutMs = 120000;
+        QVERIFY(daemon.start(spec) && TestEnv::waitFor(daemonOnBus, 15000));
+        const auto marked = [] {
+            AppstoreDbTestFile db(QStringLiteral("/var/lib/tarnwick-daemon/appstore.db"));
+            return db.value(QStringLiteral("SELECT value FROM key_value_info WHERE key = ?"),
+                            {QStringLiteral("upload_hardware")}) == QLatin1String("yes");
+        };
+        QVERIFY2(TestEnv::waitFor(marked, 40000), qPrintable(lines.join(u'\n')));
+        int asked = 0;
+        for (const LocalHttpsServer::Request &request : store.requestLog())
+            asked += request.path == query;
+        QCOMPARE(asked, 1);
         stopDaemon(daemon);
     }
 };
