@@ -1,5 +1,7 @@
 #include "blocking_http_request.h"
 
+#include "utils/proxy_system.h"
+
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -33,6 +35,8 @@ BlockingHttpRequest::Outcome BlockingHttpRequest::run(const QNetworkRequest &req
         return outcome;
     }
     QNetworkAccessManager manager;
+    // The user's manual proxy, as the package tools get it.
+    ProxySystem::applyNetworkProxy(&manager, request.url().toString());
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
