@@ -28,12 +28,30 @@ BlockingHttpRequest::Outcome BlockingHttpRequest::run(const QNetworkRequest &req
                                                       const QByteArray &body, int timeoutMs,
                                                       qint64 maxBodyBytes)
 {
-    // A thread being stopped sends nothing more: its event loops end at once.
+    // A thread being stopped sends nothing more.
     if (QThread::currentThread()->isInterruptionRequested()) {
         Outcome outcome;
         outcome.error = QStringLiteral("the thread is stopping");
         return outcome;
     }
+    // The exchange waits in an event loop on a thread of its own: a loop on
+    // the caller's thread would deliver the caller's queued work in the
+    // middle of whatever the caller is doing. The exchange ends by itself
+    // within its time limit, so the wait for it is bounded too.
+    Outcome outcome;
+    std::unique_ptr<QThread> worker(
+        QThread::create([&] { outcome = exchange(request, verb, body, timeoutMs, maxBodyBytes); }));
+    worker->setObjectName(QStringLiteral("HttpRequest"));
+    worker->start();
+    worker->wait();
+    return outcome;
+}
+
+BlockingHttpRequest::Outcome BlockingHttpRequest::exchange(const QNetworkRequest &request,
+                                                           const QByteArray &verb,
+                                                           const QByteArray &body, int timeoutMs,
+                                                           qint64 maxBodyBytes)
+{
     QNetworkAccessManager manager;
     // The user's manual proxy, as the package tools get it.
     ProxySystem::applyNetworkProxy(&manager, request.url().toString());

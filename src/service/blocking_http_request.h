@@ -5,8 +5,9 @@
 #include <QString>
 
 // One HTTP(S) exchange that blocks the calling thread until it ends: a
-// network access manager, an event loop and a timer of its own, so no
-// connection or state is shared between requests. A request that has not
+// network access manager, an event loop, a timer and a short-lived thread of
+// its own, so no connection or state is shared between requests and nothing
+// queued to the caller runs while it waits. A request that has not
 // finished when the time limit ends is aborted and counts as failed; a body
 // larger than the bound is refused, so a hostile server cannot exhaust
 // memory.
@@ -30,6 +31,8 @@ public:
                         qint64 maxBodyBytes = kDefaultMaxBodyBytes);
 
 private:
+    static Outcome exchange(const QNetworkRequest &request, const QByteArray &verb,
+                            const QByteArray &body, int timeoutMs, qint64 maxBodyBytes);
     static Outcome run(const QNetworkRequest &request, const QByteArray &verb,
                        const QByteArray &body, int timeoutMs, qint64 maxBodyBytes);
 };
