@@ -34,9 +34,9 @@ public:
             message.member() == QLatin1String("SetState") && arguments.size() == 1) {
             m_state = arguments.at(0).toUInt();
             connection.send(message.createReply());
-            QDBusMessage changed = QDBusMessage::createSignal(
-                QStringLiteral("/org/freedesktop/NetworkManager"), kInterface,
-                QStringLiteral("PropertiesChanged"));
+            QDBusMessage changed =
+                QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/NetworkManager"),
+                                           kInterface, QStringLiteral("PropertiesChanged"));
             changed << QVariantMap{{QStringLiteral("State"), m_state}};
             connection.send(changed);
             return true;
