@@ -1,0 +1,619 @@
+#include "httpdownloadtask.h"
+
+#include "common/common.h"
+#include "common/daemon_log.h"
+#include "common/operation_codes.h"
+#include "common/system_notify_info.h"
+#include "database/appstoredb.h"
+#include "service/store_request_texts.h"
+#include "service/thread_pool_manager.h"
+#include "task/task_record_builder.h"
+#include "utils/package_name_validator.h"
+#include "utils/process_runner.h"
+#include "utils/utils.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QStorageInfo>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <limits>
+
+namespace {
+
+constexpr qint64 kMinimumSizeMargin = 1024 * 1024;
+// dpkg-deb only reads the archive's header; a minute is plenty.
+constexpr int kDpkgDebTimeLimitMs = 60 * 1000;
+constexpr int kHttpStatusOk = 200;
+constexpr int kHttpStatusPartial = 206;
+constexpr int kHttpStatusRangeNotSatisfiable = 416;
+
+const QString kTimeoutError = QStringLiteral("E: Network Timeout");
+
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+QString zeroOrNumber(qint64 value)
+{
+    return value > 0 ? QString::number(value) : QStringLiteral("0");
+}
+
+bool removeIfPresent(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    return QFile::remove(path);
+}
+
+} // namespace
+
+HttpDownloadTask::HttpDownloadTask(const Apt_Task &task, QObject *parent)
+    : m_downloadDir(AppStore::Utils::cacheDir() + QStringLiteral("archives/"))
+    , m_task(task)
+    , m_announcedSize(task.totalSize)
+{
+    if (parent)
+        setParent(parent);
+    setAutoDelete(true);
+}
+
+HttpDownloadTask::~HttpDownloadTask()
+{
+    m_file.close();
+    qCInfo(daemonLogCategory) << "~HttpDownloadTask(), threadId:" << QThread::currentThreadId()
+                              << m_task.packageName;
+}
+
+Apt_Task HttpDownloadTask::getTask() const
+{
+    QMutexLocker locker(&m_taskMutex);
+    return m_task;
+}
+
+void HttpDownloadTask::setInactivityInterval(int milliseconds)
+{
+    m_timeout = milliseconds;
+}
+
+void HttpDownloadTask::setSizeMargin(qint64 bytes)
+{
+    m_sizeMargin = bytes;
+}
+
+QString HttpDownloadTask::tmpPath() const
+{
+    return m_downloadDir + m_task.packageName + QStringLiteral(".tmp");
+}
+
+QString HttpDownloadTask::debPath() const
+{
+    return m_downloadDir + m_task.packageName + QStringLiteral(".deb");
+}
+
+QString HttpDownloadTask::archiveTarPath() const
+{
+    return m_downloadDir + m_task.packageName + QStringLiteral(".tar");
+}
+
+QString HttpDownloadTask::cacheTarPath() const
+{
+    return AppStore::Utils::cacheDir() + m_task.packageName + QStringLiteral(".tar");
+}
+
+void HttpDownloadTask::run()
+{
+    if (m_bIsSafeDeleted || m_bIsPaused) {
+        qCDebug(daemonLogCategory)
+            << Q_FUNC_INFO << m_task.packageName
+            << "m_bIsSafeDeleted =" << boolText(m_bIsSafeDeleted)
+            << "m_bIsPaused =" << boolText(m_bIsPaused) << AppStore::Utils::nowText();
+        return;
+    }
+    // Everything the download needs lives here on the pool thread and goes
+    // when run() returns.
+    QObject context;
+    QEventLoop loop;
+    QTimer timer;
+    QNetworkAccessManager manager;
+    {
+        QMutexLocker locker(&m_stateMutex);
+        if (m_bIsSafeDeleted)
+            return;
+        m_threadContext = &context;
+        m_runThread = QThread::currentThread();
+        m_eventLoop = &loop;
+    }
+    m_timer = &timer;
+    m_manager = &manager;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, this, &HttpDownloadTask::onDownloadErrror,
+            Qt::DirectConnection);
+
+    startDownload();
+    qCInfo(daemonLogCategory) << "HttpDownloadTask::run(), threadId:" << QThread::currentThreadId()
+                              << m_task.packageName;
+    if (!m_bIsSafeDeleted)
+        loop.exec();
+
+    {
+        QMutexLocker locker(&m_stateMutex);
+        m_eventLoop = nullptr;
+        m_threadContext = nullptr;
+    }
+    timer.stop();
+    safeDeleteReply();
+    m_timer = nullptr;
+    m_manager = nullptr;
+    m_file.close();
+}
+
+void HttpDownloadTask::startDownload()
+{
+    const Apt_Task task = getTask();
+    const QUrl url(task.downloadLink);
+    const QString scheme = url.scheme().toLower();
+    if (!AppStore::PackageNameValidator::isValidPackageName(task.packageName) || !url.isValid() ||
+        url.host().isEmpty() ||
+        (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
+        qCWarning(daemonLogCategory)
+            << "refusing to download" << task.packageName << "from" << task.downloadLink;
+        reportFailure(AppStore::InstallFailed, QStringLiteral("E: Invalid Download Request"),
+                      false);
+        return;
+    }
+    if (!QDir().mkpath(m_downloadDir) || !checkTmpFileExisted()) {
+        reportFailure(AppStore::InstallFailed, QStringLiteral("E: Temp File Create Failed"), false);
+        return;
+    }
+    // An unknown size is bounded only by the room the cache has now.
+    const qint64 margin =
+        m_sizeMargin >= 0 ? qint64(m_sizeMargin) : kMinimumSizeMargin + m_announcedSize / 10;
+    const qint64 available = QStorageInfo(m_downloadDir).bytesAvailable();
+    const qint64 room =
+        available >= 0 ? available + m_file.size() : std::numeric_limits<qint64>::max();
+    m_sizeLimitIsRoom = m_announcedSize <= 0 || room < m_announcedSize + margin;
+    m_sizeLimit = m_sizeLimitIsRoom ? room : m_announcedSize + margin;
+    sendRequest(m_file.size());
+}
+
+// Resumes a partial file of an earlier run unless the task asks for a fresh
+// download; anything at the name that is not a plain file is removed first.
+bool HttpDownloadTask::checkTmpFileExisted()
+{
+    const QFileInfo info(tmpPath());
+    const bool needRedownload = getTask().needRedownload;
+    if ((info.exists() || info.isSymLink()) &&
+        (needRedownload || !info.isFile() || info.isSymLink()))
+        removeIfPresent(tmpPath());
+    m_file.setFileName(tmpPath());
+    if (QFileInfo::exists(tmpPath())) {
+        if (m_file.open(QIODevice::ReadWrite | QIODevice::Append))
+            return true;
+        qCWarning(daemonLogCategory)
+            << "Tmp file open failed, delete and redownload..." << m_task.packageName;
+        removeIfPresent(tmpPath());
+    }
+    return m_file.open(QIODevice::ReadWrite | QIODevice::Truncate);
+}
+
+void HttpDownloadTask::sendRequest(qint64 offset)
+{
+    QNetworkRequest request(QUrl(getTask().downloadLink));
+    setRequestHeaders(request, offset);
+    // Never from https down to http; the checksum guards the content, TLS the
+    // privacy of what is installed.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    m_requestedOffset = offset;
+    m_writeOffset = offset;
+    m_bodyAccepted = false;
+    m_reply = m_manager->get(request);
+    connect(m_reply, &QNetworkReply::readyRead, this, &HttpDownloadTask::onReadyReadSlot,
+            Qt::DirectConnection);
+    connect(m_reply, &QNetworkReply::downloadProgress, this, &HttpDownloadTask::onDownloadProgress,
+            Qt::DirectConnection);
+    connect(m_reply, &QNetworkReply::finished, this, &HttpDownloadTask::onFinishedSlot,
+            Qt::DirectConnection);
+    connect(m_reply, &QNetworkReply::errorOccurred, this, &HttpDownloadTask::onDownloadError,
+            Qt::DirectConnection);
+    m_timer->start(m_timeout);
+}
+
+void HttpDownloadTask::setRequestHeaders(QNetworkRequest &request, qint64 offset)
+{
+    request.setRawHeader("language", AppStore::Utils::getUserLanguage().toUtf8());
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      buildUserAgent(m_headerInfo.biHeader).toUtf8());
+    request.setRawHeader("Range", QStringLiteral("bytes=%1-").arg(offset).toUtf8());
+    AppStore::Utils::setSslVerifyNone(request);
+}
+
+// The body goes into the file only from a reply that carries the file: a
+// 206 continues the partial file, a 200 is the whole file from byte 0 even
+// when a range was asked for. Error pages are never written.
+bool HttpDownloadTask::acceptReplyStatus()
+{
+    if (m_bodyAccepted)
+        return true;
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != kHttpStatusOk && status != kHttpStatusPartial)
+        return false;
+    if (status == kHttpStatusOk && m_requestedOffset > 0) {
+        qCInfo(daemonLogCategory) << "range ignored by the server, downloading"
+                                  << m_task.packageName << "from the start";
+        m_writeOffset = 0;
+        if (!m_file.resize(0)) {
+            reportFailure(AppStore::InstallFailed, QStringLiteral("E: Temp File Create Failed"),
+                          false);
+            return false;
+        }
+    }
+    m_bodyAccepted = true;
+    const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    return withinSizeLimit(m_writeOffset + length);
+}
+
+bool HttpDownloadTask::withinSizeLimit(qint64 size)
+{
+    if (size <= m_sizeLimit)
+        return true;
+    qCWarning(daemonLogCategory) << m_task.packageName << "download of" << size
+                                 << "bytes exceeds its limit of" << m_sizeLimit;
+    const bool disk = m_sizeLimitIsRoom;
+    reportFailure(disk ? AppStore::DiskFull : AppStore::NetworkFailed,
+                  disk ? QStringLiteral("E: Not Enough Free Space")
+                       : QStringLiteral("E: Download Larger Than Announced"),
+                  true);
+    return false;
+}
+
+void HttpDownloadTask::onReadyReadSlot()
+{
+    if (m_bIsSafeDeleted || !m_reply)
+        return;
+    if (!m_bodyAccepted) {
+        const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status != kHttpStatusOk && status != kHttpStatusPartial) {
+            m_reply->readAll(); // an error page; the error report follows
+            return;
+        }
+        if (!acceptReplyStatus())
+            return;
+    }
+    const QByteArray data = m_reply->readAll();
+    if (m_file.write(data) != data.size()) {
+        qCWarning(daemonLogCategory) << "writing" << tmpPath() << "failed:" << m_file.errorString();
+        reportFailure(AppStore::DiskFull, QStringLiteral("E: Temp File Write Failed"), false);
+        return;
+    }
+    if (!withinSizeLimit(m_file.pos()))
+        return;
+    m_timer->start(m_timeout);
+}
+
+void HttpDownloadTask::onDownloadProgress(qlonglong received, qlonglong total)
+{
+    Q_UNUSED(received);
+    if (m_bIsSafeDeleted || !m_bodyAccepted)
+        return;
+    Apt_Task task;
+    {
+        QMutexLocker locker(&m_taskMutex);
+        if (total > 0)
+            m_task.totalSize = total + m_writeOffset;
+        m_task.downloadedSize = m_file.pos();
+        task = m_task;
+    }
+    m_timer->start(m_timeout);
+    Q_EMIT sigDownloadProgress(task.sourceId, task.packageName, task.totalSize, task.downloadedSize,
+                               notifyStatusToJsonString(AppStore::NotifyStatus()));
+}
+
+void HttpDownloadTask::onDownloadError(QNetworkReply::NetworkError code)
+{
+    if (m_bIsSafeDeleted || !m_reply)
+        return;
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == kHttpStatusRangeNotSatisfiable && m_requestedOffset > 0 && !m_restarted) {
+        restartFromZero();
+        return;
+    }
+    qCWarning(daemonLogCategory) << "HttpDownloadTask::onDownloadError" << code << status
+                                 << m_task.packageName;
+    reportFailure(AppStore::NetworkFailed,
+                  QStringLiteral("E: Network Error Code: ") + QString::number(int(code)), false);
+}
+
+// The server refused the range: what we hold is not a prefix it knows.
+void HttpDownloadTask::restartFromZero()
+{
+    qCInfo(daemonLogCategory) << "range refused, downloading" << m_task.packageName << "again";
+    m_restarted = true;
+    safeDeleteReply();
+    if (!m_file.resize(0)) {
+        reportFailure(AppStore::InstallFailed, QStringLiteral("E: Temp File Create Failed"), false);
+        return;
+    }
+    sendRequest(0);
+}
+
+void HttpDownloadTask::onFinishedSlot()
+{
+    m_timer->stop();
+    if (m_bIsSafeDeleted || !m_reply)
+        return;
+    qCInfo(daemonLogCategory) << "HttpDownloadTask::onFinishedSlot" << m_task.packageName;
+    // An empty body never reaches onReadyReadSlot.
+    if (!acceptReplyStatus()) {
+        if (!m_bIsSafeDeleted)
+            reportFailure(AppStore::NetworkFailed, kTimeoutError, false);
+        return;
+    }
+    m_file.close();
+    if (verifyAndPlaceFile())
+        onDownloadSuccess();
+    else
+        onDownloadErrror();
+}
+
+// Every download is checked against the task's SHA-256, whatever its source;
+// only a file that matched is told apart as Debian package or tar bundle.
+bool HttpDownloadTask::verifyAndPlaceFile()
+{
+    const QString expected = getTask().sha256.trimmed().toLower();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QFile file(tmpPath());
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+        qCWarning(daemonLogCategory) << "File reading failed, abort..." << m_task.packageName;
+        return false;
+    }
+    const QString actual = QString::fromLatin1(hash.result().toHex());
+    if (expected.isEmpty() || actual != expected) {
+        qCWarning(daemonLogCategory) << "file is not correct" << tmpPath() << actual;
+        return false;
+    }
+    removeIfPresent(debPath());
+    removeIfPresent(archiveTarPath());
+
+    AppStore::ProcessSpec spec;
+    spec.program = QStringLiteral("dpkg-deb");
+    spec.arguments = {QStringLiteral("-W"), QStringLiteral("--"), tmpPath()};
+    spec.timeoutMs = kDpkgDebTimeLimitMs;
+    if (AppStore::ProcessRunner::run(spec).succeeded())
+        return placeFile(debPath());
+    {
+        QMutexLocker locker(&m_taskMutex);
+        m_task.isTarPkg = true;
+    }
+    return placeFile(cacheTarPath());
+}
+
+bool HttpDownloadTask::placeFile(const QString &target)
+{
+    removeIfPresent(target);
+    if (QFile::rename(tmpPath(), target))
+        return true;
+    qCWarning(daemonLogCategory) << "Tmp file rename failed, abort..." << m_task.packageName;
+    return false;
+}
+
+void HttpDownloadTask::onDownloadSuccess()
+{
+    if (m_timer)
+        m_timer->stop();
+    const Apt_Task task = getTask();
+    if (task.sourceId == STORE_PACKAGE_NAME) {
+        sendStatistics(STATISTICS_DOWNLOAD_END, STATISTICS_CODE_SUCCESS, QString());
+        AppstoreDb::instance()->updateApplicationHistoryResult(task.packageName,
+                                                               HISTORY_RESULT_YES);
+    }
+    AppStore::NotifyStatus status;
+    status.code = AppStore::Succeeded;
+    Q_EMIT sigDownloadProgress(task.sourceId, task.packageName, task.totalSize, task.totalSize,
+                               notifyStatusToJsonString(status));
+    Q_EMIT sigStartInstallOperation(task);
+    m_bIsDownloadSucceeded = true;
+    safeDeletaAll();
+}
+
+// The inactivity time-out and every failed check of a finished file.
+void HttpDownloadTask::onDownloadErrror()
+{
+    if (m_bIsSafeDeleted)
+        return;
+    if (m_timer)
+        m_timer->stop();
+    if (getTask().sourceId == STORE_PACKAGE_NAME)
+        sendStatistics(STATISTICS_DOWNLOAD_END, QString::number(AppStore::NetworkFailed),
+                       QStringLiteral("err: ") + kTimeoutError);
+    reportFailure(AppStore::NetworkFailed, kTimeoutError, true);
+}
+
+void HttpDownloadTask::reportFailure(int code, const QString &error, bool removeFiles)
+{
+    if (m_bIsSafeDeleted)
+        return;
+    AppStore::NotifyStatus status;
+    status.code = code;
+    status.error = error;
+    installFailedUpdateDb(status);
+    const Apt_Task task = getTask();
+    Q_EMIT sigDownloadProgress(task.sourceId, task.packageName, task.totalSize, -1,
+                               notifyStatusToJsonString(status));
+    SystemNotifyInfo notice;
+    notice.opt = 2;
+    notice.appName = task.appName;
+    notice.packageName = task.packageName;
+    notice.logname = task.loginName;
+    Q_EMIT sigSendSystemNotification(systemNotifyInfoToJsonString(notice));
+    if (removeFiles)
+        removeDownloadFiles();
+    safeDeletaAll();
+}
+
+// A refused name is never turned into a path.
+void HttpDownloadTask::removeDownloadFiles()
+{
+    if (!AppStore::PackageNameValidator::isValidPackageName(m_task.packageName))
+        return;
+    m_file.close();
+    for (const QString &path : {tmpPath(), debPath(), archiveTarPath(), cacheTarPath()})
+        removeIfPresent(path);
+}
+
+void HttpDownloadTask::installFailedUpdateDb(AppStore::NotifyStatus status)
+{
+    const Apt_Task task = getTask();
+    if (task.sourceId != STORE_PACKAGE_NAME) {
+        qCDebug(daemonLogCategory) << "Not velkor-app-store Task, skip...";
+        return;
+    }
+    qCDebug(daemonLogCategory) << "HttpDownloadTask::installFailedUpdateDb()";
+    ApplicationHistoryRow row =
+        AppStore::TaskRecordBuilder::historyRow(task, OPERATION_DOWNLOAD_ERROR);
+    row.content = zeroOrNumber(task.downloadedSize);
+    row.result = QString::number(status.code);
+    row.appSize = zeroOrNumber(task.totalSize);
+    row.externColumnOne = status.output;
+    row.externColumnTwo = status.error;
+    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+}
+
+void HttpDownloadTask::sendStatistics(const QString &type, const QString &code,
+                                      const QString &content)
+{
+    const Apt_Task task = getTask();
+    if (!task.agreeSign)
+        return;
+    ThreadPoolManager::instance()->addUploadDownloadTask(
+        AppStore::TaskRecordBuilder::statisticsRecord(task, type, code, content));
+}
+
+bool HttpDownloadTask::acceptRequest(Request request, const QString &sourceId, bool matches)
+{
+    static const char *const names[] = {"onStopTaskSlot", "onPauseTaskSlot",
+                                        "onPrepareToDeleteTask", "onPausePartTasksSlot"};
+    const Apt_Task task = getTask();
+    if (m_bIsPaused || m_bIsSafeDeleted) {
+        qCDebug(daemonLogCategory) << names[int(request)] << task.packageName
+                                   << "m_bIsSafeDeleted =" << boolText(m_bIsSafeDeleted);
+        return false;
+    }
+    qCDebug(daemonLogCategory) << names[int(request)] << task.packageName;
+    if (sourceId != task.sourceId || !matches)
+        return false;
+    bool expected = false;
+    if (!m_bIsPaused.compare_exchange_strong(expected, true))
+        return false;
+
+    static const char *const words[] = {"stop", "pause", "delete", "stop"};
+    qCInfo(daemonLogCategory) << words[int(request)] << task.packageName;
+    if (request == Request::Pause || request == Request::PartPause) {
+        Q_EMIT sigPauseFinished(task.sourceId, task.packageName);
+        if (task.sourceId == STORE_PACKAGE_NAME)
+            sendStatistics(STATISTICS_PAUSE, STATISTICS_CODE_SUCCESS, QString());
+    }
+    if (request != Request::Stop)
+        AppstoreDb::instance()->updateApplicationHistoryInfo(
+            AppStore::TaskRecordBuilder::historyRow(task, OPERATION_PAUSE));
+    if (!m_bIsSafeDeleted)
+        safeDeletaAll();
+    return true;
+}
+
+void HttpDownloadTask::onStopTaskSlot(Apt_Task task)
+{
+    acceptRequest(Request::Stop, task.sourceId, task.packageName == getTask().packageName);
+}
+
+void HttpDownloadTask::onPauseTaskSlot(Apt_Task task)
+{
+    // The pause statistics follow the agreement of the request.
+    {
+        QMutexLocker locker(&m_taskMutex);
+        if (task.sourceId == m_task.sourceId && task.packageName == m_task.packageName &&
+            !m_bIsPaused)
+            m_task.agreeSign = task.agreeSign;
+    }
+    acceptRequest(Request::Pause, task.sourceId, task.packageName == getTask().packageName);
+}
+
+void HttpDownloadTask::onPrepareToDeleteTask(Apt_Task task)
+{
+    acceptRequest(Request::Delete, task.sourceId, task.packageName == getTask().packageName);
+}
+
+void HttpDownloadTask::onPausePartTasksSlot(QString id, QStringList packageNames)
+{
+    acceptRequest(Request::PartPause, id, packageNames.contains(getTask().packageName));
+}
+
+void HttpDownloadTask::safeDeletaAll()
+{
+    QObject *context = nullptr;
+    {
+        QMutexLocker locker(&m_stateMutex);
+        if (m_bIsSafeDeleted)
+            return; // a request and the end of the reply may meet here
+        m_bIsSafeDeleted = true;
+        context = m_threadContext;
+    }
+    const Apt_Task task = getTask();
+    qCDebug(daemonLogCategory) << "void HttpDownloadTask::safeDeletaAll()" << task.packageName
+                               << "m_bIsSafeDeleted =" << boolText(m_bIsSafeDeleted);
+    Q_EMIT sigFinished(task.packageName);
+    if (!m_bIsDownloadSucceeded)
+        Q_EMIT sigAptOperationDataChange(task, QString());
+
+    // Read again under the lock: run() may have ended meanwhile.
+    QMutexLocker locker(&m_stateMutex);
+    context = m_threadContext;
+    if (context && QThread::currentThread() == m_runThread)
+        teardownOnOwnThread();
+    else if (context)
+        QMetaObject::invokeMethod(
+            context, [this] { teardownOnOwnThread(); }, Qt::QueuedConnection);
+}
+
+void HttpDownloadTask::teardownOnOwnThread()
+{
+    if (m_timer)
+        m_timer->stop();
+    safeDeleteReply();
+    safeDeleteEventLoop();
+}
+
+// Disconnected first, so the abort reaches neither the error nor the
+// finished handling.
+void HttpDownloadTask::safeDeleteReply()
+{
+    if (!m_reply)
+        return;
+    qCDebug(daemonLogCategory) << "HttpDownloadTash::safeDeleteReply(), threadId:"
+                               << QThread::currentThreadId() << m_task.packageName;
+    disconnect(m_reply, nullptr, this, nullptr);
+    m_reply->abort();
+    m_reply->close();
+    m_reply->deleteLater();
+    m_reply = nullptr;
+}
+
+void HttpDownloadTask::safeDeleteEventLoop()
+{
+    if (!m_eventLoop)
+        return;
+    qCDebug(daemonLogCategory) << "HttpDownloadTask::safeDeleteEventLoop(), threadId:"
+                               << QThread::currentThreadId() << m_task.packageName;
+    m_eventLoop->quit();
+}
