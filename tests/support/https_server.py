@@ -7,8 +7,13 @@ JSON line: method, path, headers and the body in base64.
 
 ROUTES, read at every request, is a JSON object that maps a path with its
 query (or, failing that, the path alone) to an answer of its own:
-{"status": int, "body": base64, "stall": seconds, "drop": bool}. A stall
-waits before answering; a drop closes the connection without an answer.
+{"status": int, "body": base64, "stall": seconds, "drop": bool,
+"location": text, "range": "partial" | "whole" | "refuse"}. A stall waits
+before answering; a drop closes the connection without an answer; a location
+is sent as the "Location" header. A route with "range" serves the file at its
+path instead of the body: "partial" answers "Range: bytes=N-" with 206 and the
+file's tail, "whole" ignores the range (200), "refuse" answers a range that
+starts past byte 0 with 416.
 
 Usage: https_server.py DIRECTORY PORT CERTIFICATE KEY LOG ROUTES
 """
@@ -16,6 +21,7 @@ import base64
 import functools
 import http.server
 import json
+import re
 import ssl
 import sys
 import threading
@@ -51,12 +57,40 @@ class LoggingHandler(http.server.SimpleHTTPRequestHandler):
             self.close_connection = True
             self.connection.close()
             return
+        if "range" in route:
+            self.answer_file(route["range"])
+            return
         body = base64.b64decode(route.get("body", ""))
-        self.send_response(route.get("status", 200))
-        self.send_header("Content-Type", "application/json")
+        self.send(route.get("status", 200), body, "application/json", route.get("location"))
+
+    def send(self, status, body, content_type, location=None, content_range=None):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
+        if location:
+            self.send_header("Location", location)
+        if content_range:
+            self.send_header("Content-Range", content_range)
         self.end_headers()
         self.wfile.write(body)
+
+    def answer_file(self, mode):
+        try:
+            with open(self.translate_path(self.path), "rb") as served:
+                data = served.read()
+        except OSError:
+            self.send(404, b"", "text/plain")
+            return
+        match = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+        start = int(match.group(1)) if match else None
+        kind = "application/octet-stream"
+        if start is not None and mode == "partial" and start < len(data):
+            self.send(206, data[start:], kind,
+                      content_range=f"bytes {start}-{len(data) - 1}/{len(data)}")
+        elif start and mode in ("partial", "refuse"):
+            self.send(416, b"", kind, content_range=f"bytes */{len(data)}")
+        else:
+            self.send(200, data, kind)
 
     def do_GET(self):
         self.log_body(b"")

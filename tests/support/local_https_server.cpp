@@ -115,7 +115,23 @@ bool LocalHttpsServer::addFile(const QString &relativePath, const QByteArray &co
 
 bool LocalHttpsServer::setRoute(const QString &pathAndQuery, const Route &route)
 {
-    m_routes.insert(pathAndQuery, route);
+    m_routes.insert(pathAndQuery, Entry{route, QString(), QString()});
+    return writeRoutes();
+}
+
+bool LocalHttpsServer::setFileRoute(const QString &path, RangeAnswer answer)
+{
+    static const QStringList words{QStringLiteral("partial"), QStringLiteral("whole"),
+                                   QStringLiteral("refuse")};
+    m_routes.insert(path, Entry{Route(), QString(), words.at(int(answer))});
+    return writeRoutes();
+}
+
+bool LocalHttpsServer::setRedirect(const QString &pathAndQuery, int status, const QString &location)
+{
+    Route route;
+    route.status = status;
+    m_routes.insert(pathAndQuery, Entry{route, location, QString()});
     return writeRoutes();
 }
 
@@ -129,11 +145,15 @@ bool LocalHttpsServer::writeRoutes()
 {
     QJsonObject routes;
     for (auto it = m_routes.constBegin(); it != m_routes.constEnd(); ++it) {
-        routes.insert(it.key(), QJsonObject{{QStringLiteral("status"), it->status},
-                                            {QStringLiteral("body"),
-                                             QString::fromLatin1(it->body.toBase64())},
-                                            {QStringLiteral("stall"), it->stallSeconds},
-                                            {QStringLiteral("drop"), it->drop}});
+        const Route &answer = it->route;
+        QJsonObject route{{QStringLiteral("status"), answer.status},
+                          {QStringLiteral("body"), QString::fromLatin1(answer.body.toBase64())},
+                          {QStringLiteral("stall"), answer.stallSeconds},
+                          {QStringLiteral("drop"), answer.drop},
+                          {QStringLiteral("location"), it->location}};
+        if (!it->rangeWord.isEmpty())
+            route.insert(QStringLiteral("range"), it->rangeWord);
+        routes.insert(it.key(), route);
     }
     // Replaced whole, so the server never reads half a file.
     const QString path = m_dir.filePath(QStringLiteral("routes.json"));

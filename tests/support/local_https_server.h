@@ -32,6 +32,10 @@ public:
         bool drop = false; // close the connection without answering
     };
 
+    // How a file route answers "Range: bytes=N-": 206 with the file's tail
+    // (Partial), 200 with the whole file (Whole), 416 when N > 0 (Refused).
+    enum class RangeAnswer { Partial, Whole, Refused };
+
     enum class Certificate { FromTestCa, FromOtherCa };
 
     // FromOtherCa: the server's certificate is signed by a CA other than the
@@ -47,6 +51,10 @@ public:
     bool addFile(const QString &relativePath, const QByteArray &contents);
     // Takes effect with the next request.
     bool setRoute(const QString &pathAndQuery, const Route &route);
+    // Serves the file at the path (see addFile) with this range handling.
+    bool setFileRoute(const QString &path, RangeAnswer answer);
+    // Answers status (a 3xx) with location as its "Location" header.
+    bool setRedirect(const QString &pathAndQuery, int status, const QString &location);
     bool clearRoutes();
 
     QString caCertificatePath() const;
@@ -60,8 +68,15 @@ private:
     bool openssl(const QStringList &arguments);
     bool fail(const QString &message);
 
+    struct Entry
+    {
+        Route route;
+        QString location;  // empty: no "Location" header
+        QString rangeWord; // empty: the route's body is the answer
+    };
+
     Certificate m_certificate;
-    QMap<QString, Route> m_routes;
+    QMap<QString, Entry> m_routes;
     QTemporaryDir m_dir;
     ServerProcess m_server;
     QString m_error;
