@@ -410,6 +410,9 @@ bool HttpDownloadTask::placeFile(const QString &target)
 
 void HttpDownloadTask::onDownloadSuccess()
 {
+    // A request that took the task meanwhile wins: nothing goes to the install side.
+    if (m_bIsSafeDeleted)
+        return;
     if (m_timer)
         m_timer->stop();
     const Apt_Task task = getTask();
