@@ -31,11 +31,18 @@ UploadHardware::UploadHardware()
 
 UploadHardware::~UploadHardware()
 {
-    if (m_retryTimer)
-        m_retryTimer->deleteLater();
-    m_retryTimer = nullptr;
-    if (m_thread)
+    // Once the thread has ended nothing runs there any more: its objects go
+    // at once, as a deletion scheduled on it would never happen.
+    const bool stopped = !m_thread || m_thread->isFinished();
+    if (stopped) {
+        delete m_retryTimer;
+        delete m_thread;
+    } else {
+        if (m_retryTimer)
+            m_retryTimer->deleteLater();
         m_thread->deleteLater();
+    }
+    m_retryTimer = nullptr;
     m_thread = nullptr;
 }
 
@@ -72,6 +79,10 @@ void UploadHardware::startHardwareUpload()
 
 bool UploadHardware::uploadHardwareEvent()
 {
+    // Connectivity news queued while an attempt waited arrive afterwards:
+    // the report goes out once.
+    if (m_reported)
+        return true;
     if (m_attemptRunning)
         return false;
     m_attemptRunning = true;
@@ -87,6 +98,7 @@ bool UploadHardware::attempt()
     QVector<StoreService::AppBriefInfo> infos;
     if (!Service::instance()->getLocalPackagesInfo({QStringLiteral("velkor-app-store")}, infos))
         return false;
+    m_reported = true;
     AppstoreDb::instance()->updateKeyValueInfo(kMarkKey, QStringLiteral("yes"));
     if (m_retryTimer && m_retryTimer->isActive())
         m_retryTimer->stop();

@@ -41,4 +41,5 @@ private:
     // The store query waits in an event loop of its own, where a timer tick
     // or a connectivity signal would start a second attempt inside the first.
     bool m_attemptRunning = false;
+    bool m_reported = false;
 };
