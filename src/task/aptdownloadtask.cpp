@@ -86,11 +86,6 @@ double unitFactor(const QString &unit)
     return 1;
 }
 
-QString zeroOrNumber(qint64 value)
-{
-    return value > 0 ? QString::number(value) : QStringLiteral("0");
-}
-
 } // namespace
 
 AptDownloadTask::AptDownloadTask(Apt_Task task, QObject *parent)
@@ -717,12 +712,7 @@ void AptDownloadTask::installFailUpdataDb(AppStore::NotifyStatus status)
 {
     const Apt_Task task = getTask();
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << task.packageName;
-    ApplicationHistoryRow row =
-        AppStore::TaskRecordBuilder::historyRow(task, OPERATION_DOWNLOAD_ERROR);
-    row.content = zeroOrNumber(task.downloadedSize);
-    row.result = QString::number(status.code);
-    row.appSize = zeroOrNumber(task.totalSize);
-    row.externColumnOne = status.output;
-    row.externColumnTwo = status.error;
-    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+    AppstoreDb::instance()->updateApplicationHistoryInfo(
+        AppStore::TaskRecordBuilder::downloadFailureRow(task, status.code, status.output,
+                                                        status.error));
 }

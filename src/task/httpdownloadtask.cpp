@@ -43,11 +43,6 @@ QString boolText(bool value)
     return value ? QStringLiteral("true") : QStringLiteral("false");
 }
 
-QString zeroOrNumber(qint64 value)
-{
-    return value > 0 ? QString::number(value) : QStringLiteral("0");
-}
-
 bool removeIfPresent(const QString &path)
 {
     const QFileInfo info(path);
@@ -483,14 +478,9 @@ void HttpDownloadTask::installFailedUpdateDb(AppStore::NotifyStatus status)
         return;
     }
     qCDebug(daemonLogCategory) << "HttpDownloadTask::installFailedUpdateDb()";
-    ApplicationHistoryRow row =
-        AppStore::TaskRecordBuilder::historyRow(task, OPERATION_DOWNLOAD_ERROR);
-    row.content = zeroOrNumber(task.downloadedSize);
-    row.result = QString::number(status.code);
-    row.appSize = zeroOrNumber(task.totalSize);
-    row.externColumnOne = status.output;
-    row.externColumnTwo = status.error;
-    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+    AppstoreDb::instance()->updateApplicationHistoryInfo(
+        AppStore::TaskRecordBuilder::downloadFailureRow(task, status.code, status.output,
+                                                        status.error));
 }
 
 void HttpDownloadTask::sendStatistics(const QString &type, const QString &code,

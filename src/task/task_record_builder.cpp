@@ -1,6 +1,7 @@
 #include "task/task_record_builder.h"
 
 #include "common/common.h"
+#include "common/operation_codes.h"
 #include "utils/small_utils.h"
 
 namespace AppStore {
@@ -43,6 +44,22 @@ DownloadStateBiData TaskRecordBuilder::statisticsRecord(const Apt_Task &task, co
     data.code = code;
     data.content = content;
     return data;
+}
+
+ApplicationHistoryRow TaskRecordBuilder::downloadFailureRow(const Apt_Task &task, int code,
+                                                            const QString &output,
+                                                            const QString &error)
+{
+    const auto zeroOrNumber = [](qint64 value) {
+        return value > 0 ? QString::number(value) : QStringLiteral("0");
+    };
+    ApplicationHistoryRow row = historyRow(task, OPERATION_DOWNLOAD_ERROR);
+    row.content = zeroOrNumber(task.downloadedSize);
+    row.result = QString::number(code);
+    row.appSize = zeroOrNumber(task.totalSize);
+    row.externColumnOne = output;
+    row.externColumnTwo = error;
+    return row;
 }
 
 } // namespace AppStore

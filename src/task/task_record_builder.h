@@ -20,6 +20,11 @@ public:
     // both sizes, stamped now. Writers of other moments change what differs.
     static ApplicationHistoryRow historyRow(const Apt_Task &task, const QString &operation);
 
+    // The row of a download that failed for good: the status code as the
+    // result, its output and error in the two extra columns.
+    static ApplicationHistoryRow downloadFailureRow(const Apt_Task &task, int code,
+                                                    const QString &output, const QString &error);
+
     // A statistics record of the task's package, version and session.
     static DownloadStateBiData statisticsRecord(const Apt_Task &task, const QString &type,
                                                 const QString &code,
