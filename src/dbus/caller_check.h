@@ -1,0 +1,20 @@
+#pragma once
+
+class QDBusContext;
+
+namespace AppStore {
+
+// How much a method asks of its caller.
+enum class CallerLevel {
+    Open,     // anybody on the bus
+    Checked,  // the store client of the active user, or root
+    RootOnly, // root only (the dpkg hook)
+};
+
+// Decides whether the sender of the message being served may call a method
+// of the given level. A refused caller has already been answered with
+// AccessDenied when this returns false; the method then returns at once and
+// changes nothing. Calls made in-process (not from the bus) pass.
+bool admitCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked);
+
+} // namespace AppStore

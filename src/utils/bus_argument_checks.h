@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace AppStore {
+
+// Checks of the texts bus callers send, made before any of them reaches a
+// tool, a path, a URL or an SQL statement. Package names and versions go
+// through PackageNameValidator; these cover the other texts.
+class BusArgumentChecks
+{
+public:
+    // Bounded, and free of control characters (line breaks included).
+    static bool isPlainText(const QString &text, int maxLength = 4096);
+    // One line for a prompt answer: no control character but the final
+    // newline, bounded.
+    static bool isPromptAnswer(const QString &input);
+    // An http or https URL with a host.
+    static bool isDownloadUrl(const QString &url);
+    // 64 hexadecimal digits.
+    static bool isSha256(const QString &hex);
+    // A path below the store's API: no blanks, "#", "\" or ".." segments.
+    static bool isStoreUri(const QString &uri);
+    // A login name as the system accepts it.
+    static bool isLoginName(const QString &name);
+    // A package description sent as JSON: at most 1 MiB.
+    static bool isPackageInfoSize(const QString &json);
+    // Logs "Params Invalid" with the arguments quoted, for the refusal of
+    // the given method.
+    static void logRefused(const char *method, const QStringList &arguments);
+};
+
+} // namespace AppStore
