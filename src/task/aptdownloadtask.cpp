@@ -682,12 +682,7 @@ void AptDownloadTask::finalFailure(const QString &errorText, const QString &outp
     safeDeletaAll();
 }
 
-// TODO: take the store's current version from
-// Service::instance()->getLocalPackagesInfo({packageName}, infos) once the
-// store-server client is in the tree (log "Get AppBriefInfo succeeded:" with
-// appBriefInfoToJsonString of the first record, then set m_task.version to
-// its package_version); until then every refresh is the unreachable-server
-// case and the retry keeps the old version.
+// apt knows no such version any more: the store says which one it offers now.
 void AptDownloadTask::refreshTaskInfo()
 {
     const QString packageName = getTask().packageName;
