@@ -6,7 +6,8 @@ TWK_BUILD=${TWK_BUILD:-$TWK_ROOT/build}
 # The sanitized build lives apart: its objects cannot mix with the plain ones.
 TWK_SANITIZE_BUILD=${TWK_SANITIZE_BUILD:-$TWK_ROOT/build-asan}
 
-TWK_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libqt6sql6-sqlite clang-format)
+TWK_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libqt6sql6-sqlite libssl-dev
+    clang-format)
 TWK_TEST_PACKAGES=(dbus-daemon dbus-bin libglib2.0-bin dpkg-dev apt-utils python3 openssl
     procps psmisc gnupg sqlite3 debconf util-linux)
 

@@ -12,7 +12,6 @@
 #include "utils/process_runner.h"
 #include "utils/utils.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -32,6 +31,7 @@ namespace {
 constexpr qint64 kMinimumSizeMargin = 1024 * 1024;
 // dpkg-deb only reads the archive's header; a minute is plenty.
 constexpr int kDpkgDebTimeLimitMs = 60 * 1000;
+constexpr qint64 kReadBufferBytes = 1024 * 1024;
 constexpr int kHttpStatusOk = 200;
 constexpr int kHttpStatusPartial = 206;
 constexpr int kHttpStatusRangeNotSatisfiable = 416;
@@ -214,6 +214,9 @@ void HttpDownloadTask::sendRequest(qint64 offset)
     m_writeOffset = offset;
     m_bodyAccepted = false;
     m_reply = m_manager->get(request);
+    // The network thread stops reading once this much waits for the file:
+    // memory stays bounded whatever the size of the download.
+    m_reply->setReadBufferSize(kReadBufferBytes);
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpDownloadTask::onReadyReadSlot,
             Qt::DirectConnection);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &HttpDownloadTask::onDownloadProgress,
@@ -254,9 +257,36 @@ bool HttpDownloadTask::acceptReplyStatus()
             return false;
         }
     }
+    if (!startHash()) {
+        reportFailure(AppStore::InstallFailed, QStringLiteral("E: Temp File Read Failed"), false);
+        return false;
+    }
     m_bodyAccepted = true;
     const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
     return withinSizeLimit(m_writeOffset + length);
+}
+
+// The file is hashed as it is written, so that the check at the end does
+// not read it all again; a resumed file's earlier bytes are hashed first.
+bool HttpDownloadTask::startHash()
+{
+    m_hash.reset();
+    if (m_writeOffset == 0)
+        return true;
+    m_file.flush();
+    QFile prefix(tmpPath());
+    if (!prefix.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray chunk;
+    qint64 left = m_writeOffset;
+    while (left > 0) {
+        chunk = prefix.read(std::min<qint64>(left, kReadBufferBytes));
+        if (chunk.isEmpty())
+            return false;
+        m_hash.addData(chunk);
+        left -= chunk.size();
+    }
+    return true;
 }
 
 bool HttpDownloadTask::withinSizeLimit(qint64 size)
@@ -292,6 +322,7 @@ void HttpDownloadTask::onReadyReadSlot()
         reportFailure(AppStore::DiskFull, QStringLiteral("E: Temp File Write Failed"), false);
         return;
     }
+    m_hash.addData(data);
     if (!withinSizeLimit(m_file.pos()))
         return;
     m_timer->start(m_timeout);
@@ -367,13 +398,7 @@ void HttpDownloadTask::onFinishedSlot()
 bool HttpDownloadTask::verifyAndPlaceFile()
 {
     const QString expected = getTask().sha256.trimmed().toLower();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    QFile file(tmpPath());
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
-        qCWarning(daemonLogCategory) << "File reading failed, abort..." << m_task.packageName;
-        return false;
-    }
-    const QString actual = QString::fromLatin1(hash.result().toHex());
+    const QString actual = m_hash.hexResult();
     if (expected.isEmpty() || actual != expected) {
         qCWarning(daemonLogCategory) << "file is not correct" << tmpPath() << actual;
         return false;

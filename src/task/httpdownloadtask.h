@@ -4,6 +4,7 @@
 #include "common/apt_task.h"
 #include "common/notify_status.h"
 #include "common/request_header_info.h"
+#include "utils/sha256_hasher.h"
 
 #include <QFile>
 #include <QMutex>
@@ -78,6 +79,7 @@ private:
     void sendRequest(qint64 offset);
     void setRequestHeaders(QNetworkRequest &request, qint64 offset);
     bool acceptReplyStatus();
+    bool startHash();
     bool withinSizeLimit(qint64 size);
     void restartFromZero();
     bool verifyAndPlaceFile();
@@ -110,6 +112,7 @@ private:
     QObject *m_threadContext = nullptr; // receives the teardown posted from other threads
     QThread *m_runThread = nullptr;
     QFile m_file;
+    Sha256Hasher m_hash;          // of what m_file holds
     qint64 m_requestedOffset = 0; // where the running request asked to start
     qint64 m_writeOffset = 0;     // where the reply's body starts in the file
     qint64 m_sizeLimit = 0;
