@@ -8,17 +8,29 @@
 #include "apt_utils/aptupdatethread.h"
 #include "apt_utils/clearcachedirthread.h"
 #include "apt_utils/updatesrcdirthread.h"
+#include "common/application_history_row.h"
 #include "common/apt_task.h"
 #include "common/daemon_log.h"
+#include "common/notify_status.h"
+#include "common/package_operation.h"
+#include "common/system_notify_info.h"
 #include "database/appstoredb.h"
+#include "dbus/caller_check.h"
+#include "dbus/package_history_queries.h"
 #include "task/apt_install_manager.h"
 #include "task/task_manager.h"
+#include "task/task_record_builder.h"
+#include "utils/bus_argument_checks.h"
+#include "utils/package_name_validator.h"
 #include "utils/system_info_storer.h"
+#include "utils/user_lookup.h"
 #include "utils/utils.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+
+#include <malloc.h>
 
 namespace {
 
@@ -68,6 +80,7 @@ void AppStoreInterface::startWorkers()
     m_aptInstallManager->syncLastInstallingTaskToPauseImply();
     connect(m_aptInstallManager, &AptInstallManager::sigAptUpdate, this,
             &AppStoreInterface::AptUpdateSource);
+    wireRequestRoads();
 
     // The store client is first built on the lookup thread, so that its
     // start-up probes keep off the bus thread.
@@ -145,15 +158,490 @@ void AppStoreInterface::shutDown()
 
 void AppStoreInterface::AptUpdateSource(bool isStartup)
 {
-    Q_EMIT m_aptUpdateThread->sigStartAptUpdate(isStartup);
+    if (!AppStore::admitCaller(*this, AppStore::CallerLevel::Checked))
+        return;
+    if (m_aptUpdateThread)
+        Q_EMIT m_aptUpdateThread->sigStartAptUpdate(isStartup);
 }
 
 void AppStoreInterface::UpdateSourceDir()
 {
-    Q_EMIT m_updateSrcDirThread->sigStartUpdateSrcDir();
+    if (m_updateSrcDirThread)
+        Q_EMIT m_updateSrcDirThread->sigStartUpdateSrcDir();
 }
 
 void AppStoreInterface::ClearCacheDir()
 {
-    Q_EMIT m_clearCacheDirThread->sigStartClearCacheDir();
+    if (m_clearCacheDirThread)
+        Q_EMIT m_clearCacheDirThread->sigStartClearCacheDir();
 }
+
+// ---- Install requests, task control and package queries ----
+
+namespace {
+
+using AppStore::BusArgumentChecks;
+using AppStore::CallerLevel;
+using AppStore::InstallRequestBuilder;
+using AppStore::PackageNameValidator;
+
+const QString kSilentUpgradeId = QStringLiteral("SilentUpgrade");
+constexpr int kRequestFailedCode = 500;
+
+bool isIdArgument(const QString &id)
+{
+    return !id.isEmpty() && BusArgumentChecks::isPlainText(id, 256);
+}
+
+// A Debian package or a kapla application; neither may start with "-", so
+// no value reaches a tool as one of its options.
+bool isPackageArgument(const QString &name)
+{
+    return PackageNameValidator::isValidPackageName(name) ||
+           PackageNameValidator::isValidKaplaId(name);
+}
+
+// The list's usable names; the others are left out with a warning.
+QStringList packageArguments(const char *method, const QStringList &names)
+{
+    QStringList usable;
+    for (const QString &name : names) {
+        if (isPackageArgument(name))
+            usable.append(name);
+        else
+            qCWarning(daemonLogCategory) << method << "package name left out:" << name;
+    }
+    return usable;
+}
+
+QString requestFailedStatus()
+{
+    AppStore::NotifyStatus status;
+    status.code = kRequestFailedCode;
+    return notifyStatusToJsonString(status);
+}
+
+} // namespace
+
+void AppStoreInterface::wireRequestRoads()
+{
+    AptInstallManager *manager = m_aptInstallManager;
+    connect(manager, &AptInstallManager::sigIntallProgress, this,
+            &AppStoreInterface::emitInstallProgress, Qt::QueuedConnection);
+    connect(manager, &AptInstallManager::sigPauseFinished, this,
+            &AppStoreInterface::sigPauseFinished, Qt::QueuedConnection);
+    connect(manager, &AptInstallManager::sigPurgeFinished, this,
+            &AppStoreInterface::sigRemoveProgress, Qt::QueuedConnection);
+    connect(manager, &AptInstallManager::sigStartPurge, this, &AppStoreInterface::sigStartPurge,
+            Qt::QueuedConnection);
+    connect(manager, &AptInstallManager::sigSendSystemNotification, this,
+            &AppStoreInterface::sigSystemNotificationSent, Qt::QueuedConnection);
+
+    SystemInfoStorer *storer = SystemInfoStorer::instance();
+    connect(storer, &SystemInfoStorer::getCpuAndBoardInfoFinished, this,
+            &AppStoreInterface::sigGetCpuAndBoardInfoFinished, Qt::QueuedConnection);
+    connect(storer, &SystemInfoStorer::getIsQSMotherBoardFinished, this,
+            &AppStoreInterface::sigGetIsQSMotherBoard, Qt::QueuedConnection);
+
+    // The store's answers to the lookups of the install requests.
+    AppBriefInfoInterface *lookup = AppBriefInfoInterface::instance();
+    connect(lookup, &AppBriefInfoInterface::sigGetAppBriefInfoFinished, this,
+            &AppStoreInterface::InstallPackage);
+    connect(lookup, &AppBriefInfoInterface::sigGetAppBriefInfoFailed, this,
+            &AppStoreInterface::slotInstallPackageFailed);
+}
+
+// Both forms, the narrow one first: clients listen to either.
+void AppStoreInterface::emitInstallProgress(const QString &id, const QString &packageName,
+                                            int state, qlonglong total, qlonglong progress,
+                                            const QString &statusMsg)
+{
+    Q_EMIT sigIntallProgress(id, packageName, state, static_cast<int>(total),
+                             static_cast<int>(progress), statusMsg);
+    Q_EMIT sigIntallProgress(id, packageName, state, total, progress, statusMsg);
+}
+
+void AppStoreInterface::IntallPackage(const QString &id, const QString &packageInfo)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!BusArgumentChecks::isPlainText(id, 256) ||
+        !BusArgumentChecks::isPackageInfoSize(packageInfo)) {
+        BusArgumentChecks::logRefused(
+            "void AppStoreInterface::IntallPackage(const QString&, const QString&)",
+            {id, packageInfo.left(256)});
+        slotInstallPackageFailed(id, QString());
+        return;
+    }
+    StoreService::AppBriefInfo info;
+    info.parseJsonByteArray(packageInfo.trimmed().toUtf8());
+    if (!info.package_name.isEmpty()) {
+        if (info.isSpecificPkg != 1) {
+            InstallPackage(id, info);
+            return;
+        }
+        // The file and checksum of such a package are taken from the store,
+        // never from the caller.
+        qCInfo(daemonLogCategory)
+            << "isSpecificPkg detected, retry getAppBriefInfo for security reason...";
+    } else {
+        info.package_name = packageInfo;
+    }
+    // The name goes into the store's query address.
+    if (!isPackageArgument(info.package_name)) {
+        BusArgumentChecks::logRefused(
+            "void AppStoreInterface::IntallPackage(const QString&, const QString&)",
+            {id, info.package_name.left(256)});
+        slotInstallPackageFailed(id, info.package_name);
+        return;
+    }
+    Q_EMIT sigStartInstall(id, info.package_name);
+    AppBriefInfoInterface::instance()->getAppBriefInfo(id, info.package_name);
+}
+
+void AppStoreInterface::InstallPackage(const QString &id, const StoreService::AppBriefInfo &info)
+{
+    InstallRequestBuilder::Request request;
+    if (!InstallRequestBuilder::requestFor(id, info, request)) {
+        qCWarning(daemonLogCategory) << "Unhandled pkgInstallMode:" << info.pkgInstallMode;
+        slotInstallPackageFailed(id, info.package_name);
+        return;
+    }
+    submitInstallRequest(request);
+}
+
+void AppStoreInterface::UpgradePackage(const QString &id, const QString &packageName,
+                                       const QString &version, const QString &name, int packageMode,
+                                       const QString &icon_url)
+{
+    InstallRequestBuilder::Request request;
+    request.kind = InstallRequestBuilder::Kind::Upgrade;
+    request.id = id;
+    request.packageName = packageName;
+    request.version = version;
+    request.name = name;
+    request.packageMode = packageMode;
+    request.iconUrl = icon_url;
+    submitInstallRequest(request);
+}
+
+void AppStoreInterface::submitInstallRequest(const InstallRequestBuilder::Request &request)
+{
+    using Kind = InstallRequestBuilder::Kind;
+    const QString refusal = InstallRequestBuilder::refusal(request);
+    if (!refusal.isEmpty()) {
+        qCWarning(daemonLogCategory) << InstallRequestBuilder::signature(request.kind) << refusal
+                                     << InstallRequestBuilder::arguments(request);
+        slotInstallPackageFailed(request.id, request.packageName);
+        return;
+    }
+    qCDebug(daemonLogCategory) << (request.kind == Kind::Upgrade
+                                       ? "AppStoreInterface::UpgradePackage"
+                                       : "AppStoreInterface::InstallPackage")
+                               << InstallRequestBuilder::arguments(request);
+    if (!m_aptInstallManager)
+        return;
+
+    Apt_Task task = InstallRequestBuilder::task(request);
+    // A package file already downloaded may serve when the stored row names
+    // the same link and checksum; the row is read before it is replaced.
+    if (request.kind == Kind::Specific)
+        handleDownloadFailed(task.downloadLink.isEmpty(), task);
+    if (request.kind != Kind::Upgrade && request.id != kSilentUpgradeId)
+        AppstoreDb::instance()->deleteApplicationHistoryInfo(task.packageName);
+    task.uid = AppStore::UserLookup::getLogname(task.loginName);
+    if (request.kind == Kind::Channel) {
+        const bool filled =
+            InstallRequestBuilder::fillChannelPkgInfo(task, request.channelId, request.channelPkgs);
+        handleDownloadFailed(!filled, task);
+        if (!filled)
+            return;
+    }
+    // No upgrade checker yet, hence no pre-download to take back.
+
+    Q_EMIT sigStartInstall(InstallRequestBuilder::startSignalId(request), task.packageName);
+    Q_EMIT sigInsertHookData(task.packageName, 0);
+    AptInstallManager *manager = m_aptInstallManager;
+    QMetaObject::invokeMethod(
+        manager, [manager, task]() mutable { manager->addDownloadPoolTask(task); },
+        Qt::QueuedConnection);
+}
+
+void AppStoreInterface::handleDownloadFailed(bool notify, Apt_Task &task)
+{
+    AppStore::PackageOperation stored;
+    AppstoreDb::instance()->selectApplicationHistoryInfoByName(task.packageName, stored);
+    qCDebug(daemonLogCategory) << "compare url:" << stored.downloadLink << task.downloadLink;
+    if (stored.downloadLink == task.downloadLink && stored.sh256 == task.sha256)
+        task.needRedownload = false;
+    if (!notify)
+        return;
+
+    ApplicationHistoryRow row =
+        AppStore::TaskRecordBuilder::downloadFailureRow(task, kRequestFailedCode, {}, {});
+    row.content = QStringLiteral("0");
+    row.appSize = QStringLiteral("0");
+    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+    emitInstallProgress(task.sourceId, task.packageName, 0, 0, -1, requestFailedStatus());
+    SystemNotifyInfo notice;
+    notice.opt = 2;
+    notice.appName = task.appName;
+    notice.packageName = task.packageName;
+    notice.logname = task.loginName;
+    Q_EMIT sigSystemNotificationSent(systemNotifyInfoToJsonString(notice));
+}
+
+void AppStoreInterface::slotInstallPackageFailed(const QString &sourceId,
+                                                 const QString &packageName)
+{
+    emitInstallProgress(sourceId, packageName, 0, 0, -1, requestFailedStatus());
+}
+
+Apt_Task AppStoreInterface::controlTask(const QString &id, const QString &packageName)
+{
+    Apt_Task task;
+    task.isStarted = 0;
+    task.sourceId = InstallRequestBuilder::rewrittenSourceId(id);
+    task.packageName = packageName;
+    return task;
+}
+
+void AppStoreInterface::RemovePackage(const QString &id, const QString &packageName,
+                                      const QString &appName)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!isIdArgument(id) || !isPackageArgument(packageName) ||
+        !BusArgumentChecks::isPlainText(appName)) {
+        BusArgumentChecks::logRefused("void AppStoreInterface::RemovePackage(const QString&, const "
+                                      "QString&, const QString&)",
+                                      {id, packageName, appName});
+        return;
+    }
+    qCDebug(daemonLogCategory) << "AppStoreInterface::RemovePackage" << id << packageName
+                               << appName;
+    if (!m_aptInstallManager)
+        return;
+    Apt_Task task = controlTask(id, packageName);
+    task.taskType = 1;
+    task.appName = appName;
+    task.uid = AppStore::UserLookup::getLogname(task.loginName);
+    Q_EMIT sigInsertHookData(packageName, 1);
+    m_aptInstallManager->addPurgeTask(task);
+}
+
+void AppStoreInterface::StopInstallPackage(const QString &id, const QString &packageName)
+{
+    if (!isIdArgument(id) || !isPackageArgument(packageName)) {
+        BusArgumentChecks::logRefused(
+            "void AppStoreInterface::StopInstallPackage(QString, QString)", {id, packageName});
+        return;
+    }
+    qCDebug(daemonLogCategory) << "AppStoreInterface::StopInstallPackage" << id << packageName;
+    if (!m_aptInstallManager)
+        return;
+    Apt_Task task = controlTask(id, packageName);
+    m_aptInstallManager->stopTask(task);
+}
+
+void AppStoreInterface::PauseInstallPackage(const QString &id, const QString &packageName)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!isIdArgument(id) || !isPackageArgument(packageName)) {
+        BusArgumentChecks::logRefused(
+            "void AppStoreInterface::PauseInstallPackage(QString, QString)", {id, packageName});
+        return;
+    }
+    qCDebug(daemonLogCategory) << "AppStoreInterface::PauseInstallPackage" << id << packageName;
+    if (!m_aptInstallManager)
+        return;
+    Apt_Task task = controlTask(id, packageName);
+    m_aptInstallManager->pauseTask(task);
+}
+
+void AppStoreInterface::prepareToDeletePackage(const QString &id, const QString &packageName)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!isIdArgument(id) || !isPackageArgument(packageName)) {
+        BusArgumentChecks::logRefused(
+            "void AppStoreInterface::prepareToDeletePackage(QString, QString)", {id, packageName});
+        return;
+    }
+    qCDebug(daemonLogCategory) << "AppStoreInterface::prepareToDeletePackage" << id << packageName;
+    if (!m_aptInstallManager)
+        return;
+    Apt_Task task = controlTask(id, packageName);
+    m_aptInstallManager->prepareToDeleteTask(task);
+}
+
+void AppStoreInterface::ConfigureInstallPackage(const QString &id, const QString &packageName,
+                                                const QString &input)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!isIdArgument(id) || !isPackageArgument(packageName) || input.isEmpty() ||
+        !BusArgumentChecks::isPromptAnswer(input)) {
+        BusArgumentChecks::logRefused(
+            "void AppStoreInterface::ConfigureInstallPackage(QString, QString, QString)",
+            {id, packageName, input});
+        return;
+    }
+    qCDebug(daemonLogCategory) << "AppStoreInterface::ConfigureInstallPackage" << id << packageName
+                               << input;
+    if (!m_aptInstallManager)
+        return;
+    m_aptInstallManager->sendAptInput(controlTask(id, packageName), input);
+}
+
+void AppStoreInterface::CancelInstall(const QString &id, const QString &packagename)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!isIdArgument(id) || !isPackageArgument(packagename)) {
+        BusArgumentChecks::logRefused("void AppStoreInterface::CancelInstall(QString, QString)",
+                                      {id, packagename});
+        return;
+    }
+    qCDebug(daemonLogCategory) << "AppStoreInterface::CancelInstall" << packagename;
+    if (!m_aptInstallManager)
+        return;
+    // The manager gets the caller's id as sent; only the answer is rewritten.
+    Apt_Task task;
+    task.sourceId = id;
+    task.packageName = packagename;
+    Q_EMIT m_aptInstallManager->sigAptOperationDataChange(task, QString());
+    AppstoreDb::instance()->deleteApplicationHistoryInfo(packagename);
+    Q_EMIT sigCancelInstall(InstallRequestBuilder::rewrittenSourceId(id), packagename);
+}
+
+void AppStoreInterface::PausePartAptTasks(const QString &id, const QStringList &packageNames)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    const char *method = "void AppStoreInterface::PausePartAptTasks(QString, QStringList)";
+    const QStringList names = packageArguments(method, packageNames);
+    if (!isIdArgument(id) || names.isEmpty()) {
+        BusArgumentChecks::logRefused(method, QStringList{id} + packageNames);
+        return;
+    }
+    if (!m_aptInstallManager)
+        return;
+    m_aptInstallManager->pausePartAptTasks(InstallRequestBuilder::rewrittenSourceId(id), names);
+}
+
+void AppStoreInterface::SlotPackageOperationFromHook(const QString &packageName,
+                                                     const QString &version,
+                                                     const QString &operation)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::RootOnly))
+        return;
+    if (!PackageNameValidator::isValidArchQualifiedName(packageName) ||
+        (!version.isEmpty() && !PackageNameValidator::isValidVersion(version)) ||
+        !BusArgumentChecks::isPlainText(operation, 64)) {
+        BusArgumentChecks::logRefused(
+            "void AppStoreInterface::SlotPackageOperationFromHook(QString, QString, QString)",
+            {packageName, version, operation});
+        return;
+    }
+    Q_EMIT sigDpkgHookOpt(packageName, version, operation);
+}
+
+void AppStoreInterface::AptInstallKey()
+{
+    AptCache::ensureStoreKey();
+}
+
+void AppStoreInterface::getCacheUpdateInfo()
+{
+    // The cached upgrades come from the upgrade checks, which are absent.
+    if (!m_appUpgradeCheck)
+        return;
+}
+
+QStringList AppStoreInterface::GetPackageDesktopFile(const QString &packageName)
+{
+    QStringList desktopFiles;
+    if (!isPackageArgument(packageName)) {
+        BusArgumentChecks::logRefused(
+            "QStringList AppStoreInterface::GetPackageDesktopFile(QString)", {packageName});
+        return desktopFiles;
+    }
+    AptCache::getPackageDesktopFiles(packageName, desktopFiles, 0);
+    return desktopFiles;
+}
+
+QString AppStoreInterface::GetLocalPackageInfo(const QString &packageName)
+{
+    QString text;
+    if (!isPackageArgument(packageName)) {
+        BusArgumentChecks::logRefused("QString AppStoreInterface::GetLocalPackageInfo(QString)",
+                                      {packageName});
+        return text;
+    }
+    AptCache::getLocalPackageInfo(packageName, text, 0);
+    return text;
+}
+
+QStringList AppStoreInterface::GetLocalPackageList()
+{
+    QStringList lines;
+    AptCache::getLocalPackages(lines);
+    // The listing builds large temporary texts; a long-running daemon gives
+    // that memory back.
+    const int trimmed = malloc_trim(0);
+    qCDebug(daemonLogCategory) << "AppStoreInterface::GetLocalPackageList malloc_trim:" << trimmed;
+    return lines;
+}
+
+QStringList AppStoreInterface::GetHistoryInstalledPackageList()
+{
+    return AppStore::PackageHistoryQueries::historyList();
+}
+
+QStringList AppStoreInterface::GetAptOperationList()
+{
+    return m_aptInstallManager ? m_aptInstallManager->getAptOperationList() : QStringList();
+}
+
+QString AppStoreInterface::GetPackageAptOperationInfo(const QString &packageName)
+{
+    if (!isPackageArgument(packageName)) {
+        BusArgumentChecks::logRefused(
+            "QString AppStoreInterface::GetPackageAptOperationInfo(QString)", {packageName});
+        return QString();
+    }
+    if (m_aptInstallManager) {
+        const QString inWork = m_aptInstallManager->getPackageAptOperationInfo(packageName);
+        if (!inWork.isEmpty())
+            return inWork;
+    }
+    return AppStore::PackageHistoryQueries::operationInfo(packageName);
+}
+
+void AppStoreInterface::ClearHistoryInstalledPackageList()
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    AppstoreDb::instance()->clearApplicationHistoryTable();
+}
+
+void AppStoreInterface::ClearPartHistoryInstalledPackageList(const QString &id,
+                                                             const QStringList &packageNames)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    const char *method =
+        "void AppStoreInterface::ClearPartHistoryInstalledPackageList(QString, QStringList)";
+    const QStringList names = packageArguments(method, packageNames);
+    if (!isIdArgument(id) || names.isEmpty()) {
+        BusArgumentChecks::logRefused(method, QStringList{id} + packageNames);
+        return;
+    }
+    qCDebug(daemonLogCategory) << "AppStoreInterface::ClearPartHistoryInstalledPackageList:"
+                               << names;
+    AppstoreDb::instance()->deleteApplicationHistoryInfo(names);
+}
+
+// ---- end of install requests, task control and package queries ----

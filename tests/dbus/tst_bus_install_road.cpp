@@ -1,0 +1,195 @@
+#include "engine_test_setup.h"
+#include "local_apt_repository.h"
+#include "local_https_server.h"
+#include "private_system_bus.h"
+#include "store_test_setup.h"
+#include "system_file_guard.h"
+#include "test_env.h"
+#include "utils/process_runner.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using AppStore::ProcessRunner;
+using AppStore::ProcessSpec;
+
+namespace {
+
+const QString kPackage = QStringLiteral("twk-test-busroad");
+const QString kStoreId = QStringLiteral("velkor-app-store");
+const QString kStateDir = QStringLiteral("/var/lib/tarnwick-daemon/");
+
+bool daemonOnBus()
+{
+    return QDBusConnection::systemBus().interface()->isServiceRegistered(
+        QStringLiteral("com.tarnwick.daemon"));
+}
+
+bool lastProgressIsTheEnd(const QSignalSpy &spy)
+{
+    if (spy.isEmpty())
+        return false;
+    const QList<QVariant> last = spy.last();
+    // The download stage (0) ends at its total too; the install stage (1)
+    // ends the road.
+    return last.at(4).toLongLong() == -1 ||
+           (last.at(2).toInt() == 1 && last.at(3).toLongLong() > 0 &&
+            last.at(4).toLongLong() == last.at(3).toLongLong());
+}
+
+} // namespace
+
+// The real daemon on a private bus, asked as root to install and remove a
+// test package from a loopback repository.
+class TestBusInstallRoad : public QObject
+{
+    Q_OBJECT
+
+private:
+    PrivateSystemBus m_bus;
+    QTemporaryDir m_home;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
+    }
+
+    void installsAndRemovesThroughTheBus()
+    {
+        SystemFileGuard guard(
+            {QStringLiteral("/var/lib/tarnwick-daemon"), QStringLiteral("/var/cache/velkor"),
+             QStringLiteral("/var/log/velkor"), QStringLiteral("/etc/apt/sources.list"),
+             QStringLiteral("/etc/apt/sources.list.d/appstore.list"),
+             QStringLiteral("/var/lib/apt/extended_states"),
+             QStringLiteral("/etc/velkor/velkor-app-store")});
+        QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
+
+        LocalAptRepository repository;
+        QVERIFY2(repository.addPackage(kPackage, QStringLiteral("1.0")),
+                 qPrintable(repository.errorString()));
+        QVERIFY2(repository.publish(), qPrintable(repository.errorString()));
+        QVERIFY(EngineTestSetup::writeSystemSources(QStringLiteral("/etc/apt"),
+                                                    repository.sourcesLine()));
+        const QString configError = EngineTestSetup::writeAptConfigs(
+            kStateDir, QStringLiteral("/var/cache/velkor/tarnwick-daemon/"));
+        QVERIFY2(configError.isEmpty(), qPrintable(configError));
+        // The store and statistics the finished install reports to.
+        LocalHttpsServer store;
+        QVERIFY2(store.start(), qPrintable(store.errorString()));
+        QVERIFY(TestEnv::writeFile(
+            QStringLiteral("/etc/velkor/velkor-app-store/appstore-serveice-0618.conf"),
+            StoreTestSetup::baseUrl(store).toUtf8() + '\n'));
+
+        ProcessRunner daemon;
+        QStringList lines;
+        connect(&daemon, &ProcessRunner::standardErrorLine, &daemon,
+                [&lines](const QString &line) { lines.append(line); });
+        ProcessSpec spec;
+        spec.program = TestEnv::daemonPath();
+        spec.environmentMode = ProcessSpec::Environment::Extend;
+        spec.environment = m_bus.environment();
+        spec.environment << QStringLiteral("HOME=") + m_home.path()
+                         << QStringLiteral("XDG_CACHE_HOME=") +
+                                m_home.filePath(QStringLiteral("cache"))
+                         << QStringLiteral("BEXA_CONFIG_DIR=") +
+                                m_home.filePath(QStringLiteral("config"))
+                         << QStringLiteral("TARNWICK_EXTRA_CA_FILE=") + store.caCertificatePath()
+                         << QStringLiteral("TARNWICK_STATISTICS_URL=") +
+                                StoreTestSetup::baseUrl(store) + QStringLiteral("/upload/downstat");
+        spec.timeoutMs = 240000;
+        QVERIFY(daemon.start(spec));
+        QVERIFY2(TestEnv::waitFor(daemonOnBus, 15000), qPrintable(lines.join(u'\n')));
+        // The daemon's own sources, then its package lists; the daemon
+        // rebuilds both while it starts.
+        const auto updated = [] {
+            return TestEnv::runTool(QStringLiteral("apt-get"),
+                                    {QStringLiteral("-c"),
+                                     kStateDir + QStringLiteral("apt_custom.conf"),
+                                     QStringLiteral("update")})
+                .succeeded();
+        };
+        QVERIFY(TestEnv::waitFor(
+            [&] {
+                return QFile::exists(kStateDir + QStringLiteral("sources.list.d/appstore.list")) &&
+                       updated();
+            },
+            30000));
+
+        QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+                                QStringLiteral("com.tarnwick.daemon.interface"),
+                                QDBusConnection::systemBus());
+        QVERIFY(appstore.isValid());
+        QSignalSpy started(&appstore, SIGNAL(sigStartInstall(QString, QString)));
+        QSignalSpy narrow(&appstore,
+                          SIGNAL(sigIntallProgress(QString, QString, int, int, int, QString)));
+        QSignalSpy wide(&appstore, SIGNAL(sigIntallProgress(QString, QString, int, qlonglong,
+                                                            qlonglong, QString)));
+        QSignalSpy notified(&appstore, SIGNAL(sigSystemNotificationSent(QString)));
+        QSignalSpy purgeStarted(&appstore, SIGNAL(sigStartPurge(QString, QString)));
+        QSignalSpy removed(&appstore, SIGNAL(sigRemoveProgress(QString, QString, bool)));
+
+        const QJsonObject info{{QStringLiteral("package_name"), kPackage},
+                               {QStringLiteral("package_version"), QStringLiteral("1.0")},
+                               {QStringLiteral("name"), QStringLiteral("Bus road")},
+                               {QStringLiteral("category_id"), 3},
+                               {QStringLiteral("pkgInstallMode"), 1}};
+        QVERIFY(appstore
+                    .call(QStringLiteral("IntallPackage"), kStoreId,
+                          QString::fromUtf8(QJsonDocument(info).toJson()))
+                    .type() != QDBusMessage::ErrorMessage);
+        QVERIFY2(TestEnv::waitFor([&] { return lastProgressIsTheEnd(wide); }, 180000),
+                 qPrintable(lines.join(u'\n')));
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(started.first().at(1).toString(), kPackage);
+        QVERIFY2(wide.last().at(4).toLongLong() != -1, qPrintable(wide.last().at(5).toString()));
+        QSet<int> states;
+        for (const QList<QVariant> &event : std::as_const(wide))
+            states.insert(event.at(2).toInt());
+        QCOMPARE(states, (QSet<int>{0, 1}));
+        QCOMPARE(narrow.count(), wide.count());
+        QVERIFY(TestEnv::waitFor([&] { return !notified.isEmpty(); }, 10000));
+
+        const QDBusReply<QString> operation =
+            appstore.call(QStringLiteral("GetPackageAptOperationInfo"), kPackage);
+        QCOMPARE(QJsonDocument::fromJson(operation.value().toUtf8())
+                     .object()
+                     .value(QStringLiteral("operation"))
+                     .toString(),
+                 QStringLiteral("install"));
+        const QDBusReply<QStringList> history =
+            appstore.call(QStringLiteral("GetHistoryInstalledPackageList"));
+        QCOMPARE(history.value().filter(kPackage).size(), 1);
+        const QDBusReply<QString> local =
+            appstore.call(QStringLiteral("GetLocalPackageInfo"), kPackage);
+        QVERIFY2(local.value().startsWith(kPackage), qPrintable(local.value()));
+        const QDBusReply<QStringList> locals = appstore.call(QStringLiteral("GetLocalPackageList"));
+        QVERIFY(!locals.value().filter(kPackage).isEmpty());
+
+        QVERIFY(appstore.call(QStringLiteral("RemovePackage"), kStoreId, kPackage).type() !=
+                QDBusMessage::ErrorMessage);
+        QVERIFY2(TestEnv::waitFor([&] { return !removed.isEmpty(); }, 120000),
+                 qPrintable(lines.join(u'\n')));
+        QCOMPARE(purgeStarted.count(), 1);
+        QCOMPARE(removed.first().at(2).toBool(), true);
+        const QDBusReply<QStringList> afterPurge =
+            appstore.call(QStringLiteral("GetHistoryInstalledPackageList"));
+        QVERIFY(afterPurge.value().filter(kPackage).isEmpty());
+
+        daemon.kill();
+        daemon.waitForFinished();
+        QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBusInstallRoad)
+#include "tst_bus_install_road.moc"
