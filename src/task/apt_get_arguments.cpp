@@ -41,13 +41,16 @@ QString aptExactPackagePattern(const QString &packageName, const QString &versio
     return pattern;
 }
 
-QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds)
+QString aptLockTimeoutOption(int lockWaitSeconds)
 {
     // apt reads 0 as "do not wait": a bound of less than a second still waits.
-    const int seconds = std::max(lockWaitSeconds, 1);
+    return QStringLiteral("DPkg::Lock::Timeout=%1").arg(std::max(lockWaitSeconds, 1));
+}
+
+QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds)
+{
     return withPackage(commonArguments(false)
-                           << QStringLiteral("-o")
-                           << QStringLiteral("DPkg::Lock::Timeout=%1").arg(seconds),
+                           << QStringLiteral("-o") << aptLockTimeoutOption(lockWaitSeconds),
                        package);
 }
 

@@ -5,6 +5,11 @@
 
 namespace AppStore {
 
+// How long an apt-get install may run, a prompt waiting for its answer
+// included, and how long a purge may run; the child is killed past it.
+constexpr int kAptInstallRunLimitMs = 6 * 60 * 60 * 1000;
+constexpr int kAptPurgeRunLimitMs = 30 * 60 * 1000;
+
 // The apt-get pattern that matches exactly one package name, pinned to a
 // version when one is given.
 QString aptExactPackagePattern(const QString &packageName, const QString &version);
@@ -13,6 +18,10 @@ QString aptExactPackagePattern(const QString &packageName, const QString &versio
 // one retry. apt takes dpkg's locks and waits for them at most
 // lockWaitSeconds, so that no other package frontend can run dpkg in the
 // middle of the transaction.
+// The apt option that makes apt-get wait at most lockWaitSeconds (at least
+// one) for dpkg's locks instead of failing at once.
+QString aptLockTimeoutOption(int lockWaitSeconds);
+
 QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds);
 
 // The download-only command line of the same install. It takes no lock: many

@@ -8,13 +8,13 @@
 #include "database/appstoredb.h"
 #include "task/apt_get_arguments.h"
 #include "task/archive_size_bound.h"
+#include "task/dpkg_lock_wait.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
 #include "utils/utils.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -25,7 +25,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -41,14 +40,11 @@ namespace {
 
 const QString kSilentPurge = QStringLiteral("SilentPurge");
 const QString kSystemPath = QStringLiteral("PATH=/usr/sbin:/usr/bin:/sbin:/bin");
-const QString kDpkgAdminDir = QStringLiteral("/var/lib/dpkg/");
 
 constexpr int kSideCommandTimeoutMs = 30000;
 // A repair of dpkg's state may run maintainer scripts: cut short, it would
 // leave the package half-done.
 constexpr int kDpkgRepairTimeoutMs = 10 * 60 * 1000;
-// A prompt may wait for its answer for a long time; the run still has an end.
-constexpr int kAptRunTimeoutMs = 6 * 60 * 60 * 1000;
 constexpr int kLockReleaseWaitMs = 60000;
 
 // A few hundred KiB of the newest output are plenty for any failure report.
@@ -73,21 +69,6 @@ bool hasAll(const QString &text, std::initializer_list<const char *> parts)
 {
     return std::all_of(parts.begin(), parts.end(),
                        [&text](const char *part) { return text.contains(QLatin1String(part)); });
-}
-
-// Another process holds a write lock on the file (dpkg and apt take fcntl
-// locks on their lock files).
-bool isLockedByOther(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    const bool locked = ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-    ::close(fd);
-    return locked;
 }
 
 // A process that this daemon started, directly or through its children.
@@ -205,30 +186,21 @@ void AptInstallAndRemoveTask::runInstallOrPurge()
 
 bool AptInstallAndRemoveTask::isOtherDpkgRunning()
 {
-    // The lock itself, not a process name: any user can start a program
-    // called "dpkg", and only the lock holder matters to our run.
-    return isLockedByOther(kDpkgAdminDir + QStringLiteral("lock-frontend")) ||
-           isLockedByOther(kDpkgAdminDir + QStringLiteral("lock"));
+    return AppStore::DpkgLockWait::isHeldByOther();
 }
 
 // apt waits for dpkg's locks as long as the start waits for another run.
 int AptInstallAndRemoveTask::lockWaitSeconds() const
 {
-    return std::max(m_dpkgWaitLimitMs / 1000, 1);
+    return AppStore::DpkgLockWait::aptLockTimeoutSeconds(m_dpkgWaitLimitMs);
 }
 
 bool AptInstallAndRemoveTask::waitForDpkg()
 {
-    QDeadlineTimer deadline(m_dpkgWaitLimitMs);
-    while (isOtherDpkgRunning()) {
-        if (deadline.hasExpired()) {
-            qCWarning(daemonLogCategory)
-                << Q_FUNC_INFO << "dpkg stayed busy for" << m_dpkgWaitLimitMs << "ms; giving up"
-                << m_task.packageName;
-            return false;
-        }
-        qCDebug(daemonLogCategory) << "other dpkg is running...";
-        QThread::sleep(1);
+    if (!AppStore::DpkgLockWait::waitForRelease(m_dpkgWaitLimitMs)) {
+        qCWarning(daemonLogCategory) << Q_FUNC_INFO << "dpkg stayed busy for" << m_dpkgWaitLimitMs
+                                     << "ms; giving up" << m_task.packageName;
+        return false;
     }
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << "package_name:" << m_task.packageName
                                << "package_version:" << m_task.version;
@@ -323,7 +295,7 @@ void AptInstallAndRemoveTask::startInstallTask()
                     QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
                     QStringLiteral("DEBIAN_FRONTEND=teletype")} +
         ProxySystem::proxyEnvironmentList(loginName);
-    spec.timeoutMs = kAptRunTimeoutMs;
+    spec.timeoutMs = AppStore::kAptInstallRunLimitMs;
     startProcess(spec);
 }
 
@@ -365,7 +337,7 @@ void AptInstallAndRemoveTask::startPurgeTask()
                       QStringLiteral("-o"),
                       QStringLiteral("APT::Status-Fd=3"),
                       QStringLiteral("-o"),
-                      QStringLiteral("DPkg::Lock::Timeout=%1").arg(lockWaitSeconds()),
+                      AppStore::aptLockTimeoutOption(lockWaitSeconds()),
                       QStringLiteral("--allow-change-held-packages"),
                       QStringLiteral("purge"),
                       QStringLiteral("--"),
@@ -377,7 +349,7 @@ void AptInstallAndRemoveTask::startPurgeTask()
     spec.environment = {QStringLiteral("LANGUAGE=en_US"),
                         QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
                         QStringLiteral("DEBIAN_FRONTEND=teletype")};
-    spec.timeoutMs = kDpkgRepairTimeoutMs * 3;
+    spec.timeoutMs = AppStore::kAptPurgeRunLimitMs;
     if (startProcess(spec) && m_process) {
         // Nobody answers a purge's prompts: they read end-of-file instead of
         // holding the only install thread.
@@ -921,11 +893,5 @@ ProcessResult AptInstallAndRemoveTask::configurePending()
 
 bool AptInstallAndRemoveTask::waitForDpkgLockRelease(int milliseconds)
 {
-    QDeadlineTimer deadline(milliseconds);
-    while (isOtherDpkgRunning()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::sleep(1);
-    }
-    return true;
+    return AppStore::DpkgLockWait::waitForRelease(milliseconds);
 }

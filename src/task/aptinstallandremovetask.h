@@ -4,6 +4,7 @@
 #include "common/operation_codes.h"
 #include "task/abstract_task.h"
 #include "task/bounded_output.h"
+#include "task/dpkg_lock_wait.h"
 #include "utils/process_runner.h"
 
 #include <QAtomicInteger>
@@ -127,7 +128,7 @@ private:
     const QString m_packageName;
 
     int m_promptSilenceMs = 300000;
-    int m_dpkgWaitLimitMs = 30 * 60 * 1000;
+    int m_dpkgWaitLimitMs = AppStore::DpkgLockWait::kDefaultLimitMs;
     int m_debconfLockCount = 0;
     QByteArray m_unreadOutput;
     QStringDecoder m_outputDecoder{QStringDecoder::Utf8};

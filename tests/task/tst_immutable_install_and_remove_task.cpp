@@ -1,0 +1,235 @@
+#include "common/apt_task.h"
+#include "common/operation_codes.h"
+#include "database/appstoredb.h"
+#include "engine_test_setup.h"
+#include "local_apt_repository.h"
+#include "task/immutableinstallandremovetask.h"
+#include "test_env.h"
+#include "utils/utils.h"
+
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+#include <memory>
+
+namespace {
+
+const QString kPackage = QStringLiteral("twk-test-hello");
+
+QString dpkgStatus(const QString &package)
+{
+    return TestEnv::runTool(
+               QStringLiteral("dpkg-query"),
+               {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Status}"), package})
+        .outputText()
+        .trimmed();
+}
+
+Apt_Task makeTask(const QString &package, const QString &version, int taskType)
+{
+    Apt_Task task;
+    task.taskType = taskType;
+    task.sourceId = QStringLiteral("velkor-app-store");
+    task.packageName = package;
+    task.version = version;
+    task.loginName = QStringLiteral("twk-nobody");
+    return task;
+}
+
+// What one task signalled, collected on the test's thread.
+struct Recording
+{
+    QList<bool> installResults;
+    QList<int> installCodes;
+    QList<bool> firstInstalls;
+    QList<bool> purgeResults;
+    QStringList startedPurges;
+    QStringList operations;
+    QStringList outputs;
+};
+
+} // namespace
+
+// The task runs alone in a one-thread pool against a loopback repository that
+// the test's APT_CONFIG names, as the system's own configuration would on an
+// immutable system.
+class TestImmutableInstallAndRemoveTask : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void installThenPurge();
+    void failedInstallReportsFailure();
+    void commandLineAndRefusals_data();
+    void commandLineAndRefusals();
+
+private:
+    bool runTask(const Apt_Task &task, Recording &recording);
+
+    QTemporaryDir m_dir;
+    LocalAptRepository m_repository;
+    QThreadPool m_pool;
+};
+
+void TestImmutableInstallAndRemoveTask::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    registerAptTaskMetaType();
+    qRegisterMetaType<AppStore::DownloadStatusCode>("AppStore::DownloadStatusCode");
+    m_pool.setMaxThreadCount(1);
+
+    QVERIFY2(m_repository.addPackage(kPackage, QStringLiteral("1.0")),
+             qPrintable(m_repository.errorString()));
+    QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
+    // Inherited by the task's apt-get.
+    for (const QString &entry : m_repository.environment())
+        qputenv(entry.section(u'=', 0, 0).toUtf8(), entry.section(u'=', 1).toUtf8());
+    const auto update = TestEnv::runTool(QStringLiteral("apt-get"), {QStringLiteral("update")});
+    QVERIFY2(update.succeeded(), qPrintable(update.errorText()));
+
+    AppStore::AptSources::setRoots(m_dir.filePath(QStringLiteral("state/")),
+                                   m_dir.filePath(QStringLiteral("etc-apt")),
+                                   m_dir.filePath(QStringLiteral("cache/")));
+    AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
+}
+
+bool TestImmutableInstallAndRemoveTask::runTask(const Apt_Task &task, Recording &recording)
+{
+    auto runnable = std::make_unique<ImmutableInstallAndRemoveTask>(task);
+    ImmutableInstallAndRemoveTask *raw = runnable.get();
+    connect(raw, &ImmutableInstallAndRemoveTask::sigInstallTaskFinished, this,
+            [&recording](const Apt_Task &ended, bool ok, AppStore::DownloadStatusCode code) {
+                recording.installResults.append(ok);
+                recording.installCodes.append(code);
+                recording.firstInstalls.append(ended.isFirstInstall);
+            });
+    connect(raw, &ImmutableInstallAndRemoveTask::sigPurgeTaskFinished, this,
+            [&recording](const Apt_Task &, bool ok) { recording.purgeResults.append(ok); });
+    connect(raw, &ImmutableInstallAndRemoveTask::sigStartPurge, this,
+            [&recording](const QString &, const QString &package) {
+                recording.startedPurges.append(package);
+            });
+    connect(raw, &ImmutableInstallAndRemoveTask::sigAptOperationDataChange, this,
+            [&recording](const Apt_Task &, const QString &operation) {
+                recording.operations.append(operation);
+            });
+    connect(raw, &ImmutableInstallAndRemoveTask::sigAptOutputRead, this,
+            [&recording](const QString &, const QString &, const QString &output) {
+                recording.outputs.append(output);
+            });
+    m_pool.start(raw);
+    const bool ended = m_pool.waitForDone(240000);
+    QCoreApplication::processEvents();
+    if (!ended)
+        (void)runnable.release(); // still running: the pool must not meet a freed task
+    return ended;
+}
+
+void TestImmutableInstallAndRemoveTask::installThenPurge()
+{
+    Recording install;
+    QVERIFY(runTask(makeTask(kPackage, QStringLiteral("1.0"), 0), install));
+    QCOMPARE(install.installResults, QList<bool>{true});
+    QCOMPARE(install.installCodes, QList<int>{AppStore::NoStatusCode});
+    QCOMPARE(install.firstInstalls, QList<bool>{true});
+    QVERIFY(std::any_of(install.outputs.cbegin(), install.outputs.cend(), [](const QString &out) {
+        return out.contains(QStringLiteral("Setting up twk-test-hello"));
+    }));
+    QCOMPARE(dpkgStatus(kPackage), QStringLiteral("installed"));
+
+    ApplicationHistoryRow row;
+    row.packageName = kPackage;
+    row.version = QStringLiteral("1.0");
+    row.operation = OPERATION_INSTALL;
+    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+    const QStringList operation{QStringLiteral("operation")};
+
+    Recording purge;
+    QVERIFY(runTask(makeTask(kPackage, QString(), 1), purge));
+    QCOMPARE(purge.startedPurges, QStringList{kPackage});
+    QCOMPARE(purge.operations, QStringList{QStringLiteral("purging")});
+    QCOMPARE(purge.purgeResults, QList<bool>{true});
+    QVERIFY(purge.outputs.isEmpty());
+    QCOMPARE(EngineTestSetup::historyRow(kPackage, operation), QStringList{OPERATION_PURGE});
+    QVERIFY(dpkgStatus(kPackage) != QLatin1String("installed"));
+
+    // Nothing to purge: done at once, without apt-get, and the row written.
+    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+    Recording again;
+    QVERIFY(runTask(makeTask(kPackage, QString(), 1), again));
+    QCOMPARE(again.purgeResults, QList<bool>{true});
+    QVERIFY(again.operations.isEmpty());
+    QCOMPARE(EngineTestSetup::historyRow(kPackage, operation), QStringList{OPERATION_PURGE});
+}
+
+void TestImmutableInstallAndRemoveTask::failedInstallReportsFailure()
+{
+    Recording recording;
+    QVERIFY(runTask(makeTask(kPackage, QStringLiteral("9.9"), 0), recording));
+    QCOMPARE(recording.installResults, QList<bool>{false});
+    QCOMPARE(recording.installCodes, QList<int>{AppStore::InstallFailed});
+    QVERIFY(dpkgStatus(kPackage) != QLatin1String("installed"));
+}
+
+void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()
+{
+    QTest::addColumn<int>("taskType");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("version");
+    // apt-get's arguments one a line; empty when nothing may run.
+    QTest::addColumn<QString>("arguments");
+    QTest::newRow("install with version")
+        << 0 << kPackage << QStringLiteral("1.0")
+        << QStringLiteral("-y\n-o\nDPkg::Lock::Timeout=1800\ninstall\n--\ntwk-test-hello=1.0\n");
+    QTest::newRow("install without version")
+        << 0 << kPackage << QString()
+        << QStringLiteral("-y\n-o\nDPkg::Lock::Timeout=1800\ninstall\n--\ntwk-test-hello\n");
+    const QStringList hostile{QStringLiteral("x;touch owned"), QStringLiteral("$(id)"),
+                              QStringLiteral("-oAPT::x")};
+    for (const QString &text : hostile) {
+        QTest::addRow("install name %s", qPrintable(text)) << 0 << text << QString() << QString();
+        QTest::addRow("install version %s", qPrintable(text)) << 0 << kPackage << text << QString();
+        QTest::addRow("purge name %s", qPrintable(text)) << 1 << text << QString() << QString();
+    }
+}
+
+// A stand-in apt-get records its arguments and reads its input to the end:
+// an input left open would hold it, and the task, for good.
+void TestImmutableInstallAndRemoveTask::commandLineAndRefusals()
+{
+    QFETCH(int, taskType);
+    QFETCH(QString, name);
+    QFETCH(QString, version);
+    QFETCH(QString, arguments);
+    const QString bin = m_dir.filePath(QStringLiteral("fake-bin"));
+    const QString record = m_dir.filePath(QStringLiteral("apt-get.args"));
+    QFile::remove(record);
+    QVERIFY(TestEnv::writeFile(
+        bin + QStringLiteral("/apt-get"),
+        "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"" + record.toUtf8() + "\"\ncat >/dev/null\n", true));
+    const QByteArray path = qgetenv("PATH");
+    const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
+    qputenv("PATH", bin.toUtf8() + ':' + path);
+
+    Recording recording;
+    QVERIFY(runTask(makeTask(name, version, taskType), recording));
+    QCOMPARE(QString::fromUtf8(TestEnv::readFile(record)), arguments);
+    QVERIFY(!QFile::exists(QDir::current().filePath(QStringLiteral("owned"))));
+    if (taskType == 0) {
+        const bool ok = !arguments.isEmpty();
+        QCOMPARE(recording.installResults, QList<bool>{ok});
+        QCOMPARE(recording.installCodes,
+                 QList<int>{ok ? AppStore::NoStatusCode : AppStore::InstallFailed});
+    } else {
+        QCOMPARE(recording.purgeResults, QList<bool>{false});
+        QVERIFY(recording.startedPurges.isEmpty());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestImmutableInstallAndRemoveTask)
+#include "tst_immutable_install_and_remove_task.moc"
