@@ -1,3 +1,5 @@
+#include "database/appstoredb.h"
+#include "dpkg_listing.h"
 #include "engine_test_setup.h"
 #include "local_apt_repository.h"
 #include "local_https_server.h"
@@ -18,12 +20,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <memory>
+
 using AppStore::ProcessRunner;
 using AppStore::ProcessSpec;
 
 namespace {
 
 const QString kPackage = QStringLiteral("twk-test-busroad");
+const QString kSlowPackage = QStringLiteral("twk-test-busroad-slow");
 const QString kStoreId = QStringLiteral("velkor-app-store");
 const QString kStateDir = QStringLiteral("/var/lib/tarnwick-daemon/");
 
@@ -57,6 +63,64 @@ private:
     PrivateSystemBus m_bus;
     QTemporaryDir m_home;
     QStringList m_daemonLines;
+    std::unique_ptr<SystemFileGuard> m_guard;
+    LocalAptRepository m_repository;
+    LocalHttpsServer m_store;
+    std::unique_ptr<ProcessRunner> m_daemon;
+
+    bool startDaemon()
+    {
+        m_daemon = std::make_unique<ProcessRunner>();
+        connect(m_daemon.get(), &ProcessRunner::standardErrorLine, this,
+                [this](const QString &line) { m_daemonLines.append(line); });
+        ProcessSpec spec;
+        spec.program = TestEnv::daemonPath();
+        spec.environmentMode = ProcessSpec::Environment::Extend;
+        spec.environment = m_bus.environment();
+        spec.environment << QStringLiteral("HOME=") + m_home.path()
+                         << QStringLiteral("XDG_CACHE_HOME=") +
+                                m_home.filePath(QStringLiteral("cache"))
+                         << QStringLiteral("BEXA_CONFIG_DIR=") +
+                                m_home.filePath(QStringLiteral("config"))
+                         << QStringLiteral("TARNWICK_EXTRA_CA_FILE=") + m_store.caCertificatePath()
+                         << QStringLiteral("TARNWICK_STATISTICS_URL=") +
+                                StoreTestSetup::baseUrl(m_store) +
+                                QStringLiteral("/upload/downstat");
+        spec.timeoutMs = 240000;
+        if (!m_daemon->start(spec) || !TestEnv::waitFor(daemonOnBus, 15000))
+            return false;
+        // The daemon rebuilds its own sources while it starts; then its
+        // package lists are brought up to date.
+        return TestEnv::waitFor(
+            [] {
+                return QFile::exists(kStateDir + QStringLiteral("sources.list.d/appstore.list")) &&
+                       TestEnv::runTool(QStringLiteral("apt-get"),
+                                        {QStringLiteral("-c"),
+                                         kStateDir + QStringLiteral("apt_custom.conf"),
+                                         QStringLiteral("update")})
+                           .succeeded();
+            },
+            30000);
+    }
+
+    void stopDaemon()
+    {
+        m_daemon.reset();
+        QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
+    }
+
+    static bool requestInstall(QDBusInterface &appstore, const QString &package)
+    {
+        const QJsonObject info{{QStringLiteral("package_name"), package},
+                               {QStringLiteral("package_version"), QStringLiteral("1.0")},
+                               {QStringLiteral("name"), QStringLiteral("Bus road")},
+                               {QStringLiteral("category_id"), 3},
+                               {QStringLiteral("pkgInstallMode"), 1}};
+        return appstore
+                   .call(QStringLiteral("IntallPackage"), kStoreId,
+                         QString::fromUtf8(QJsonDocument(info).toJson()))
+                   .type() != QDBusMessage::ErrorMessage;
+    }
 
 private Q_SLOTS:
     void cleanup()
@@ -72,68 +136,42 @@ private Q_SLOTS:
     {
         QVERIFY(m_home.isValid());
         QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
-    }
+        m_guard = std::make_unique<SystemFileGuard>(QStringList{
+            QStringLiteral("/var/lib/tarnwick-daemon"), QStringLiteral("/var/cache/velkor"),
+            QStringLiteral("/var/log/velkor"), QStringLiteral("/etc/apt/sources.list"),
+            QStringLiteral("/etc/apt/sources.list.d/appstore.list"),
+            QStringLiteral("/var/lib/apt/extended_states"),
+            QStringLiteral("/etc/velkor/velkor-app-store")});
+        QVERIFY2(m_guard->isValid(), qPrintable(m_guard->errorString()));
 
-    void installsAndRemovesThroughTheBus()
-    {
-        SystemFileGuard guard(
-            {QStringLiteral("/var/lib/tarnwick-daemon"), QStringLiteral("/var/cache/velkor"),
-             QStringLiteral("/var/log/velkor"), QStringLiteral("/etc/apt/sources.list"),
-             QStringLiteral("/etc/apt/sources.list.d/appstore.list"),
-             QStringLiteral("/var/lib/apt/extended_states"),
-             QStringLiteral("/etc/velkor/velkor-app-store")});
-        QVERIFY2(guard.isValid(), qPrintable(guard.errorString()));
-
-        LocalAptRepository repository;
-        QVERIFY2(repository.addPackage(kPackage, QStringLiteral("1.0")),
-                 qPrintable(repository.errorString()));
-        QVERIFY2(repository.publish(), qPrintable(repository.errorString()));
+        QVERIFY(m_repository.addPackage(kPackage, QStringLiteral("1.0")));
+        LocalAptRepository::PackageOptions slow;
+        slow.postinst = QStringLiteral("#!/bin/sh\nsleep 5\n");
+        QVERIFY(m_repository.addPackage(kSlowPackage, QStringLiteral("1.0"), slow));
+        QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
         QVERIFY(EngineTestSetup::writeSystemSources(QStringLiteral("/etc/apt"),
-                                                    repository.sourcesLine()));
+                                                    m_repository.sourcesLine()));
         const QString configError = EngineTestSetup::writeAptConfigs(
             kStateDir, QStringLiteral("/var/cache/velkor/tarnwick-daemon/"));
         QVERIFY2(configError.isEmpty(), qPrintable(configError));
         // The store and statistics the finished install reports to.
-        LocalHttpsServer store;
-        QVERIFY2(store.start(), qPrintable(store.errorString()));
+        QVERIFY2(m_store.start(), qPrintable(m_store.errorString()));
         QVERIFY(TestEnv::writeFile(
             QStringLiteral("/etc/velkor/velkor-app-store/appstore-serveice-0618.conf"),
-            StoreTestSetup::baseUrl(store).toUtf8() + '\n'));
+            StoreTestSetup::baseUrl(m_store).toUtf8() + '\n'));
+    }
 
-        ProcessRunner daemon;
-        connect(&daemon, &ProcessRunner::standardErrorLine, &daemon,
-                [this](const QString &line) { m_daemonLines.append(line); });
-        ProcessSpec spec;
-        spec.program = TestEnv::daemonPath();
-        spec.environmentMode = ProcessSpec::Environment::Extend;
-        spec.environment = m_bus.environment();
-        spec.environment << QStringLiteral("HOME=") + m_home.path()
-                         << QStringLiteral("XDG_CACHE_HOME=") +
-                                m_home.filePath(QStringLiteral("cache"))
-                         << QStringLiteral("BEXA_CONFIG_DIR=") +
-                                m_home.filePath(QStringLiteral("config"))
-                         << QStringLiteral("TARNWICK_EXTRA_CA_FILE=") + store.caCertificatePath()
-                         << QStringLiteral("TARNWICK_STATISTICS_URL=") +
-                                StoreTestSetup::baseUrl(store) + QStringLiteral("/upload/downstat");
-        spec.timeoutMs = 240000;
-        QVERIFY(daemon.start(spec));
-        QVERIFY2(TestEnv::waitFor(daemonOnBus, 15000), "see the daemon's last lines below");
-        // The daemon's own sources, then its package lists; the daemon
-        // rebuilds both while it starts.
-        const auto updated = [] {
-            return TestEnv::runTool(QStringLiteral("apt-get"),
-                                    {QStringLiteral("-c"),
-                                     kStateDir + QStringLiteral("apt_custom.conf"),
-                                     QStringLiteral("update")})
-                .succeeded();
-        };
-        QVERIFY(TestEnv::waitFor(
-            [&] {
-                return QFile::exists(kStateDir + QStringLiteral("sources.list.d/appstore.list")) &&
-                       updated();
-            },
-            30000));
+    void cleanupTestCase()
+    {
+        m_daemon.reset();
+        TestEnv::runTool(QStringLiteral("dpkg"),
+                         {QStringLiteral("--purge"), kPackage, kSlowPackage});
+        m_guard.reset();
+    }
 
+    void installsAndRemovesThroughTheBus()
+    {
+        QVERIFY2(startDaemon(), "see the daemon's last lines below");
         QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
                                 QStringLiteral("com.tarnwick.daemon.interface"),
                                 QDBusConnection::systemBus());
@@ -147,15 +185,7 @@ private Q_SLOTS:
         QSignalSpy purgeStarted(&appstore, SIGNAL(sigStartPurge(QString, QString)));
         QSignalSpy removed(&appstore, SIGNAL(sigRemoveProgress(QString, QString, bool)));
 
-        const QJsonObject info{{QStringLiteral("package_name"), kPackage},
-                               {QStringLiteral("package_version"), QStringLiteral("1.0")},
-                               {QStringLiteral("name"), QStringLiteral("Bus road")},
-                               {QStringLiteral("category_id"), 3},
-                               {QStringLiteral("pkgInstallMode"), 1}};
-        QVERIFY(appstore
-                    .call(QStringLiteral("IntallPackage"), kStoreId,
-                          QString::fromUtf8(QJsonDocument(info).toJson()))
-                    .type() != QDBusMessage::ErrorMessage);
+        QVERIFY(requestInstall(appstore, kPackage));
         QVERIFY2(TestEnv::waitFor([&] { return lastProgressIsTheEnd(wide); }, 180000),
                  "see the daemon's last lines below");
         QCOMPARE(started.count(), 1);
@@ -194,9 +224,35 @@ private Q_SLOTS:
             appstore.call(QStringLiteral("GetHistoryInstalledPackageList"));
         QVERIFY(afterPurge.value().filter(kPackage).isEmpty());
 
-        daemon.kill();
-        daemon.waitForFinished();
-        QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
+        stopDaemon();
+    }
+
+    // SIGTERM in the middle of a maintainer script: the daemon lets the
+    // install end before it goes, and its history row says so.
+    void terminatedMidInstallLetsItEnd()
+    {
+        QVERIFY(startDaemon());
+        QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+                                QStringLiteral("com.tarnwick.daemon.interface"),
+                                QDBusConnection::systemBus());
+        QVERIFY(requestInstall(appstore, kSlowPackage));
+        QVERIFY2(TestEnv::waitFor(
+                     [] {
+                         return DpkgListing::field(kSlowPackage, QStringLiteral("Status"))
+                             .endsWith(QLatin1String("half-configured"));
+                     },
+                     120000),
+                 "the postinst never ran");
+        QCOMPARE(::kill(pid_t(m_daemon->processId()), SIGTERM), 0);
+        QVERIFY2(TestEnv::waitFor([this] { return !m_daemon->isRunning(); }, 120000),
+                 "see the daemon's last lines below");
+        QCOMPARE(DpkgListing::field(kSlowPackage, QStringLiteral("Status")),
+                 QStringLiteral("install ok installed"));
+        AppstoreDb::setDatabasePath(kStateDir + QStringLiteral("appstore.db"));
+        QCOMPARE(EngineTestSetup::historyRow(
+                     kSlowPackage, {QStringLiteral("operation"), QStringLiteral("result")}),
+                 (QStringList{QStringLiteral("1"), QStringLiteral("1")}));
+        m_daemon.reset();
     }
 };
 
