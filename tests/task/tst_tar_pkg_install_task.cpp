@@ -1,0 +1,341 @@
+#include "test_env.h"
+
+#include "common/apt_task.h"
+#include "task/tarpkginstalltask.h"
+#include "utils/apt_sources.h"
+#include "utils/system_probes.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// One member of a bundle, written as a ustar header and its data.
+struct Member
+{
+    QByteArray name;
+    char type = '0'; // '0' file, '1' hard link, '2' symlink, '3' char device, '5' dir, '6' FIFO
+    QByteArray data;
+    QByteArray link;
+    int mode = 0644;
+};
+
+Member file(const QByteArray &name, const QByteArray &data = "data\n")
+{
+    return {name, '0', data, {}, 0644};
+}
+
+Member link(char type, const QByteArray &name, const QByteArray &target)
+{
+    return {name, type, {}, target, 0777};
+}
+
+void putOctal(char *field, int width, qint64 value)
+{
+    const QByteArray text = QByteArray::number(value, 8).rightJustified(width - 1, '0');
+    std::memcpy(field, text.constData(), size_t(width - 1));
+}
+
+// A tar archive written byte by byte, so that members no well-behaved tool
+// would write can be put in.
+QByteArray tarArchive(const QList<Member> &members)
+{
+    QByteArray archive;
+    for (const Member &member : members) {
+        char header[512] = {};
+        std::memcpy(header, member.name.constData(),
+                    size_t(std::min<qsizetype>(member.name.size(), 100)));
+        putOctal(header + 100, 8, member.mode);
+        putOctal(header + 108, 8, 0);
+        putOctal(header + 116, 8, 0);
+        putOctal(header + 124, 12, member.type == '0' ? member.data.size() : 0);
+        putOctal(header + 136, 12, 1700000000);
+        header[156] = member.type;
+        std::memcpy(header + 157, member.link.constData(),
+                    size_t(std::min<qsizetype>(member.link.size(), 100)));
+        std::memcpy(header + 257,
+                    "ustar\0"
+                    "00",
+                    8);
+        putOctal(header + 329, 8, member.type == '3' ? 1 : 0);
+        putOctal(header + 337, 8, member.type == '3' ? 3 : 0);
+        std::memset(header + 148, ' ', 8);
+        int sum = 0;
+        for (const char c : header)
+            sum += uchar(c);
+        putOctal(header + 148, 7, sum);
+        archive.append(header, 512);
+        if (member.type == '0') {
+            archive.append(member.data);
+            archive.append(QByteArray((512 - member.data.size() % 512) % 512, '\0'));
+        }
+    }
+    return archive + QByteArray(1024, '\0');
+}
+
+QString sha256Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+const QString kPath =
+    QStringLiteral("/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games:/sbin:/usr/sbin");
+
+} // namespace
+
+class TestTarPkgInstallTask : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Outcome
+    {
+        int finished = 0;
+        bool ok = false;
+        int code = -1;
+        QString packageName;
+    };
+
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString record(const QString &name) const { return path(QStringLiteral("record/") + name); }
+    QString bundlePath(const QString &package) const
+    {
+        return path(QStringLiteral("cache/")) + package + QStringLiteral(".tar");
+    }
+
+    // The bundle's script writes down how it was called; its install run
+    // ends as installBody says.
+    Member script(const QByteArray &installBody = "exit 0") const
+    {
+        const QByteArray rec = QFile::encodeName(path(QStringLiteral("record")));
+        return file("install_clean.sh",
+                    "rec=" + rec +
+                        "\n"
+                        "echo \"$*\" >> $rec/calls\n"
+                        "if [ \"$2\" = install ]; then\n"
+                        "  printf '%s\\n' \"$0\" \"$@\" > $rec/args\n"
+                        "  pwd > $rec/cwd; stat -c %a . > $rec/mode\n"
+                        "  printf '%s\\n' \"$PATH\" \"$PACKAGEKIT_CALLER_UID\" \"$TWK_TAR_MARK\""
+                        " > $rec/env\n"
+                        "  cat > $rec/stdin\n  " +
+                        installBody + "\nfi\n");
+    }
+
+    Apt_Task placeBundle(const QString &package, const QByteArray &archive)
+    {
+        Apt_Task task;
+        task.sourceId = QStringLiteral("other-store");
+        task.packageName = package;
+        task.version = QStringLiteral("1.0");
+        task.uid = 1234;
+        task.isTarPkg = true;
+        task.sha256 = sha256Of(archive);
+        if (!TestEnv::writeFile(bundlePath(package), archive))
+            qWarning() << "cannot write the bundle of" << package;
+        return task;
+    }
+
+    Outcome run(TarPkgInstallTask *task)
+    {
+        Outcome outcome;
+        connect(task, &TarPkgInstallTask::sigInstallTaskFinished, this,
+                [&outcome](const Apt_Task &finished, bool ok, AppStore::DownloadStatusCode code) {
+                    ++outcome.finished;
+                    outcome.ok = ok;
+                    outcome.code = code;
+                    outcome.packageName = finished.packageName;
+                });
+        task->setWorkRoot(path(QStringLiteral("work")));
+        QThreadPool pool;
+        pool.start(task);
+        pool.waitForDone();
+        QCoreApplication::processEvents();
+        delete task;
+        return outcome;
+    }
+
+    QStringList leftInWorkRoot() const
+    {
+        return QDir(path(QStringLiteral("work")))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+
+    QTemporaryDir m_dir;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        AppStore::AptSources::setRoots(path(QStringLiteral("state")), path(QStringLiteral("etc")),
+                                       path(QStringLiteral("cache")));
+        qputenv("TWK_TAR_MARK", "kept");
+    }
+
+    void init()
+    {
+        QVERIFY(QDir(path(QStringLiteral("record"))).removeRecursively());
+        QVERIFY(QDir().mkpath(path(QStringLiteral("record"))));
+        QVERIFY(TestEnv::writeFile(path(QStringLiteral("canary")), "canary\n"));
+    }
+
+    void cleanup()
+    {
+        QCOMPARE(leftInWorkRoot(), QStringList());
+        QCOMPARE(TestEnv::readFile(path(QStringLiteral("canary"))), QByteArray("canary\n"));
+    }
+
+    // How the script is called and what each of its endings gives.
+    void scriptRun_data()
+    {
+        QTest::addColumn<QByteArray>("installBody");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QStringList>("actions");
+
+        QTest::newRow("installed") << QByteArray("exit 0") << true << QStringList{"install"};
+        QTest::newRow("failed, cleaned once")
+            << QByteArray("exit 3") << false << QStringList{"install", "clean"};
+        QTest::newRow("hanging, killed at the limit")
+            << QByteArray("sleep 600") << false << QStringList{"install", "clean"};
+    }
+
+    void scriptRun()
+    {
+        QFETCH(QByteArray, installBody);
+        QFETCH(bool, ok);
+        QFETCH(QStringList, actions);
+
+        // A "." entry of a wide-open mode must not open the private folder.
+        const Member top{"./", '5', {}, {}, 0777};
+        const Apt_Task bundle = placeBundle(
+            QStringLiteral("twk-tar-app"), tarArchive({top, script(installBody), file("app/bin")}));
+        auto *task = new TarPkgInstallTask(bundle);
+        TarPkgInstallTask::Limits limits;
+        limits.scriptMs = 1500;
+        task->setLimits(limits);
+        QElapsedTimer clock;
+        clock.start();
+        const Outcome outcome = run(task);
+
+        QCOMPARE(outcome.finished, 1);
+        QCOMPARE(outcome.ok, ok);
+        QCOMPARE(outcome.code, 0);
+        QCOMPARE(outcome.packageName, bundle.packageName);
+        QVERIFY(clock.elapsed() < 20000);
+        QVERIFY(!QFile::exists(bundlePath(bundle.packageName)));
+
+        const QString arch = AppStore::SystemProbes::cpuArchitectureName();
+        QStringList calls;
+        for (const QString &action : actions)
+            calls << arch + QLatin1Char(' ') + action;
+        QCOMPARE(QString::fromUtf8(TestEnv::readFile(record(QStringLiteral("calls"))))
+                     .split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+                 calls);
+        const QString cwd = QString::fromUtf8(TestEnv::readFile(record(QStringLiteral("cwd"))));
+        const QString workRoot = QDir(path(QStringLiteral("work"))).canonicalPath();
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1/twk-tar-app-[0-9a-f]{32}\\n$")
+                                        .arg(QRegularExpression::escape(workRoot)))
+                     .match(cwd)
+                     .hasMatch(),
+                 qPrintable(cwd));
+        QCOMPARE(TestEnv::readFile(record(QStringLiteral("mode"))), QByteArray("700\n"));
+        QCOMPARE(QString::fromUtf8(TestEnv::readFile(record(QStringLiteral("args")))),
+                 QStringLiteral("%1/install_clean.sh\n%2\ninstall\n").arg(cwd.trimmed(), arch));
+        QCOMPARE(QString::fromUtf8(TestEnv::readFile(record(QStringLiteral("env")))),
+                 kPath + QStringLiteral("\n1234\nkept\n"));
+        QVERIFY(QFile::exists(record(QStringLiteral("stdin"))));
+        QCOMPARE(TestEnv::readFile(record(QStringLiteral("stdin"))), QByteArray());
+    }
+
+    // Bundles that must not be unpacked: nothing runs, nothing outside the
+    // unpack folder changes, and the bundle still goes.
+    void hostileBundle_data()
+    {
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<bool>("rightChecksum");
+
+        const QByteArray canary = QFile::encodeName(path(QStringLiteral("canary")));
+        const QByteArray dir = QFile::encodeName(m_dir.path());
+        const Member owned = file("out/canary", "owned\n");
+        QTest::newRow("../ member")
+            << tarArchive({script(), file("../../canary", "owned\n")}) << true;
+        QTest::newRow("absolute member") << tarArchive({script(), file(canary, "owned\n")}) << true;
+        QTest::newRow("symlink pointing out")
+            << tarArchive({script(), link('2', "out", dir), owned}) << true;
+        QTest::newRow("relative symlink pointing out")
+            << tarArchive({script(), link('2', "sub/out", "../../../canary")}) << true;
+        QTest::newRow("symlink leaving through another link")
+            << tarArchive({script(), link('2', "here", "."), link('2', "up", "here/../..")})
+            << true;
+        QTest::newRow("hard link pointing out")
+            << tarArchive({script(), link('1', "hl", "../../canary"), file("hl", "owned\n")})
+            << true;
+        QTest::newRow("device node") << tarArchive({script(), {"null", '3', {}, {}, 0666}}) << true;
+        QTest::newRow("FIFO") << tarArchive({script(), {"pipe", '6', {}, {}, 0644}}) << true;
+        QTest::newRow("symlinked install_clean.sh")
+            << tarArchive({file("real.sh", "exit 0\n"), link('2', "install_clean.sh", "real.sh")})
+            << true;
+        QTest::newRow("no script") << tarArchive({file("app/bin")}) << true;
+        QTest::newRow("control character in a name")
+            << tarArchive({script(), file("a\nb")}) << true;
+        QTest::newRow("checksum mismatch") << tarArchive({script()}) << false;
+    }
+
+    void hostileBundle()
+    {
+        QFETCH(QByteArray, archive);
+        QFETCH(bool, rightChecksum);
+
+        Apt_Task task = placeBundle(QStringLiteral("twk-tar-hostile"), archive);
+        if (!rightChecksum)
+            task.sha256 = sha256Of("something else");
+        const Outcome outcome = run(new TarPkgInstallTask(task));
+
+        QCOMPARE(outcome.finished, 1);
+        QVERIFY(!outcome.ok);
+        QVERIFY(!QFile::exists(record(QStringLiteral("calls"))));
+        QVERIFY(!QFile::exists(bundlePath(task.packageName)));
+    }
+
+    // Names and versions that would be shell or option text reach no tool,
+    // and an invalid name removes nothing.
+    void invalidName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("version");
+
+        for (const char *bad : {"x;touch owned", "$(id)", "-oAPT::x"}) {
+            QTest::addRow("name %s", bad) << QString::fromLatin1(bad) << QStringLiteral("1.0");
+            QTest::addRow("version %s", bad)
+                << QStringLiteral("twk-tar-v") << QString::fromLatin1(bad);
+        }
+    }
+
+    void invalidName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, version);
+
+        Apt_Task task = placeBundle(name, tarArchive({script(), file("owned")}));
+        task.version = version;
+        const Outcome outcome = run(new TarPkgInstallTask(task));
+
+        QCOMPARE(outcome.finished, 1);
+        QVERIFY(!outcome.ok);
+        QVERIFY(!QFile::exists(record(QStringLiteral("calls"))));
+        QVERIFY(!QFile::exists(QStringLiteral("owned")));
+        const bool nameValid = name == QLatin1String("twk-tar-v");
+        QCOMPARE(QFile::exists(bundlePath(name)), !nameValid);
+        QFile::remove(bundlePath(name));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTarPkgInstallTask)
+#include "tst_tar_pkg_install_task.moc"
