@@ -185,8 +185,10 @@ bool TarMemberCheck::checkMember(const Member &member, const QSet<QString> &syml
         break;
     case 'h': {
         QStringList target;
+        // A hard link to a symbolic link is a second symbolic link with the
+        // same target text, read from another folder.
         if (!relativeComponents(member.target, target) || target.isEmpty() ||
-            passesThroughSymlink(target, symlinks)) {
+            passesThroughSymlink(target, symlinks) || symlinks.contains(joined(target))) {
             reason = QStringLiteral("hard link pointing out");
             return false;
         }

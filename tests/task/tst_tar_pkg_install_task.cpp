@@ -212,10 +212,15 @@ private Q_SLOTS:
         QFETCH(bool, ok);
         QFETCH(QStringList, actions);
 
-        // A "." entry of a wide-open mode must not open the private folder.
+        // A "." entry of a wide-open mode must not open the private folder;
+        // links that stay inside and unusual but harmless names are fine.
         const Member top{"./", '5', {}, {}, 0777};
         const Apt_Task bundle = placeBundle(
-            QStringLiteral("twk-tar-app"), tarArchive({top, script(installBody), file("app/bin")}));
+            QStringLiteral("twk-tar-app"),
+            tarArchive({top, script(installBody), file("app/bin"),
+                        link('2', "app/lib.so", "../app/bin"), link('1', "app/bin2", "./app/bin"),
+                        file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
+                        link('2', "app/current", "sub/../bin")}));
         auto *task = new TarPkgInstallTask(bundle);
         TarPkgInstallTask::Limits limits;
         limits.scriptMs = 1500;
@@ -276,6 +281,10 @@ private Q_SLOTS:
             << true;
         QTest::newRow("hard link pointing out")
             << tarArchive({script(), link('1', "hl", "../../canary"), file("hl", "owned\n")})
+            << true;
+        QTest::newRow("hard link to an inner symlink")
+            << tarArchive({script(), link('2', "a/b/l", "../../a"), link('1', "l2", "a/b/l"),
+                           file("l2/x")})
             << true;
         QTest::newRow("device node") << tarArchive({script(), {"null", '3', {}, {}, 0666}}) << true;
         QTest::newRow("FIFO") << tarArchive({script(), {"pipe", '6', {}, {}, 0644}}) << true;
