@@ -203,7 +203,8 @@ private Q_SLOTS:
         QTest::newRow("failed, cleaned once")
             << QByteArray("exit 3") << false << QStringList{"install", "clean"};
         QTest::newRow("hanging, killed at the limit")
-            << QByteArray("sleep 600") << false << QStringList{"install", "clean"};
+            << QByteArray("sleep 600 & echo $! > $rec/sleeper; wait") << false
+            << QStringList{"install", "clean"};
     }
 
     void scriptRun()
@@ -257,6 +258,15 @@ private Q_SLOTS:
                  kPath + QStringLiteral("\n1234\nkept\n"));
         QVERIFY(QFile::exists(record(QStringLiteral("stdin"))));
         QCOMPARE(TestEnv::readFile(record(QStringLiteral("stdin"))), QByteArray());
+        // What the script started goes with it.
+        const QByteArray sleeper = TestEnv::readFile(record(QStringLiteral("sleeper"))).trimmed();
+        QCOMPARE(sleeper.isEmpty(), !installBody.contains("sleeper"));
+        QVERIFY(TestEnv::waitFor(
+            [&] {
+                return sleeper.isEmpty() ||
+                       !QFile::exists(QStringLiteral("/proc/") + QString::fromLatin1(sleeper));
+            },
+            5000));
     }
 
     // Bundles that must not be unpacked: nothing runs, nothing outside the
