@@ -1,3 +1,4 @@
+#include "tar_archive.h"
 #include "test_env.h"
 
 #include "common/apt_task.h"
@@ -13,73 +14,11 @@
 #include <QTest>
 #include <QThreadPool>
 
-#include <algorithm>
-#include <cstring>
+using TarArchive::file;
+using TarArchive::link;
+using TarArchive::Member;
 
 namespace {
-
-// One member of a bundle, written as a ustar header and its data.
-struct Member
-{
-    QByteArray name;
-    char type = '0'; // '0' file, '1' hard link, '2' symlink, '3' char device, '5' dir, '6' FIFO
-    QByteArray data;
-    QByteArray link;
-    int mode = 0644;
-};
-
-Member file(const QByteArray &name, const QByteArray &data = "data\n")
-{
-    return {name, '0', data, {}, 0644};
-}
-
-Member link(char type, const QByteArray &name, const QByteArray &target)
-{
-    return {name, type, {}, target, 0777};
-}
-
-void putOctal(char *field, int width, qint64 value)
-{
-    const QByteArray text = QByteArray::number(value, 8).rightJustified(width - 1, '0');
-    std::memcpy(field, text.constData(), size_t(width - 1));
-}
-
-// A tar archive written byte by byte, so that members no well-behaved tool
-// would write can be put in.
-QByteArray tarArchive(const QList<Member> &members)
-{
-    QByteArray archive;
-    for (const Member &member : members) {
-        char header[512] = {};
-        std::memcpy(header, member.name.constData(),
-                    size_t(std::min<qsizetype>(member.name.size(), 100)));
-        putOctal(header + 100, 8, member.mode);
-        putOctal(header + 108, 8, 0);
-        putOctal(header + 116, 8, 0);
-        putOctal(header + 124, 12, member.type == '0' ? member.data.size() : 0);
-        putOctal(header + 136, 12, 1700000000);
-        header[156] = member.type;
-        std::memcpy(header + 157, member.link.constData(),
-                    size_t(std::min<qsizetype>(member.link.size(), 100)));
-        std::memcpy(header + 257,
-                    "ustar\0"
-                    "00",
-                    8);
-        putOctal(header + 329, 8, member.type == '3' ? 1 : 0);
-        putOctal(header + 337, 8, member.type == '3' ? 3 : 0);
-        std::memset(header + 148, ' ', 8);
-        int sum = 0;
-        for (const char c : header)
-            sum += uchar(c);
-        putOctal(header + 148, 7, sum);
-        archive.append(header, 512);
-        if (member.type == '0') {
-            archive.append(member.data);
-            archive.append(QByteArray((512 - member.data.size() % 512) % 512, '\0'));
-        }
-    }
-    return archive + QByteArray(1024, '\0');
-}
 
 QString sha256Of(const QByteArray &bytes)
 {
@@ -218,10 +157,10 @@ private Q_SLOTS:
         const Member top{"./", '5', {}, {}, 0777};
         const Apt_Task bundle = placeBundle(
             QStringLiteral("twk-tar-app"),
-            tarArchive({top, script(installBody), file("app/bin"),
-                        link('2', "app/lib.so", "../app/bin"), link('1', "app/bin2", "./app/bin"),
-                        file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
-                        link('2', "app/current", "sub/../bin")}));
+            TarArchive::build(
+                {top, script(installBody), file("app/bin"), link('2', "app/lib.so", "../app/bin"),
+                 link('1', "app/bin2", "./app/bin"), file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
+                 link('2', "app/current", "sub/../bin")}));
         auto *task = new TarPkgInstallTask(bundle);
         TarPkgInstallTask::Limits limits;
         limits.scriptMs = 1500;
@@ -280,31 +219,34 @@ private Q_SLOTS:
         const QByteArray dir = QFile::encodeName(m_dir.path());
         const Member owned = file("out/canary", "owned\n");
         QTest::newRow("../ member")
-            << tarArchive({script(), file("../../canary", "owned\n")}) << true;
-        QTest::newRow("absolute member") << tarArchive({script(), file(canary, "owned\n")}) << true;
+            << TarArchive::build({script(), file("../../canary", "owned\n")}) << true;
+        QTest::newRow("absolute member")
+            << TarArchive::build({script(), file(canary, "owned\n")}) << true;
         QTest::newRow("symlink pointing out")
-            << tarArchive({script(), link('2', "out", dir), owned}) << true;
+            << TarArchive::build({script(), link('2', "out", dir), owned}) << true;
         QTest::newRow("relative symlink pointing out")
-            << tarArchive({script(), link('2', "sub/out", "../../../canary")}) << true;
+            << TarArchive::build({script(), link('2', "sub/out", "../../../canary")}) << true;
         QTest::newRow("symlink leaving through another link")
-            << tarArchive({script(), link('2', "here", "."), link('2', "up", "here/../..")})
+            << TarArchive::build({script(), link('2', "here", "."), link('2', "up", "here/../..")})
             << true;
         QTest::newRow("hard link pointing out")
-            << tarArchive({script(), link('1', "hl", "../../canary"), file("hl", "owned\n")})
+            << TarArchive::build({script(), link('1', "hl", "../../canary"), file("hl", "owned\n")})
             << true;
         QTest::newRow("hard link to an inner symlink")
-            << tarArchive({script(), link('2', "a/b/l", "../../a"), link('1', "l2", "a/b/l"),
-                           file("l2/x")})
+            << TarArchive::build({script(), link('2', "a/b/l", "../../a"), link('1', "l2", "a/b/l"),
+                                  file("l2/x")})
             << true;
-        QTest::newRow("device node") << tarArchive({script(), {"null", '3', {}, {}, 0666}}) << true;
-        QTest::newRow("FIFO") << tarArchive({script(), {"pipe", '6', {}, {}, 0644}}) << true;
+        QTest::newRow("device node")
+            << TarArchive::build({script(), {"null", '3', {}, {}, 0666}}) << true;
+        QTest::newRow("FIFO") << TarArchive::build({script(), {"pipe", '6', {}, {}, 0644}}) << true;
         QTest::newRow("symlinked install_clean.sh")
-            << tarArchive({file("real.sh", "exit 0\n"), link('2', "install_clean.sh", "real.sh")})
+            << TarArchive::build(
+                   {file("real.sh", "exit 0\n"), link('2', "install_clean.sh", "real.sh")})
             << true;
-        QTest::newRow("no script") << tarArchive({file("app/bin")}) << true;
+        QTest::newRow("no script") << TarArchive::build({file("app/bin")}) << true;
         QTest::newRow("control character in a name")
-            << tarArchive({script(), file("a\nb")}) << true;
-        QTest::newRow("checksum mismatch") << tarArchive({script()}) << false;
+            << TarArchive::build({script(), file("a\nb")}) << true;
+        QTest::newRow("checksum mismatch") << TarArchive::build({script()}) << false;
     }
 
     void hostileBundle()
@@ -342,7 +284,7 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QString, version);
 
-        Apt_Task task = placeBundle(name, tarArchive({script(), file("owned")}));
+        Apt_Task task = placeBundle(name, TarArchive::build({script(), file("owned")}));
         task.version = version;
         const Outcome outcome = run(new TarPkgInstallTask(task));
 
