@@ -1,0 +1,69 @@
+#include "tar_archive.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace TarArchive {
+
+namespace {
+
+void putOctal(char *field, int width, qint64 value)
+{
+    const QByteArray text = QByteArray::number(value, 8).rightJustified(width - 1, '0');
+    std::memcpy(field, text.constData(), size_t(width - 1));
+}
+
+void putText(char *field, const QByteArray &text, qsizetype width)
+{
+    std::memcpy(field, text.constData(), size_t(std::min(text.size(), width)));
+}
+
+} // namespace
+
+Member file(const QByteArray &name, const QByteArray &data)
+{
+    return {name, '0', data, {}, 0644};
+}
+
+Member link(char type, const QByteArray &name, const QByteArray &target)
+{
+    return {name, type, {}, target, 0777};
+}
+
+QByteArray build(const QList<Member> &members)
+{
+    QByteArray archive;
+    for (const Member &member : members) {
+        char header[512] = {};
+        const bool isFile = member.type == '0';
+        const bool isDevice = member.type == '3';
+        putText(header, member.name, 100);
+        putOctal(header + 100, 8, member.mode);
+        putOctal(header + 108, 8, 0);
+        putOctal(header + 116, 8, 0);
+        putOctal(header + 124, 12, isFile ? member.data.size() : 0);
+        putOctal(header + 136, 12, 1700000000);
+        header[156] = member.type;
+        putText(header + 157, member.link, 100);
+        putText(header + 257,
+                QByteArray("ustar\0"
+                           "00",
+                           8),
+                8);
+        putOctal(header + 329, 8, isDevice ? 1 : 0);
+        putOctal(header + 337, 8, isDevice ? 3 : 0);
+        std::memset(header + 148, ' ', 8);
+        int sum = 0;
+        for (const char c : header)
+            sum += uchar(c);
+        putOctal(header + 148, 7, sum);
+        archive.append(header, 512);
+        if (isFile) {
+            archive.append(member.data);
+            archive.append(QByteArray((512 - member.data.size() % 512) % 512, '\0'));
+        }
+    }
+    return archive + QByteArray(1024, '\0');
+}
+
+} // namespace TarArchive

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+// Tar archives written byte by byte, so that tests can put in members no
+// well-behaved tool would write ("../" names, links pointing out, devices).
+namespace TarArchive {
+
+struct Member
+{
+    QByteArray name;
+    char type = '0'; // '0' file, '1' hard link, '2' symlink, '3' char device, '5' dir, '6' FIFO
+    QByteArray data; // a file's contents
+    QByteArray link; // a link's target
+    int mode = 0644;
+};
+
+Member file(const QByteArray &name, const QByteArray &data = "data\n");
+// type '1' or '2'.
+Member link(char type, const QByteArray &name, const QByteArray &target);
+
+// ustar headers, owner root, a device member is 1,3.
+QByteArray build(const QList<Member> &members);
+
+} // namespace TarArchive
