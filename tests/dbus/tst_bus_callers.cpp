@@ -4,8 +4,6 @@
 #include "system_file_guard.h"
 #include "test_env.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QTest>
@@ -196,13 +194,6 @@ private Q_SLOTS:
 
     void hookEntryOnlyFromRoot()
     {
-        QDBusMessage introspect = QDBusMessage::createMethodCall(
-            QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
-            QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
-        const QDBusMessage xml = QDBusConnection::systemBus().call(introspect, QDBus::Block, 10000);
-        if (!xml.arguments().value(0).toString().contains(
-                QStringLiteral("\"SlotPackageOperationFromHook\"")))
-            QSKIP("the daemon does not offer the hook entry");
         const ProcessResult result = ProcessRunner::run(callSpec(
             kSeatUid, kClient,
             {QStringLiteral("SlotPackageOperationFromHook"), QStringLiteral("s:twk-test-absent"),
