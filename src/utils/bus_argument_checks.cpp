@@ -11,13 +11,23 @@ namespace {
 
 constexpr int kMaxPackageInfoBytes = 1024 * 1024;
 
+// Line and paragraph separators count too: a reader that splits lines on
+// them would see two entries where the check saw one.
 bool hasControlCharacter(const QString &text)
 {
     for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
             return true;
     }
     return false;
+}
+
+bool hasDotDotSegment(const QString &path)
+{
+    static const QRegularExpression separators(QStringLiteral("[/?&=;]"));
+    return path.split(separators).contains(QStringLiteral(".."));
 }
 
 } // namespace
@@ -29,10 +39,9 @@ bool BusArgumentChecks::isPlainText(const QString &text, int maxLength)
 
 bool BusArgumentChecks::isPromptAnswer(const QString &input)
 {
-    QString line = input;
-    if (line.endsWith(QLatin1Char('\n')))
-        line.chop(1);
-    return isPlainText(line, 1024);
+    // The answer is written with a newline of its own: one sent along would
+    // answer the next question as well.
+    return isPlainText(input, 1024);
 }
 
 bool BusArgumentChecks::isDownloadUrl(const QString &url)
@@ -60,14 +69,21 @@ bool BusArgumentChecks::isStoreUri(const QString &uri)
         if (c.isSpace() || c == QLatin1Char('#') || c == QLatin1Char('\\'))
             return false;
     }
-    const QStringList segments = uri.split(QLatin1Char('/'));
-    return !segments.contains(QStringLiteral(".."));
+    // The encoded form is decoded on its way into the request URL.
+    const QString decoded = QUrl::fromPercentEncoding(uri.toUtf8());
+    return !hasDotDotSegment(uri) && !hasDotDotSegment(decoded) &&
+           !decoded.contains(QLatin1Char('\\')) && !decoded.contains(QLatin1Char('#')) &&
+           isPlainText(decoded, 2048);
 }
 
 bool BusArgumentChecks::isLoginName(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("\\A[a-z_][a-z0-9_-]{0,30}\\$?\\z"));
-    return pattern.match(name).hasMatch();
+    // What the user tools accept in relaxed mode: no leading "-" (an option
+    // to the tools given the name), no "/" (a path), not only digits (a uid).
+    static const QRegularExpression pattern(
+        QStringLiteral("\\A[A-Za-z0-9_][A-Za-z0-9_.-]{0,31}\\$?\\z"));
+    static const QRegularExpression digits(QStringLiteral("\\A[0-9]+\\z"));
+    return pattern.match(name).hasMatch() && !digits.match(name).hasMatch();
 }
 
 bool BusArgumentChecks::isPackageInfoSize(const QString &json)

@@ -11,18 +11,19 @@ namespace AppStore {
 class BusArgumentChecks
 {
 public:
-    // Bounded, and free of control characters (line breaks included).
+    // Bounded, and free of control characters and line or paragraph
+    // separators.
     static bool isPlainText(const QString &text, int maxLength = 4096);
-    // One line for a prompt answer: no control character but the final
-    // newline, bounded.
+    // One line for a prompt answer, without its newline, bounded.
     static bool isPromptAnswer(const QString &input);
     // An http or https URL with a host.
     static bool isDownloadUrl(const QString &url);
     // 64 hexadecimal digits.
     static bool isSha256(const QString &hex);
-    // A path below the store's API: no blanks, "#", "\" or ".." segments.
+    // A path below the store's API: no blanks, "#", "\" or ".." segments,
+    // percent-encoded or not.
     static bool isStoreUri(const QString &uri);
-    // A login name as the system accepts it.
+    // A login name as the system's user tools accept it.
     static bool isLoginName(const QString &name);
     // A package description sent as JSON: at most 1 MiB.
     static bool isPackageInfoSize(const QString &json);

@@ -32,6 +32,20 @@ void PrivateSystemBus::allowService(const QString &name)
                   .arg(name));
 }
 
+void PrivateSystemBus::addServiceDirectory(const QString &path)
+{
+    addPolicy(QStringLiteral("<servicedir>%1</servicedir>").arg(path));
+}
+
+bool PrivateSystemBus::openToAllUsers()
+{
+    const auto everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                          QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    const QString socket = m_dir.filePath(QStringLiteral("system_bus_socket"));
+    return QFile::setPermissions(m_dir.path(), everyone) &&
+           QFile::setPermissions(socket, everyone | QFile::WriteGroup | QFile::WriteOther);
+}
+
 bool PrivateSystemBus::writeConfiguration()
 {
     const QString policyDir = m_dir.filePath(QStringLiteral("policy.d"));
@@ -70,7 +84,10 @@ QString PrivateSystemBus::start()
                                     m_dir.filePath(QStringLiteral("system-bus.conf")),
                                 QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
                                 QStringLiteral("--print-address=1")};
-    if (!m_daemon.start(QStringLiteral("dbus-daemon"), arguments)) {
+    // Services the bus starts itself find their way back to it.
+    const QStringList environment{QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS=unix:path=") +
+                                  m_dir.filePath(QStringLiteral("system_bus_socket"))};
+    if (!m_daemon.start(QStringLiteral("dbus-daemon"), arguments, environment)) {
         m_error = m_daemon.errorString();
         return {};
     }

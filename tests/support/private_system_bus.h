@@ -20,6 +20,8 @@ public:
     void addPolicy(const QString &busconfigElements);
     // Lets anyone own and call name, as a stand-in service needs.
     void allowService(const QString &name);
+    // A folder of activation files the bus starts services from.
+    void addServiceDirectory(const QString &path);
 
     // Starts the bus and points DBUS_SYSTEM_BUS_ADDRESS at it. Must run before
     // the first QDBusConnection::systemBus() of the process, which keeps the
@@ -31,6 +33,8 @@ public:
     // For child processes: {"DBUS_SYSTEM_BUS_ADDRESS=..."}.
     QStringList environment() const;
     QString errorString() const { return m_error; }
+    // Lets every user reach the socket, for clients run as other users.
+    bool openToAllUsers();
 
 private:
     bool writeConfiguration();

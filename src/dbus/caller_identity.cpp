@@ -1,0 +1,138 @@
+#include "caller_identity.h"
+
+#include "common/daemon_log.h"
+#include "utils/login_session_refs.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVariant>
+#include <QVariantMap>
+
+#include <climits>
+#include <unistd.h>
+
+namespace AppStore {
+
+namespace {
+
+// The bus daemon and the login manager answer at once unless something is
+// badly wrong; a caller is refused rather than the main thread kept waiting.
+constexpr int kBusQueryTimeoutMs = 3000;
+
+const QString kDeletedSuffix = QStringLiteral(" (deleted)");
+
+QDBusMessage callBlocking(const QDBusConnection &connection, const QString &service,
+                          const QString &path, const QString &interface, const QString &method,
+                          const QVariantList &arguments)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
+    call.setArguments(arguments);
+    return connection.call(call, QDBus::Block, kBusQueryTimeoutMs);
+}
+
+// A structure-typed property of the login manager; false unless the value has
+// exactly the signature the reader expects.
+template<typename T>
+bool readLoginProperty(const QDBusConnection &connection, const QString &path,
+                       const QString &interface, const QString &name, const char *signature,
+                       T &target)
+{
+    const QDBusMessage reply = callBlocking(connection, QStringLiteral("org.freedesktop.login1"),
+                                            path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                            QStringLiteral("Get"), {interface, name});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return false;
+    const QVariant value = qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant();
+    if (value.metaType() != QMetaType::fromType<QDBusArgument>())
+        return false;
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    if (argument.currentSignature() != QLatin1String(signature))
+        return false;
+    argument >> target;
+    return true;
+}
+
+} // namespace
+
+const QStringList &CallerIdentity::allowedExecutables()
+{
+    static const QStringList list{
+        QStringLiteral("/usr/bin/tarnwick-client"),
+        QStringLiteral("/usr/bin/dremly"),
+        QStringLiteral("/usr/bin/ostra-control-center"),
+        QStringLiteral("/usr/bin/ostra-lock"),
+        QStringLiteral("/usr/bin/wardlet"),
+        QStringLiteral("/usr/share/quillon"),
+    };
+    return list;
+}
+
+CallerIdentity CallerIdentity::resolve(const QDBusConnection &connection, const QString &sender)
+{
+    CallerIdentity identity;
+    identity.m_known = identity.readCredentials(connection, sender) && identity.readExecutable();
+    return identity;
+}
+
+bool CallerIdentity::readCredentials(const QDBusConnection &connection, const QString &sender)
+{
+    const QDBusMessage reply = callBlocking(connection, QStringLiteral("org.freedesktop.DBus"),
+                                            QStringLiteral("/org/freedesktop/DBus"),
+                                            QStringLiteral("org.freedesktop.DBus"),
+                                            QStringLiteral("GetConnectionCredentials"), {sender});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        qCWarning(daemonLogCategory)
+            << "No credentials of the caller" << sender << ":" << reply.errorMessage();
+        return false;
+    }
+    const QVariantMap credentials = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
+    const QVariant pid = credentials.value(QStringLiteral("ProcessID"));
+    const QVariant uid = credentials.value(QStringLiteral("UnixUserID"));
+    if (pid.metaType() != QMetaType::fromType<uint>() ||
+        uid.metaType() != QMetaType::fromType<uint>() || pid.toUInt() == 0)
+        return false;
+    m_pid = pid.toUInt();
+    m_uid = static_cast<uid_t>(uid.toUInt());
+    return true;
+}
+
+bool CallerIdentity::readExecutable()
+{
+    // readlink itself, not a resolved path: the kernel marks a program whose
+    // file was removed or replaced after it started, and that mark must stay.
+    const QByteArray link = QStringLiteral("/proc/%1/exe").arg(m_pid).toLocal8Bit();
+    char target[PATH_MAX + 16];
+    const ssize_t length = ::readlink(link.constData(), target, sizeof target - 1);
+    if (length <= 0 || length >= static_cast<ssize_t>(sizeof target - 1))
+        return false;
+    m_executable = QString::fromLocal8Bit(target, length);
+    return !m_executable.endsWith(kDeletedSuffix);
+}
+
+bool CallerIdentity::isAllowedExecutable() const
+{
+    return m_known && allowedExecutables().contains(m_executable, Qt::CaseSensitive);
+}
+
+bool CallerIdentity::activeSeatUid(const QDBusConnection &connection, uid_t &uid)
+{
+    registerLoginSessionRefTypes();
+    SessionRef session;
+    if (!readLoginProperty(connection, QStringLiteral("/org/freedesktop/login1/seat/seat0"),
+                           QStringLiteral("org.freedesktop.login1.Seat"),
+                           QStringLiteral("ActiveSession"), "(so)", session) ||
+        session.id.isEmpty() || session.path.path().isEmpty() ||
+        session.path.path() == QLatin1String("/"))
+        return false;
+    UserRef user;
+    if (!readLoginProperty(connection, session.path.path(),
+                           QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("User"),
+                           "(uo)", user))
+        return false;
+    uid = static_cast<uid_t>(user.uid);
+    return true;
+}
+
+} // namespace AppStore

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <sys/types.h>
+
+class QDBusConnection;
+
+namespace AppStore {
+
+// Who sent a bus message: the process and user the bus daemon saw connect,
+// and the program that process runs. Resolved after the message arrived, so
+// a caller could still exec another program or exit and have its id reused;
+// the checks below narrow that down but cannot close it.
+class CallerIdentity
+{
+public:
+    // Asks the bus daemon of connection about sender, then reads the
+    // process's executable link. isKnown() is false when any step failed.
+    static CallerIdentity resolve(const QDBusConnection &connection, const QString &sender);
+    // The uid of the user of seat0's active session, as the login manager on
+    // connection tells it; false when it cannot say.
+    static bool activeSeatUid(const QDBusConnection &connection, uid_t &uid);
+    // The programs that may act for the user at the seat, exactly as spelled.
+    static const QStringList &allowedExecutables();
+
+    bool isKnown() const { return m_known; }
+    uint processId() const { return m_pid; }
+    uid_t userId() const { return m_uid; }
+    // The link target as the kernel gives it; empty when it could not be read.
+    QString executable() const { return m_executable; }
+    bool isAllowedExecutable() const;
+
+private:
+    bool readCredentials(const QDBusConnection &connection, const QString &sender);
+    bool readExecutable();
+
+    bool m_known = false;
+    uint m_pid = 0;
+    uid_t m_uid = static_cast<uid_t>(-1);
+    QString m_executable;
+};
+
+} // namespace AppStore

@@ -1,0 +1,97 @@
+// A stand-in for the store's graphical client: calls one method of the daemon
+// on the system bus and prints the answer. Tests copy it to the executable
+// path the daemon trusts.
+//
+//   tarnwick-client [--wait] <method> [<type>:<value> ...]
+//
+// Types: s, b (true/false), i, x, as (elements separated by ","). With --wait
+// it prints "ready" and makes the call only once a line arrives on stdin, so
+// that a test can change the world in between. It prints "reply:" and the
+// reply's arguments, or "error:" and the error name and message, and exits
+// with 0 or 1 (2 for bad usage).
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QStringList>
+#include <QTextStream>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+namespace {
+
+bool parseArgument(const QString &text, QVariant &value)
+{
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return false;
+    const QString type = text.left(colon);
+    const QString raw = text.mid(colon + 1);
+    bool ok = true;
+    if (type == QLatin1String("s"))
+        value = raw;
+    else if (type == QLatin1String("b"))
+        value = (raw == QLatin1String("true"));
+    else if (type == QLatin1String("i"))
+        value = raw.toInt(&ok);
+    else if (type == QLatin1String("x"))
+        value = raw.toLongLong(&ok);
+    else if (type == QLatin1String("as"))
+        value = raw.isEmpty() ? QStringList() : raw.split(QLatin1Char(','));
+    else
+        return false;
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments = app.arguments().mid(1);
+    const bool wait = !arguments.isEmpty() && arguments.constFirst() == QLatin1String("--wait");
+    if (wait)
+        arguments.removeFirst();
+    if (arguments.isEmpty()) {
+        std::fprintf(stderr, "usage: tarnwick-client [--wait] <method> [<type>:<value> ...]\n");
+        return 2;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+        QStringLiteral("com.tarnwick.daemon.interface"), arguments.takeFirst());
+    QVariantList values;
+    for (const QString &argument : std::as_const(arguments)) {
+        QVariant value;
+        if (!parseArgument(argument, value)) {
+            std::fprintf(stderr, "bad argument: %s\n", qPrintable(argument));
+            return 2;
+        }
+        values.append(value);
+    }
+    call.setArguments(values);
+
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (wait) {
+        std::printf("ready\n");
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+    }
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 60000);
+    QTextStream out(stdout);
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        out << "error: " << reply.errorName() << ": " << reply.errorMessage() << Qt::endl;
+        return 1;
+    }
+    out << "reply:";
+    for (const QVariant &value : reply.arguments()) {
+        if (value.metaType() == QMetaType::fromType<QStringList>())
+            out << ' ' << value.toStringList().join(QLatin1Char(','));
+        else
+            out << ' ' << value.toString();
+    }
+    out << Qt::endl;
+    return 0;
+}

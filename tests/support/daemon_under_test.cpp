@@ -1,0 +1,73 @@
+#include "daemon_under_test.h"
+
+#include "private_system_bus.h"
+#include "test_env.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using AppStore::ProcessSpec;
+
+DaemonUnderTest::DaemonUnderTest(const PrivateSystemBus &bus)
+    : m_bus(bus)
+{
+    QObject::connect(&m_daemon, &AppStore::ProcessRunner::standardErrorLine, &m_daemon,
+                     [this](const QString &line) { m_lines.append(line); });
+}
+
+DaemonUnderTest::~DaemonUnderTest()
+{
+    stop();
+}
+
+QStringList DaemonUnderTest::statePaths()
+{
+    return {QStringLiteral("/var/lib/tarnwick-daemon"), QStringLiteral("/var/cache/velkor"),
+            QStringLiteral("/var/log/velkor")};
+}
+
+QStringList DaemonUnderTest::environment(const QString &home, bool debugLog)
+{
+    const QString config = home + QStringLiteral("/config");
+    if (debugLog) {
+        const QJsonObject values{{QStringLiteral("log_rules"),
+                                  QStringLiteral("com.velkor.app-store.system-daemon.debug=true")}};
+        TestEnv::writeFile(config + QStringLiteral("/velkor-app-store/com.velkor.app-store.json"),
+                           QJsonDocument(values).toJson());
+    }
+    return {QStringLiteral("HOME=") + home,
+            QStringLiteral("XDG_CACHE_HOME=") + home + QStringLiteral("/cache"),
+            QStringLiteral("BEXA_CONFIG_DIR=") + config};
+}
+
+bool DaemonUnderTest::isOnBus()
+{
+    return QDBusConnection::systemBus().interface()->isServiceRegistered(
+        QStringLiteral("com.tarnwick.daemon"));
+}
+
+bool DaemonUnderTest::start(bool debugLog)
+{
+    ProcessSpec spec;
+    spec.program = TestEnv::daemonPath();
+    spec.environmentMode = ProcessSpec::Environment::Extend;
+    spec.environment = m_bus.environment() + environment(m_home.path(), debugLog);
+    spec.timeoutMs = 600000;
+    return m_home.isValid() && m_daemon.start(spec) && TestEnv::waitFor(isOnBus, 15000);
+}
+
+bool DaemonUnderTest::stop()
+{
+    if (!m_daemon.isRunning())
+        return true;
+    m_daemon.kill();
+    m_daemon.waitForFinished();
+    return TestEnv::waitFor([] { return !isOnBus(); }, 10000);
+}
+
+int DaemonUnderTest::countLines(const QString &text) const
+{
+    return static_cast<int>(m_lines.filter(text).size());
+}

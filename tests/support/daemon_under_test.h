@@ -1,0 +1,40 @@
+#pragma once
+
+#include "utils/process_runner.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class PrivateSystemBus;
+
+// The real daemon binary serving a private system bus, its log lines kept.
+// The machine's folders it writes to are the test's to guard (statePaths()).
+class DaemonUnderTest
+{
+public:
+    explicit DaemonUnderTest(const PrivateSystemBus &bus);
+    ~DaemonUnderTest();
+
+    // The folders of state, cache and log a running daemon changes.
+    static QStringList statePaths();
+    // HOME and the configuration folders of a daemon run by a test; debug
+    // lines are logged when debugLog is set.
+    static QStringList environment(const QString &home, bool debugLog);
+    static bool isOnBus();
+
+    // Starts the daemon and waits until it owns its name.
+    bool start(bool debugLog = false);
+    // Ends it and waits until its name is gone.
+    bool stop();
+
+    const QStringList &logLines() const { return m_lines; }
+    // How many logged lines contain text.
+    int countLines(const QString &text) const;
+
+private:
+    const PrivateSystemBus &m_bus;
+    QTemporaryDir m_home;
+    AppStore::ProcessRunner m_daemon;
+    QStringList m_lines;
+};
