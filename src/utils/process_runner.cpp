@@ -609,6 +609,14 @@ void ProcessRunner::kill()
     killProcessTree(*d->process);
 }
 
+void ProcessRunner::interrupt()
+{
+    if (!d->running || !d->process || d->process->processId() <= 0)
+        return;
+    qCDebug(daemonLogCategory) << "interrupting" << d->process->program() << "on request";
+    ::kill(pid_t(d->process->processId()), SIGINT);
+}
+
 ProcessResult ProcessRunner::waitForFinished()
 {
     if (!d->running)

@@ -80,6 +80,9 @@ public:
     void closeWriteChannel();
     // Kills the child and every process it started that is still running.
     void kill();
+    // Asks the child alone to stop, as Ctrl+C in a terminal would (SIGINT),
+    // leaving it the chance to tidy up before it ends.
+    void interrupt();
 
     // Runs a local event loop on the calling thread until the child ends.
     // Returns at once when nothing runs.

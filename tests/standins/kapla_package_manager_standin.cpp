@@ -2,10 +2,13 @@
 // bus. "Query" for the installed applications answers the canned item list;
 // any other query gets code 1 and no list.
 //
-//   twk-kapla-pm-standin <JSON file>
+//   twk-kapla-pm-standin <JSON file> [<record file>]
 //
 // The file holds the reply's list text and is read again for every query, so
 // a test changes the answer by rewriting it.
+//
+// "Cancel" on "/org/velkor/kapla/JobManager" appends a line "Cancel <id>" to
+// the record file, when one is given, and answers with nothing.
 //
 // "Echo" on the interface "com.tarnwick.test.Echo" sends its arguments back
 // as they came, for tests of the wire format.
@@ -17,6 +20,7 @@
 #include <QDBusMetaType>
 #include <QDBusVirtualObject>
 #include <QFile>
+#include <QTextStream>
 
 #include <cstdio>
 
@@ -106,21 +110,54 @@ private:
     QString m_listFile;
 };
 
+const QString kJobPath = QStringLiteral("/org/velkor/kapla/JobManager");
+const QString kJobInterface = QStringLiteral("org.velkor.kapla.JobManager");
+
+class JobManager : public QDBusVirtualObject
+{
+public:
+    explicit JobManager(const QString &recordFile)
+        : m_recordFile(recordFile)
+    {}
+
+    QString introspect(const QString &) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        if (message.interface() != kJobInterface || message.member() != QLatin1String("Cancel"))
+            return false;
+        const QVariantList arguments = message.arguments();
+        const QString id = arguments.isEmpty() ? QString() : arguments.constFirst().toString();
+        if (!m_recordFile.isEmpty()) {
+            QFile file(m_recordFile);
+            if (file.open(QIODevice::Append | QIODevice::Text))
+                QTextStream(&file) << "Cancel " << id << "\n";
+        }
+        connection.send(message.createReply());
+        return true;
+    }
+
+private:
+    QString m_recordFile;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
-    if (arguments.size() != 2) {
-        std::fprintf(stderr, "usage: twk-kapla-pm-standin <JSON file>\n");
+    if (arguments.size() != 2 && arguments.size() != 3) {
+        std::fprintf(stderr, "usage: twk-kapla-pm-standin <JSON file> [<record file>]\n");
         return 2;
     }
     qDBusRegisterMetaType<QueryAnswer>();
 
     QDBusConnection bus = QDBusConnection::systemBus();
     PackageManager manager(arguments.at(1));
-    if (!bus.registerVirtualObject(kPath, &manager) || !bus.registerService(kName)) {
+    JobManager jobs(arguments.value(2));
+    if (!bus.registerVirtualObject(kPath, &manager) ||
+        !bus.registerVirtualObject(kJobPath, &jobs) || !bus.registerService(kName)) {
         std::fprintf(stderr, "cannot serve %s: %s\n", qPrintable(kName),
                      qPrintable(bus.lastError().message()));
         return 1;
