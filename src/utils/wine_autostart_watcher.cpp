@@ -146,23 +146,15 @@ void WineAutoStartWatcher::refreshAutoStartPkgs()
 
 void WineAutoStartWatcher::setWatchPaths()
 {
-    const QStringList paths = {dir + kAutoStartFile, dir + kAutoStartAllFile, dir};
     if (!watcher)
         watcher = new QFileSystemWatcher(this);
-    QStringList existing;
-    for (const QString &path : paths) {
-        if (QFileInfo::exists(path))
-            existing.append(path);
-    }
-    // Paths watched already are refused with a warning of Qt's own.
     const QStringList watched = watcher->files() + watcher->directories();
-    QStringList fresh;
-    for (const QString &path : existing) {
-        if (!watched.contains(path))
-            fresh.append(path);
+    for (const QString &path : QStringList{dir + kAutoStartFile, dir + kAutoStartAllFile, dir}) {
+        // Paths that do not exist are not watched; those watched already
+        // would only draw a warning of Qt's own.
+        if (QFileInfo::exists(path) && !watched.contains(path))
+            watcher->addPath(path);
     }
-    if (!fresh.isEmpty())
-        watcher->addPaths(fresh);
 }
 
 QStringList WineAutoStartWatcher::getInstalledWinePkgNames()
@@ -206,21 +198,19 @@ void WineAutoStartWatcher::initAutoStartPkgs()
 void WineAutoStartWatcher::changeAutoStartPkg(const QString &packageName, bool operate)
 {
     AbstractTask busy;
-    bool written = false;
     {
         QMutexLocker locker(&mutex);
         const QStringList installed = getInstalledWinePkgNames();
         if (installed.contains(packageName)) {
-            written = writeAutoStartChange(installed, packageName, operate);
+            writeAutoStartChange(installed, packageName, operate);
         } else {
             qCWarning(daemonLogCategory)
                 << Q_FUNC_INFO << packageName << "is not an installed wine application";
         }
     }
-    // The file was replaced: its new inode is watched from now on. The
-    // client learns the outcome in every case.
-    if (written)
-        setWatchPaths();
+    // The replaced file is watched again; the client learns the outcome in
+    // every case.
+    setWatchPaths();
     initAutoStartPkgs();
 }
 
@@ -245,6 +235,9 @@ bool WineAutoStartWatcher::writeAutoStartChange(const QStringList &installed,
         return false;
     }
     // Written aside and renamed: readers see the old list or the new one.
+    // The renamed file is a new inode; the old one's watch goes first, so
+    // that its late removal event cannot cancel the watch set afterwards.
+    watcher->removePath(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text) ||
         file.write(names.join(QLatin1Char('\n')).toUtf8()) < 0 || !file.commit()) {
