@@ -753,6 +753,8 @@ void AppStoreInterface::stopSettingsWorkers()
 
 bool AppStoreInterface::isLocalUpgradeCheckRunning() const
 {
+    // Only the upgrade checker runs local checks, and it is absent
+    // (m_appUpgradeCheck is null).
     return false;
 }
 
@@ -785,7 +787,9 @@ void AppStoreInterface::CheckAppUpgrade()
 {
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
-    // Without an upgrade checker there is no check to start.
+    // The check runs on the upgrade checker, which is absent.
+    if (!m_appUpgradeCheck)
+        return;
 }
 
 void AppStoreInterface::getLocalUpgradeCheckStatus()
