@@ -948,7 +948,7 @@ bool AppstoreDb::selectSettingByColumnName(const QString &columnName, QString &v
     return true;
 }
 
-void AppstoreDb::updateSettingByColumnName(const QString &columnName, QString &value)
+bool AppstoreDb::updateSettingByColumnName(const QString &columnName, QString &value)
 {
     QMutexLocker locker(&d->mutex);
     QSqlDatabase db = d->connection();
@@ -956,15 +956,19 @@ void AppstoreDb::updateSettingByColumnName(const QString &columnName, QString &v
     if (column.isEmpty()) {
         qCCritical(daemonLogCategory).noquote() << Q_FUNC_INFO << "Failed to insert setting "
                                                 << "no such column:" << columnName;
-        return;
+        return false;
     }
     QSqlQuery query(db);
     query.prepare(QStringLiteral("UPDATE setting  SET ") + quotedIdentifier(column) +
                   QStringLiteral(" = ?"));
     query.addBindValue(boundText(value));
-    if (execLogged(query, Q_FUNC_INFO, "Failed to insert setting ")) {
-        qCDebug(daemonLogCategory).noquote() << Q_FUNC_INFO << "insert setting";
+    // The setting table holds one row; without it nothing was stored.
+    if (!execLogged(query, Q_FUNC_INFO, "Failed to insert setting ") ||
+        query.numRowsAffected() < 1) {
+        return false;
     }
+    qCDebug(daemonLogCategory).noquote() << Q_FUNC_INFO << "insert setting";
+    return true;
 }
 
 // ---- LocalOnTheShelvesAPP --------------------------------------------------

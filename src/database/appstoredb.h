@@ -105,7 +105,9 @@ public Q_SLOTS:
                                                     const QString &version);
 
     bool selectSettingByColumnName(const QString &columnName, QString &value);
-    void updateSettingByColumnName(const QString &columnName, QString &value);
+    // True only when the value was stored: callers apply and announce a
+    // setting after that, never before.
+    bool updateSettingByColumnName(const QString &columnName, QString &value);
 
     bool deleteLocalOnTheShelvesAppInfo(const QString &packagename);
     bool deleteLocalOnTheShelvesAppInfos(const QStringList &packagenameList);

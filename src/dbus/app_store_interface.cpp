@@ -15,20 +15,28 @@
 #include "common/package_operation.h"
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
+#include "database/OnTheShelvesAppTableManager.h"
 #include "dbus/caller_check.h"
+#include "dbus/children_guard_account_interface.h"
+#include "dbus/latest_package_query.h"
 #include "dbus/package_history_queries.h"
 #include "task/apt_install_manager.h"
 #include "task/task_manager.h"
 #include "task/task_record_builder.h"
 #include "utils/bus_argument_checks.h"
+#include "utils/hardware_info_saver.h"
 #include "utils/package_name_validator.h"
+#include "utils/proxy_system.h"
 #include "utils/system_info_storer.h"
 #include "utils/user_lookup.h"
 #include "utils/utils.h"
+#include "utils/wine_autostart_watcher.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <malloc.h>
 
@@ -89,6 +97,7 @@ void AppStoreInterface::startWorkers()
         lookup, [] { Service::instance(); }, Qt::QueuedConnection);
     m_uploadHardware = std::make_unique<UploadHardware>();
     m_uploadHardware->start();
+    startSettingsWorkers();
 }
 
 void AppStoreInterface::initDatabase()
@@ -129,6 +138,7 @@ void AppStoreInterface::stopWorkers()
         lookup->stopThread();
     if (m_uploadHardware)
         m_uploadHardware->stopThread();
+    stopSettingsWorkers();
     if (m_aptInstallManager) {
         m_aptInstallManager->stopThread();
         m_aptInstallManager->deleteLater();
@@ -645,3 +655,362 @@ void AppStoreInterface::ClearPartHistoryInstalledPackageList(const QString &id,
 }
 
 // ---- end of install requests, task control and package queries ----
+
+// ---- Settings, agreement, hardware, wine autostart, published list ----
+
+namespace {
+
+using AppStore::BusArgumentChecks;
+using AppStore::CallerLevel;
+
+// The columns of the setting row: the only node names there are.
+const QStringList kSettingNodes = {
+    QStringLiteral("createDesktop"),     QStringLiteral("freeDownload"),
+    QStringLiteral("onNotice"),          QStringLiteral("serviceVersion"),
+    QStringLiteral("privacyVersion"),    QStringLiteral("agreeSign"),
+    QStringLiteral("upgradeNoticeTime"), QStringLiteral("keepArchives"),
+    QStringLiteral("installFilter"),
+};
+
+constexpr int kMaxProxyEnvironmentLength = 64 * 1024;
+
+// A JSON object whose keys and values are all plain, bounded texts.
+bool isProxyEnvironment(const QString &environment)
+{
+    if (environment.size() > kMaxProxyEnvironmentLength)
+        return false;
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(environment.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!it.value().isString() || !BusArgumentChecks::isPlainText(it.key(), 256) ||
+            !BusArgumentChecks::isPlainText(it.value().toString()))
+            return false;
+    }
+    return true;
+}
+
+// The owner role of the active seat0 user, which marks the rows written to
+// the published-application list.
+QString seatOwnerRole()
+{
+    QString logname;
+    AppStore::Utils::getLogname(logname);
+    return ChildrenGuardAccountInterface::instance()->getOwnerRole(logname);
+}
+
+// Records of the texts that parse and name a package; the rest are left out
+// with a warning.
+QList<StoreService::AppBriefInfo> acceptedRecords(const QStringList &jsons)
+{
+    QList<StoreService::AppBriefInfo> records;
+    for (const QString &json : jsons) {
+        QList<StoreService::AppBriefInfo> parsed;
+        if (BusArgumentChecks::isPackageInfoSize(json))
+            appBriefInfosFromJsonStrings({json}, parsed);
+        if (parsed.size() == 1 &&
+            AppStore::PackageNameValidator::isValidPackageName(parsed.first().package_name))
+            records.append(parsed.first());
+        else
+            qCWarning(daemonLogCategory) << "left out of the published list:" << json.left(256);
+    }
+    return records;
+}
+
+QStringList acceptedPackageNames(const QStringList &names)
+{
+    QStringList accepted;
+    for (const QString &name : names) {
+        if (AppStore::PackageNameValidator::isValidPackageName(name))
+            accepted.append(name);
+        else
+            qCWarning(daemonLogCategory) << "left out of the published list:" << name;
+    }
+    return accepted;
+}
+
+} // namespace
+
+void AppStoreInterface::startSettingsWorkers()
+{
+    if (!m_hardwareInfoSaver) {
+        m_hardwareInfoSaver = std::make_unique<HardwareInfoSaver>();
+        connect(m_hardwareInfoSaver.get(), &HardwareInfoSaver::sigSaveAllFileFinished, this,
+                &AppStoreInterface::sigSaveAllHardWareFileFinished, Qt::QueuedConnection);
+    }
+    connect(WineAutoStartWatcher::instance(), &WineAutoStartWatcher::sigWineAutoStartPkgsChanged,
+            this, &AppStoreInterface::WineAutoStartChanged,
+            static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+}
+
+void AppStoreInterface::stopSettingsWorkers()
+{
+    if (m_hardwareInfoSaver)
+        m_hardwareInfoSaver->stopThread();
+}
+
+bool AppStoreInterface::isLocalUpgradeCheckRunning() const
+{
+    // Only the upgrade checker runs local checks, and it is absent
+    // (m_appUpgradeCheck is null).
+    return false;
+}
+
+QString AppStoreInterface::readSetting(const QString &nodeName, const QString &emptyValue)
+{
+    QString value;
+    AppstoreDb::instance()->selectSettingByColumnName(nodeName, value);
+    return value.isEmpty() ? emptyValue : value;
+}
+
+void AppStoreInterface::storeSetting(const QString &nodeName, const QString &value)
+{
+    QString stored = value;
+    AppstoreDb::instance()->updateSettingByColumnName(nodeName, stored);
+}
+
+void AppStoreInterface::applySetting(const QString &nodeName, bool on)
+{
+    // "freeDownload" steers the upgrade pre-download, which the daemon does
+    // not run yet: the value is only stored and announced.
+    if (nodeName == QLatin1String("createDesktop")) {
+        if (m_aptInstallManager)
+            m_aptInstallManager->setCreateDesktop(on);
+    } else if (nodeName == QLatin1String("keepArchives")) {
+        AppStore::Utils::setKeepArchives(on);
+    }
+}
+
+void AppStoreInterface::CheckAppUpgrade()
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    // The check runs on the upgrade checker, which is absent.
+    if (!m_appUpgradeCheck)
+        return;
+}
+
+void AppStoreInterface::getLocalUpgradeCheckStatus()
+{
+    Q_EMIT sigGetLocalUpgradeCheckStatus(isLocalUpgradeCheckRunning());
+}
+
+QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNames,
+                                                    bool isNeedCheckDB)
+{
+    // Only the form that changes the published list asks who calls.
+    if (isNeedCheckDB && !AppStore::admitCaller(*this, CallerLevel::Checked))
+        return {};
+    const QList<StoreService::AppBriefInfo> records =
+        LatestPackageQuery::fetch(LatestPackageQuery::acceptedNames(packageNames));
+    QStringList result;
+    for (const StoreService::AppBriefInfo &record : records) {
+        const QString json = appBriefInfoToJsonString(record);
+        qCDebug(daemonLogCategory).noquote() << Q_FUNC_INFO << json;
+        result.append(json);
+    }
+    if (isNeedCheckDB) {
+        const QStringList changed =
+            OnTheShelvesAPPTableManager::instance()->checkUpdateLocalOnTheShelvesTable(
+                records, seatOwnerRole(), false);
+        if (!changed.isEmpty()) {
+            qCDebug(daemonLogCategory)
+                << Q_FUNC_INFO << "Current LocalOnTheShelvesAppTable count:" << changed.size();
+            Q_EMIT sigLocalOnTheShelvesAppChanged(changed);
+        }
+    }
+    return result;
+}
+
+QStringList AppStoreInterface::GetLocalOnTheShelvesAppInfo()
+{
+    return OnTheShelvesAPPTableManager::instance()->getTheShelvesAPPTableItemJsons();
+}
+
+void AppStoreInterface::OperateLocalOnTheShelvesAppDb(int operate,
+                                                      const QStringList &needOperateAppList)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    OnTheShelvesAPPTableManager *table = OnTheShelvesAPPTableManager::instance();
+    if (operate == 0) {
+        const QList<StoreService::AppBriefInfo> records = acceptedRecords(needOperateAppList);
+        if (!records.isEmpty())
+            table->insertTheShelvesAPPTableItemDatas(records, seatOwnerRole());
+    } else if (operate == 1) {
+        const QStringList names = acceptedPackageNames(needOperateAppList);
+        if (!names.isEmpty())
+            table->deleteTheShelvesAPPTableItems(names);
+    }
+}
+
+bool AppStoreInterface::getTabInfoIsEmpty(const QString &uri)
+{
+    if (!BusArgumentChecks::isStoreUri(uri)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {uri});
+        // A page that cannot be read counts as empty.
+        return true;
+    }
+    return Service::instance()->getTabInfoIsEmpty(uri);
+}
+
+QString AppStoreInterface::GetConfigByNodeName(const QString &nodeName)
+{
+    if (!kSettingNodes.contains(nodeName)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {nodeName});
+        return {};
+    }
+    const QString value = readSetting(nodeName);
+    // Every listener learns the value of a node that any caller reads.
+    Q_EMIT sigConfigNodeStatusChanged(nodeName, value);
+    return value;
+}
+
+void AppStoreInterface::SetConfigByNodeName(const QString &nodeName, const QString &parameters)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!kSettingNodes.contains(nodeName) || !BusArgumentChecks::isPlainText(parameters)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {nodeName, parameters});
+        return;
+    }
+    QString stored = parameters;
+    // A value that did not reach the database is neither applied nor
+    // announced: the daemon and its listeners keep agreeing with the row.
+    if (!AppstoreDb::instance()->updateSettingByColumnName(nodeName, stored))
+        return;
+    applySetting(nodeName, parameters != QLatin1String("0"));
+    Q_EMIT sigConfigNodeStatusChanged(nodeName, parameters);
+}
+
+QString AppStoreInterface::GetAgreeState()
+{
+    return readSetting(QStringLiteral("agreeSign"), QStringLiteral("0"));
+}
+
+QString AppStoreInterface::GetAgreeVersion()
+{
+    return readSetting(QStringLiteral("serviceVersion"), QStringLiteral("0")) + QLatin1Char('|') +
+           readSetting(QStringLiteral("privacyVersion"), QStringLiteral("0"));
+}
+
+void AppStoreInterface::setAgreeSign(const QString &state)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!BusArgumentChecks::isPlainText(state)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {state});
+        return;
+    }
+    storeSetting(QStringLiteral("agreeSign"), state);
+}
+
+void AppStoreInterface::setAgreeVersion(const QString &version)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!BusArgumentChecks::isPlainText(version)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {version});
+        return;
+    }
+    const QStringList parts = version.split(QLatin1Char('|'));
+    if (parts.size() != 2) {
+        qCWarning(daemonLogCategory) << "User agreement version format error:" << version;
+        return;
+    }
+    storeSetting(QStringLiteral("serviceVersion"), parts.at(0));
+    storeSetting(QStringLiteral("privacyVersion"), parts.at(1));
+}
+
+QString AppStoreInterface::setNiceAndPriority(int priority, int scheduler)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return {};
+    AppStore::Utils::setNiceAndPriority(priority, scheduler);
+    return AppStore::Utils::getNiceAndPriority();
+}
+
+QString AppStoreInterface::getNiceAndPriority()
+{
+    return AppStore::Utils::getNiceAndPriority();
+}
+
+void AppStoreInterface::GetWineAutoStart()
+{
+    WineAutoStartWatcher::instance()->getAutoStartPkgs();
+}
+
+void AppStoreInterface::SetWineAutoStart(const QString &packageName, bool operate)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!AppStore::PackageNameValidator::isValidPackageName(packageName)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {packageName});
+        return;
+    }
+    WineAutoStartWatcher::instance()->setAutoStartPkg(packageName, operate);
+}
+
+void AppStoreInterface::SetSystemProxy(const QString &userName, const QString &environment)
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (!BusArgumentChecks::isLoginName(userName) || !isProxyEnvironment(environment)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {userName, environment});
+        return;
+    }
+    ProxySystem::setSystemProxy(userName, environment);
+}
+
+void AppStoreInterface::reportMode(const QString &mode)
+{
+    if (!BusArgumentChecks::isPlainText(mode, 64)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {mode});
+        return;
+    }
+    QString logname;
+    AppStore::Utils::getLogname(logname);
+    ProxySystem::setMode(logname, mode);
+}
+
+void AppStoreInterface::reportManualInfo(const QString &type, const QString &ip,
+                                         const QString &port)
+{
+    if (!BusArgumentChecks::isPlainText(type, 16) || !BusArgumentChecks::isPlainText(ip, 256) ||
+        !BusArgumentChecks::isPlainText(port, 16)) {
+        BusArgumentChecks::logRefused(Q_FUNC_INFO, {type, ip, port});
+        return;
+    }
+    QString logname;
+    AppStore::Utils::getLogname(logname);
+    ProxySystem::setManual(logname, type, ip, port);
+}
+
+QStringList AppStoreInterface::GetCpuAndBoardInfo()
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return {};
+    return SystemInfoStorer::instance()->getCpuAndBoardInfo();
+}
+
+int AppStoreInterface::IsQSMainBoard()
+{
+    return SystemInfoStorer::instance()->getIsQSMotherBoard();
+}
+
+void AppStoreInterface::saveHardWareInfo()
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    if (m_hardwareInfoSaver && !m_hardwareInfoSaver->isBusy())
+        m_hardwareInfoSaver->saveHardwareInfo();
+}
+
+void AppStoreInterface::WakeUpDaemon()
+{
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+        return;
+    AptCache::clearCustomSourceListsCache();
+}

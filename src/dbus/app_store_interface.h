@@ -15,6 +15,7 @@ class AppUpgradeCheck;
 class AptInstallManager;
 class AptUpdateThread;
 class ClearCacheDirThread;
+class HardwareInfoSaver;
 class UpdateSrcDirThread;
 class UploadHardware;
 
@@ -129,6 +130,56 @@ private:
     // an absent checker.
     AppUpgradeCheck *m_appUpgradeCheck = nullptr;
     // ---- end of install requests, task control and package queries ----
+
+    // ---- Settings, agreement, hardware, wine autostart, published list ----
+public Q_SLOTS:
+    Q_SCRIPTABLE void CheckAppUpgrade();
+    Q_SCRIPTABLE QStringList GetPackageLatestList(const QStringList &packageNames,
+                                                  bool isNeedCheckDB = false);
+    Q_SCRIPTABLE QString GetConfigByNodeName(const QString &nodeName);
+    Q_SCRIPTABLE void SetConfigByNodeName(const QString &nodeName, const QString &parameters);
+    Q_SCRIPTABLE QStringList GetCpuAndBoardInfo();
+    Q_SCRIPTABLE void saveHardWareInfo();
+    Q_SCRIPTABLE int IsQSMainBoard();
+    Q_SCRIPTABLE void WakeUpDaemon();
+    Q_SCRIPTABLE QStringList GetLocalOnTheShelvesAppInfo();
+    Q_SCRIPTABLE void OperateLocalOnTheShelvesAppDb(int operate,
+                                                    const QStringList &needOperateAppList);
+    Q_SCRIPTABLE QString setNiceAndPriority(int priority, int scheduler);
+    Q_SCRIPTABLE QString getNiceAndPriority();
+    Q_SCRIPTABLE bool getTabInfoIsEmpty(const QString &uri);
+    void reportMode(const QString &mode);
+    void reportManualInfo(const QString &type, const QString &ip, const QString &port);
+    Q_SCRIPTABLE void getLocalUpgradeCheckStatus();
+    Q_SCRIPTABLE QString GetAgreeState();
+    Q_SCRIPTABLE QString GetAgreeVersion();
+    Q_SCRIPTABLE void setAgreeVersion(const QString &version);
+    Q_SCRIPTABLE void setAgreeSign(const QString &state);
+    Q_SCRIPTABLE void GetWineAutoStart();
+    Q_SCRIPTABLE void SetWineAutoStart(const QString &packageName, bool operate);
+    Q_SCRIPTABLE void SetSystemProxy(const QString &userName, const QString &environment);
+
+Q_SIGNALS:
+    Q_SCRIPTABLE void sigConfigNodeStatusChanged(QString nodeName, QString currentStatus);
+    Q_SCRIPTABLE void sigLocalOnTheShelvesAppChanged(QStringList infoList);
+    Q_SCRIPTABLE void sigSaveAllHardWareFileFinished();
+    Q_SCRIPTABLE void sigGetLocalUpgradeCheckStatus(bool isLocalUpgradeCheckRunning);
+    Q_SCRIPTABLE void WineAutoStartChanged(QStringList pkgNames);
+
+private:
+    // The hardware log saver and the wine autostart watcher, wired to their
+    // bus signals.
+    void startSettingsWorkers();
+    void stopSettingsWorkers();
+    // Whether a local upgrade check runs; none does while the daemon has no
+    // upgrade checker.
+    bool isLocalUpgradeCheckRunning() const;
+    void applySetting(const QString &nodeName, bool on);
+    void storeSetting(const QString &nodeName, const QString &value);
+    QString readSetting(const QString &nodeName, const QString &emptyValue = QString());
+
+    std::unique_ptr<HardwareInfoSaver> m_hardwareInfoSaver;
+    // ---- end of settings, agreement, hardware, wine autostart ----
 
 private:
     AppStoreInterface();

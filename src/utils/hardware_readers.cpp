@@ -479,8 +479,14 @@ QString HardwareReaders::readUserOwnedFile(const QString &path, uid_t owner)
 
 bool HardwareReaders::saveToolOutputOnce(const ProcessSpec &spec, const QString &filePath)
 {
-    if (QFileInfo(filePath).isFile())
+    const QFileInfo target(filePath);
+    if (target.isFile())
         return true;
+    // The output would have nowhere to go: the tool is not even started.
+    if (!target.dir().exists()) {
+        qCWarning(daemonLogCategory) << "not saving" << filePath << ": no such folder";
+        return false;
+    }
     const ProcessResult result = ProcessRunner::run(spec);
     if (!result.succeeded() || result.standardOutput.isEmpty()) {
         qCWarning(daemonLogCategory)
@@ -490,8 +496,10 @@ bool HardwareReaders::saveToolOutputOnce(const ProcessSpec &spec, const QString 
     }
     // Written aside and renamed, so the file is either complete or absent.
     QSaveFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(result.standardOutput) < 0 ||
-        !file.commit()) {
+    // Memory and drive serials are for root's eyes only, from the first byte.
+    if (!file.open(QIODevice::WriteOnly) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        file.write(result.standardOutput) < 0 || !file.commit()) {
         qCWarning(daemonLogCategory) << "cannot write" << filePath << ":" << file.errorString();
         return false;
     }

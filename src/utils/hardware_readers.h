@@ -99,8 +99,9 @@ public:
     // At most a few KiB of a regular file owned by owner, never through a
     // symbolic link; empty when the file is anything else.
     static QString readUserOwnedFile(const QString &path, uid_t owner);
-    // Runs the tool and puts its output in place under filePath only when it
-    // exited 0 with output; an existing regular file is left alone.
+    // Runs the tool and puts its output in place under filePath, mode 0600,
+    // only when it exited 0 with output; an existing regular file is left
+    // alone, and nothing runs when filePath's folder is missing.
     static bool saveToolOutputOnce(const ProcessSpec &spec, const QString &filePath);
     // Drops control and format characters, which have no place in a request
     // header value.

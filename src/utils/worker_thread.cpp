@@ -1,5 +1,8 @@
 #include "worker_thread.h"
 
+#include "common/daemon_log.h"
+
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QThread>
 
@@ -14,14 +17,19 @@ QThread *startWorkerThread(QObject *worker, const char *name)
     return thread;
 }
 
-void stopWorkerThread(QThread *thread)
+bool stopWorkerThread(QThread *thread, int waitMs)
 {
     if (!thread) {
-        return;
+        return true;
     }
     thread->requestInterruption();
     thread->quit();
-    thread->wait();
+    if (thread->wait(QDeadlineTimer(waitMs))) {
+        return true;
+    }
+    qCWarning(daemonLogCategory).noquote()
+        << "worker thread" << thread->objectName() << "did not stop within" << waitMs << "ms";
+    return false;
 }
 
 } // namespace AppStore

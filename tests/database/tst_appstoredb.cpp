@@ -597,7 +597,7 @@ private slots:
         QVERIFY(db.selectSettingByColumnName(QStringLiteral("createDesktop"), value));
         QCOMPARE(value, QStringLiteral("2"));
         value = QStringLiteral("0");
-        db.updateSettingByColumnName(QStringLiteral("createDesktop"), value);
+        QVERIFY(db.updateSettingByColumnName(QStringLiteral("createDesktop"), value));
         QVERIFY(db.selectSettingByColumnName(QStringLiteral("createDesktop"), value));
         QCOMPARE(value, QStringLiteral("0"));
 
@@ -614,7 +614,7 @@ private slots:
             QString written = QStringLiteral("1");
             QTest::ignoreMessage(QtCriticalMsg,
                                  QRegularExpression(QStringLiteral("Failed to insert setting")));
-            db.updateSettingByColumnName(name, written);
+            QVERIFY(!db.updateSettingByColumnName(name, written));
         }
         QCOMPARE(file.rows(QStringLiteral("SELECT * FROM setting")),
                  QStringList{QStringLiteral("0|2|0|0|0|0|19700101|0|0")});

@@ -304,6 +304,7 @@ void TestHardwareReaders::savesToolOutputOnlyWhenComplete()
 
     QVERIFY(Utils::saveToolOutputOnce(shell(QStringLiteral("echo first")), target));
     QCOMPARE(TestEnv::readFile(target), QByteArray("first\n"));
+    QCOMPARE(TestEnv::fileMode(target), 0600);
     QVERIFY(Utils::saveToolOutputOnce(shell(QStringLiteral("echo second")), target));
     QCOMPARE(TestEnv::readFile(target), QByteArray("first\n"));
 }
