@@ -1,5 +1,7 @@
 #include "app_store_interface.h"
 
+#include "utils/kapla_gate.h"
+
 #include "service/app_brief_info_interface.h"
 #include "service/service.h"
 #include "service/upload_hardware.h"
@@ -25,6 +27,7 @@
 #include "task/task_record_builder.h"
 #include "utils/bus_argument_checks.h"
 #include "utils/hardware_info_saver.h"
+#include "utils/kapla_gate.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
 #include "utils/system_info_storer.h"
@@ -130,6 +133,16 @@ bool AppStoreInterface::registerDBus()
 QString AppStoreInterface::version() const
 {
     return QCoreApplication::applicationVersion();
+}
+
+bool AppStoreInterface::appUpgradeCheckStatus() const
+{
+    return false;
+}
+
+bool AppStoreInterface::isKaplaSupported() const
+{
+    return AppStore::KaplaGate::isKaplaSupported(false);
 }
 
 void AppStoreInterface::stopWorkers()

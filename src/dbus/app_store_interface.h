@@ -26,7 +26,9 @@ class AppStoreInterface : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.tarnwick.daemon.interface")
+    Q_PROPERTY(bool AppUpgradeCheckStatus READ appUpgradeCheckStatus)
     Q_PROPERTY(QString Version READ version)
+    Q_PROPERTY(bool IsKaplaSupported READ isKaplaSupported)
 
 public:
     static AppStoreInterface *instance();
@@ -42,6 +44,10 @@ public:
     void startWorkers();
 
     QString version() const;
+    // Whether an upgrade check runs; false while there is no checker.
+    bool appUpgradeCheckStatus() const;
+    // The kapla-support answer found earlier; asks nothing new.
+    bool isKaplaSupported() const;
 
     // Stops the install manager and the maintenance threads; the quit
     // handler calls it on the main thread, since the interface object itself
@@ -105,6 +111,13 @@ Q_SIGNALS:
     Q_SCRIPTABLE void sigGetCpuAndBoardInfoFinished(QStringList resList);
     Q_SCRIPTABLE void sigGetIsQSMotherBoard(int isQSMotherboard);
     Q_SCRIPTABLE void sigSystemNotificationSent(QString noticeJsonStr);
+    // Packages dpkg installed or removed outside the store.
+    Q_SCRIPTABLE void sigInstallPackageFromHook(QString packageName, QString version, QString size,
+                                                QStringList desktopFileList, QString channelId);
+    Q_SCRIPTABLE void sigRemovePackageFromHook(QString packageName);
+    // Upgrades found by the upgrade checks.
+    Q_SCRIPTABLE void sigAppstoreUpgradeNotify(QString info);
+    Q_SCRIPTABLE void sigLocalAppsUpgradeNotify(QStringList infos);
 
     // Not on the bus: for the hook cache. The store is about to install (0)
     // or remove (1) the package, so dpkg's reports of it are its own; sent
