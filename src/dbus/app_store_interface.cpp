@@ -1,7 +1,5 @@
 #include "app_store_interface.h"
 
-#include "utils/kapla_gate.h"
-
 #include "service/app_brief_info_interface.h"
 #include "service/service.h"
 #include "service/upload_hardware.h"
