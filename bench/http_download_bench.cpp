@@ -102,6 +102,8 @@ Run throughTask(const QUrl &url, const QString &sha256)
     run.seconds = timer.nsecsElapsed() / 1e9;
     pool.waitForDone();
     run.peakKiB = peakMemoryKiB();
+    // Not the pool's to delete: its owner deletes it once its run ended.
+    delete download;
     return run;
 }
 

@@ -5,6 +5,7 @@
 #include "common/daemon_log.h"
 #include "common/download_state_bi_data.h"
 #include "common/operation_codes.h"
+#include "common/opt_status.h"
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
 #include "service/service.h"
@@ -12,6 +13,7 @@
 #include "task/apt_error_classifier.h"
 #include "task/apt_get_arguments.h"
 #include "task/archive_size_bound.h"
+#include "task/download_success.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
@@ -566,17 +568,7 @@ bool AptDownloadTask::archiveIsInCache(const Apt_Task &task) const
 
 void AptDownloadTask::handleSuccess()
 {
-    const Apt_Task task = getTask();
-    if (task.sourceId == STORE_PACKAGE_NAME) {
-        sendStatistics(STATISTICS_DOWNLOAD_END, STATISTICS_CODE_SUCCESS, QString());
-        AppstoreDb::instance()->updateApplicationHistoryResult(task.packageName,
-                                                               HISTORY_RESULT_YES);
-    }
-    AppStore::NotifyStatus status;
-    status.code = AppStore::Succeeded;
-    Q_EMIT sigDownloadProgress(task.sourceId, task.packageName, task.totalSize, task.totalSize,
-                               notifyStatusToJsonString(status));
-    Q_EMIT sigStartInstallOperation(task);
+    AppStore::DownloadSuccess::announce(this, getTask());
     m_bDownloadSucceeded = true;
     safeDeletaAll();
 }
@@ -674,7 +666,7 @@ void AptDownloadTask::finalFailure(const QString &errorText, const QString &outp
     Q_EMIT sigDownloadProgress(task.sourceId, task.packageName, task.totalSize, -1,
                                notifyStatusToJsonString(status));
     SystemNotifyInfo notice;
-    notice.opt = 2;
+    notice.opt = OptInstallFailed;
     notice.appName = task.appName;
     notice.packageName = task.packageName;
     notice.logname = task.loginName;

@@ -3,10 +3,12 @@
 #include "common/common.h"
 #include "common/daemon_log.h"
 #include "common/operation_codes.h"
+#include "common/opt_status.h"
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
 #include "service/store_request_texts.h"
 #include "service/thread_pool_manager.h"
+#include "task/download_success.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
 #include "utils/process_runner.h"
@@ -60,7 +62,8 @@ HttpDownloadTask::HttpDownloadTask(const Apt_Task &task, QObject *parent)
 {
     if (parent)
         setParent(parent);
-    setAutoDelete(true);
+    // Its owner deletes it on its own thread once run() has returned.
+    setAutoDelete(false);
 }
 
 HttpDownloadTask::~HttpDownloadTask()
@@ -107,6 +110,12 @@ QString HttpDownloadTask::cacheTarPath() const
 }
 
 void HttpDownloadTask::run()
+{
+    runDownload();
+    reportRunEnd();
+}
+
+void HttpDownloadTask::runDownload()
 {
     if (m_bIsSafeDeleted || m_bIsPaused) {
         qCDebug(daemonLogCategory)
@@ -435,17 +444,7 @@ void HttpDownloadTask::onDownloadSuccess()
         return;
     if (m_timer)
         m_timer->stop();
-    const Apt_Task task = getTask();
-    if (task.sourceId == STORE_PACKAGE_NAME) {
-        sendStatistics(STATISTICS_DOWNLOAD_END, STATISTICS_CODE_SUCCESS, QString());
-        AppstoreDb::instance()->updateApplicationHistoryResult(task.packageName,
-                                                               HISTORY_RESULT_YES);
-    }
-    AppStore::NotifyStatus status;
-    status.code = AppStore::Succeeded;
-    Q_EMIT sigDownloadProgress(task.sourceId, task.packageName, task.totalSize, task.totalSize,
-                               notifyStatusToJsonString(status));
-    Q_EMIT sigStartInstallOperation(task);
+    AppStore::DownloadSuccess::announce(this, getTask());
     m_bIsDownloadSucceeded = true;
     safeDeletaAll();
 }
@@ -475,7 +474,7 @@ void HttpDownloadTask::reportFailure(int code, const QString &error, bool remove
     Q_EMIT sigDownloadProgress(task.sourceId, task.packageName, task.totalSize, -1,
                                notifyStatusToJsonString(status));
     SystemNotifyInfo notice;
-    notice.opt = 2;
+    notice.opt = OptInstallFailed;
     notice.appName = task.appName;
     notice.packageName = task.packageName;
     notice.logname = task.loginName;

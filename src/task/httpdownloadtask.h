@@ -74,6 +74,7 @@ public Q_SLOTS:
 private:
     enum class Request { Stop, Pause, Delete, PartPause };
 
+    void runDownload();
     void startDownload();
     bool checkTmpFileExisted();
     void sendRequest(qint64 offset);

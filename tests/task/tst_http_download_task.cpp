@@ -124,6 +124,7 @@ private:
         // The signals were queued to this thread.
         TestEnv::waitFor([&] { return outcome.finished > 0; }, 5000);
         QCoreApplication::processEvents();
+        delete download;
     }
 
     QStringList rangesFor(const LocalHttpsServer &server, const QString &name) const
