@@ -8,6 +8,7 @@
 #include "common/download_state_bi_data.h"
 #include "common/notify_status.h"
 #include "common/operation_codes.h"
+#include "common/opt_status.h"
 #include "common/package_info.h"
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
@@ -19,6 +20,7 @@
 #include "task/aptdownloadtask.h"
 #include "task/aptfixtask.h"
 #include "task/aptinstallandremovetask.h"
+#include "task/httpdownloadtask.h"
 #include "task/local_package_file.h"
 #include "task/task_end_relay.h"
 #include "task/task_record_builder.h"
@@ -50,16 +52,6 @@ const QString LOCAL_FILE_PREFIX = QStringLiteral("file://");
 constexpr int kPoolTeardownWaitMs = 10000;
 constexpr int kMaxDownloadThreads = 10;
 
-// E_OptStatus: the kinds of system notification the manager sends.
-enum OptStatus : int {
-    OptInstallSucceeded = 1,
-    OptInstallFailed = 2,
-    OptUpgradeSucceeded = 3,
-    OptUpgradeFailed = 4,
-    OptRemoveSucceeded = 5,
-    OptRemoveFailed = 6,
-};
-
 bool isStoreTask(const Apt_Task &task)
 {
     return task.sourceId == STORE_PACKAGE_NAME;
@@ -85,6 +77,11 @@ QString newSessionId()
     return QString::number(std::rand() % 10000000) + QUuid::createUuid().toString(QUuid::Id128);
 }
 
+bool isDebianPackageTask(const Apt_Task &task)
+{
+    return !task.isTarPkg && task.pkgInstallMode != 2;
+}
+
 // The facts of the package as installed after a task. A Debian package counts
 // only when dpkg has it fully installed: an unpacked or half-configured
 // package is what a failed run leaves behind.
@@ -92,7 +89,7 @@ bool readInstalledFacts(const Apt_Task &task, Package_Info &info)
 {
     if (!AptCache::getLocalPackageInfo(task.packageName, info, 0))
         return false;
-    if (task.pkgInstallMode == 2)
+    if (!isDebianPackageTask(task))
         return true;
     const AppStore::ProcessResult status = AppStore::DpkgQuery::runForPackage(
         {QStringLiteral("-W"), QStringLiteral("-f=${Status}")}, task.packageName);
@@ -170,6 +167,7 @@ AptInstallManager::~AptInstallManager()
     {
         QMutexLocker locker(&m_taskMapMutex);
         m_aptTaskMap.clear();
+        m_httpTaskMap.clear();
     }
     if (m_poolsBusyAtTeardown) {
         // Their threads still run tasks; destroying the pools would wait for
@@ -234,6 +232,7 @@ void AptInstallManager::teardownOnOwnThread(QThread *nextOwner)
     {
         QMutexLocker locker(&m_taskMapMutex);
         m_aptTaskMap.clear();
+        m_httpTaskMap.clear();
     }
     if (thread() != nextOwner)
         moveToThread(nextOwner);
@@ -271,13 +270,17 @@ void AptInstallManager::drainOnOwnThread(int limitMs)
 
 void AptInstallManager::stopRunningDownloads()
 {
-    QList<AptDownloadTask *> running;
+    QList<AptDownloadTask *> aptDownloads;
+    QList<HttpDownloadTask *> httpDownloads;
     {
         QMutexLocker locker(&m_taskMapMutex);
-        running = m_aptTaskMap.values();
+        aptDownloads = m_aptTaskMap.values();
+        httpDownloads = m_httpTaskMap.values();
     }
     // Only this thread deletes tasks, so none of them can go meanwhile.
-    for (AptDownloadTask *download : std::as_const(running))
+    for (AptDownloadTask *download : std::as_const(aptDownloads))
+        download->onStopTaskSlot(download->getTask());
+    for (HttpDownloadTask *download : std::as_const(httpDownloads))
         download->onStopTaskSlot(download->getTask());
 }
 
@@ -309,7 +312,7 @@ void AptInstallManager::takeQueuedTasks()
         QMutexLocker locker(&m_taskMapMutex);
         for (auto it = m_poolTasks.begin(); it != m_poolTasks.end();) {
             if (it->pool->tryTake(it->runnable)) {
-                eraseAptTaskLocked(it.key());
+                eraseFromTaskMapsLocked(it.key());
                 taken.append(it.key());
                 it = m_poolTasks.erase(it);
             } else {
@@ -336,21 +339,32 @@ void AptInstallManager::releaseEndedTask(AbstractTask *task)
         QMutexLocker locker(&m_taskMapMutex);
         if (!m_poolTasks.remove(task))
             return;
-        eraseAptTaskLocked(task);
+        eraseFromTaskMapsLocked(task);
     }
     delete task;
     if (m_draining)
         checkDrained();
 }
 
-void AptInstallManager::eraseAptTaskLocked(const AbstractTask *task)
+namespace {
+
+template<typename Task> bool eraseTask(QMap<QString, Task *> &map, const AbstractTask *task)
 {
-    for (auto it = m_aptTaskMap.begin(); it != m_aptTaskMap.end(); ++it) {
+    for (auto it = map.begin(); it != map.end(); ++it) {
         if (it.value() == task) {
-            m_aptTaskMap.erase(it);
-            return;
+            map.erase(it);
+            return true;
         }
     }
+    return false;
+}
+
+} // namespace
+
+void AptInstallManager::eraseFromTaskMapsLocked(const AbstractTask *task)
+{
+    if (!eraseTask(m_aptTaskMap, task))
+        eraseTask(m_httpTaskMap, task);
 }
 
 bool AptInstallManager::refusedWhileStopping(const QString &packageName) const
@@ -382,35 +396,36 @@ void AptInstallManager::addDownloadPoolTask(Apt_Task &task)
         refuseTask(task, invalid);
         return;
     }
+    const Route route = routeOf(task);
     // A repeated request for a package in work ends here, before any
     // bookkeeping: the running task keeps its session, row and operation.
-    if (task.taskType == 0 && routeOf(task) == Route::Apt && isAptTaskInWork(task.packageName))
+    if ((task.taskType == 0 || route == Route::Kapla) && isTaskInWork(route, task.packageName))
         return;
 
     if (isStoreTask(task)) {
         task.ownerRole = ChildrenGuardAccountInterface::instance()->getOwnerRole(task.loginName);
         qCInfo(daemonLogCategory) << "ownerRole:" << task.ownerRole << "appType:" << task.appType;
     }
-
-    const Route route = routeOf(task);
-    if (task.taskType != 0) {
-        // Only a kapla removal is run from here; its runner comes with the
-        // kapla route.
-        if (task.pkgInstallMode == 2)
-            refuseTask(task, QStringLiteral("no runner for kapla packages"));
+    // Removals of Debian packages go to the install pool directly; only a
+    // kapla removal runs from here.
+    if (task.taskType != 0 && route != Route::Kapla)
         return;
-    }
-    if (route != Route::Apt) {
-        qCWarning(daemonLogCategory)
-            << "Unhandled pkgInstallMode:" << task.pkgInstallMode << "channelId:" << task.channelId
-            << "isSpecificPkg:" << task.isSpecificPkg;
+    if (route == Route::Unhandled) {
+        qCWarning(daemonLogCategory) << "Unhandled pkgInstallMode:" << task.pkgInstallMode;
         refuseTask(task, QStringLiteral("no runner for this package source"));
         return;
     }
+    if (route == Route::Kapla) {
+        refuseTask(task, QStringLiteral("no runner for kapla packages"));
+        return;
+    }
 
-    if (isStoreTask(task))
+    if (task.taskType == 0 && isStoreTask(task))
         recordStoreInstall(task);
-    addToRunAptTask(task);
+    if (route == Route::Http)
+        addToRunHttpTask(task);
+    else
+        addToRunAptTask(task);
 }
 
 AptInstallManager::Route AptInstallManager::routeOf(const Apt_Task &task)
@@ -458,13 +473,25 @@ void AptInstallManager::refuseTask(const Apt_Task &task, const QString &reason)
     releaseHookCache(task.packageName);
 }
 
-bool AptInstallManager::isAptTaskInWork(const QString &packageName)
+bool AptInstallManager::isTaskInWork(Route route, const QString &packageName)
 {
     QMutexLocker locker(&m_taskMapMutex);
-    if (!m_aptTaskMap.contains(packageName))
-        return false;
-    qCWarning(daemonLogCategory) << "Apt Task" << packageName << "existed!";
-    return true;
+    switch (route) {
+    case Route::Apt:
+        if (!m_aptTaskMap.contains(packageName))
+            return false;
+        qCWarning(daemonLogCategory) << "Apt Task" << packageName << "existed!";
+        return true;
+    case Route::Http:
+        if (!m_httpTaskMap.contains(packageName))
+            return false;
+        qCWarning(daemonLogCategory) << "Http Task " << packageName << "existed!";
+        return true;
+    case Route::Kapla:
+    case Route::Unhandled:
+        break;
+    }
+    return false;
 }
 
 void AptInstallManager::recordStoreInstall(Apt_Task &task)
@@ -507,7 +534,7 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
         download, &AptDownloadTask::sigFinished, this,
         [this, download] {
             QMutexLocker locker(&m_taskMapMutex);
-            eraseAptTaskLocked(download);
+            eraseFromTaskMapsLocked(download);
         },
         Qt::QueuedConnection);
     connect(this, &AptInstallManager::sigStopRunningTask, download,
@@ -526,6 +553,47 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
 
     // Entered before it starts, so that a request arriving meanwhile finds it.
     m_aptTaskMap.insert(task.packageName, download);
+    startInPoolLocked(download, m_downloadPool, 0);
+    qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
+                               << m_downloadPool->activeThreadCount();
+}
+
+void AptInstallManager::addToRunHttpTask(const Apt_Task &task)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    if (m_httpTaskMap.contains(task.packageName)) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "Http Task " << task.packageName << "existed!";
+        return;
+    }
+    auto *download = new HttpDownloadTask(task);
+    connect(download, &HttpDownloadTask::sigStartInstallOperation, this,
+            &AptInstallManager::OnInstallOrRemoveOperationWork, Qt::QueuedConnection);
+    connect(download, &HttpDownloadTask::sigDownloadProgress, this,
+            &AptInstallManager::OnDownloadProgressSlot, Qt::QueuedConnection);
+    connect(download, &HttpDownloadTask::sigPauseFinished, this,
+            &AptInstallManager::sigPauseFinished, Qt::QueuedConnection);
+    connect(download, &HttpDownloadTask::sigAptOperationDataChange, this,
+            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    connect(download, &HttpDownloadTask::sigSendSystemNotification, this,
+            &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
+    connect(
+        download, &HttpDownloadTask::sigFinished, this,
+        [this, download] {
+            QMutexLocker locker(&m_taskMapMutex);
+            eraseFromTaskMapsLocked(download);
+        },
+        Qt::QueuedConnection);
+    connect(this, &AptInstallManager::sigStopRunningTask, download,
+            &HttpDownloadTask::onStopTaskSlot);
+    connect(this, &AptInstallManager::sigPauseRunningTask, download,
+            &HttpDownloadTask::onPauseTaskSlot);
+    connect(this, &AptInstallManager::sigPrepareDeleteRunningTask, download,
+            &HttpDownloadTask::onPrepareToDeleteTask);
+    connect(this, &AptInstallManager::sigPauseRunningTasks, download,
+            &HttpDownloadTask::onPausePartTasksSlot, Qt::QueuedConnection);
+
+    m_httpTaskMap.insert(task.packageName, download);
     startInPoolLocked(download, m_downloadPool, 0);
     qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
                                << m_downloadPool->activeThreadCount();
@@ -642,7 +710,9 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
 
     Package_Info info;
     const bool installed = readInstalledFacts(data, info);
-    if (ok && !installed) {
+    // dpkg can vouch only for its own packages: a tar bundle's script and
+    // kapla's tool report their own success.
+    if (ok && !installed && isDebianPackageTask(data)) {
         qCWarning(daemonLogCategory) << "install of" << data.packageName
                                      << "reported success, but the package is not installed";
         ok = false;
@@ -667,7 +737,7 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
             AppStore::TaskRecordBuilder::statisticsRecord(data, STATISTICS_INSTALL_END, biCode));
     }
 
-    int kind;
+    E_OptStatus kind;
     if (!ok) {
         emit sigIntallProgress(data.sourceId, data.packageName, 1, size, -1, message);
         updateInstallResultToDb(false, data, code);
@@ -750,7 +820,7 @@ void AptInstallManager::OnPurgeTaskFinishedSlot(Apt_Task data, bool ok)
     }
     qCDebug(daemonLogCategory) << "OnPurgeTaskFinishedSlot";
     emit sigPurgeFinished(data.sourceId, data.packageName, ok);
-    int kind = OptRemoveFailed;
+    E_OptStatus kind = OptRemoveFailed;
     if (ok) {
         emit sigAptInstRm(data.packageName, false);
         AppstoreDb::instance()->updateInstallStatus(data.packageName, QStringLiteral("1"));
@@ -857,40 +927,52 @@ void AptInstallManager::pausePartAptTasks(const QString &id, const QStringList &
     emit sigRemoveHookCacheData(packageNames);
 }
 
-// One task-map step. A task still queued leaves the pool and the map
-// together, so it can never start afterwards; a running one stays in the map
-// until it reports its end.
-AptDownloadTask *AptInstallManager::takeBackAptTask(const QString &packageName, bool &running)
+template<typename Task>
+void AptInstallManager::takeBackLocked(QMap<QString, Task *> &map, const QString &packageName,
+                                       QList<TakenTask> &taken, bool &running)
+{
+    Task *task = map.value(packageName);
+    if (!task)
+        return;
+    if (!m_downloadPool->tryTake(task)) {
+        running = true;
+        return;
+    }
+    map.remove(packageName);
+    m_poolTasks.remove(task);
+    // Read only now that the task is out of the pool: nothing else writes
+    // its record any more.
+    taken.append({task, task->getTask()});
+}
+
+// One task-map step over every map. A task still queued leaves the pool and
+// its map together, so it can never start afterwards; a running one stays in
+// its map until it reports its end.
+QList<AptInstallManager::TakenTask> AptInstallManager::takeBackTasks(const QString &packageName,
+                                                                     bool &running)
 {
     QMutexLocker locker(&m_taskMapMutex);
     running = false;
-    AptDownloadTask *task = m_aptTaskMap.value(packageName);
-    if (!task)
-        return nullptr;
-    if (!m_downloadPool->tryTake(task)) {
-        running = true;
-        return nullptr;
-    }
-    m_aptTaskMap.remove(packageName);
-    m_poolTasks.remove(task);
-    return task;
+    QList<TakenTask> taken;
+    takeBackLocked(m_aptTaskMap, packageName, taken, running);
+    takeBackLocked(m_httpTaskMap, packageName, taken, running);
+    return taken;
 }
 
 void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task &task)
 {
     bool running = false;
-    AptDownloadTask *taken = takeBackAptTask(task.packageName, running);
-    if (taken) {
+    const QList<TakenTask> taken = takeBackTasks(task.packageName, running);
+    for (const TakenTask &queued : taken) {
         if (request == ControlRequest::Pause)
-            pauseTakenTask(taken);
+            pauseTakenTask(queued.record);
         else
             // As a running task does on its way out: a task that will never
             // run is no longer in work.
-            OnAptOperationDataChangeSlot(taken->getTask(), QString());
+            OnAptOperationDataChangeSlot(queued.record, QString());
         // It belongs to the manager's thread, which may be delivering an
         // event to it right now.
-        taken->deleteLater();
-        return;
+        queued.task->deleteLater();
     }
     if (!running)
         return;
@@ -912,22 +994,19 @@ void AptInstallManager::onPausePartAptTasks(const QString &id, const QStringList
     QStringList runningPackages;
     for (const QString &name : packageNames) {
         bool running = false;
-        AptDownloadTask *taken = takeBackAptTask(name, running);
-        if (taken) {
-            pauseTakenTask(taken);
-            taken->deleteLater();
-        } else if (running) {
-            runningPackages.append(name);
+        const QList<TakenTask> taken = takeBackTasks(name, running);
+        for (const TakenTask &queued : taken) {
+            pauseTakenTask(queued.record);
+            queued.task->deleteLater();
         }
+        if (running)
+            runningPackages.append(name);
     }
     emit sigPauseRunningTasks(id, runningPackages);
 }
 
-// The record is read only now that the task is out of the pool: nothing else
-// writes it any more.
-void AptInstallManager::pauseTakenTask(AptDownloadTask *taken)
+void AptInstallManager::pauseTakenTask(Apt_Task record)
 {
-    Apt_Task record = taken->getTask();
     emit sigPauseFinished(record.sourceId, record.packageName);
     {
         QMutexLocker locker(&m_operationMutex);

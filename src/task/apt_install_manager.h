@@ -17,6 +17,7 @@
 
 class AbstractTask;
 class AptDownloadTask;
+class HttpDownloadTask;
 class QRunnable;
 class QThread;
 class QThreadPool;
@@ -135,6 +136,7 @@ public Q_SLOTS:
 
 private Q_SLOTS:
     void addToRunAptTask(const Apt_Task &task);
+    void addToRunHttpTask(const Apt_Task &task);
 
 private:
     enum class Route { Apt, Http, Kapla, Unhandled };
@@ -143,13 +145,13 @@ private:
     static QString validationError(const Apt_Task &task);
     void refuseTask(const Apt_Task &task, const QString &reason);
     bool refusedWhileStopping(const QString &packageName) const;
-    bool isAptTaskInWork(const QString &packageName);
+    bool isTaskInWork(Route route, const QString &packageName);
     void recordStoreInstall(Apt_Task &task);
     void onNeedAptFix(const QString &packageName);
     void onAptFixResult(const QString &packageName, bool isSuccessful);
     template<typename Task> void startInPoolLocked(Task *task, QThreadPool *pool, int priority);
     void releaseEndedTask(AbstractTask *task);
-    void eraseAptTaskLocked(const AbstractTask *task);
+    void eraseFromTaskMapsLocked(const AbstractTask *task);
     void takeQueuedTasks();
     void drainOnOwnThread(int limitMs);
     void stopRunningDownloads();
@@ -166,8 +168,18 @@ private:
     enum class ControlRequest { Stop, Pause, PrepareDelete };
     void onControlRequest(ControlRequest request, const Apt_Task &task);
     void onPausePartAptTasks(const QString &id, const QStringList &packageNames);
-    AptDownloadTask *takeBackAptTask(const QString &packageName, bool &running);
-    void pauseTakenTask(AptDownloadTask *taken);
+    // A download-pool task taken back before it ran, with its own record.
+    struct TakenTask
+    {
+        AbstractTask *task;
+        Apt_Task record;
+    };
+    // running: some task of the package runs and takes running requests.
+    QList<TakenTask> takeBackTasks(const QString &packageName, bool &running);
+    template<typename Task>
+    void takeBackLocked(QMap<QString, Task *> &map, const QString &packageName,
+                        QList<TakenTask> &taken, bool &running);
+    void pauseTakenTask(Apt_Task record);
     void settleInterruptedInstall(const DownloadStateBiData &record, bool agreeSign);
     void failLocalInstall(const Apt_Task &task, const QString &reason);
 
@@ -197,6 +209,7 @@ private:
 
     QMutex m_taskMapMutex;
     QMap<QString, AptDownloadTask *> m_aptTaskMap;
+    QMap<QString, HttpDownloadTask *> m_httpTaskMap;
     // Every task started and not yet deleted, with the pool it was given to.
     QHash<AbstractTask *, PoolSlot> m_poolTasks;
 

@@ -1,0 +1,193 @@
+#include "common/apt_task.h"
+#include "database/cachedatabase.h"
+#include "dpkg_listing.h"
+#include "engine_recorder.h"
+#include "engine_test_setup.h"
+#include "local_https_server.h"
+#include "store_test_setup.h"
+#include "task/apt_install_manager.h"
+#include "task/task_manager.h"
+#include "test_env.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+const QString kUser = QStringLiteral("twk-tester");
+const QString kHttpDeb = QStringLiteral("twk-test-http");
+constexpr int kIdlePeriodMs = 200;
+constexpr int kStayed = 42;
+
+QString sha256Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// Runs the application's event loop until the idle exit quits it (0) or
+// limitMs pass (kStayed).
+int runEventLoop(int limitMs)
+{
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(kStayed); });
+    limit.start(limitMs);
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+// The runners beyond apt's own downloads, reached the way the bus object
+// reaches them: through the install manager's intake.
+class TestRunnerRoutes : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void httpDownloadInstallsArchive();
+    void httpTasksStoppedAtStartAllEnd();
+
+private:
+    void addTask(Apt_Task task);
+    // A store task that downloads name's file from the local HTTPS server.
+    Apt_Task httpTask(const QString &name, const QByteArray &contents) const;
+
+    QTemporaryDir m_dir;
+    EngineTestSetup m_setup;
+    LocalHttpsServer m_server;
+    AptInstallManager *m_manager = nullptr;
+    EngineRecorder m_recorded;
+};
+
+void TestRunnerRoutes::initTestCase()
+{
+    QVERIFY(m_setup.repository().addPackage(kHttpDeb, QStringLiteral("1.0")));
+    QVERIFY2(m_setup.start(qEnvironmentVariable("TWK_CHILDRENGUARD_STANDIN"),
+                           {kUser + QStringLiteral("=2")}, 0),
+             qPrintable(m_setup.errorString()));
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    QVERIFY(StoreTestSetup::pointAt(m_server, m_dir.path()));
+
+    m_manager = new AptInstallManager;
+    m_recorded.attach(m_manager);
+}
+
+void TestRunnerRoutes::cleanupTestCase()
+{
+    if (m_manager) {
+        m_manager->stopThread();
+        delete m_manager;
+    }
+    QCoreApplication::removePostedEvents(this);
+    CacheDatabase::instance()->stop();
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     {QStringLiteral("--purge"), QStringLiteral("--force-all"), kHttpDeb});
+}
+
+void TestRunnerRoutes::addTask(Apt_Task task)
+{
+    QVERIFY(QMetaObject::invokeMethod(m_manager, "addDownloadPoolTask", Qt::QueuedConnection,
+                                      Q_ARG(Apt_Task &, task)));
+}
+
+Apt_Task TestRunnerRoutes::httpTask(const QString &name, const QByteArray &contents) const
+{
+    Apt_Task task = EngineTestSetup::storeTask(name, kUser);
+    task.pkgInstallMode = 1;
+    task.channelId = QStringLiteral("7");
+    task.downloadLink = m_server.baseUrl().toString() + QStringLiteral("pool/") + name;
+    task.sha256 = sha256Of(contents);
+    task.totalSize = contents.size();
+    task.isFirstInstall = true;
+    return task;
+}
+
+// A store task with a channel downloads its archive over verified HTTPS and
+// installs that very file; the rows and the final message are those of any
+// store install.
+void TestRunnerRoutes::httpDownloadInstallsArchive()
+{
+    const QByteArray deb =
+        TestEnv::readFile(m_setup.repository().debPath(kHttpDeb, QStringLiteral("1.0")));
+    QVERIFY(!deb.isEmpty());
+    QVERIFY(m_server.addFile(QStringLiteral("pool/") + kHttpDeb, deb));
+    m_recorded.progress.clear();
+    addTask(httpTask(kHttpDeb, deb));
+
+    QVERIFY2(m_recorded.waitForFinal(kHttpDeb), "the task never ended");
+    const EngineProgress final = m_recorded.finalOf(kHttpDeb);
+    QVERIFY2(final.progress >= 0, qPrintable(final.status));
+    QVERIFY(m_recorded.hasProgress(kHttpDeb, 0));
+    QVERIFY(DpkgListing::field(kHttpDeb, QStringLiteral("Status"))
+                .contains(QLatin1String("install ok installed")));
+    const QJsonObject brief = QJsonDocument::fromJson(final.status.toUtf8())
+                                  .object()
+                                  .value(QLatin1String("appBriefInfo"))
+                                  .toObject();
+    QCOMPARE(brief.value(QLatin1String("package_name")).toString(), kHttpDeb);
+    // The rows are written after the final message went out.
+    QTRY_VERIFY(m_recorded.notifications.contains(
+        QStringLiteral("{\"appName\":\"twk-test-http\",\"logname\":\"twk-tester\",\"opt\":1,"
+                       "\"packageName\":\"twk-test-http\"}")));
+    QCOMPARE(EngineTestSetup::historyRow(kHttpDeb,
+                                         {QStringLiteral("operation"), QStringLiteral("result"),
+                                          QStringLiteral("channelId")}),
+             (QStringList{QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("7")}));
+    QCOMPARE(EngineTestSetup::firstRow(QStringLiteral("app_install_status"),
+                                       QStringLiteral("package_name"), kHttpDeb,
+                                       {QStringLiteral("app_status")}),
+             QStringList{QStringLiteral("0")});
+    QVERIFY(m_manager->getAptOperationList().isEmpty());
+
+    m_recorded.purgeResults.clear();
+    Apt_Task purge = httpTask(kHttpDeb, deb);
+    purge.taskType = 1;
+    m_manager->addPurgeTask(purge);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_recorded.purgeResults.isEmpty(), 120000);
+    QCOMPARE(m_recorded.purgeResults, QList<bool>{true});
+}
+
+// Downloads keep the daemon from its idle exit while they run; a second
+// request for a package in work is dropped; and every one of a burst of
+// tasks stopped at once ends, queued or running, so that the daemon can
+// leave again.
+void TestRunnerRoutes::httpTasksStoppedAtStartAllEnd()
+{
+    constexpr int kCount = 200;
+    const QByteArray contents(4096, 'z');
+    QStringList names;
+    for (int i = 0; i < kCount; ++i) {
+        names << QStringLiteral("twk-stop-%1").arg(i);
+        QVERIFY(m_server.addFile(QStringLiteral("pool/") + names.last(), contents));
+        LocalHttpsServer::Route stall;
+        stall.stallSeconds = 20;
+        QVERIFY(m_server.setRoute(QStringLiteral("/pool/") + names.last(), stall));
+    }
+    TaskManager::instance()->setInterval(kIdlePeriodMs);
+    for (const QString &name : std::as_const(names))
+        addTask(httpTask(name, contents));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Http Task.*existed!")));
+    addTask(httpTask(names.first(), contents));
+    QCOMPARE(runEventLoop(10 * kIdlePeriodMs), kStayed);
+    QCOMPARE(m_manager->getAptOperationList().size(), kCount);
+
+    for (const QString &name : std::as_const(names)) {
+        Apt_Task stop = httpTask(name, contents);
+        m_manager->stopTask(stop);
+    }
+    QCOMPARE(runEventLoop(30000), 0);
+    QTRY_VERIFY(m_manager->getAptOperationList().isEmpty());
+    for (const QString &name : std::as_const(names))
+        QVERIFY(EngineTestSetup::historyRow(name, {QStringLiteral("operation")}).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestRunnerRoutes)
+#include "tst_runner_routes.moc"
