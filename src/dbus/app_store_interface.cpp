@@ -21,6 +21,7 @@
 #include "dbus/latest_package_query.h"
 #include "dbus/package_history_queries.h"
 #include "task/apt_install_manager.h"
+#include "task/hookcachedata.h"
 #include "task/task_manager.h"
 #include "task/task_record_builder.h"
 #include "utils/bus_argument_checks.h"
@@ -38,6 +39,7 @@
 #include <QDBusError>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 
 #include <malloc.h>
 
@@ -90,6 +92,17 @@ void AppStoreInterface::startWorkers()
     connect(m_aptInstallManager, &AptInstallManager::sigAptUpdate, this,
             &AppStoreInterface::AptUpdateSource);
     wireRequestRoads();
+
+    // The hook ignores the packages the engine handles until it lets go of
+    // them: at a final progress, a purge's end or a stop, pause or delete.
+    m_hookCacheData = std::make_unique<HookCacheData>();
+    connect(m_aptInstallManager, &AptInstallManager::sigIntallProgress, m_hookCacheData.get(),
+            &HookCacheData::OnInstallFinishedSlot, Qt::QueuedConnection);
+    connect(m_aptInstallManager, &AptInstallManager::sigPurgeFinished, m_hookCacheData.get(),
+            &HookCacheData::OnPurgeFinishedSlot, Qt::QueuedConnection);
+    connect(m_aptInstallManager, &AptInstallManager::sigRemoveHookCacheData, m_hookCacheData.get(),
+            &HookCacheData::OnRemoveHookCacheDataSlot, Qt::QueuedConnection);
+    m_hookCacheData->startThread();
 
     // The store client is first built on the lookup thread, so that its
     // start-up probes keep off the bus thread.
@@ -154,6 +167,16 @@ void AppStoreInterface::stopWorkers()
         m_aptInstallManager->stopThread();
         m_aptInstallManager->deleteLater();
         m_aptInstallManager = nullptr;
+    }
+    // After the engine, whose last completions may still release packages.
+    if (m_hookCacheData) {
+        m_hookCacheData->stopThread();
+        // One whose thread did not end in time still belongs to it and is
+        // left to the ending process.
+        if (m_hookCacheData->thread() == QThread::currentThread())
+            m_hookCacheData.reset();
+        else
+            m_hookCacheData.release();
     }
     for (MaintenanceThread *thread :
          {static_cast<MaintenanceThread *>(m_aptUpdateThread.get()),

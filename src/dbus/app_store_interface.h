@@ -16,6 +16,7 @@ class AptInstallManager;
 class AptUpdateThread;
 class ClearCacheDirThread;
 class HardwareInfoSaver;
+class HookCacheData;
 class UpdateSrcDirThread;
 class UploadHardware;
 
@@ -205,4 +206,5 @@ private:
     std::unique_ptr<UpdateSrcDirThread> m_updateSrcDirThread;
     std::unique_ptr<ClearCacheDirThread> m_clearCacheDirThread;
     std::unique_ptr<UploadHardware> m_uploadHardware;
+    std::unique_ptr<HookCacheData> m_hookCacheData;
 };
