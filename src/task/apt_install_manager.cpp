@@ -21,6 +21,7 @@
 #include "task/aptfixtask.h"
 #include "task/aptinstallandremovetask.h"
 #include "task/httpdownloadtask.h"
+#include "task/immutableinstallandremovetask.h"
 #include "task/local_package_file.h"
 #include "task/task_end_relay.h"
 #include "task/task_record_builder.h"
@@ -658,23 +659,29 @@ void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
 {
     if (refusedWhileStopping(task.packageName))
         return;
-    // The immutable-system and tar-bundle runners come with their own route;
-    // until then such a task ends as failed rather than running the wrong tool.
-    if (AppStore::Utils::isImmutableSystem() || task.isTarPkg) {
-        qCWarning(daemonLogCategory)
-            << "no install runner for" << task.packageName << "isTarPkg:" << task.isTarPkg;
-        if (task.taskType == 0)
-            OnInstallTaskFinishedSlot(task, false, AppStore::InstallFailed);
-        else
-            OnPurgeTaskFinishedSlot(task, false);
-        return;
-    }
+    // On an immutable system only its own installer may change packages,
+    // tar bundles included.
+    if (AppStore::Utils::isImmutableSystem())
+        startImmutableTask(task);
+    else if (!task.isTarPkg)
+        startAptInstallTask(task);
+    else
+        startTarTask(task);
+}
 
-    auto *install = new AptInstallAndRemoveTask(task);
+template<typename Task> void AptInstallManager::startInInstallPool(Task *install)
+{
     // A local install starts here from the caller's thread; the task lives
     // on the manager's, where it will be deleted.
     if (install->thread() != thread())
         install->moveToThread(thread());
+    QMutexLocker locker(&m_taskMapMutex);
+    startInPoolLocked(install, m_installPool, 0);
+}
+
+void AptInstallManager::startAptInstallTask(const Apt_Task &task)
+{
+    auto *install = new AptInstallAndRemoveTask(task);
     install->setPromptSilenceInterval(m_promptSilenceMs);
     connect(install, &AptInstallAndRemoveTask::sigStartPurge, this,
             &AptInstallManager::sigStartPurge);
@@ -693,8 +700,31 @@ void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
         [this](Apt_Task kaplaTask) { addDownloadPoolTask(kaplaTask); }, Qt::QueuedConnection);
     connect(this, &AptInstallManager::sigAptInputReceived, install,
             &AptInstallAndRemoveTask::sigAptInputReceived);
-    QMutexLocker locker(&m_taskMapMutex);
-    startInPoolLocked(install, m_installPool, 0);
+    startInInstallPool(install);
+}
+
+void AptInstallManager::startImmutableTask(const Apt_Task &task)
+{
+    auto *install = new ImmutableInstallAndRemoveTask(task);
+    connect(install, &ImmutableInstallAndRemoveTask::sigInstallTaskFinished, this,
+            &AptInstallManager::OnInstallTaskFinishedSlot);
+    connect(install, &ImmutableInstallAndRemoveTask::sigAptOutputRead, this,
+            &AptInstallManager::OnAptOutputRead);
+    connect(install, &ImmutableInstallAndRemoveTask::sigStartPurge, this,
+            &AptInstallManager::sigStartPurge);
+    connect(install, &ImmutableInstallAndRemoveTask::sigPurgeTaskFinished, this,
+            &AptInstallManager::OnPurgeTaskFinishedSlot);
+    connect(install, &ImmutableInstallAndRemoveTask::sigAptOperationDataChange, this,
+            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    startInInstallPool(install);
+}
+
+// The tar-bundle runner comes with its own route; until then a bundle ends
+// as failed rather than running the wrong tool.
+void AptInstallManager::startTarTask(const Apt_Task &task)
+{
+    qCWarning(daemonLogCategory) << "no install runner for the tar bundle" << task.packageName;
+    OnInstallTaskFinishedSlot(task, false, AppStore::InstallFailed);
 }
 
 void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,

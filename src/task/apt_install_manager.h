@@ -150,6 +150,10 @@ private:
     void onNeedAptFix(const QString &packageName);
     void onAptFixResult(const QString &packageName, bool isSuccessful);
     template<typename Task> void startInPoolLocked(Task *task, QThreadPool *pool, int priority);
+    template<typename Task> void startInInstallPool(Task *install);
+    void startAptInstallTask(const Apt_Task &task);
+    void startImmutableTask(const Apt_Task &task);
+    void startTarTask(const Apt_Task &task);
     void releaseEndedTask(AbstractTask *task);
     void eraseFromTaskMapsLocked(const AbstractTask *task);
     void takeQueuedTasks();

@@ -8,12 +8,15 @@
 #include "task/apt_install_manager.h"
 #include "task/task_manager.h"
 #include "test_env.h"
+#include "utils/utils.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -22,6 +25,7 @@ namespace {
 
 const QString kUser = QStringLiteral("twk-tester");
 const QString kHttpDeb = QStringLiteral("twk-test-http");
+const QString kImmutable = QStringLiteral("twk-test-hello");
 constexpr int kIdlePeriodMs = 200;
 constexpr int kStayed = 42;
 
@@ -54,6 +58,7 @@ private Q_SLOTS:
     void cleanupTestCase();
     void httpDownloadInstallsArchive();
     void httpTasksStoppedAtStartAllEnd();
+    void immutableSystemInstallsAndPurges();
 
 private:
     void addTask(Apt_Task task);
@@ -70,6 +75,7 @@ private:
 void TestRunnerRoutes::initTestCase()
 {
     QVERIFY(m_setup.repository().addPackage(kHttpDeb, QStringLiteral("1.0")));
+    QVERIFY(m_setup.repository().addPackage(kImmutable, QStringLiteral("1.0")));
     QVERIFY2(m_setup.start(qEnvironmentVariable("TWK_CHILDRENGUARD_STANDIN"),
                            {kUser + QStringLiteral("=2")}, 0),
              qPrintable(m_setup.errorString()));
@@ -88,8 +94,8 @@ void TestRunnerRoutes::cleanupTestCase()
     }
     QCoreApplication::removePostedEvents(this);
     CacheDatabase::instance()->stop();
-    TestEnv::runTool(QStringLiteral("dpkg"),
-                     {QStringLiteral("--purge"), QStringLiteral("--force-all"), kHttpDeb});
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"),
+                                              QStringLiteral("--force-all"), kHttpDeb, kImmutable});
 }
 
 void TestRunnerRoutes::addTask(Apt_Task task)
@@ -187,6 +193,45 @@ void TestRunnerRoutes::httpTasksStoppedAtStartAllEnd()
     QTRY_VERIFY(m_manager->getAptOperationList().isEmpty());
     for (const QString &name : std::as_const(names))
         QVERIFY(EngineTestSetup::historyRow(name, {QStringLiteral("operation")}).isEmpty());
+}
+
+// The stand-in says the system is immutable: its own installer installs and
+// purges with the system's apt configuration, which names the test
+// repository.
+void TestRunnerRoutes::immutableSystemInstallsAndPurges()
+{
+    const QByteArray path = qgetenv("PATH");
+    const QByteArray aptConfig = qgetenv("APT_CONFIG");
+    const auto restore = qScopeGuard([&] {
+        qputenv("PATH", path);
+        qputenv("APT_CONFIG", aptConfig);
+        qunsetenv("TWK_IMMUTABLE_MODE");
+    });
+    qputenv("PATH", TestEnv::standinsDir().toUtf8() + ':' + path);
+    qputenv("TWK_IMMUTABLE_MODE", "true");
+    for (const QString &entry : m_setup.repository().environment())
+        qputenv(entry.section(u'=', 0, 0).toUtf8(), entry.section(u'=', 1).toUtf8());
+    QVERIFY(TestEnv::runTool(QStringLiteral("apt-get"), {QStringLiteral("update")}).succeeded());
+
+    const QRegularExpression immutableRun(QStringLiteral("ImmutableInstallAndRemoveTask.*apt-get"));
+    QTest::ignoreMessage(QtDebugMsg, immutableRun);
+    m_recorded.progress.clear();
+    addTask(EngineTestSetup::storeTask(kImmutable, kUser));
+    QVERIFY2(m_recorded.waitForFinal(kImmutable), "the install never ended");
+    QVERIFY2(m_recorded.finalOf(kImmutable).progress >= 0,
+             qPrintable(m_recorded.finalOf(kImmutable).status));
+    QVERIFY(DpkgListing::field(kImmutable, QStringLiteral("Status"))
+                .contains(QLatin1String("install ok installed")));
+
+    QTest::ignoreMessage(QtDebugMsg, immutableRun);
+    m_recorded.purgeResults.clear();
+    Apt_Task purge = EngineTestSetup::storeTask(kImmutable, kUser);
+    purge.taskType = 1;
+    m_manager->addPurgeTask(purge);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_recorded.purgeResults.isEmpty(), 120000);
+    QCOMPARE(m_recorded.purgeResults, QList<bool>{true});
+    QVERIFY(!DpkgListing::field(kImmutable, QStringLiteral("Status"))
+                 .contains(QLatin1String("install ok installed")));
 }
 
 QTEST_GUILESS_MAIN(TestRunnerRoutes)
