@@ -23,6 +23,7 @@
 #include "task/httpdownloadtask.h"
 #include "task/immutableinstallandremovetask.h"
 #include "task/local_package_file.h"
+#include "task/tarpkginstalltask.h"
 #include "task/task_end_relay.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
@@ -719,12 +720,14 @@ void AptInstallManager::startImmutableTask(const Apt_Task &task)
     startInInstallPool(install);
 }
 
-// The tar-bundle runner comes with its own route; until then a bundle ends
-// as failed rather than running the wrong tool.
 void AptInstallManager::startTarTask(const Apt_Task &task)
 {
-    qCWarning(daemonLogCategory) << "no install runner for the tar bundle" << task.packageName;
-    OnInstallTaskFinishedSlot(task, false, AppStore::InstallFailed);
+    auto *install = new TarPkgInstallTask(task);
+    connect(install, &TarPkgInstallTask::sigInstallTaskFinished, this,
+            &AptInstallManager::OnInstallTaskFinishedSlot);
+    connect(install, &TarPkgInstallTask::sigAptOperationDataChange, this,
+            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    startInInstallPool(install);
 }
 
 void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,

@@ -58,6 +58,8 @@ private Q_SLOTS:
     void cleanupTestCase();
     void httpDownloadInstallsArchive();
     void httpTasksStoppedAtStartAllEnd();
+    void tarBundleRunsItsScript_data();
+    void tarBundleRunsItsScript();
     void immutableSystemInstallsAndPurges();
 
 private:
@@ -193,6 +195,62 @@ void TestRunnerRoutes::httpTasksStoppedAtStartAllEnd()
     QTRY_VERIFY(m_manager->getAptOperationList().isEmpty());
     for (const QString &name : std::as_const(names))
         QVERIFY(EngineTestSetup::historyRow(name, {QStringLiteral("operation")}).isEmpty());
+}
+
+// A bundle that is no Debian package goes to the tar runner whoever asked;
+// its script's success is the install's, as dpkg knows nothing of it.
+void TestRunnerRoutes::tarBundleRunsItsScript_data()
+{
+    QTest::addColumn<QString>("sourceId");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("local"); // a file of this machine, no download
+    QTest::newRow("store") << QStringLiteral("velkor-app-store") << QStringLiteral("twk-bundle-a")
+                           << false;
+    QTest::newRow("another requester")
+        << QStringLiteral("com.example.tool") << QStringLiteral("twk-bundle-b") << false;
+    QTest::newRow("local file") << QStringLiteral("velkor-app-store")
+                                << QStringLiteral("twk-bundle-c") << true;
+}
+
+void TestRunnerRoutes::tarBundleRunsItsScript()
+{
+    QFETCH(QString, sourceId);
+    QFETCH(QString, name);
+    QFETCH(bool, local);
+    const QString calls = m_dir.filePath(name + QStringLiteral(".calls"));
+    const QString tree = m_dir.filePath(name);
+    QVERIFY(TestEnv::writeFile(tree + QStringLiteral("/install_clean.sh"),
+                               "echo \"$2\" >> " + calls.toUtf8() + "\n"));
+    const QString bundle = tree + QStringLiteral(".tar");
+    QVERIFY(TestEnv::runTool(QStringLiteral("tar"),
+                             {QStringLiteral("-cf"), bundle, QStringLiteral("-C"), tree,
+                              QStringLiteral("install_clean.sh")})
+                .succeeded());
+    const QByteArray contents = TestEnv::readFile(bundle);
+    QVERIFY(m_server.addFile(QStringLiteral("pool/") + name, contents));
+    m_recorded.progress.clear();
+    m_recorded.hookReleases.clear();
+    Apt_Task task = httpTask(name, contents);
+    task.sourceId = sourceId;
+    if (local) {
+        task.downloadLink = QStringLiteral("file://") + bundle;
+        m_manager->addLocalInstallTask(task);
+    } else {
+        addTask(task);
+    }
+
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_recorded.hookReleases.contains(name) || m_recorded.finalOf(name).state >= 0, 60000);
+    QCOMPARE(QString::fromUtf8(TestEnv::readFile(calls)), QStringLiteral("install\n"));
+    if (sourceId == QLatin1String("velkor-app-store")) {
+        QVERIFY2(m_recorded.finalOf(name).progress >= 0,
+                 qPrintable(m_recorded.finalOf(name).status));
+        QTRY_COMPARE(EngineTestSetup::historyRow(name, {QStringLiteral("operation")}),
+                     QStringList{QStringLiteral("1")});
+    } else {
+        QCOMPARE(m_recorded.finalOf(name).state, -1);
+    }
+    QVERIFY(!QFileInfo::exists(AppStore::Utils::cacheDir() + name + QStringLiteral(".tar")));
 }
 
 // The stand-in says the system is immutable: its own installer installs and
