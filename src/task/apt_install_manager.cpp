@@ -22,6 +22,7 @@
 #include "task/aptinstallandremovetask.h"
 #include "task/httpdownloadtask.h"
 #include "task/immutableinstallandremovetask.h"
+#include "task/kaplapkginstandrmtask.h"
 #include "task/local_package_file.h"
 #include "task/tarpkginstalltask.h"
 #include "task/task_end_relay.h"
@@ -170,6 +171,7 @@ AptInstallManager::~AptInstallManager()
         QMutexLocker locker(&m_taskMapMutex);
         m_aptTaskMap.clear();
         m_httpTaskMap.clear();
+        m_kaplaTaskMap.clear();
     }
     if (m_poolsBusyAtTeardown) {
         // Their threads still run tasks; destroying the pools would wait for
@@ -235,6 +237,7 @@ void AptInstallManager::teardownOnOwnThread(QThread *nextOwner)
         QMutexLocker locker(&m_taskMapMutex);
         m_aptTaskMap.clear();
         m_httpTaskMap.clear();
+        m_kaplaTaskMap.clear();
     }
     if (thread() != nextOwner)
         moveToThread(nextOwner);
@@ -274,16 +277,23 @@ void AptInstallManager::stopRunningDownloads()
 {
     QList<AptDownloadTask *> aptDownloads;
     QList<HttpDownloadTask *> httpDownloads;
+    QList<KaplaPkgInstAndRmTask *> kaplaRuns;
     {
         QMutexLocker locker(&m_taskMapMutex);
         aptDownloads = m_aptTaskMap.values();
         httpDownloads = m_httpTaskMap.values();
+        kaplaRuns = m_kaplaTaskMap.values();
     }
     // Only this thread deletes tasks, so none of them can go meanwhile.
     for (AptDownloadTask *download : std::as_const(aptDownloads))
         download->onStopTaskSlot(download->getTask());
     for (HttpDownloadTask *download : std::as_const(httpDownloads))
         download->onStopTaskSlot(download->getTask());
+    // A kapla install past its fetch, like an uninstall, is waited for.
+    for (KaplaPkgInstAndRmTask *kapla : std::as_const(kaplaRuns)) {
+        if (kapla->isInterruptible())
+            kapla->slotStopTask(kapla->getTask());
+    }
 }
 
 void AptInstallManager::checkDrained()
@@ -365,8 +375,8 @@ template<typename Task> bool eraseTask(QMap<QString, Task *> &map, const Abstrac
 
 void AptInstallManager::eraseFromTaskMapsLocked(const AbstractTask *task)
 {
-    if (!eraseTask(m_aptTaskMap, task))
-        eraseTask(m_httpTaskMap, task);
+    if (!eraseTask(m_aptTaskMap, task) && !eraseTask(m_httpTaskMap, task))
+        eraseTask(m_kaplaTaskMap, task);
 }
 
 bool AptInstallManager::refusedWhileStopping(const QString &packageName) const
@@ -417,17 +427,22 @@ void AptInstallManager::addDownloadPoolTask(Apt_Task &task)
         refuseTask(task, QStringLiteral("no runner for this package source"));
         return;
     }
-    if (route == Route::Kapla) {
-        refuseTask(task, QStringLiteral("no runner for kapla packages"));
-        return;
-    }
 
     if (task.taskType == 0 && isStoreTask(task))
         recordStoreInstall(task);
-    if (route == Route::Http)
-        addToRunHttpTask(task);
-    else
+    switch (route) {
+    case Route::Apt:
         addToRunAptTask(task);
+        break;
+    case Route::Http:
+        addToRunHttpTask(task);
+        break;
+    case Route::Kapla:
+        addToRunKaplaTask(task);
+        break;
+    case Route::Unhandled:
+        break;
+    }
 }
 
 AptInstallManager::Route AptInstallManager::routeOf(const Apt_Task &task)
@@ -490,6 +505,10 @@ bool AptInstallManager::isTaskInWork(Route route, const QString &packageName)
         qCWarning(daemonLogCategory) << "Http Task " << packageName << "existed!";
         return true;
     case Route::Kapla:
+        if (!m_kaplaTaskMap.contains(packageName))
+            return false;
+        qCWarning(daemonLogCategory) << "Kapla Task" << packageName << "existed!";
+        return true;
     case Route::Unhandled:
         break;
     }
@@ -597,6 +616,60 @@ void AptInstallManager::addToRunHttpTask(const Apt_Task &task)
 
     m_httpTaskMap.insert(task.packageName, download);
     startInPoolLocked(download, m_downloadPool, 0);
+    qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
+                               << m_downloadPool->activeThreadCount();
+}
+
+void AptInstallManager::addToRunKaplaTask(const Apt_Task &task)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    if (m_kaplaTaskMap.contains(task.packageName)) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "Kapla Task" << task.packageName << "existed!";
+        return;
+    }
+    auto *kapla = new KaplaPkgInstAndRmTask(task);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigDownloadProgress, this,
+            &AptInstallManager::OnDownloadProgressSlot, Qt::QueuedConnection);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigInstallProgress, this,
+            &AptInstallManager::OnInstallProgressSlot, Qt::QueuedConnection);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigPauseFinished, this,
+            &AptInstallManager::sigPauseFinished, Qt::QueuedConnection);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigStartInstall, this,
+            &AptInstallManager::OnInstallOrRemoveOperationWork, Qt::QueuedConnection);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigStartUninstall, this,
+            &AptInstallManager::sigStartPurge, Qt::QueuedConnection);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigInstallFinished, this,
+            &AptInstallManager::OnInstallTaskFinishedSlot, Qt::QueuedConnection);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigUninstallFinished, this,
+            &AptInstallManager::OnPurgeTaskFinishedSlot, Qt::QueuedConnection);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigPkgOperationDataChange, this,
+            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    connect(kapla, &KaplaPkgInstAndRmTask::sigSendSystemNotification, this,
+            &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
+    connect(
+        kapla, &KaplaPkgInstAndRmTask::sigFinished, this,
+        [this, kapla] {
+            QMutexLocker locker(&m_taskMapMutex);
+            eraseFromTaskMapsLocked(kapla);
+        },
+        Qt::QueuedConnection);
+    connect(
+        kapla, &KaplaPkgInstAndRmTask::sigPurgeDPkg, this,
+        [this](const Apt_Task &debian) { startInstallOrRemoveTask(debian); }, Qt::QueuedConnection);
+    // Delivered on the task's own thread, the manager's, like the download
+    // tasks' requests; the task settles a request against its own end.
+    connect(this, &AptInstallManager::sigStopRunningTask, kapla,
+            &KaplaPkgInstAndRmTask::slotStopTask);
+    connect(this, &AptInstallManager::sigPauseRunningTask, kapla,
+            &KaplaPkgInstAndRmTask::slotPauseTask);
+    connect(this, &AptInstallManager::sigPrepareDeleteRunningTask, kapla,
+            &KaplaPkgInstAndRmTask::slotPrepareToDeleteTask);
+    connect(this, &AptInstallManager::sigPauseRunningTasks, kapla,
+            &KaplaPkgInstAndRmTask::slotPausePartTasks);
+
+    m_kaplaTaskMap.insert(task.packageName, kapla);
+    startInPoolLocked(kapla, m_downloadPool, 0);
     qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
                                << m_downloadPool->activeThreadCount();
 }
@@ -960,15 +1033,31 @@ void AptInstallManager::pausePartAptTasks(const QString &id, const QStringList &
     emit sigRemoveHookCacheData(packageNames);
 }
 
+namespace {
+
+bool takesRunningRequests(const AbstractTask *, bool)
+{
+    return true;
+}
+
+// Past its download stage a kapla task installs, and an uninstall never
+// stops: requests would only be ignored there.
+bool takesRunningRequests(const KaplaPkgInstAndRmTask *task, bool anyKapla)
+{
+    return anyKapla || task->isInterruptible();
+}
+
+} // namespace
+
 template<typename Task>
 void AptInstallManager::takeBackLocked(QMap<QString, Task *> &map, const QString &packageName,
-                                       QList<TakenTask> &taken, bool &running)
+                                       QList<TakenTask> &taken, bool anyKapla, bool &running)
 {
     Task *task = map.value(packageName);
     if (!task)
         return;
     if (!m_downloadPool->tryTake(task)) {
-        running = true;
+        running = running || takesRunningRequests(task, anyKapla);
         return;
     }
     map.remove(packageName);
@@ -982,20 +1071,21 @@ void AptInstallManager::takeBackLocked(QMap<QString, Task *> &map, const QString
 // its map together, so it can never start afterwards; a running one stays in
 // its map until it reports its end.
 QList<AptInstallManager::TakenTask> AptInstallManager::takeBackTasks(const QString &packageName,
-                                                                     bool &running)
+                                                                     bool anyKapla, bool &running)
 {
     QMutexLocker locker(&m_taskMapMutex);
     running = false;
     QList<TakenTask> taken;
-    takeBackLocked(m_aptTaskMap, packageName, taken, running);
-    takeBackLocked(m_httpTaskMap, packageName, taken, running);
+    takeBackLocked(m_aptTaskMap, packageName, taken, anyKapla, running);
+    takeBackLocked(m_httpTaskMap, packageName, taken, anyKapla, running);
+    takeBackLocked(m_kaplaTaskMap, packageName, taken, anyKapla, running);
     return taken;
 }
 
 void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task &task)
 {
     bool running = false;
-    const QList<TakenTask> taken = takeBackTasks(task.packageName, running);
+    const QList<TakenTask> taken = takeBackTasks(task.packageName, false, running);
     for (const TakenTask &queued : taken) {
         if (request == ControlRequest::Pause)
             pauseTakenTask(queued.record);
@@ -1027,7 +1117,8 @@ void AptInstallManager::onPausePartAptTasks(const QString &id, const QStringList
     QStringList runningPackages;
     for (const QString &name : packageNames) {
         bool running = false;
-        const QList<TakenTask> taken = takeBackTasks(name, running);
+        // Every running task of the list is named; each one decides.
+        const QList<TakenTask> taken = takeBackTasks(name, true, running);
         for (const TakenTask &queued : taken) {
             pauseTakenTask(queued.record);
             queued.task->deleteLater();

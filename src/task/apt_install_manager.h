@@ -18,6 +18,7 @@
 class AbstractTask;
 class AptDownloadTask;
 class HttpDownloadTask;
+class KaplaPkgInstAndRmTask;
 class QRunnable;
 class QThread;
 class QThreadPool;
@@ -137,6 +138,7 @@ public Q_SLOTS:
 private Q_SLOTS:
     void addToRunAptTask(const Apt_Task &task);
     void addToRunHttpTask(const Apt_Task &task);
+    void addToRunKaplaTask(const Apt_Task &task);
 
 private:
     enum class Route { Apt, Http, Kapla, Unhandled };
@@ -178,11 +180,12 @@ private:
         AbstractTask *task;
         Apt_Task record;
     };
-    // running: some task of the package runs and takes running requests.
-    QList<TakenTask> takeBackTasks(const QString &packageName, bool &running);
+    // running: some task of the package runs and takes running requests;
+    // with anyKapla false a kapla task past its download stage does not.
+    QList<TakenTask> takeBackTasks(const QString &packageName, bool anyKapla, bool &running);
     template<typename Task>
     void takeBackLocked(QMap<QString, Task *> &map, const QString &packageName,
-                        QList<TakenTask> &taken, bool &running);
+                        QList<TakenTask> &taken, bool anyKapla, bool &running);
     void pauseTakenTask(Apt_Task record);
     void settleInterruptedInstall(const DownloadStateBiData &record, bool agreeSign);
     void failLocalInstall(const Apt_Task &task, const QString &reason);
@@ -214,6 +217,7 @@ private:
     QMutex m_taskMapMutex;
     QMap<QString, AptDownloadTask *> m_aptTaskMap;
     QMap<QString, HttpDownloadTask *> m_httpTaskMap;
+    QMap<QString, KaplaPkgInstAndRmTask *> m_kaplaTaskMap;
     // Every task started and not yet deleted, with the pool it was given to.
     QHash<AbstractTask *, PoolSlot> m_poolTasks;
 

@@ -130,8 +130,6 @@ void TestAptInstallManager::refusedTasks_data()
                                     << "" << 1 << "";
     QTest::newRow("path in version") << "twk-test-ver"
                                      << "1.0/../../x" << 1 << "";
-    QTest::newRow("kapla package") << "com.example.App"
-                                   << "1.0" << 2 << "";
     QTest::newRow("unknown install mode") << "twk-test-mode"
                                           << "1.0" << 3 << "";
 }

@@ -1,5 +1,6 @@
 #include "common/apt_task.h"
 #include "database/cachedatabase.h"
+#include "dpkg_admin_dir.h"
 #include "dpkg_listing.h"
 #include "engine_recorder.h"
 #include "engine_test_setup.h"
@@ -61,6 +62,7 @@ private Q_SLOTS:
     void tarBundleRunsItsScript_data();
     void tarBundleRunsItsScript();
     void immutableSystemInstallsAndPurges();
+    void kaplaRemovalRunsKaplaUninstall();
 
 private:
     void addTask(Apt_Task task);
@@ -290,6 +292,53 @@ void TestRunnerRoutes::immutableSystemInstallsAndPurges()
     QCOMPARE(m_recorded.purgeResults, QList<bool>{true});
     QVERIFY(!DpkgListing::field(kImmutable, QStringLiteral("Status"))
                  .contains(QLatin1String("install ok installed")));
+}
+
+// A removal of what the kapla tool lists is handed back to the intake as a
+// kapla removal and runs the tool's uninstall, reported as any store purge.
+void TestRunnerRoutes::kaplaRemovalRunsKaplaUninstall()
+{
+    const QString app = QStringLiteral("org.twk.KaplaApp");
+    const QString record = m_dir.filePath(QStringLiteral("kapla-runs"));
+    QVERIFY(TestEnv::writeFile(m_dir.filePath(QStringLiteral("kapla.json")),
+                               "{\"apps\": [{\"id\": \"" + app.toUtf8() +
+                                   "\", \"version\": \"1.0\", \"kind\": \"app\"}]}"));
+    const QByteArray path = qgetenv("PATH");
+    const auto restore = qScopeGuard([&] {
+        qputenv("PATH", path);
+        qunsetenv("TWK_KAPLA_DATA");
+        qunsetenv("TWK_KAPLA_RECORD");
+    });
+    TestEnv::useStandins();
+    qputenv("TWK_KAPLA_DATA", QFile::encodeName(m_dir.filePath(QStringLiteral("kapla.json"))));
+    qputenv("TWK_KAPLA_RECORD", QFile::encodeName(record));
+    {
+        // kapla applications are looked for only where its runtime is
+        // installed; the answer is kept.
+        DpkgAdminDir runtime;
+        QVERIFY(runtime.write(QStringLiteral("kapla-bin"), QStringLiteral("1.5")));
+        runtime.activate();
+        QVERIFY(AppStore::Utils::isKaplaSupported(true));
+    }
+
+    m_recorded.purgeResults.clear();
+    m_recorded.purgeStarts.clear();
+    m_recorded.notifications.clear();
+    Apt_Task removal = EngineTestSetup::storeTask(app, kUser);
+    removal.taskType = 1;
+    removal.pkgInstallMode = 1;
+    m_manager->addPurgeTask(removal);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_recorded.purgeResults.isEmpty(), 60000);
+    QCOMPARE(m_recorded.purgeResults, QList<bool>{true});
+    QCOMPARE(m_recorded.purgeStarts, QStringList{app});
+    QTRY_VERIFY(m_recorded.notifications.contains(
+        QStringLiteral("{\"appName\":\"%1\",\"logname\":\"twk-tester\",\"opt\":5,"
+                       "\"packageName\":\"%1\"}")
+            .arg(app)));
+    const QByteArray runs = TestEnv::readFile(record);
+    const QByteArray uninstall =
+        QByteArray("\"uninstall\", \"") + app.toUtf8() + "\", \"--all\", \"--prune\"";
+    QVERIFY2(runs.contains(uninstall), runs.constData());
 }
 
 QTEST_GUILESS_MAIN(TestRunnerRoutes)
