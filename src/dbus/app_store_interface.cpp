@@ -102,6 +102,7 @@ void AppStoreInterface::startWorkers()
             &HookCacheData::OnPurgeFinishedSlot, Qt::QueuedConnection);
     connect(m_aptInstallManager, &AptInstallManager::sigRemoveHookCacheData, m_hookCacheData.get(),
             &HookCacheData::OnRemoveHookCacheDataSlot, Qt::QueuedConnection);
+    wireHookCache();
     m_hookCacheData->startThread();
 
     // The store client is first built on the lookup thread, so that its
@@ -112,6 +113,29 @@ void AppStoreInterface::startWorkers()
     m_uploadHardware = std::make_unique<UploadHardware>();
     m_uploadHardware->start();
     startSettingsWorkers();
+}
+
+// The bus side tells the cache which packages the store handles and what the
+// dpkg hook saw; the cache's findings go out on the bus. The cache's own
+// signals hand the work to its thread.
+void AppStoreInterface::wireHookCache()
+{
+    HookCacheData *hook = m_hookCacheData.get();
+    connect(
+        this, &AppStoreInterface::sigInsertHookData, hook,
+        [hook](const QString &packageName, int operation) {
+            HookData data;
+            data.packageName = packageName;
+            data.operation = operation;
+            Q_EMIT hook->sigInsertData(data);
+        },
+        Qt::DirectConnection);
+    connect(this, &AppStoreInterface::sigDpkgHookOpt, hook, &HookCacheData::sigDpkgHookOpt,
+            Qt::DirectConnection);
+    connect(hook, &HookCacheData::sigInstallPackageFromHook, this,
+            &AppStoreInterface::sigInstallPackageFromHook, Qt::QueuedConnection);
+    connect(hook, &HookCacheData::sigRemovePackageFromHook, this,
+            &AppStoreInterface::sigRemovePackageFromHook, Qt::QueuedConnection);
 }
 
 void AppStoreInterface::initDatabase()

@@ -200,6 +200,7 @@ private:
     friend class AppStore::LazySingleton<AppStoreInterface>;
 
     void initDatabase();
+    void wireHookCache();
 
     AptInstallManager *m_aptInstallManager = nullptr;
     std::unique_ptr<AptUpdateThread> m_aptUpdateThread;
