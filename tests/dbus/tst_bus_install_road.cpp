@@ -6,14 +6,17 @@
 #include "private_system_bus.h"
 #include "store_test_setup.h"
 #include "system_file_guard.h"
+#include "tar_archive.h"
 #include "test_env.h"
 #include "utils/process_runner.h"
 
+#include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusReply>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -30,6 +33,8 @@ namespace {
 
 const QString kPackage = QStringLiteral("twk-test-busroad");
 const QString kSlowPackage = QStringLiteral("twk-test-busroad-slow");
+const QString kChannelPackage = QStringLiteral("twk-test-busroad-deb");
+const QString kBundle = QStringLiteral("twk-test-busroad-tar");
 const QString kStoreId = QStringLiteral("velkor-app-store");
 const QString kStateDir = QStringLiteral("/var/lib/tarnwick-daemon/");
 
@@ -109,6 +114,36 @@ private:
         QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
     }
 
+    // A store package downloaded from its channel's link on the local
+    // HTTPS server, checked against its SHA-256.
+    bool requestChannelInstall(QDBusInterface &appstore, const QString &package,
+                               const QByteArray &file)
+    {
+        const QString path = QStringLiteral("pool/") + package + QStringLiteral(".bin");
+        if (!m_store.addFile(path, file))
+            return false;
+        const QJsonObject channel{
+            {QStringLiteral("pkgVer"), QStringLiteral("1.0")},
+            {QStringLiteral("pkgChannel"), QStringLiteral("main")},
+            {QStringLiteral("pkgDlUrl"), m_store.baseUrl().resolved(QUrl(path)).toString()},
+            {QStringLiteral("pkgSize"), file.size()},
+            {QStringLiteral("pkgSha256"),
+             QString::fromLatin1(
+                 QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex())}};
+        const QJsonObject info{
+            {QStringLiteral("package_name"), package},
+            {QStringLiteral("package_version"), QStringLiteral("1.0")},
+            {QStringLiteral("name"), QStringLiteral("Bus road")},
+            {QStringLiteral("pkgInstallMode"), 1},
+            {QStringLiteral("channelId"), QStringLiteral("main")},
+            {QStringLiteral("channelPkgs"),
+             QString::fromUtf8(QJsonDocument(QJsonArray{channel}).toJson(QJsonDocument::Compact))}};
+        return appstore
+                   .call(QStringLiteral("IntallPackage"), kStoreId,
+                         QString::fromUtf8(QJsonDocument(info).toJson()))
+                   .type() != QDBusMessage::ErrorMessage;
+    }
+
     static bool requestInstall(QDBusInterface &appstore, const QString &package)
     {
         const QJsonObject info{{QStringLiteral("package_name"), package},
@@ -148,6 +183,7 @@ private Q_SLOTS:
         LocalAptRepository::PackageOptions slow;
         slow.postinst = QStringLiteral("#!/bin/sh\nsleep 5\n");
         QVERIFY(m_repository.addPackage(kSlowPackage, QStringLiteral("1.0"), slow));
+        QVERIFY(m_repository.addPackage(kChannelPackage, QStringLiteral("1.0")));
         QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
         QVERIFY(EngineTestSetup::writeSystemSources(QStringLiteral("/etc/apt"),
                                                     m_repository.sourcesLine()));
@@ -165,7 +201,7 @@ private Q_SLOTS:
     {
         m_daemon.reset();
         TestEnv::runTool(QStringLiteral("dpkg"),
-                         {QStringLiteral("--purge"), kPackage, kSlowPackage});
+                         {QStringLiteral("--purge"), kPackage, kSlowPackage, kChannelPackage});
         m_guard.reset();
     }
 
@@ -224,6 +260,48 @@ private Q_SLOTS:
             appstore.call(QStringLiteral("GetHistoryInstalledPackageList"));
         QVERIFY(afterPurge.value().filter(kPackage).isEmpty());
 
+        stopDaemon();
+    }
+
+    // A Debian package and a tar bundle, both from a channel link over
+    // HTTPS: the first ends installed in dpkg, the second by its script.
+    void downloadsOverHttps()
+    {
+        const QString marker = m_home.filePath(QStringLiteral("bundle-installed"));
+        const QByteArray bundle = TarArchive::build({TarArchive::file(
+            "install_clean.sh", QStringLiteral("#!/bin/sh\n[ \"$2\" = install ] && touch '%1'\n"
+                                               "exit 0\n")
+                                    .arg(marker)
+                                    .toUtf8())});
+        QFile deb(m_repository.debPath(kChannelPackage, QStringLiteral("1.0")));
+        QVERIFY(deb.open(QIODevice::ReadOnly));
+        const QByteArray debFile = deb.readAll();
+
+        QVERIFY2(startDaemon(), "see the daemon's last lines below");
+        QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+                                QStringLiteral("com.tarnwick.daemon.interface"),
+                                QDBusConnection::systemBus());
+        QSignalSpy wide(&appstore, SIGNAL(sigIntallProgress(QString, QString, int, qlonglong,
+                                                            qlonglong, QString)));
+        const auto ended = [&wide](const QString &package) {
+            for (const QList<QVariant> &event : std::as_const(wide)) {
+                if (event.at(1).toString() == package &&
+                    (event.at(4).toLongLong() == -1 ||
+                     (event.at(2).toInt() == 1 && event.at(3).toLongLong() >= 0 &&
+                      event.at(4) == event.at(3))))
+                    return event.at(4).toLongLong() != -1;
+            }
+            return false;
+        };
+        QVERIFY(requestChannelInstall(appstore, kChannelPackage, debFile));
+        QVERIFY2(TestEnv::waitFor([&] { return ended(kChannelPackage); }, 120000),
+                 "see the daemon's last lines below");
+        QCOMPARE(DpkgListing::field(kChannelPackage, QStringLiteral("Status")),
+                 QStringLiteral("install ok installed"));
+        QVERIFY(requestChannelInstall(appstore, kBundle, bundle));
+        QVERIFY2(TestEnv::waitFor([&] { return ended(kBundle); }, 120000),
+                 "see the daemon's last lines below");
+        QVERIFY(QFile::exists(marker));
         stopDaemon();
     }
 
