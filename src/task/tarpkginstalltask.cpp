@@ -1,6 +1,7 @@
 #include "task/tarpkginstalltask.h"
 
 #include "common/daemon_log.h"
+#include "task/dpkg_lock_wait.h"
 #include "task/tar_member_check.h"
 #include "utils/package_name_validator.h"
 #include "utils/utils.h"
@@ -34,7 +35,6 @@ const QString kScriptPath =
 constexpr qsizetype kListingLimit = 64 * 1024 * 1024;
 // The output of the other runs is only logged.
 constexpr qsizetype kLoggedOutputLimit = 1024 * 1024;
-constexpr int kPsTimeoutMs = 30000;
 constexpr int kWorkDirAttempts = 100;
 
 QString exitStatusName(const ProcessResult &result)
@@ -214,31 +214,15 @@ bool TarPkgInstallTask::scriptIsRegularFile() const
     return false;
 }
 
+// dpkg's locks, not a process name, tell whether another package run is
+// under way.
 bool TarPkgInstallTask::waitForDpkg()
 {
-    const QDeadlineTimer deadline(m_limits.dpkgWaitMs);
-    while (isOtherDpkgRunning()) {
-        if (deadline.hasExpired()) {
-            qCWarning(daemonLogCategory) << Q_FUNC_INFO << "dpkg stayed busy for"
-                                         << m_limits.dpkgWaitMs << "ms;" << m_task.packageName;
-            return false;
-        }
-        qCDebug(daemonLogCategory) << Q_FUNC_INFO << "Waiting For Dpkg Finished...";
-        QThread::msleep(ulong(std::clamp<qint64>(deadline.remainingTime(), 1, 1000)));
-    }
-    return true;
-}
-
-bool TarPkgInstallTask::isOtherDpkgRunning()
-{
-    ProcessSpec spec;
-    spec.program = QStringLiteral("ps");
-    spec.arguments = {QStringLiteral("-e"), QStringLiteral("-o"), QStringLiteral("comm")};
-    spec.timeoutMs = kPsTimeoutMs;
-    const QStringList names =
-        ProcessRunner::run(spec).outputText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return std::any_of(names.cbegin(), names.cend(),
-                       [](const QString &name) { return name.trimmed() == QLatin1String("dpkg"); });
+    if (AppStore::DpkgLockWait::waitForRelease(m_limits.dpkgWaitMs))
+        return true;
+    qCWarning(daemonLogCategory) << Q_FUNC_INFO << "dpkg stayed busy for" << m_limits.dpkgWaitMs
+                                 << "ms;" << m_task.packageName;
+    return false;
 }
 
 // The script's standard input is a pipe closed at once: a prompt reads end

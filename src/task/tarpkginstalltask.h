@@ -49,7 +49,6 @@ public:
     // Deletes the bundle file and the unpack folder where they exist.
     void removeTmpFile();
     // true while a process whose command name is exactly "dpkg" runs.
-    bool isOtherDpkgRunning();
 
 Q_SIGNALS:
     void sigInstallTaskFinished(Apt_Task task, bool ok,
