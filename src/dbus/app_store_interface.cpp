@@ -277,7 +277,8 @@ QStringList packageArguments(const char *method, const QStringList &names)
         if (isPackageArgument(name))
             usable.append(name);
         else
-            qCWarning(daemonLogCategory) << method << "package name left out:" << name;
+            qCWarning(daemonLogCategory)
+                << method << "package name left out:" << BusArgumentChecks::loggable(name);
     }
     return usable;
 }
@@ -772,7 +773,8 @@ QList<StoreService::AppBriefInfo> acceptedRecords(const QStringList &jsons)
             AppStore::PackageNameValidator::isValidPackageName(parsed.first().package_name))
             records.append(parsed.first());
         else
-            qCWarning(daemonLogCategory) << "left out of the published list:" << json.left(256);
+            qCWarning(daemonLogCategory)
+                << "left out of the published list:" << BusArgumentChecks::loggable(json);
     }
     return records;
 }
@@ -784,7 +786,8 @@ QStringList acceptedPackageNames(const QStringList &names)
         if (AppStore::PackageNameValidator::isValidPackageName(name))
             accepted.append(name);
         else
-            qCWarning(daemonLogCategory) << "left out of the published list:" << name;
+            qCWarning(daemonLogCategory)
+                << "left out of the published list:" << BusArgumentChecks::loggable(name);
     }
     return accepted;
 }

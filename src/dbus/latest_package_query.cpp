@@ -4,6 +4,7 @@
 #include "common/daemon_log.h"
 #include "common/package_info.h"
 #include "service/service.h"
+#include "utils/bus_argument_checks.h"
 #include "utils/package_name_validator.h"
 
 QStringList LatestPackageQuery::acceptedNames(const QStringList &packageNames)
@@ -14,7 +15,8 @@ QStringList LatestPackageQuery::acceptedNames(const QStringList &packageNames)
             AppStore::PackageNameValidator::isValidKaplaId(name))
             names.append(name);
         else
-            qCWarning(daemonLogCategory) << "left out of the store query:" << name;
+            qCWarning(daemonLogCategory)
+                << "left out of the store query:" << AppStore::BusArgumentChecks::loggable(name);
     }
     return names;
 }

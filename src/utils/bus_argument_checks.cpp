@@ -10,6 +10,7 @@ namespace AppStore {
 namespace {
 
 constexpr int kMaxPackageInfoBytes = 1024 * 1024;
+constexpr int kMaxLoggedLength = 256;
 
 // Line and paragraph separators count too: a reader that splits lines on
 // them would see two entries where the check saw one.
@@ -91,9 +92,19 @@ bool BusArgumentChecks::isPackageInfoSize(const QString &json)
     return json.toUtf8().size() <= kMaxPackageInfoBytes;
 }
 
+QString BusArgumentChecks::loggable(const QString &text)
+{
+    if (text.size() <= kMaxLoggedLength)
+        return text;
+    return text.left(kMaxLoggedLength) + QStringLiteral("... (%1 characters)").arg(text.size());
+}
+
 void BusArgumentChecks::logRefused(const char *method, const QStringList &arguments)
 {
-    qCWarning(daemonLogCategory) << method << "Params Invalid" << arguments;
+    QStringList shown;
+    for (const QString &argument : arguments)
+        shown.append(loggable(argument));
+    qCWarning(daemonLogCategory) << method << "Params Invalid" << shown;
 }
 
 } // namespace AppStore

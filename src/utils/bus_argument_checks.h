@@ -27,8 +27,12 @@ public:
     static bool isLoginName(const QString &name);
     // A package description sent as JSON: at most 1 MiB.
     static bool isPackageInfoSize(const QString &json);
-    // Logs "Params Invalid" with the arguments quoted, for the refusal of
-    // the given method.
+    // The text as a log line may show it: its head, and its length when it
+    // is longer. Any bus user could otherwise fill the log disk with a few
+    // calls carrying megabytes of text.
+    static QString loggable(const QString &text);
+    // Logs "Params Invalid" with the arguments quoted (each bounded as
+    // loggable() does), for the refusal of the given method.
     static void logRefused(const char *method, const QStringList &arguments);
 };
 

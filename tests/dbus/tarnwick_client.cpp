@@ -4,7 +4,9 @@
 //
 //   tarnwick-client [--wait] <method> [<type>:<value> ...]
 //
-// Types: s, b (true/false), i, x, as (elements separated by ","). With --wait
+// Types: s, b (true/false), i, x, as (elements separated by ","), and sfile
+// and asfile, whose value (the one element) is the content of the file named,
+// for texts longer than a command line may be. With --wait
 // it prints "ready" and makes the call only once a line arrives on stdin, so
 // that a test can change the world in between. It prints "reply:" and the
 // reply's arguments, or "error:" and the error name and message, and exits
@@ -13,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QFile>
 #include <QStringList>
 #include <QTextStream>
 
@@ -30,7 +33,13 @@ bool parseArgument(const QString &text, QVariant &value)
     const QString type = text.left(colon);
     const QString raw = text.mid(colon + 1);
     bool ok = true;
-    if (type == QLatin1String("s"))
+    if (type == QLatin1String("sfile") || type == QLatin1String("asfile")) {
+        QFile file(raw);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        const QString content = QString::fromUtf8(file.readAll());
+        value = type == QLatin1String("sfile") ? QVariant(content) : QVariant(QStringList{content});
+    } else if (type == QLatin1String("s"))
         value = raw;
     else if (type == QLatin1String("b"))
         value = (raw == QLatin1String("true"));

@@ -53,7 +53,8 @@ bool DaemonUnderTest::start(bool debugLog)
     ProcessSpec spec;
     spec.program = TestEnv::daemonPath();
     spec.environmentMode = ProcessSpec::Environment::Extend;
-    spec.environment = m_bus.environment() + environment(m_home.path(), debugLog);
+    spec.environment =
+        m_bus.environment() + environment(m_home.path(), debugLog) + m_extraEnvironment;
     spec.timeoutMs = 600000;
     return m_home.isValid() && m_daemon.start(spec) && TestEnv::waitFor(isOnBus, 15000);
 }

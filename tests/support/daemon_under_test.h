@@ -23,11 +23,17 @@ public:
     static QStringList environment(const QString &home, bool debugLog);
     static bool isOnBus();
 
+    // Entries added to the environment of the next start().
+    void addEnvironment(const QStringList &entries) { m_extraEnvironment += entries; }
+
     // Starts the daemon and waits until it owns its name.
     bool start(bool debugLog = false);
+    bool isRunning() const { return m_daemon.isRunning(); }
     // Ends it and waits until its name is gone.
     bool stop();
 
+    // The HOME the daemon runs with.
+    QString homePath() const { return m_home.path(); }
     const QStringList &logLines() const { return m_lines; }
     // How many logged lines contain text.
     int countLines(const QString &text) const;
@@ -36,5 +42,6 @@ private:
     const PrivateSystemBus &m_bus;
     QTemporaryDir m_home;
     AppStore::ProcessRunner m_daemon;
+    QStringList m_extraEnvironment;
     QStringList m_lines;
 };

@@ -3,6 +3,7 @@
 #include "test_env.h"
 
 #include "common/apt_task.h"
+#include "database/appstoredb.h"
 #include "task/httpdownloadtask.h"
 #include "utils/apt_sources.h"
 
@@ -147,6 +148,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
+        // The download writes history rows: into a file of the test's own,
+        // never the machine's database that other tests watch.
+        AppstoreDb::setDatabasePath(m_dir.filePath(QStringLiteral("appstore.db")));
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
         QVERIFY2(m_otherCaServer.start(), qPrintable(m_otherCaServer.errorString()));
         QVERIFY(StoreTestSetup::pointAt(m_server, m_dir.path()));
