@@ -1,0 +1,68 @@
+#pragma once
+
+#include "common/app_brief_info.h"
+#include "common/apt_task.h"
+
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+
+class PreDownloadManager;
+class QThread;
+
+// The daemon's upgrade checks: the store client's own package and every
+// installed application against the store; keeps the upgradable cache, asks
+// for silent upgrades of forced updates and feeds the pre-download queue.
+// Lives on a worker thread of its own; every slot and invokable runs there.
+class AppUpgradeCheck : public QObject
+{
+    Q_OBJECT
+
+public:
+    AppUpgradeCheck();
+    ~AppUpgradeCheck() override;
+
+    void start();
+    // Bounded: stops the pre-download queue and the worker thread (an
+    // interrupted check ends at its next step).
+    void stop();
+    void startLocalAppsUpgradeCheck();
+    bool getCheckStatus();
+    void setFreeDownload(bool on);
+    void removePreDownloadTask(Apt_Task task);
+
+    bool isUpgradeNeeded(const StoreService::AppBriefInfo &info);
+    bool isChannelUpgradeNeeded(const StoreService::AppBriefInfo &info, QString &newVersion);
+
+    // For tests: a queue made elsewhere (start() then makes none); the
+    // pause after each store request; the bounds of the apt update waits.
+    void setPreDownloadManager(PreDownloadManager *manager);
+
+Q_SIGNALS:
+    void sigAppstoreUpgradeNotify(QString info);
+    void sigLocalAppsUpgradeNotify(QStringList infos);
+    void sigSilentUpgrade(QString id, QString packageName, QString version, QString appName,
+                          int packageMode, QString iconUrl);
+    void sigAptUpdate(bool isStartup = false);
+    void sigLocalOnTheShelvesAppChanged(QStringList infoList);
+
+public Q_SLOTS:
+    void updateUpgradableCacheItem(QStringList packageInfoList);
+    void removeUpgradableCacheItem(QString packageName, QString version);
+    void onAppStoreClientUpgradeCheckSlot();
+    void OnLocalAppsUpgradeCheckSlot();
+    // Reached by direct connections from the manager's and the hook cache's
+    // threads.
+    void onAptInstRmReceived(QString packageName, bool operation);
+
+public:
+    Q_INVOKABLE void getCacheData();
+    Q_INVOKABLE void initUpgradableAppBriefInfos();
+
+private:
+    std::atomic_bool m_checkRunning{false};
+};
