@@ -20,6 +20,7 @@
 #include "dbus/children_guard_account_interface.h"
 #include "dbus/latest_package_query.h"
 #include "dbus/package_history_queries.h"
+#include "task/app_upgrade_check.h"
 #include "task/apt_install_manager.h"
 #include "task/hookcachedata.h"
 #include "task/task_manager.h"
@@ -103,7 +104,12 @@ void AppStoreInterface::startWorkers()
     connect(m_aptInstallManager, &AptInstallManager::sigRemoveHookCacheData, m_hookCacheData.get(),
             &HookCacheData::OnRemoveHookCacheDataSlot, Qt::QueuedConnection);
     wireHookCache();
+
+    // No parent: the checker moves itself to a thread of its own.
+    m_appUpgradeCheck = new AppUpgradeCheck;
+    wireUpgradeCheck();
     m_hookCacheData->startThread();
+    m_appUpgradeCheck->start();
 
     // The store client is first built on the lookup thread, so that its
     // start-up probes keep off the bus thread.
@@ -136,6 +142,34 @@ void AppStoreInterface::wireHookCache()
             &AppStoreInterface::sigInstallPackageFromHook, Qt::QueuedConnection);
     connect(hook, &HookCacheData::sigRemovePackageFromHook, this,
             &AppStoreInterface::sigRemovePackageFromHook, Qt::QueuedConnection);
+}
+
+// The checker's findings go out on the bus and its silent upgrades and index
+// refreshes come back as requests. Installs and removals reach the checker
+// directly: its thread is busy for a whole check, and a queued report would
+// land after the check that needs it.
+void AppStoreInterface::wireUpgradeCheck()
+{
+    AppUpgradeCheck *check = m_appUpgradeCheck;
+    connect(check, &AppUpgradeCheck::sigLocalAppsUpgradeNotify, this,
+            &AppStoreInterface::sigLocalAppsUpgradeNotify, Qt::QueuedConnection);
+    connect(check, &AppUpgradeCheck::sigSilentUpgrade, this, &AppStoreInterface::UpgradePackage,
+            Qt::QueuedConnection);
+    connect(check, &AppUpgradeCheck::sigAppstoreUpgradeNotify, this,
+            &AppStoreInterface::sigAppstoreUpgradeNotify, Qt::QueuedConnection);
+    connect(check, &AppUpgradeCheck::sigAptUpdate, this, &AppStoreInterface::AptUpdateSource,
+            Qt::QueuedConnection);
+    connect(check, &AppUpgradeCheck::sigLocalOnTheShelvesAppChanged, this,
+            &AppStoreInterface::sigLocalOnTheShelvesAppChanged, Qt::QueuedConnection);
+
+    connect(m_aptInstallManager, &AptInstallManager::sigRemoveUpdateCacheItem, check,
+            &AppUpgradeCheck::removeUpgradableCacheItem, Qt::QueuedConnection);
+    connect(m_aptInstallManager, &AptInstallManager::sigAptInstRm, check,
+            &AppUpgradeCheck::onAptInstRmReceived, Qt::DirectConnection);
+    connect(m_hookCacheData.get(), &HookCacheData::sigRemoveUpdateCacheItem, check,
+            &AppUpgradeCheck::removeUpgradableCacheItem, Qt::QueuedConnection);
+    connect(m_hookCacheData.get(), &HookCacheData::sigAptInstRm, check,
+            &AppUpgradeCheck::onAptInstRmReceived, Qt::DirectConnection);
 }
 
 void AppStoreInterface::initDatabase()
@@ -172,7 +206,7 @@ QString AppStoreInterface::version() const
 
 bool AppStoreInterface::appUpgradeCheckStatus() const
 {
-    return false;
+    return isLocalUpgradeCheckRunning();
 }
 
 bool AppStoreInterface::isKaplaSupported() const
@@ -202,6 +236,9 @@ void AppStoreInterface::stopWorkers()
         else
             m_hookCacheData.release();
     }
+    // After the engine and the hook cache, whose last completions still
+    // report installs and removals to it.
+    stopUpgradeCheck();
     for (MaintenanceThread *thread :
          {static_cast<MaintenanceThread *>(m_aptUpdateThread.get()),
           static_cast<MaintenanceThread *>(m_clearCacheDirThread.get()),
@@ -210,6 +247,18 @@ void AppStoreInterface::stopWorkers()
             thread->stop();
         }
     }
+}
+
+void AppStoreInterface::stopUpgradeCheck()
+{
+    if (!m_appUpgradeCheck)
+        return;
+    m_appUpgradeCheck->stop();
+    // A checker whose thread did not end in time still belongs to that
+    // thread and is left to the ending process.
+    if (m_appUpgradeCheck->thread() == QThread::currentThread())
+        delete m_appUpgradeCheck;
+    m_appUpgradeCheck = nullptr;
 }
 
 void AppStoreInterface::shutDown()
@@ -426,7 +475,9 @@ void AppStoreInterface::submitInstallRequest(const InstallRequestBuilder::Reques
         if (!filled)
             return;
     }
-    // No upgrade checker yet, hence no pre-download to take back.
+    // The user's own install replaces a pre-download of the same package.
+    if (m_appUpgradeCheck && request.kind != Kind::Kapla)
+        m_appUpgradeCheck->removePreDownloadTask(task);
 
     Q_EMIT sigStartInstall(InstallRequestBuilder::startSignalId(request), task.packageName);
     Q_EMIT sigInsertHookData(task.packageName, 0);
@@ -624,9 +675,9 @@ void AppStoreInterface::AptInstallKey()
 
 void AppStoreInterface::getCacheUpdateInfo()
 {
-    // The cached upgrades come from the upgrade checks, which are absent.
-    if (!m_appUpgradeCheck)
-        return;
+    // The answer is the checker's sigLocalAppsUpgradeNotify.
+    if (m_appUpgradeCheck)
+        QMetaObject::invokeMethod(m_appUpgradeCheck, "getCacheData", Qt::QueuedConnection);
 }
 
 QStringList AppStoreInterface::GetPackageDesktopFile(const QString &packageName)
@@ -814,9 +865,7 @@ void AppStoreInterface::stopSettingsWorkers()
 
 bool AppStoreInterface::isLocalUpgradeCheckRunning() const
 {
-    // Only the upgrade checker runs local checks, and it is absent
-    // (m_appUpgradeCheck is null).
-    return false;
+    return m_appUpgradeCheck && m_appUpgradeCheck->getCheckStatus();
 }
 
 QString AppStoreInterface::readSetting(const QString &nodeName, const QString &emptyValue)
@@ -834,9 +883,10 @@ void AppStoreInterface::storeSetting(const QString &nodeName, const QString &val
 
 void AppStoreInterface::applySetting(const QString &nodeName, bool on)
 {
-    // "freeDownload" steers the upgrade pre-download, which the daemon does
-    // not run yet: the value is only stored and announced.
-    if (nodeName == QLatin1String("createDesktop")) {
+    if (nodeName == QLatin1String("freeDownload")) {
+        if (m_appUpgradeCheck)
+            m_appUpgradeCheck->setFreeDownload(on);
+    } else if (nodeName == QLatin1String("createDesktop")) {
         if (m_aptInstallManager)
             m_aptInstallManager->setCreateDesktop(on);
     } else if (nodeName == QLatin1String("keepArchives")) {
@@ -848,9 +898,8 @@ void AppStoreInterface::CheckAppUpgrade()
 {
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
-    // The check runs on the upgrade checker, which is absent.
-    if (!m_appUpgradeCheck)
-        return;
+    if (m_appUpgradeCheck && !m_appUpgradeCheck->getCheckStatus())
+        m_appUpgradeCheck->startLocalAppsUpgradeCheck();
 }
 
 void AppStoreInterface::getLocalUpgradeCheckStatus()
@@ -882,6 +931,10 @@ QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNa
             Q_EMIT sigLocalOnTheShelvesAppChanged(changed);
         }
     }
+    // The fresher store records also refresh the upgradable cache.
+    if (m_appUpgradeCheck)
+        QMetaObject::invokeMethod(m_appUpgradeCheck, "updateUpgradableCacheItem",
+                                  Qt::QueuedConnection, Q_ARG(QStringList, result));
     return result;
 }
 

@@ -45,7 +45,7 @@ public:
     void startWorkers();
 
     QString version() const;
-    // Whether an upgrade check runs; false while there is no checker.
+    // Whether a local upgrade check runs.
     bool appUpgradeCheckStatus() const;
     // The kapla-support answer found earlier; asks nothing new.
     bool isKaplaSupported() const;
@@ -140,9 +140,10 @@ private:
     // rewritten, nothing else set.
     static Apt_Task controlTask(const QString &id, const QString &packageName);
 
-    // Null until the upgrade checks exist: every call takes the branch of
-    // an absent checker.
+    // Made by startWorkers; null in a daemon that does not own the name.
     AppUpgradeCheck *m_appUpgradeCheck = nullptr;
+    void wireUpgradeCheck();
+    void stopUpgradeCheck();
     // ---- end of install requests, task control and package queries ----
 
     // ---- Settings, agreement, hardware, wine autostart, published list ----
@@ -185,8 +186,6 @@ private:
     // bus signals.
     void startSettingsWorkers();
     void stopSettingsWorkers();
-    // Whether a local upgrade check runs; none does while the daemon has no
-    // upgrade checker.
     bool isLocalUpgradeCheckRunning() const;
     void applySetting(const QString &nodeName, bool on);
     void storeSetting(const QString &nodeName, const QString &value);

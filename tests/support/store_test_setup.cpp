@@ -29,4 +29,15 @@ bool pointAt(const LocalHttpsServer &server, const QString &configDir)
     return true;
 }
 
+QStringList daemonEnvironment(const LocalHttpsServer &server)
+{
+    if (!TestEnv::writeFile(
+            QStringLiteral("/etc/velkor/velkor-app-store/appstore-serveice-0618.conf"),
+            baseUrl(server).toUtf8() + '\n'))
+        return {};
+    return {QStringLiteral("TARNWICK_EXTRA_CA_FILE=") + server.caCertificatePath(),
+            QStringLiteral("TARNWICK_STATISTICS_URL=") + baseUrl(server) +
+                QStringLiteral("/upload/downstat")};
+}
+
 } // namespace StoreTestSetup

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class LocalHttpsServer;
 
@@ -13,5 +14,11 @@ namespace StoreTestSetup {
 QString baseUrl(const LocalHttpsServer &server);
 
 bool pointAt(const LocalHttpsServer &server, const QString &configDir);
+
+// The same for a daemon started by the test: writes the machine's store
+// address file (the test guards "/etc/velkor/velkor-app-store") and answers
+// the environment entries of the CA and the statistics URL; empty when the
+// file could not be written.
+QStringList daemonEnvironment(const LocalHttpsServer &server);
 
 } // namespace StoreTestSetup
