@@ -257,12 +257,13 @@ struct Series
     }
 };
 
-void printRatio(const char *what, const QList<qint64> &daemon, const QList<qint64> &apt)
+void printRatio(const char *what, const QList<qint64> &daemon, const QList<qint64> &tool,
+                const char *toolName = "apt-get")
 {
     const double d = median(daemon);
-    const double a = median(apt);
-    std::printf("  %-8s daemon %7.0f ms   apt-get %7.0f ms   ratio %.3f\n", what, d, a,
-                a > 0 ? d / a : 0);
+    const double t = median(tool);
+    std::printf("  %-8s daemon %7.0f ms   %s %7.0f ms   ratio %.3f\n", what, d, toolName, t,
+                t > 0 ? d / t : 0);
 }
 
 // Warm-up, then cycles of both sides, their order swapped every cycle so
@@ -493,7 +494,7 @@ int runList(BusInstallSetup &setup, int runs)
         client.appstore().call(QStringLiteral("GetLocalPackageList"));
     std::printf("GetLocalPackageList (%lld entries) against dpkg-query -W, medians of %d:\n",
                 static_cast<long long>(reply.value().size()), runs);
-    printRatio("list", bus, dpkg);
+    printRatio("list", bus, dpkg, "dpkg-query");
     return 0;
 }
 
