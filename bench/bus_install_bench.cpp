@@ -38,6 +38,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <unistd.h>
@@ -53,8 +54,18 @@ const QString kStoreId = QStringLiteral("velkor-app-store");
 constexpr qint64 kLargeBytes = 20 * 1024 * 1024;
 constexpr int kStepLimitMs = 300000;
 
-// Spins the event loop until done holds; wakes on events only, so the time
-// measured ends when the signal arrives, not at the next poll.
+// Set by SIGINT and SIGTERM: the run ends early, but through the clean-up
+// that puts the system files back and purges the packages.
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int)
+{
+    interrupted = 1;
+}
+
+// Spins the event loop until done holds. done is checked after every event,
+// so the time measured ends when the awaited signal arrives; the wake-up
+// timer only notices an interruption.
 bool waitUntil(const std::function<bool()> &done, int limitMs = kStepLimitMs)
 {
     QTimer limit;
@@ -62,7 +73,9 @@ bool waitUntil(const std::function<bool()> &done, int limitMs = kStepLimitMs)
     bool expired = false;
     QObject::connect(&limit, &QTimer::timeout, [&expired] { expired = true; });
     limit.start(limitMs);
-    while (!done() && !expired)
+    QTimer wake;
+    wake.start(100);
+    while (!done() && !expired && !interrupted)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
@@ -227,6 +240,8 @@ Cycle daemonCycle(Client &client, const QString &package)
 {
     emptyArchives();
     Cycle cycle;
+    if (interrupted)
+        return cycle;
     cycle.install = client.install(package);
     if (cycle.install >= 0)
         cycle.purge = client.remove(package);
@@ -237,6 +252,8 @@ Cycle aptCycle(const QString &package)
 {
     emptyArchives();
     Cycle cycle;
+    if (interrupted)
+        return cycle;
     cycle.install = aptGet(QStringLiteral("install"), package);
     if (cycle.install >= 0)
         cycle.purge = aptGet(QStringLiteral("purge"), package);
@@ -479,7 +496,7 @@ int runList(BusInstallSetup &setup, int runs)
     dpkgQuery();
     QList<qint64> bus;
     QList<qint64> dpkg;
-    for (int i = 0; i < runs; ++i) {
+    for (int i = 0; i < runs && !interrupted; ++i) {
         const bool busFirst = i % 2 == 0;
         const qint64 first = busFirst ? busCall() : dpkgQuery();
         const qint64 second = busFirst ? dpkgQuery() : busCall();
@@ -557,6 +574,8 @@ int main(int argc, char *argv[])
         qputenv("TWK_DAEMON", TWK_BENCH_DAEMON);
     // This process's own tool runs stay out of its output.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
     if (!SystemTestsLock::acquire())
         return 1;
     purgeTestPackages();
@@ -583,5 +602,7 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "%s\n", qPrintable(setup.errorString()));
     }
     purgeTestPackages();
-    return status;
+    if (interrupted)
+        std::fprintf(stderr, "interrupted; the system files are back and the packages purged\n");
+    return interrupted ? 1 : status;
 }
