@@ -1,12 +1,17 @@
 // The daemon binary on a private system bus: time from its exec to its name
 // on the bus and its first answer (the workers are built before the event
-// loop takes calls), then bus calls per second of an open method
-// ("GetAgreeState") and of a checked one ("CheckAppUpgrade"), called as root.
-// Runs the daemon with its real state folders, like scripts/run: as root, on
-// a machine where that is fine.
+// loop takes calls), median of several starts, then bus calls per second of
+// an open method ("GetAgreeState") and of a checked one ("CheckAppUpgrade"),
+// called as root. Runs the daemon with its real state folders, like
+// scripts/run: as root, holding the system tests' lock, and puts those
+// folders back afterwards.
 // Usage: TWK_SOURCE_DIR=<source> bus_calls_bench <daemon binary> [calls, default 2000]
+//        [starts, default 20]
 
+#include "daemon_under_test.h"
 #include "private_system_bus.h"
+#include "system_file_guard.h"
+#include "system_tests_lock.h"
 
 #include "utils/process_runner.h"
 
@@ -15,8 +20,10 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 
 using AppStore::ProcessRunner;
@@ -58,6 +65,52 @@ void callsPerSecond(const QString &method, int count)
                 count * 1000.0 / qMax<qint64>(1, timer.elapsed()), count, failures);
 }
 
+struct StartTimes
+{
+    qint64 nameMs = -1;
+    qint64 answerMs = -1;
+};
+
+// Starts the daemon into runner and times it to its name and first answer.
+StartTimes timeStart(ProcessRunner &runner, const QString &daemon, const QStringList &environment)
+{
+    ProcessSpec spec;
+    spec.program = daemon;
+    spec.environmentMode = ProcessSpec::Environment::Extend;
+    spec.environment = environment;
+    spec.timeoutMs = 600000;
+    StartTimes times;
+    QElapsedTimer sinceExec;
+    sinceExec.start();
+    if (!runner.start(spec)) {
+        std::fprintf(stderr, "cannot start %s\n", qPrintable(daemon));
+        return times;
+    }
+    if (!waitFor(DaemonUnderTest::isOnBus, 30000))
+        return times;
+    const qint64 nameMs = sinceExec.elapsed();
+    if (call(QStringLiteral("GetAgreeState")).type() != QDBusMessage::ReplyMessage)
+        return times;
+    times.answerMs = sinceExec.elapsed();
+    times.nameMs = nameMs;
+    return times;
+}
+
+bool stopDaemon(ProcessRunner &runner)
+{
+    runner.kill();
+    runner.waitForFinished();
+    return waitFor([] { return !DaemonUnderTest::isOnBus(); }, 30000);
+}
+
+double median(QList<qint64> values)
+{
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? double(values.at(middle))
+                             : (values.at(middle - 1) + values.at(middle)) / 2.0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -65,9 +118,19 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QString daemon = app.arguments().value(1);
     const int count = qMax(1, app.arguments().value(2, QStringLiteral("2000")).toInt());
+    const int starts = qMax(1, app.arguments().value(3, QStringLiteral("20")).toInt());
     if (daemon.isEmpty()) {
-        std::fprintf(stderr, "usage: bus_calls_bench <daemon binary> [calls]\n");
+        std::fprintf(stderr, "usage: bus_calls_bench <daemon binary> [calls] [starts]\n");
         return 2;
+    }
+    // This process's own tool runs stay out of its output.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    if (!SystemTestsLock::acquire())
+        return 1;
+    SystemFileGuard guard(DaemonUnderTest::statePaths());
+    if (!guard.isValid()) {
+        std::fprintf(stderr, "%s\n", qPrintable(guard.errorString()));
+        return 1;
     }
     PrivateSystemBus bus;
     if (bus.start().isEmpty()) {
@@ -75,34 +138,31 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    const QStringList environment = bus.environment()
+                                    << QStringLiteral("QT_LOGGING_RULES=*.debug=false");
+    QList<qint64> names;
+    QList<qint64> answers;
     ProcessRunner runner;
-    ProcessSpec spec;
-    spec.program = daemon;
-    spec.environmentMode = ProcessSpec::Environment::Extend;
-    spec.environment = bus.environment() << QStringLiteral("QT_LOGGING_RULES=*.debug=false");
-    spec.timeoutMs = 600000;
-    QElapsedTimer sinceExec;
-    sinceExec.start();
-    if (!runner.start(spec)) {
-        std::fprintf(stderr, "cannot start %s\n", qPrintable(daemon));
-        return 1;
+    for (int i = 0; i < starts; ++i) {
+        const StartTimes times = timeStart(runner, daemon, environment);
+        if (times.answerMs < 0) {
+            std::fprintf(stderr, "the daemon did not answer\n");
+            return 1;
+        }
+        names.append(times.nameMs);
+        answers.append(times.answerMs);
+        if (i + 1 < starts && !stopDaemon(runner)) {
+            std::fprintf(stderr, "the daemon did not leave the bus\n");
+            return 1;
+        }
     }
-    const bool named = waitFor(
-        [] { return QDBusConnection::systemBus().interface()->isServiceRegistered(kService); },
-        30000);
-    const qint64 nameMs = sinceExec.elapsed();
-    const bool answered =
-        named && call(QStringLiteral("GetAgreeState")).type() == QDBusMessage::ReplyMessage;
-    const qint64 answerMs = sinceExec.elapsed();
-    if (!answered) {
-        std::fprintf(stderr, "the daemon did not answer\n");
-        return 1;
-    }
-    std::printf("exec to name on the bus: %lld ms; to its first answer: %lld ms\n",
-                static_cast<long long>(nameMs), static_cast<long long>(answerMs));
+    std::sort(answers.begin(), answers.end());
+    std::printf("exec to name on the bus: median %.1f ms; to its first answer: median %.1f ms "
+                "(%d starts; answers from %lld to %lld ms)\n",
+                median(names), median(answers), starts, static_cast<long long>(answers.first()),
+                static_cast<long long>(answers.last()));
     callsPerSecond(QStringLiteral("GetAgreeState"), count);
     callsPerSecond(QStringLiteral("CheckAppUpgrade"), count);
-    runner.kill();
-    runner.waitForFinished();
+    stopDaemon(runner);
     return 0;
 }

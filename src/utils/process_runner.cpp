@@ -298,6 +298,10 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
         return result;
     }
     result.started = true;
+    // Waited-for runs sit on the install road too; their borders show where
+    // its time goes.
+    qCDebug(daemonLogCategory) << "started" << spec.program << spec.arguments << "pid"
+                               << process.processId();
     if (!spec.standardInput.isEmpty())
         process.write(spec.standardInput);
     process.closeWriteChannel();
@@ -335,6 +339,8 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
     trimStored(result.standardOutput, outputLimit);
     trimStored(result.standardError, outputLimit);
     fillExit(process, result);
+    qCDebug(daemonLogCategory) << spec.program << "ended, exit code" << result.exitCode << "crashed"
+                               << result.crashed << "timed out" << result.timedOut;
     return result;
 }
 

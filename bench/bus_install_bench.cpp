@@ -1,0 +1,608 @@
+// The daemon binary on a private bus, driven as the store client drives it,
+// against plain apt-get and dpkg-query on the same machine. Needs root; it
+// installs and purges twk-test-* packages in the machine's dpkg database,
+// holding the machine-wide lock of the system tests, and purges them again
+// whatever happens. System files it changes are put back.
+//
+// Usage: bus_install_bench [--phases|--timeline|--list|--memory] [count]
+//   (none) [10]    "IntallPackage" to its final progress and "RemovePackage"
+//                  to "sigRemoveProgress", interleaved with `apt-get install`
+//                  and `apt-get purge` on the daemon's apt configuration; a
+//                  small package, then one of 20 MiB; medians and ratios
+//   --phases       one cycle of the small package, split into phases by the
+//                  daemon's debug log; --timeline adds the log lines
+//   --list [20]    "GetLocalPackageList" against `dpkg-query -W` with the
+//                  same fields, interleaved; medians and the ratio
+//   --memory [50]  the daemon's resident memory idle after start, its peak
+//                  during an install and after count install-and-purge cycles
+
+#include "bus_install_setup.h"
+#include "system_tests_lock.h"
+#include "test_env.h"
+
+#include "utils/process_runner.h"
+#include "utils/utils.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <unistd.h>
+
+using AppStore::ProcessResult;
+
+namespace {
+
+const QString kSmall = QStringLiteral("twk-test-busbench");
+const QString kLarge = QStringLiteral("twk-test-busbench-large");
+const QString kService = QStringLiteral("com.tarnwick.daemon");
+const QString kStoreId = QStringLiteral("velkor-app-store");
+constexpr qint64 kLargeBytes = 20 * 1024 * 1024;
+constexpr int kStepLimitMs = 300000;
+
+// Set by SIGINT and SIGTERM: the run ends early, but through the clean-up
+// that puts the system files back and purges the packages.
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int)
+{
+    interrupted = 1;
+}
+
+// Spins the event loop until done holds. done is checked after every event,
+// so the time measured ends when the awaited signal arrives; the wake-up
+// timer only notices an interruption.
+bool waitUntil(const std::function<bool()> &done, int limitMs = kStepLimitMs)
+{
+    QTimer limit;
+    limit.setSingleShot(true);
+    bool expired = false;
+    QObject::connect(&limit, &QTimer::timeout, [&expired] { expired = true; });
+    limit.start(limitMs);
+    QTimer wake;
+    wake.start(100);
+    while (!done() && !expired && !interrupted)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+double median(QList<qint64> values)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? double(values.at(middle))
+                             : (values.at(middle - 1) + values.at(middle)) / 2.0;
+}
+
+void purgeTestPackages()
+{
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kSmall, kLarge});
+}
+
+// Apt keeps what it downloaded; the daemon's runs delete it. Every install
+// starts from an empty archive folder so that both sides download.
+void emptyArchives()
+{
+    QDir archives(AppStore::Utils::cacheDir() + QStringLiteral("archives/"));
+    for (const QString &name : archives.entryList({QStringLiteral("*.deb")}, QDir::Files))
+        archives.remove(name);
+}
+
+qint64 statusKb(qint64 pid, const char *field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field)) + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+qint64 cpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command's closing parenthesis; utime and stime are
+    // the 14th and 15th of the whole line.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+// Waits until the daemon used no CPU for a whole second.
+void waitUntilIdle(qint64 pid)
+{
+    qint64 last = -2;
+    for (int i = 0; i < 60; ++i) {
+        const qint64 now = cpuTicks(pid);
+        if (now == last)
+            return;
+        last = now;
+        waitUntil([] { return false; }, 1000);
+    }
+}
+
+class Client
+{
+public:
+    Client()
+        : m_appstore(kService, QStringLiteral("/appstore"),
+                     QStringLiteral("com.tarnwick.daemon.interface"), QDBusConnection::systemBus())
+        , m_progress(&m_appstore, SIGNAL(sigIntallProgress(QString, QString, int, qlonglong,
+                                                           qlonglong, QString)))
+        , m_removed(&m_appstore, SIGNAL(sigRemoveProgress(QString, QString, bool)))
+    {}
+
+    static qint64 daemonPid()
+    {
+        return QDBusConnection::systemBus().interface()->servicePid(kService).value();
+    }
+
+    // Milliseconds to the final progress; -1 when the install failed.
+    qint64 install(const QString &package)
+    {
+        m_progress.clear();
+        const QJsonObject info{{QStringLiteral("package_name"), package},
+                               {QStringLiteral("package_version"), QStringLiteral("1.0")},
+                               {QStringLiteral("name"), QStringLiteral("Bench")},
+                               {QStringLiteral("category_id"), 3},
+                               {QStringLiteral("pkgInstallMode"), 1}};
+        QElapsedTimer timer;
+        timer.start();
+        if (m_appstore
+                .call(QStringLiteral("IntallPackage"), kStoreId,
+                      QString::fromUtf8(QJsonDocument(info).toJson()))
+                .type() == QDBusMessage::ErrorMessage)
+            return -1;
+        if (!waitUntil([this, &package] { return ended(package); }))
+            return -1;
+        const qint64 elapsed = timer.elapsed();
+        return m_progress.last().at(4).toLongLong() == -1 ? -1 : elapsed;
+    }
+
+    // Milliseconds to "sigRemoveProgress"; -1 when the removal failed.
+    qint64 remove(const QString &package)
+    {
+        m_removed.clear();
+        QElapsedTimer timer;
+        timer.start();
+        if (m_appstore.call(QStringLiteral("RemovePackage"), kStoreId, package).type() ==
+                QDBusMessage::ErrorMessage ||
+            !waitUntil([this] { return !m_removed.isEmpty(); }))
+            return -1;
+        return m_removed.first().at(2).toBool() ? timer.elapsed() : -1;
+    }
+
+    QDBusInterface &appstore() { return m_appstore; }
+
+private:
+    // The download stage (0) ends at its total too; the install stage (1)
+    // ends the road, and -1 ends it in failure.
+    bool ended(const QString &package) const
+    {
+        if (m_progress.isEmpty())
+            return false;
+        const QList<QVariant> &last = m_progress.last();
+        const qlonglong total = last.at(3).toLongLong();
+        const qlonglong done = last.at(4).toLongLong();
+        return last.at(1).toString() == package &&
+               (done == -1 || (last.at(2).toInt() == 1 && total >= 0 && done == total));
+    }
+
+    QDBusInterface m_appstore;
+    QSignalSpy m_progress;
+    QSignalSpy m_removed;
+};
+
+qint64 timedTool(const QString &program, const QStringList &arguments)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const ProcessResult result = TestEnv::runTool(
+        program, arguments, {QStringLiteral("DEBIAN_FRONTEND=noninteractive")}, kStepLimitMs);
+    return result.succeeded() ? timer.elapsed() : -1;
+}
+
+qint64 aptGet(const QString &command, const QString &package)
+{
+    return timedTool(QStringLiteral("apt-get"),
+                     {QStringLiteral("-c"), BusInstallSetup::daemonAptConfig(),
+                      QStringLiteral("-y"), command, package});
+}
+
+struct Cycle
+{
+    qint64 install = -1;
+    qint64 purge = -1;
+    bool ok() const { return install >= 0 && purge >= 0; }
+};
+
+Cycle daemonCycle(Client &client, const QString &package)
+{
+    emptyArchives();
+    Cycle cycle;
+    if (interrupted)
+        return cycle;
+    cycle.install = client.install(package);
+    if (cycle.install >= 0)
+        cycle.purge = client.remove(package);
+    return cycle;
+}
+
+Cycle aptCycle(const QString &package)
+{
+    emptyArchives();
+    Cycle cycle;
+    if (interrupted)
+        return cycle;
+    cycle.install = aptGet(QStringLiteral("install"), package);
+    if (cycle.install >= 0)
+        cycle.purge = aptGet(QStringLiteral("purge"), package);
+    return cycle;
+}
+
+struct Series
+{
+    QList<qint64> install;
+    QList<qint64> purge;
+    QList<qint64> cycle;
+
+    void add(const Cycle &c)
+    {
+        install.append(c.install);
+        purge.append(c.purge);
+        cycle.append(c.install + c.purge);
+    }
+};
+
+void printRatio(const char *what, const QList<qint64> &daemon, const QList<qint64> &tool,
+                const char *toolName = "apt-get")
+{
+    const double d = median(daemon);
+    const double t = median(tool);
+    std::printf("  %-8s daemon %7.0f ms   %s %7.0f ms   ratio %.3f\n", what, d, toolName, t,
+                t > 0 ? d / t : 0);
+}
+
+// Warm-up, then cycles of both sides, their order swapped every cycle so
+// that load and caches favour neither.
+bool compareCycles(Client &client, const QString &package, int cycles)
+{
+    std::printf("%s: warm-up, then %d interleaved cycles\n", qPrintable(package), cycles);
+    if (!daemonCycle(client, package).ok() || !aptCycle(package).ok()) {
+        std::fprintf(stderr, "the warm-up cycle of %s failed\n", qPrintable(package));
+        return false;
+    }
+    Series daemon;
+    Series apt;
+    for (int i = 0; i < cycles; ++i) {
+        const bool daemonFirst = i % 2 == 0;
+        const Cycle first = daemonFirst ? daemonCycle(client, package) : aptCycle(package);
+        const Cycle second = daemonFirst ? aptCycle(package) : daemonCycle(client, package);
+        const Cycle &d = daemonFirst ? first : second;
+        const Cycle &a = daemonFirst ? second : first;
+        if (!d.ok() || !a.ok()) {
+            std::fprintf(stderr, "cycle %d failed: daemon %lld/%lld, apt-get %lld/%lld ms\n", i + 1,
+                         d.install, d.purge, a.install, a.purge);
+            return false;
+        }
+        std::printf("  cycle %2d: daemon %5lld + %5lld ms, apt-get %5lld + %5lld ms\n", i + 1,
+                    d.install, d.purge, a.install, a.purge);
+        std::fflush(stdout);
+        daemon.add(d);
+        apt.add(a);
+    }
+    std::printf("%s medians over %d cycles:\n", qPrintable(package), cycles);
+    printRatio("install", daemon.install, apt.install);
+    printRatio("purge", daemon.purge, apt.purge);
+    printRatio("cycle", daemon.cycle, apt.cycle);
+    return true;
+}
+
+int runCycles(BusInstallSetup &setup, int cycles)
+{
+    if (!setup.start())
+        return 1;
+    Client client;
+    const bool ok = compareCycles(client, kSmall, cycles) && compareCycles(client, kLarge, cycles);
+    std::printf("daemon peak resident memory (VmHWM): %lld kB\n",
+                statusKb(Client::daemonPid(), "VmHWM:"));
+    return ok ? 0 : 1;
+}
+
+// --- phases -----------------------------------------------------------------
+
+struct LogLine
+{
+    QDateTime at;
+    QString text;
+};
+
+QList<LogLine> timedLines(const QStringList &lines)
+{
+    QList<LogLine> out;
+    for (const QString &line : lines) {
+        const QDateTime at = QDateTime::fromString(line.section(u' ', 0, 0), Qt::ISODateWithMs);
+        if (at.isValid())
+            out.append({at, line.section(u' ', 1)});
+    }
+    return out;
+}
+
+// The body of a log line: what follows the function name.
+QString bodyOf(const QString &text)
+{
+    const qsizetype dash = text.indexOf(QLatin1String(" - "));
+    return dash < 0 ? text : text.mid(dash + 3);
+}
+
+// The first line at or after from whose body contains all of words.
+const LogLine *findLine(const QList<LogLine> &lines, const QDateTime &from,
+                        const QStringList &words)
+{
+    for (const LogLine &line : lines) {
+        if (line.at < from)
+            continue;
+        const QString body = bodyOf(line.text);
+        if (std::all_of(words.begin(), words.end(),
+                        [&body](const QString &word) { return body.contains(word); }))
+            return &line;
+    }
+    return nullptr;
+}
+
+// A phase runs from the first log line holding all words of `from` to the
+// next one holding all words of `to`, each looked for after the phase before.
+struct Phase
+{
+    const char *name;
+    QStringList from; // empty: the request
+    QStringList to;   // empty: the final signal
+};
+
+void printPhases(const char *road, const QList<Phase> &phases, const QList<LogLine> &lines,
+                 const QDateTime &requested, const QDateTime &answered)
+{
+    std::printf("%s: %lld ms from the request to the final signal\n", road,
+                requested.msecsTo(answered));
+    QDateTime cursor = requested;
+    for (const Phase &phase : phases) {
+        const LogLine *from = phase.from.isEmpty() ? nullptr : findLine(lines, cursor, phase.from);
+        const QDateTime start = phase.from.isEmpty() ? cursor : (from ? from->at : QDateTime());
+        if (!start.isValid()) {
+            std::printf("  %-24s no log line marks its start (\"%s\")\n", phase.name,
+                        qPrintable(phase.from.join(u' ')));
+            continue;
+        }
+        const LogLine *to = phase.to.isEmpty() ? nullptr : findLine(lines, start, phase.to);
+        const QDateTime end = phase.to.isEmpty() ? answered : (to ? to->at : QDateTime());
+        if (!end.isValid()) {
+            std::printf("  %-24s no log line marks its end (\"%s\")\n", phase.name,
+                        qPrintable(phase.to.join(u' ')));
+            continue;
+        }
+        std::printf("  %-24s %6lld ms  (at +%lld ms)\n", phase.name, start.msecsTo(end),
+                    requested.msecsTo(start));
+        cursor = end;
+    }
+}
+
+void printTimeline(const QList<LogLine> &lines, const QDateTime &from, const QDateTime &to)
+{
+    std::printf("  debug log of this span (ms from its start):\n");
+    for (const LogLine &line : lines) {
+        if (line.at >= from && line.at <= to.addMSecs(50))
+            std::printf("    +%5lld %s\n", from.msecsTo(line.at),
+                        qPrintable(bodyOf(line.text).left(140)));
+    }
+}
+
+int runPhases(BusInstallSetup &setup, bool timeline)
+{
+    if (!setup.start(true))
+        return 1;
+    Client client;
+    if (!daemonCycle(client, kSmall).ok()) {
+        std::fprintf(stderr, "the warm-up cycle failed\n");
+        return 1;
+    }
+    emptyArchives();
+    const QDateTime installAsked = QDateTime::currentDateTime();
+    const qint64 installed = client.install(kSmall);
+    const QDateTime installEnded = QDateTime::currentDateTime();
+    const qint64 removed = installed >= 0 ? client.remove(kSmall) : -1;
+    const QDateTime removeEnded = QDateTime::currentDateTime();
+    // The bookkeeping after the final signal is logged a moment later.
+    waitUntil([] { return false; }, 2000);
+    if (installed < 0 || removed < 0) {
+        std::fprintf(stderr, "the measured cycle failed\n");
+        return 1;
+    }
+    const QList<LogLine> lines = timedLines(setup.daemon().logLines());
+    // Every tool run the daemon makes is logged as it starts and ends.
+    const QString started = QStringLiteral("started \"");
+    const QString apt = QStringLiteral("apt-get\"");
+    const QString ended = QStringLiteral("\" ended, exit code");
+    const QString sizeQuery = QStringLiteral("apt-cache\"");
+    const QString preseed = QStringLiteral("debconf-set-selections\"");
+    const QString verdict = QStringLiteral("OnInstallFinishedSlot succeeded");
+    const QList<Phase> install{
+        {"intake", {}, {started, sizeQuery}},
+        {"size query", {started, sizeQuery}, {sizeQuery, ended}},
+        {"download run", {started, apt, QStringLiteral("\"-d\"")}, {apt, ended}},
+        {"install start", {apt, ended}, {started, preseed}},
+        {"preseed", {started, preseed}, {started, apt}},
+        {"install run", {started, apt}, {apt, ended}},
+        {"verdict", {apt, ended}, {verdict}},
+        {"completion bookkeeping", {verdict}, {}},
+    };
+    printPhases("install", install, lines, installAsked, installEnded);
+    if (timeline)
+        printTimeline(lines, installAsked, installEnded);
+    const QString purgeTask = QStringLiteral("runInstallOrPurge()");
+    const QList<Phase> removal{
+        {"intake", {}, {purgeTask}},
+        {"purge start", {purgeTask}, {started, apt}},
+        {"purge run", {started, apt}, {apt, ended}},
+        {"verdict and bookkeeping", {apt, ended}, {}},
+    };
+    printPhases("removal", removal, lines, installEnded, removeEnded);
+    if (timeline)
+        printTimeline(lines, installEnded, removeEnded.addMSecs(2000));
+    return 0;
+}
+
+// --- list -------------------------------------------------------------------
+
+int runList(BusInstallSetup &setup, int runs)
+{
+    if (!setup.start())
+        return 1;
+    Client client;
+    const auto busCall = [&client] {
+        QElapsedTimer timer;
+        timer.start();
+        const QDBusReply<QStringList> reply =
+            client.appstore().call(QStringLiteral("GetLocalPackageList"));
+        return reply.isValid() && !reply.value().isEmpty() ? timer.elapsed() : qint64(-1);
+    };
+    const auto dpkgQuery = [] {
+        return timedTool(
+            QStringLiteral("dpkg-query"),
+            {QStringLiteral("-W"), QStringLiteral("-f=${Package} ${Version} ${Installed-Size} "
+                                                  "${db:Status-Status} ${Section} ${XB-channel} "
+                                                  "${db-fsys:Files}\n")});
+    };
+    busCall();
+    dpkgQuery();
+    QList<qint64> bus;
+    QList<qint64> dpkg;
+    for (int i = 0; i < runs && !interrupted; ++i) {
+        const bool busFirst = i % 2 == 0;
+        const qint64 first = busFirst ? busCall() : dpkgQuery();
+        const qint64 second = busFirst ? dpkgQuery() : busCall();
+        bus.append(busFirst ? first : second);
+        dpkg.append(busFirst ? second : first);
+        if (bus.last() < 0 || dpkg.last() < 0) {
+            std::fprintf(stderr, "run %d failed\n", i + 1);
+            return 1;
+        }
+    }
+    const QDBusReply<QStringList> reply =
+        client.appstore().call(QStringLiteral("GetLocalPackageList"));
+    std::printf("GetLocalPackageList (%lld entries) against dpkg-query -W, medians of %d:\n",
+                static_cast<long long>(reply.value().size()), runs);
+    printRatio("list", bus, dpkg, "dpkg-query");
+    return 0;
+}
+
+// --- memory -----------------------------------------------------------------
+
+int runMemory(BusInstallSetup &setup, int cycles)
+{
+    if (!setup.start())
+        return 1;
+    Client client;
+    const qint64 pid = Client::daemonPid();
+    waitUntilIdle(pid);
+    const qint64 idle = statusKb(pid, "VmRSS:");
+    std::printf("idle after start: VmRSS %lld kB (VmHWM %lld kB)\n", idle, statusKb(pid, "VmHWM:"));
+    if (!daemonCycle(client, kSmall).ok())
+        return 1;
+    waitUntilIdle(pid);
+    const qint64 afterFirst = statusKb(pid, "VmRSS:");
+    std::printf("after one install and purge: VmRSS %lld kB, peak VmHWM %lld kB\n", afterFirst,
+                statusKb(pid, "VmHWM:"));
+    for (int i = 1; i < cycles; ++i) {
+        if (!daemonCycle(client, kSmall).ok()) {
+            std::fprintf(stderr, "cycle %d failed\n", i + 1);
+            return 1;
+        }
+    }
+    waitUntilIdle(pid);
+    const qint64 afterAll = statusKb(pid, "VmRSS:");
+    std::printf("after %d cycles: VmRSS %lld kB, peak VmHWM %lld kB\n", cycles, afterAll,
+                statusKb(pid, "VmHWM:"));
+    std::printf("growth from the first cycle's end: %lld kB; from idle: %lld kB\n",
+                afterAll - afterFirst, afterAll - idle);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments = app.arguments().mid(1);
+    const QString mode = arguments.value(0).startsWith(QLatin1String("--"))
+                             ? arguments.takeFirst()
+                             : QStringLiteral("--cycles");
+    const QString count = arguments.value(0);
+    const QStringList modes{QStringLiteral("--cycles"), QStringLiteral("--phases"),
+                            QStringLiteral("--timeline"), QStringLiteral("--list"),
+                            QStringLiteral("--memory")};
+    if (!modes.contains(mode) || arguments.size() > 1 || (!count.isEmpty() && count.toInt() < 1)) {
+        std::fprintf(stderr, "usage: %s [--phases|--timeline|--list|--memory] [count]\n", argv[0]);
+        return 2;
+    }
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "needs root: it installs and purges twk-test-* packages\n");
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("TWK_SOURCE_DIR"))
+        qputenv("TWK_SOURCE_DIR", TWK_BENCH_SOURCE_DIR);
+    if (qEnvironmentVariableIsEmpty("TWK_DAEMON"))
+        qputenv("TWK_DAEMON", TWK_BENCH_DAEMON);
+    // This process's own tool runs stay out of its output.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    if (!SystemTestsLock::acquire())
+        return 1;
+    purgeTestPackages();
+
+    int status = 0;
+    {
+        BusInstallSetup setup;
+        LocalAptRepository::PackageOptions large;
+        large.fillerBytes = kLargeBytes;
+        if (!setup.repository().addPackage(kSmall, QStringLiteral("1.0")) ||
+            !setup.repository().addPackage(kLarge, QStringLiteral("1.0"), large)) {
+            std::fprintf(stderr, "%s\n", qPrintable(setup.repository().errorString()));
+            return 1;
+        }
+        if (mode == QLatin1String("--cycles"))
+            status = runCycles(setup, count.isEmpty() ? 10 : count.toInt());
+        else if (mode == QLatin1String("--phases") || mode == QLatin1String("--timeline"))
+            status = runPhases(setup, mode == QLatin1String("--timeline"));
+        else if (mode == QLatin1String("--list"))
+            status = runList(setup, count.isEmpty() ? 20 : count.toInt());
+        else
+            status = runMemory(setup, count.isEmpty() ? 50 : count.toInt());
+        if (!setup.errorString().isEmpty())
+            std::fprintf(stderr, "%s\n", qPrintable(setup.errorString()));
+    }
+    purgeTestPackages();
+    if (interrupted)
+        std::fprintf(stderr, "interrupted; the system files are back and the packages purged\n");
+    return interrupted ? 1 : status;
+}
