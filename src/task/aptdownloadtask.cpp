@@ -13,6 +13,7 @@
 #include "task/apt_error_classifier.h"
 #include "task/apt_get_arguments.h"
 #include "task/archive_size_bound.h"
+#include "task/cached_archive.h"
 #include "task/download_success.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
@@ -544,26 +545,9 @@ void AptDownloadTask::onFinishedSlot(int exitCode, QProcess::ExitStatus exitStat
     retryOrFail(errorText, outputText);
 }
 
-// apt-get exits 0 without fetching anything when the pattern matches no
-// version it can use: only an archive in the cache (or a version already
-// installed) makes the download a success.
 bool AptDownloadTask::archiveIsInCache(const Apt_Task &task) const
 {
-    if (task.version.isEmpty())
-        return true;
-    const QDir archives(AppStore::Utils::cacheDir() + QStringLiteral("archives/"));
-    if (!m_packageInfo.debPath.isEmpty() &&
-        QFileInfo(archives.filePath(m_packageInfo.debPath)).isFile())
-        return true;
-    // apt names its copy <name>_<version, ":" escaped>_<architecture>.deb.
-    QString version = task.version;
-    version.replace(QLatin1Char(':'), QLatin1String("%3a"));
-    const QString pattern = task.packageName + u'_' + version + QStringLiteral("_*.deb");
-    if (!archives.entryList({pattern}, QDir::Files).isEmpty())
-        return true;
-    Package_Info installed;
-    return AptCache::getLocalPackageInfo(task.packageName, installed, 1) &&
-           AppStore::Utils::compareVersion(installed.version, task.version) == 0;
+    return AppStore::CachedArchive::isPresent(task, m_packageInfo.debPath);
 }
 
 void AptDownloadTask::handleSuccess()

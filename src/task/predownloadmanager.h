@@ -3,13 +3,13 @@
 #include "common/apt_task.h"
 
 #include <QList>
+#include <QMutex>
 #include <QObject>
 
 #include <atomic>
 #include <functional>
 
 class AptDownload;
-class QMutex;
 class QThread;
 class QTimer;
 
@@ -46,5 +46,20 @@ private Q_SLOTS:
                                 qlonglong cursize);
 
 private:
-    bool m_running = false;
+    AptDownload *makeWorker();
+    void stopPollTimer();
+    void stopWorkers();
+    void stopThread();
+    bool returnToThread(QThread *target);
+
+    WorkerFactory m_workerFactory;
+    // Guards the queue and the worker list.
+    QMutex m_taskLock;
+    QList<Apt_Task> m_taskQueue;
+    QList<AptDownload *> m_workers;
+    QTimer *m_pollTimer = nullptr;
+    QThread *m_thread = nullptr;
+    int m_maxParallel = 1;
+    const int m_pollInterval = 500;
+    std::atomic_bool m_running{false};
 };
