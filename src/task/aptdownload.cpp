@@ -94,8 +94,11 @@ void AptDownload::stop()
 
 void AptDownload::pause()
 {
+    // The run is marked ended before the row is written: a start waiting on
+    // the worker's thread must not get through meanwhile.
+    const bool running = requestEnd(EndRequest::Pause);
     writePauseRow();
-    if (requestEnd(EndRequest::Pause))
+    if (running)
         return;
     const Apt_Task task = getTask();
     qCInfo(daemonLogCategory) << "void AptDownload::pause()"
