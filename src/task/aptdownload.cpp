@@ -271,15 +271,18 @@ void AptDownload::OnFinishedSlot(const ProcessResult &result)
     endRun(task, m_expectedSize);
 }
 
+// A stopped run tells the queue nothing: the queue stops a run only as it
+// drops the task, and a late report could drop the same package queued anew.
 void AptDownload::endKilledRun(EndRequest request, const Apt_Task &task)
 {
     if (request == EndRequest::Stop) {
         qCInfo(daemonLogCategory) << task.packageName << "is stop";
-    } else {
-        qCInfo(daemonLogCategory) << task.packageName << "is paused";
-        if (request == EndRequest::Pause)
-            Q_EMIT sigPauseFinished(task.sourceId, task.packageName);
+        m_busy = false;
+        return;
     }
+    qCInfo(daemonLogCategory) << task.packageName << "is paused";
+    if (request == EndRequest::Pause)
+        Q_EMIT sigPauseFinished(task.sourceId, task.packageName);
     endRun(task, -1);
 }
 
@@ -316,13 +319,19 @@ void AptDownload::endRun(const Apt_Task &task, qlonglong currentSize)
 
 void AptDownload::endUnstartedRun(quint64 run, const Apt_Task &task)
 {
+    EndRequest request = EndRequest::None;
     {
         QMutexLocker locker(&m_runMutex);
         if (run != m_run)
             return; // a later run has taken over the worker
+        if (m_endedRun >= run)
+            request = m_endRequest;
     }
     qCInfo(daemonLogCategory) << "AptDownload: no download of" << task.packageName;
-    endRun(task, -1);
+    if (request == EndRequest::Stop)
+        m_busy = false;
+    else
+        endRun(task, -1);
 }
 
 void AptDownload::releaseOnOwnThread()
