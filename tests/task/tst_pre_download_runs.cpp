@@ -50,12 +50,14 @@ private Q_SLOTS:
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    // Processes anywhere on the machine running with the daemon's apt
-    // configuration of this test: its pre-download apt-get runs.
+    // Download-only apt-get runs anywhere on the machine with the daemon's
+    // apt configuration of this test (the package query before each has it
+    // too).
     int aptRuns() const;
 
     QTemporaryDir m_dir;
     LocalAptRepository m_repository;
+    QString m_aptConfig;
 };
 
 void TestPreDownloadRuns::initTestCase()
@@ -79,9 +81,9 @@ void TestPreDownloadRuns::initTestCase()
     const QString configError =
         EngineTestSetup::writeAptConfigs(Utils::stateDir(), Utils::cacheDir());
     QVERIFY2(configError.isEmpty(), qPrintable(configError));
-    QVERIFY(TestEnv::runTool(
-                QStringLiteral("apt-get"),
-                {QStringLiteral("-c"), Utils::aptConfigFilePath(), QStringLiteral("update")})
+    m_aptConfig = Utils::aptConfigFilePath();
+    QVERIFY(TestEnv::runTool(QStringLiteral("apt-get"),
+                             {QStringLiteral("-c"), m_aptConfig, QStringLiteral("update")})
                 .succeeded());
     QVERIFY(TestEnv::runTool(
                 QStringLiteral("dpkg"),
@@ -98,15 +100,17 @@ void TestPreDownloadRuns::cleanupTestCase()
 
 int TestPreDownloadRuns::aptRuns() const
 {
-    const QByteArray config = QFile::encodeName(Utils::aptConfigFilePath());
+    const QByteArray config = QFile::encodeName(m_aptConfig);
     int runs = 0;
     const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &pid : pids) {
         bool numeric = false;
         pid.toInt(&numeric);
-        if (numeric &&
-            TestEnv::readFile(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"))
-                .contains(config))
+        if (!numeric)
+            continue;
+        const QByteArray commandLine =
+            TestEnv::readFile(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
+        if (commandLine.contains(config) && commandLine.contains(QByteArray("\0install\0-d\0", 12)))
             ++runs;
     }
     return runs;
