@@ -27,43 +27,43 @@ using AppStore::ProcessSpec;
 AptDownload::AptDownload(QObject *parent)
     : QObject(parent)
     , m_partialDir(AppStore::Utils::cacheDir() + QStringLiteral("archives/partial"))
-    , m_archivesDir(AppStore::Utils::cacheDir() + QStringLiteral("archives"))
 {
     m_thread = AppStore::startWorkerThread(this, "AptDownload");
 }
 
 AptDownload::~AptDownload()
 {
-    if (!m_thread)
-        return;
     {
         QMutexLocker locker(&m_runMutex);
         m_endedRun = m_run;
         m_endRequest = EndRequest::Stop;
     }
-    if (QThread::currentThread() == m_thread) {
+    if (thread() == QThread::currentThread()) {
         releaseOnOwnThread();
+    } else {
+        // apt-get is ended and reaped on the thread that owns its runner,
+        // before that thread goes: a kill merely posted there could be
+        // dropped with the thread's event loop and leave apt-get running.
+        auto released = std::make_shared<QSemaphore>();
+        QMetaObject::invokeMethod(
+            this,
+            [this, released] {
+                releaseOnOwnThread();
+                released->release();
+            },
+            Qt::QueuedConnection);
+        if (!released->tryAcquire(1, AppStore::kWorkerStopWaitMs))
+            qCWarning(daemonLogCategory) << "AptDownload: the download of" << getTask().packageName
+                                         << "was not released in time";
+    }
+    if (!m_thread)
+        return;
+    if (QThread::currentThread() == m_thread) {
         m_thread->quit();
         connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
-        return;
-    }
-    // apt-get is ended and reaped on the thread that owns its runner, before
-    // that thread goes: a kill merely posted there could be dropped with the
-    // thread's event loop and leave apt-get running.
-    auto released = std::make_shared<QSemaphore>();
-    QMetaObject::invokeMethod(
-        this,
-        [this, released] {
-            releaseOnOwnThread();
-            released->release();
-        },
-        Qt::QueuedConnection);
-    if (!released->tryAcquire(1, AppStore::kWorkerStopWaitMs))
-        qCWarning(daemonLogCategory) << "AptDownload: the download of" << getTask().packageName
-                                     << "was not released in time";
-    if (AppStore::stopWorkerThread(m_thread))
+    } else if (AppStore::stopWorkerThread(m_thread)) {
         delete m_thread;
-    m_thread = nullptr;
+    }
 }
 
 void AptDownload::startDownload(Apt_Task task)

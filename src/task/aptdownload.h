@@ -72,7 +72,6 @@ private:
 
     QThread *m_thread = nullptr;
     QString m_partialDir;
-    QString m_archivesDir;
 
     // Worker-thread objects.
     AppStore::ProcessRunner *m_process = nullptr;
