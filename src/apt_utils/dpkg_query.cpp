@@ -34,7 +34,51 @@ bool isApplicationLocation(const QString &path)
             path.contains(QLatin1String("/entries/applications/")));
 }
 
+// "dpkg-query --listfiles" also prints the diversions of the files it lists
+// and a note for a package without files; the file database's list holds
+// paths only, and every path starts at the root.
+QStringList listedPaths(const QString &listing)
+{
+    QStringList paths;
+    const QStringList lines = listing.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1Char('/')))
+            paths.append(line);
+    }
+    return paths;
+}
+
 } // namespace
+
+DpkgQuery::Lookup DpkgQuery::lookUpPackage(const QString &name, Record &record)
+{
+    // Loading every package's file list costs dpkg a hundred times more than
+    // the one list needed here. ${binary:Package} names the very instance
+    // whose fields were read when several architectures are installed.
+    const ProcessResult fields = runForPackage(
+        {QStringLiteral("-W"),
+         QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
+                        "${binary:Package}\n")},
+        name);
+    if (!fields.succeeded())
+        return Lookup::Failed;
+    const QStringList values =
+        fields.outputText().section(QLatin1Char('\n'), 0, 0).split(QLatin1Char(' '));
+    if (values.size() != 5)
+        return Lookup::Unreadable;
+    record.name = values.at(0);
+    record.version = values.at(1);
+    record.installedSize = values.at(2);
+    record.status = values.at(3);
+    record.files.clear();
+    if (record.status != QLatin1String("installed"))
+        return Lookup::Found;
+    const ProcessResult files = runForPackage({QStringLiteral("--listfiles")}, values.at(4));
+    if (!files.succeeded())
+        return Lookup::Failed;
+    record.files = listedPaths(files.outputText());
+    return Lookup::Found;
+}
 
 ProcessResult DpkgQuery::runForPackage(const QStringList &arguments, const QString &name)
 {

@@ -28,6 +28,16 @@ public:
         QStringList files;
     };
 
+    enum class Lookup { Failed, Unreadable, Found };
+
+    // The record of one package, its files exactly as the format with
+    // ${db-fsys:Files} last would list them, read from that package's own
+    // file list instead of the whole file database. Files are read only for
+    // a package whose status is "installed". Failed when dpkg-query does not
+    // know the package, Unreadable when it answers something else than the
+    // fields asked for.
+    static Lookup lookUpPackage(const QString &name, Record &record);
+
     // dpkg-query with arguments, then the package name as the last one.
     static ProcessResult runForPackage(const QStringList &arguments, const QString &name);
     // dpkg-query over every package the database knows.

@@ -135,16 +135,12 @@ bool PackageDetails::getLocalPackageInfo(const QString &name, QString &out, int 
     if (mode == kKaplaMode)
         return kaplaFound;
 
-    const ProcessResult result = DpkgQuery::runForPackage(
-        {QStringLiteral("-W"),
-         QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
-                        "${db-fsys:Files}")},
-        name);
+    DpkgQuery::Record record;
+    const DpkgQuery::Lookup lookup = DpkgQuery::lookUpPackage(name, record);
     bool debOk = false;
-    if (result.succeeded()) {
-        DpkgQuery::Record record;
-        if (!DpkgQuery::parseRecord(result.outputText(), 4, false, record))
-            return false;
+    if (lookup == DpkgQuery::Lookup::Unreadable)
+        return false;
+    if (lookup == DpkgQuery::Lookup::Found) {
         if (record.status != QLatin1String("installed")) {
             qCDebug(daemonLogCategory).noquote()
                 << QStringLiteral("Package %1 db:Status-Status: %2, skip").arg(name, record.status);

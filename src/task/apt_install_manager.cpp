@@ -846,13 +846,13 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
     E_OptStatus kind;
     if (!ok) {
         emit sigIntallProgress(data.sourceId, data.packageName, 1, size, -1, message);
-        updateInstallResultToDb(false, data, code);
+        updateInstallResultToDb(false, data, code, info);
         kind = data.isFirstInstall ? OptInstallFailed : OptUpgradeFailed;
     } else {
         publishInstalledPackage(data);
         emit sigIntallProgress(data.sourceId, data.packageName, 1, size, size, message);
         emit sigRemoveUpdateCacheItem(data.packageName, QString());
-        updateInstallResultToDb(true, data, code);
+        updateInstallResultToDb(true, data, code, info);
         if (isStoreTask(data) && m_createDesktop)
             AptCache::createShortcuts(data.packageName, data.loginName, data.isFirstInstall,
                                       data.pkgInstallMode);
@@ -891,12 +891,11 @@ void AptInstallManager::publishInstalledPackage(const Apt_Task &data)
         own, ChildrenGuardAccountInterface::instance()->getOwnerRole(data.loginName));
 }
 
-void AptInstallManager::updateInstallResultToDb(bool ok, const Apt_Task &task, int code)
+void AptInstallManager::updateInstallResultToDb(bool ok, const Apt_Task &task, int code,
+                                                const Package_Info &info)
 {
     if (!isStoreTask(task))
         return;
-    Package_Info info;
-    readInstalledFacts(task, info);
     QString path = AppStore::Utils::cacheDir() + QStringLiteral("archives/");
     if (!info.debPath.isEmpty())
         path += info.debPath;

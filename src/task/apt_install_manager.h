@@ -3,6 +3,7 @@
 #include "common/apt_task.h"
 #include "common/download_state_bi_data.h"
 #include "common/operation_codes.h"
+#include "common/package_info.h"
 #include "common/package_operation.h"
 
 #include <QHash>
@@ -163,7 +164,9 @@ private:
     void stopRunningDownloads();
     void checkDrained();
     void finishDrain();
-    void updateInstallResultToDb(bool ok, const Apt_Task &task, int code);
+    // info: the package's facts as this completion read them; dpkg is not
+    // asked twice within one completion.
+    void updateInstallResultToDb(bool ok, const Apt_Task &task, int code, const Package_Info &info);
     // The store's record of a package just installed: announced and added to
     // the published list with the user's role. Blocks for one store query.
     void publishInstalledPackage(const Apt_Task &data);

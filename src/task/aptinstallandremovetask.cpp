@@ -269,13 +269,7 @@ void AptInstallAndRemoveTask::startInstallTask()
     if (!m_process)
         m_process = createProcess(true);
 
-    for (const char *selection : {"libpam-runtime libpam-runtime/override boolean false\n",
-                                  "libc6 libraries/restart-without-asking boolean true\n"}) {
-        ProcessSpec preseed;
-        preseed.program = QStringLiteral("debconf-set-selections");
-        preseed.standardInput = selection;
-        ProcessRunner::run(preseed);
-    }
+    m_preseed.apply();
 
     QString package;
     if (fromArchive) {

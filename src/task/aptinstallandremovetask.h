@@ -4,6 +4,7 @@
 #include "common/operation_codes.h"
 #include "task/abstract_task.h"
 #include "task/bounded_output.h"
+#include "task/debconf_preseed.h"
 #include "task/dpkg_lock_wait.h"
 #include "utils/process_runner.h"
 
@@ -130,6 +131,7 @@ private:
     int m_promptSilenceMs = 300000;
     int m_dpkgWaitLimitMs = AppStore::DpkgLockWait::kDefaultLimitMs;
     int m_debconfLockCount = 0;
+    AppStore::DebconfPreseed m_preseed;
     QByteArray m_unreadOutput;
     QStringDecoder m_outputDecoder{QStringDecoder::Utf8};
     AppStore::ProcessResult m_lastResult;

@@ -16,8 +16,9 @@ public:
     // true while another process holds dpkg's database lock or apt's
     // front-end lock.
     static bool isHeldByOther();
-    // Polls once a second until nobody else holds the locks; false when they
-    // are still held after limitMs.
+    // Waits until nobody else holds the locks, woken when a lock file is
+    // closed after writing (a holder lets go at the latest when it ends, and
+    // that closes it); false when they are still held after limitMs.
     static bool waitForRelease(int limitMs);
     // apt-get's own wait for the locks ("DPkg::Lock::Timeout") in whole
     // seconds, as long as a start waits: apt reads 0 as "do not wait", so a

@@ -1,4 +1,5 @@
 #include "apt_utils/aptcache.h"
+#include "apt_utils/dpkg_query.h"
 #include "dpkg_admin_dir.h"
 #include "local_apt_repository.h"
 #include "test_env.h"
@@ -150,6 +151,32 @@ private Q_SLOTS:
         QString untouched = QStringLiteral("kept");
         QVERIFY(!AptCache::getLocalPackageInfo(QStringLiteral("twk-test-absent"), untouched, 0));
         QCOMPARE(untouched, QStringLiteral("kept"));
+    }
+
+    // A package's record read from its own file list equals what the whole
+    // file database gives: diversions and dpkg's notes are no files. dash
+    // diverts the shell on every Debian system.
+    void recordEqualsFileDatabaseRecord()
+    {
+        for (const QString &name : {kHello, kDesktops, QStringLiteral("dash")})
+            compareWithFileDatabase(name);
+
+        const QString diverting = QStringLiteral("twk-test-diverting");
+        DpkgAdminDir database;
+        QVERIFY(database.write(diverting, QStringLiteral("2:1.0-1")));
+        QVERIFY(database.writeFileList(
+            diverting, {QStringLiteral("/."), QStringLiteral("/usr"), QStringLiteral("/usr/bin"),
+                        QStringLiteral("/usr/bin/twk a b"), QStringLiteral("/usr/bin/twk-other"),
+                        QStringLiteral("/usr/bin/twk-local"), QStringLiteral("/usr/bin/twk-own")}));
+        QVERIFY(database.writeDiversions(
+            {{QStringLiteral("/usr/bin/twk-other"), QStringLiteral("/usr/bin/twk-other.real"),
+              QStringLiteral("twk-test-else")},
+             {QStringLiteral("/usr/bin/twk-local"), QStringLiteral("/usr/bin/twk-local.real"),
+              QStringLiteral(":")},
+             {QStringLiteral("/usr/bin/twk-own"), QStringLiteral("/usr/bin/twk-own.real"),
+              diverting}}));
+        database.activate();
+        compareWithFileDatabase(diverting);
     }
 
     void findsDesktopFiles()
@@ -305,6 +332,27 @@ private Q_SLOTS:
     }
 
 private:
+    static void compareWithFileDatabase(const QString &name)
+    {
+        const AppStore::ProcessResult whole = TestEnv::runTool(
+            QStringLiteral("dpkg-query"),
+            {QStringLiteral("-W"),
+             QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
+                            "${db-fsys:Files}"),
+             name});
+        QVERIFY(whole.succeeded());
+        AppStore::DpkgQuery::Record expected;
+        QVERIFY(AppStore::DpkgQuery::parseRecord(whole.outputText(), 4, false, expected));
+        AppStore::DpkgQuery::Record record;
+        QCOMPARE(AppStore::DpkgQuery::lookUpPackage(name, record),
+                 AppStore::DpkgQuery::Lookup::Found);
+        QVERIFY(!record.files.isEmpty());
+        QCOMPARE(record.files, expected.files);
+        QCOMPARE(QStringList({record.name, record.version, record.installedSize, record.status}),
+                 QStringList(
+                     {expected.name, expected.version, expected.installedSize, expected.status}));
+    }
+
     bool apt(const QStringList &arguments)
     {
         return TestEnv::runTool(QStringLiteral("apt-get"), arguments, m_repository.environment())

@@ -29,6 +29,25 @@ public:
                 .toUtf8());
     }
 
+    // The package's file list as dpkg keeps it, one path a line.
+    bool writeFileList(const QString &package, const QStringList &paths)
+    {
+        makeFolders();
+        return TestEnv::writeFile(m_dir.filePath(QStringLiteral("info/%1.list").arg(package)),
+                                  (paths.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+    }
+
+    // dpkg's diversions: for each, the diverted path, where it went and the
+    // package that diverted it (":" for a local diversion).
+    bool writeDiversions(const QList<QStringList> &diversions)
+    {
+        makeFolders();
+        QByteArray text;
+        for (const QStringList &diversion : diversions)
+            text += (diversion.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+        return TestEnv::writeFile(m_dir.filePath(QStringLiteral("diversions")), text);
+    }
+
     // A database dpkg-query stops reading with an error.
     bool writeUnparsable()
     {
