@@ -17,7 +17,8 @@ class QThread;
 // The daemon's upgrade checks: the store client's own package and every
 // installed application against the store; keeps the upgradable cache, asks
 // for silent upgrades of forced updates and feeds the pre-download queue.
-// Lives on a worker thread of its own; every slot and invokable runs there.
+// Lives on a worker thread of its own; every slot and invokable runs there,
+// except onAptInstRmReceived, which any thread may call.
 class AppUpgradeCheck : public QObject
 {
     Q_OBJECT
@@ -41,6 +42,11 @@ public:
     // For tests: a queue made elsewhere (start() then makes none); the
     // pause after each store request; the bounds of the apt update waits.
     void setPreDownloadManager(PreDownloadManager *manager);
+    void setBatchPause(int milliseconds);
+    // The step of both apt update waits.
+    void setAptWaitStep(int milliseconds);
+    // How long a check waits for an apt update to start, then to end.
+    void setAptWaitBounds(int startMilliseconds, int finishMilliseconds);
 
 Q_SIGNALS:
     void sigAppstoreUpgradeNotify(QString info);
@@ -64,5 +70,19 @@ public:
     Q_INVOKABLE void initUpgradableAppBriefInfos();
 
 private:
-    std::atomic_bool m_checkRunning{false};
+    QThread *workerThread = nullptr;
+    PreDownloadManager *preDownloadManager = nullptr;
+    std::atomic_bool freeDownload{false};
+    QMap<QString, StoreService::AppBriefInfo> upgradableCache;
+    QMap<QString, bool> instRmDuringCheck;
+    QMutex statusMutex;
+    QMutex checkMutex;
+    QMutex instRmMutex;
+    std::atomic_bool checkRunning{false};
+    bool checkPending = false; // guarded by checkMutex
+
+    std::atomic_int batchPauseMs{500};
+    std::atomic_int aptWaitStepMs{1000};
+    std::atomic_int aptStartWaitMs{60 * 1000};
+    std::atomic_int aptFinishWaitMs{30 * 60 * 1000};
 };
