@@ -18,7 +18,7 @@ void AppUpgradeCheck::startLocalAppsUpgradeCheck() {}
 
 bool AppUpgradeCheck::getCheckStatus()
 {
-    return m_checkRunning;
+    return checkRunning;
 }
 
 void AppUpgradeCheck::setFreeDownload(bool) {}
@@ -50,3 +50,19 @@ void AppUpgradeCheck::onAptInstRmReceived(QString, bool) {}
 void AppUpgradeCheck::getCacheData() {}
 
 void AppUpgradeCheck::initUpgradableAppBriefInfos() {}
+
+void AppUpgradeCheck::setBatchPause(int milliseconds)
+{
+    batchPauseMs = milliseconds;
+}
+
+void AppUpgradeCheck::setAptWaitStep(int milliseconds)
+{
+    aptWaitStepMs = milliseconds;
+}
+
+void AppUpgradeCheck::setAptWaitBounds(int startMilliseconds, int finishMilliseconds)
+{
+    aptStartWaitMs = startMilliseconds;
+    aptFinishWaitMs = finishMilliseconds;
+}
