@@ -113,6 +113,15 @@ StoreService::AppBriefInfo appBriefInfoFromJsonString(const QString &json)
     return info;
 }
 
+QList<StoreService::AppBriefInfo> parseAppBriefInfoList(const QStringList &jsonTexts)
+{
+    QList<StoreService::AppBriefInfo> infos;
+    infos.reserve(jsonTexts.size());
+    for (const QString &json : jsonTexts)
+        infos.append(appBriefInfoFromJsonString(json));
+    return infos;
+}
+
 void appBriefInfosFromJsonStrings(const QStringList &jsons,
                                   QList<StoreService::AppBriefInfo> &infos)
 {

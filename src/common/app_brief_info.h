@@ -91,6 +91,10 @@ QString appBriefInfoToJsonString(const StoreService::AppBriefInfo &info);
 // Defaults when the text is blank or does not parse.
 StoreService::AppBriefInfo appBriefInfoFromJsonString(const QString &json);
 
+// One record per text, in order: a text that does not parse gives the
+// defaults, so the result lines up with the texts.
+QList<StoreService::AppBriefInfo> parseAppBriefInfoList(const QStringList &jsonTexts);
+
 // Appends one record per text that parses and names a package.
 void appBriefInfosFromJsonStrings(const QStringList &jsons,
                                   QList<StoreService::AppBriefInfo> &infos);

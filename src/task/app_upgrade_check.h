@@ -2,6 +2,7 @@
 
 #include "common/app_brief_info.h"
 #include "common/apt_task.h"
+#include "common/local_package_entry.h"
 
 #include <QMap>
 #include <QMutex>
@@ -70,6 +71,34 @@ public:
     Q_INVOKABLE void initUpgradableAppBriefInfos();
 
 private:
+    using InstalledMap = QMap<QString, LocalPackageEntry>;
+    using RecordMap = QMap<QString, StoreService::AppBriefInfo>;
+
+    // The local-apps check once the gate passed; false when the thread was
+    // asked to stop before it ended.
+    bool runLocalAppsCheck();
+    QStringList queryNames(const LocalPackageList &kapla, const LocalPackageList &noChannelDebs,
+                           const LocalPackageList &desktopDebs,
+                           const LocalPackageList &channelDebs);
+    bool versionPass(const QStringList &names, const InstalledMap &installed,
+                     RecordMap &storeInfos);
+    bool channelPass(const LocalPackageList &channelDebs, RecordMap &storeInfos);
+    void takeVersionRecord(const StoreService::AppBriefInfo &record, const InstalledMap &installed);
+    void takeChannelRecord(StoreService::AppBriefInfo record, const InstalledMap &batchInstalled);
+    void applyInstallsAndRemovals(RecordMap &storeInfos);
+    void updateOnTheShelvesTable(const RecordMap &storeInfos);
+    QStringList cacheJsons() const;
+    void queuePreDownload(const StoreService::AppBriefInfo &record);
+    void announceUpgrade(const StoreService::AppBriefInfo &record);
+    void emitSilentUpgrade(const StoreService::AppBriefInfo &record);
+    // Apt's upgradable packages once a needed index update has ended; empty
+    // when none ended within the bounds or it failed.
+    QStringList getAptUpgradableList();
+    bool waitForAptUpdate();
+    // One wait step or batch pause; false when the thread is to stop.
+    bool pause(int milliseconds);
+
+    bool ownsPreDownloadManager = false;
     QThread *workerThread = nullptr;
     PreDownloadManager *preDownloadManager = nullptr;
     std::atomic_bool freeDownload{false};
