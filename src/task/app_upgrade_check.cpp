@@ -306,7 +306,10 @@ bool AppUpgradeCheck::runLocalAppsCheck()
     if (!versionPass(names, installed, storeInfos) || !channelPass(channelDebs, storeInfos))
         return false;
     applyInstallsAndRemovals(storeInfos);
-    updateOnTheShelvesTable(storeInfos);
+    // Without a single record the store was down or unreadable: bringing the
+    // local copy in step with nothing would wipe it.
+    if (!storeInfos.isEmpty())
+        updateOnTheShelvesTable(storeInfos);
     emit sigLocalAppsUpgradeNotify(cacheJsons());
     return true;
 }
