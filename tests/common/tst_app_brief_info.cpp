@@ -300,6 +300,21 @@ private slots:
         QCOMPARE(infos.last().appid, 3);
     }
 
+    // The list reader the cache slots use keeps one record per text, bad
+    // texts as defaults, so no text shifts onto another's record.
+    void listKeepsOneRecordPerText()
+    {
+        const QStringList jsons{QStringLiteral("not json"), QString(),
+                                QStringLiteral(R"({"package_name":"demo-viewer","appid":3})")};
+        QTest::ignoreMessage(QtWarningMsg,
+                             startsWith(QStringLiteral("Parse AppBriefInfo failed:")));
+        const QList<AppBriefInfo> infos = parseAppBriefInfoList(jsons);
+        QCOMPARE(infos.size(), 3);
+        QVERIFY(infos.at(0) == AppBriefInfo());
+        QVERIFY(infos.at(1) == AppBriefInfo());
+        QCOMPARE(infos.at(2).package_name, QStringLiteral("demo-viewer"));
+    }
+
     void aptOutputShapes_data()
     {
         QTest::addColumn<QString>("record");
