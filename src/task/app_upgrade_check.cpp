@@ -90,7 +90,14 @@ void AppUpgradeCheck::start()
 void AppUpgradeCheck::stop()
 {
     // The worker goes first: a check it runs may still hand tasks to the
-    // queue, which must not be released under it.
+    // queue, which must not be released under it. As its last act the
+    // worker hands this object back, so the caller may delete it.
+    if (workerThread && !workerThread->isFinished()) {
+        QThread *home = QThread::currentThread();
+        connect(
+            workerThread, &QThread::finished, this, [this, home] { moveToThread(home); },
+            Qt::DirectConnection);
+    }
     const bool workerStopped = AppStore::stopWorkerThread(workerThread);
     if (!preDownloadManager)
         return;

@@ -461,6 +461,8 @@ private Q_SLOTS:
         QCOMPARE(spies.notify.size(), 1);
         check.stop();
         QCOMPARE(queue.stops, 1);
+        // Back on the thread that stopped it, which may now delete it.
+        QCOMPARE(check.thread(), QThread::currentThread());
     }
 
     // An apt update that never ends neither keeps the notification back nor
