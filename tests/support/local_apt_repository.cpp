@@ -7,7 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutexLocker>
 #include <QRandomGenerator>
+#include <QThread>
+#include <QThreadPool>
+
+#include <atomic>
 
 namespace {
 
@@ -123,6 +128,33 @@ bool LocalAptRepository::addPackage(const QString &name, const QString &version,
                                     const PackageOptions &options)
 {
     if (!buildPackage(name, version, options))
+        return false;
+    return !m_published || writeIndex();
+}
+
+bool LocalAptRepository::addPackages(const QStringList &names, const QStringList &versions)
+{
+    return addPackages(names, versions, PackageOptions());
+}
+
+bool LocalAptRepository::addPackages(const QStringList &names, const QStringList &versions,
+                                     const PackageOptions &options)
+{
+    // dpkg-deb spends most of its time waiting for the disk, so a few hundred
+    // packages build in seconds only side by side.
+    QThreadPool pool;
+    pool.setMaxThreadCount(qMax(4, QThread::idealThreadCount()));
+    std::atomic_bool ok{true};
+    for (const QString &name : names) {
+        for (const QString &version : versions) {
+            pool.start([this, &ok, &options, name, version] {
+                if (ok && !buildPackage(name, version, options))
+                    ok = false;
+            });
+        }
+    }
+    pool.waitForDone();
+    if (!ok)
         return false;
     return !m_published || writeIndex();
 }
@@ -319,8 +351,15 @@ bool LocalAptRepository::runTool(const QString &program, const QStringList &argu
     return true;
 }
 
+QString LocalAptRepository::errorString() const
+{
+    QMutexLocker locker(&m_errorMutex);
+    return m_error;
+}
+
 bool LocalAptRepository::fail(const QString &message)
 {
+    QMutexLocker locker(&m_errorMutex);
     m_error = message;
     qWarning().noquote() << message;
     return false;

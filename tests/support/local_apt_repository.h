@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QMutex>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -50,6 +51,11 @@ public:
     // sees the package.
     bool addPackage(const QString &name, const QString &version);
     bool addPackage(const QString &name, const QString &version, const PackageOptions &options);
+    // Many packages alike: each of names at each of versions, built side by
+    // side on every processor, indexed once.
+    bool addPackages(const QStringList &names, const QStringList &versions);
+    bool addPackages(const QStringList &names, const QStringList &versions,
+                     const PackageOptions &options);
 
     // Indexes the packages, writes the apt configuration and, for Http,
     // starts the server. bytesPerSecond > 0 throttles the server.
@@ -64,7 +70,7 @@ public:
     QString aptConfigPath() const;
     // APT_CONFIG and DEBIAN_FRONTEND for apt-get, dpkg and their scripts.
     QStringList environment() const;
-    QString errorString() const { return m_error; }
+    QString errorString() const;
 
 private:
     bool buildPackage(const QString &name, const QString &version, const PackageOptions &options);
@@ -78,6 +84,7 @@ private:
     QTemporaryDir m_dir;
     ServerProcess m_server;
     QString m_uri;
+    mutable QMutex m_errorMutex; // parallel builds may fail at once
     QString m_error;
     bool m_published = false;
 };
