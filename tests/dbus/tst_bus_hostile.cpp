@@ -312,6 +312,10 @@ private Q_SLOTS:
 
         // The store answers every lookup with "not found", on this machine.
         QVERIFY2(m_store.start(), qPrintable(m_store.errorString()));
+        // The start-up check of the store client finds nothing to upgrade,
+        // and so leaves no retry row.
+        QVERIFY(m_store.setRoute(QStringLiteral("/store-dist-app/appUpgradeInfos"),
+                                 {200, "{\"status\":200,\"datas\":[]}", 0, false}));
         QVERIFY(TestEnv::writeFile(kStoreConfig, StoreTestSetup::baseUrl(m_store).toUtf8() + '\n'));
 
         m_bus.allowService(QStringLiteral("org.freedesktop.login1"));
