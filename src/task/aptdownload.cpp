@@ -28,7 +28,11 @@ AptDownload::AptDownload(QObject *parent)
     : QObject(parent)
     , m_partialDir(AppStore::Utils::cacheDir() + QStringLiteral("archives/partial"))
 {
-    m_thread = AppStore::startWorkerThread(this, "AptDownload");
+    // The queue keeps up to ten workers for a whole session, most of them
+    // idle: a worker's thread is started with its first download.
+    m_thread = new QThread();
+    m_thread->setObjectName(QStringLiteral("AptDownload"));
+    moveToThread(m_thread);
 }
 
 AptDownload::~AptDownload()
@@ -38,7 +42,8 @@ AptDownload::~AptDownload()
         m_endedRun = m_run;
         m_endRequest = EndRequest::Stop;
     }
-    if (thread() == QThread::currentThread()) {
+    if (thread() == QThread::currentThread() || !m_threadStarted) {
+        // A worker that never got a download has nothing on its thread.
         releaseOnOwnThread();
     } else {
         // apt-get is ended and reaped on the thread that owns its runner,
@@ -84,6 +89,9 @@ void AptDownload::startDownload(Apt_Task task)
     }
     QMetaObject::invokeMethod(
         this, [this, run, task] { OnStartDownloadSlot(run, task); }, Qt::QueuedConnection);
+    // Calls queued before the thread runs wait for its event loop.
+    if (!m_threadStarted.exchange(true) && m_thread)
+        m_thread->start();
 }
 
 void AptDownload::stop()

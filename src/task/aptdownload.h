@@ -71,6 +71,7 @@ private:
     void writePauseRow();
 
     QThread *m_thread = nullptr;
+    std::atomic_bool m_threadStarted{false};
     QString m_partialDir;
 
     // Worker-thread objects.
