@@ -8,8 +8,13 @@
 
 #include <QCommandLineParser>
 
+#include <malloc.h>
+
 int main(int argc, char *argv[])
 {
+    // A dozen mostly idle worker threads would each get an arena of their own
+    // and keep its freed pages; two arenas are plenty for this little heap.
+    ::mallopt(M_ARENA_MAX, 2);
     // Before anything else, so that the filter rules hold for the first line.
     LogRulesWatcher logRulesWatcher;
     SystemDaemonApplication app(argc, argv);
@@ -41,6 +46,8 @@ int main(int argc, char *argv[])
     AppStore::Utils::aptConfigVersion(true);
     AppStore::Utils::enableSystemdService();
     ProxySystem::loadProxy();
+    // What the start-up steps allocated and freed goes back to the system.
+    ::malloc_trim(0);
 
     // systemctl stop and the shut-down of the machine: an install in its
     // unpack is let finish instead of being killed with the daemon.

@@ -7,6 +7,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <malloc.h>
+
 namespace {
 
 const QString kClientProcessName = QStringLiteral("tarnwick-client");
@@ -46,11 +48,18 @@ void TaskManager::addTask()
 
 void TaskManager::removeTask()
 {
-    QMutexLocker locker(&m_mutex);
-    const int count = --m_taskCount;
-    qCDebug(daemonLogCategory) << "Current task count:" << count;
+    int count = 0;
+    {
+        QMutexLocker locker(&m_mutex);
+        count = --m_taskCount;
+        qCDebug(daemonLogCategory) << "Current task count:" << count;
+        if (count < 1)
+            QMetaObject::invokeMethod(m_timer, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+    }
+    // An install leaves its buffers freed but kept by the allocator: with no
+    // task left, they go back to the system instead of adding up.
     if (count < 1)
-        QMetaObject::invokeMethod(m_timer, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+        ::malloc_trim(0);
 }
 
 void TaskManager::setInterval(int ms)
