@@ -20,6 +20,7 @@
 #include "task/aptdownloadtask.h"
 #include "task/aptfixtask.h"
 #include "task/aptinstallandremovetask.h"
+#include "task/early_brief_lookup.h"
 #include "task/httpdownloadtask.h"
 #include "task/immutableinstallandremovetask.h"
 #include "task/kaplapkginstandrmtask.h"
@@ -119,6 +120,7 @@ AptInstallManager::AptInstallManager(QObject *parent)
     , m_installPool(new QThreadPool)
     , m_endRelay(std::make_shared<TaskEndRelay>(
           this, [this](AbstractTask *task) { releaseEndedTask(task); }))
+    , m_briefLookup(std::make_unique<EarlyBriefLookup>())
 {
     registerAptTaskMetaType();
     qRegisterMetaType<AppStore::DownloadStatusCode>("AppStore::DownloadStatusCode");
@@ -733,6 +735,9 @@ void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
 {
     if (refusedWhileStopping(task.packageName))
         return;
+    // Only the completion of a store or silent install asks the store.
+    if (task.taskType == 0 && (isStoreTask(task) || task.sourceId == SILENT_UPGRADE_ID))
+        m_briefLookup->start(task.packageName);
     // On an immutable system only its own installer may change packages,
     // tar bundles included.
     if (AppStore::Utils::isImmutableSystem())
@@ -845,6 +850,7 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
 
     E_OptStatus kind;
     if (!ok) {
+        m_briefLookup->drop(data.packageName);
         emit sigIntallProgress(data.sourceId, data.packageName, 1, size, -1, message);
         updateInstallResultToDb(false, data, code, info);
         kind = data.isFirstInstall ? OptInstallFailed : OptUpgradeFailed;
@@ -876,8 +882,7 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
 
 void AptInstallManager::publishInstalledPackage(const Apt_Task &data)
 {
-    QVector<StoreService::AppBriefInfo> infos;
-    Service::instance()->getLocalPackagesInfo({data.packageName}, infos);
+    const QVector<StoreService::AppBriefInfo> infos = m_briefLookup->take(data.packageName);
     // Only the package's own record may enter the published list.
     QList<StoreService::AppBriefInfo> own;
     for (const StoreService::AppBriefInfo &info : std::as_const(infos)) {
