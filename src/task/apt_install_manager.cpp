@@ -29,6 +29,7 @@
 #include "task/task_end_relay.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
+#include "utils/side_query.h"
 #include "utils/system_info_storer.h"
 #include "utils/utils.h"
 
@@ -43,6 +44,7 @@
 #include <QUuid>
 
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -88,15 +90,23 @@ bool isDebianPackageTask(const Apt_Task &task)
 
 // The facts of the package as installed after a task. A Debian package counts
 // only when dpkg has it fully installed: an unpacked or half-configured
-// package is what a failed run leaves behind.
+// package is what a failed run leaves behind. The two questions to dpkg do
+// not depend on each other and are asked together.
 bool readInstalledFacts(const Apt_Task &task, Package_Info &info)
 {
+    using StatusQuery = AppStore::SideQuery<AppStore::ProcessResult>;
+    std::unique_ptr<StatusQuery> statusQuery;
+    if (isDebianPackageTask(task)) {
+        statusQuery = std::make_unique<StatusQuery>([name = task.packageName] {
+            return AppStore::DpkgQuery::runForPackage(
+                {QStringLiteral("-W"), QStringLiteral("-f=${Status}")}, name);
+        });
+    }
     if (!AptCache::getLocalPackageInfo(task.packageName, info, 0))
         return false;
-    if (!isDebianPackageTask(task))
+    if (!statusQuery)
         return true;
-    const AppStore::ProcessResult status = AppStore::DpkgQuery::runForPackage(
-        {QStringLiteral("-W"), QStringLiteral("-f=${Status}")}, task.packageName);
+    const AppStore::ProcessResult status = statusQuery->take();
     if (status.succeeded() && status.outputText().trimmed() == INSTALLED_STATUS)
         return true;
     qCWarning(daemonLogCategory) << "package" << task.packageName
