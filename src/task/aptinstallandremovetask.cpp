@@ -251,10 +251,8 @@ void AptInstallAndRemoveTask::handleFinished(const ProcessResult &result)
 
 void AptInstallAndRemoveTask::startFirstInstallQuery()
 {
-    m_wasInstalled = std::make_unique<AppStore::SideQuery<bool>>([name = m_task.packageName] {
-        QString installed;
-        return AptCache::getLocalPackageInfo(name, installed, 0);
-    });
+    m_wasInstalled = std::make_unique<AppStore::SideQuery<bool>>(
+        [name = m_task.packageName] { return AptCache::isInstalledPackage(name, 0); });
 }
 
 void AptInstallAndRemoveTask::settleFirstInstall()
@@ -314,8 +312,7 @@ void AptInstallAndRemoveTask::startInstallTask()
 
 void AptInstallAndRemoveTask::startPurgeTask()
 {
-    QString installed;
-    if (!AptCache::getLocalPackageInfo(m_task.packageName, installed, 0)) {
+    if (!AptCache::isInstalledPackage(m_task.packageName, 0)) {
         if (m_task.sourceId != kSilentPurge) {
             AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
             Q_EMIT sigPurgeTaskFinished(m_task, true);
