@@ -7,8 +7,8 @@
 // Usage: bus_install_bench [--phases|--timeline|--list|--memory] [count]
 //   (none) [10]    "IntallPackage" to its final progress and "RemovePackage"
 //                  to "sigRemoveProgress", interleaved with `apt-get install`
-//                  and `apt-get purge` on the daemon's apt configuration; a
-//                  small package, then one of 20 MiB; medians and ratios
+//                  and `apt-get purge` on the configuration the daemon's run
+//                  of each uses; a small package, then one of 20 MiB; medians and ratios
 //   --phases       one cycle of the small package, split into phases by the
 //                  daemon's debug log; --timeline adds the log lines
 //   --list [20]    "GetLocalPackageList" against `dpkg-query -W` with the
@@ -222,11 +222,16 @@ qint64 timedTool(const QString &program, const QStringList &arguments)
     return result.succeeded() ? timer.elapsed() : -1;
 }
 
+// Each plain run reads the configuration the daemon's own run of that step
+// reads: its apt configuration file for the install, apt's default one for
+// the purge, which the daemon starts without "-c".
 qint64 aptGet(const QString &command, const QString &package)
 {
-    return timedTool(QStringLiteral("apt-get"),
-                     {QStringLiteral("-c"), BusInstallSetup::daemonAptConfig(),
-                      QStringLiteral("-y"), command, package});
+    QStringList arguments;
+    if (command != QLatin1String("purge"))
+        arguments << QStringLiteral("-c") << BusInstallSetup::daemonAptConfig();
+    arguments << QStringLiteral("-y") << command << package;
+    return timedTool(QStringLiteral("apt-get"), arguments);
 }
 
 struct Cycle

@@ -50,7 +50,7 @@ QStringList listedPaths(const QString &listing)
 
 } // namespace
 
-DpkgQuery::Lookup DpkgQuery::lookUpPackage(const QString &name, Record &record)
+DpkgQuery::Lookup DpkgQuery::lookUpPackage(const QString &name, Record &record, bool withFiles)
 {
     // Loading every package's file list costs dpkg a hundred times more than
     // the one list needed here. ${binary:Package} names the very instance
@@ -71,7 +71,7 @@ DpkgQuery::Lookup DpkgQuery::lookUpPackage(const QString &name, Record &record)
     record.installedSize = values.at(2);
     record.status = values.at(3);
     record.files.clear();
-    if (record.status != QLatin1String("installed"))
+    if (!withFiles || record.status != QLatin1String("installed"))
         return Lookup::Found;
     const ProcessResult files = runForPackage({QStringLiteral("--listfiles")}, values.at(4));
     if (!files.succeeded())

@@ -35,8 +35,8 @@ public:
     // file list instead of the whole file database. Files are read only for
     // a package whose status is "installed". Failed when dpkg-query does not
     // know the package, Unreadable when it answers something else than the
-    // fields asked for.
-    static Lookup lookUpPackage(const QString &name, Record &record);
+    // fields asked for. With withFiles false the files are left out.
+    static Lookup lookUpPackage(const QString &name, Record &record, bool withFiles = true);
 
     // dpkg-query with arguments, then the package name as the last one.
     static ProcessResult runForPackage(const QStringList &arguments, const QString &name);

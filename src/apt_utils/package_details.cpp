@@ -69,6 +69,29 @@ DebianFacts readDebianStatus(const QString &name, Package_Info &info)
     return facts;
 }
 
+bool isNameToLookUp(const QString &name)
+{
+    if (PackageNameValidator::isValidKaplaId(name) ||
+        PackageNameValidator::isValidArchQualifiedName(name))
+        return true;
+    qCWarning(daemonLogCategory) << "refusing to look up package" << name;
+    return false;
+}
+
+bool findKaplaApp(const QString &name, LocalPackageEntry &app)
+{
+    LocalPackageList kaplaApps;
+    if (!AptCache::getLocalKaplaPkgsWithCli(kaplaApps))
+        return false;
+    for (const LocalPackageEntry &entry : std::as_const(kaplaApps)) {
+        if (entry.packageName == name) {
+            app = entry;
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 bool PackageDetails::getLocalPackageInfo(const QString &name, Package_Info &info, int mode)
@@ -111,26 +134,40 @@ bool PackageDetails::getLocalPackageInfo(const QString &name, Package_Info &info
     return debian.ok;
 }
 
+bool PackageDetails::isInstalledPackage(const QString &name, int mode)
+{
+    if (!isNameToLookUp(name))
+        return false;
+    LocalPackageEntry app;
+    const bool kaplaFound = findKaplaApp(name, app);
+    if (mode == kKaplaMode)
+        return kaplaFound;
+    DpkgQuery::Record record;
+    const DpkgQuery::Lookup lookup = DpkgQuery::lookUpPackage(name, record, false);
+    if (lookup == DpkgQuery::Lookup::Unreadable)
+        return false;
+    bool debOk = false;
+    if (lookup == DpkgQuery::Lookup::Found) {
+        if (record.status != QLatin1String("installed"))
+            return false;
+        debOk = true;
+    }
+    if (mode == kDebianMode)
+        return debOk;
+    return kaplaFound || debOk;
+}
+
 bool PackageDetails::getLocalPackageInfo(const QString &name, QString &out, int mode)
 {
-    if (!PackageNameValidator::isValidKaplaId(name) &&
-        !PackageNameValidator::isValidArchQualifiedName(name)) {
-        qCWarning(daemonLogCategory) << "refusing to look up package" << name;
+    if (!isNameToLookUp(name))
         return false;
-    }
-    bool kaplaFound = false;
     QString kaplaLine;
-    LocalPackageList kaplaApps;
-    if (AptCache::getLocalKaplaPkgsWithCli(kaplaApps)) {
-        for (const LocalPackageEntry &app : std::as_const(kaplaApps)) {
-            if (app.packageName == name) {
-                kaplaFound = true;
-                kaplaLine = detailLine(name, app.version, QString::number(app.installedSize),
-                                       app.desktopFiles);
-                out.append(kaplaLine);
-                break;
-            }
-        }
+    LocalPackageEntry app;
+    const bool kaplaFound = findKaplaApp(name, app);
+    if (kaplaFound) {
+        kaplaLine =
+            detailLine(name, app.version, QString::number(app.installedSize), app.desktopFiles);
+        out.append(kaplaLine);
     }
     if (mode == kKaplaMode)
         return kaplaFound;

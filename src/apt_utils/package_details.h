@@ -20,6 +20,8 @@ public:
     static bool getLocalPackageInfo(const QString &name, Package_Info &info, int mode);
     // "name version size[desktop files]" for the package.
     static bool getLocalPackageInfo(const QString &name, QString &out, int mode);
+    // What the line form above answers, without reading the package's files.
+    static bool isInstalledPackage(const QString &name, int mode);
 };
 
 } // namespace AppStore

@@ -20,6 +20,7 @@
 #include "task/aptdownloadtask.h"
 #include "task/aptfixtask.h"
 #include "task/aptinstallandremovetask.h"
+#include "task/early_brief_lookup.h"
 #include "task/httpdownloadtask.h"
 #include "task/immutableinstallandremovetask.h"
 #include "task/kaplapkginstandrmtask.h"
@@ -28,6 +29,7 @@
 #include "task/task_end_relay.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
+#include "utils/side_query.h"
 #include "utils/system_info_storer.h"
 #include "utils/utils.h"
 
@@ -42,6 +44,7 @@
 #include <QUuid>
 
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -87,15 +90,23 @@ bool isDebianPackageTask(const Apt_Task &task)
 
 // The facts of the package as installed after a task. A Debian package counts
 // only when dpkg has it fully installed: an unpacked or half-configured
-// package is what a failed run leaves behind.
+// package is what a failed run leaves behind. The two questions to dpkg do
+// not depend on each other and are asked together.
 bool readInstalledFacts(const Apt_Task &task, Package_Info &info)
 {
+    using StatusQuery = AppStore::SideQuery<AppStore::ProcessResult>;
+    std::unique_ptr<StatusQuery> statusQuery;
+    if (isDebianPackageTask(task)) {
+        statusQuery = std::make_unique<StatusQuery>([name = task.packageName] {
+            return AppStore::DpkgQuery::runForPackage(
+                {QStringLiteral("-W"), QStringLiteral("-f=${Status}")}, name);
+        });
+    }
     if (!AptCache::getLocalPackageInfo(task.packageName, info, 0))
         return false;
-    if (!isDebianPackageTask(task))
+    if (!statusQuery)
         return true;
-    const AppStore::ProcessResult status = AppStore::DpkgQuery::runForPackage(
-        {QStringLiteral("-W"), QStringLiteral("-f=${Status}")}, task.packageName);
+    const AppStore::ProcessResult status = statusQuery->take();
     if (status.succeeded() && status.outputText().trimmed() == INSTALLED_STATUS)
         return true;
     qCWarning(daemonLogCategory) << "package" << task.packageName
@@ -119,6 +130,7 @@ AptInstallManager::AptInstallManager(QObject *parent)
     , m_installPool(new QThreadPool)
     , m_endRelay(std::make_shared<TaskEndRelay>(
           this, [this](AbstractTask *task) { releaseEndedTask(task); }))
+    , m_briefLookup(std::make_unique<EarlyBriefLookup>())
 {
     registerAptTaskMetaType();
     qRegisterMetaType<AppStore::DownloadStatusCode>("AppStore::DownloadStatusCode");
@@ -733,6 +745,9 @@ void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
 {
     if (refusedWhileStopping(task.packageName))
         return;
+    // Only the completion of a store or silent install asks the store.
+    if (task.taskType == 0 && (isStoreTask(task) || task.sourceId == SILENT_UPGRADE_ID))
+        m_briefLookup->start(task.packageName);
     // On an immutable system only its own installer may change packages,
     // tar bundles included.
     if (AppStore::Utils::isImmutableSystem())
@@ -845,6 +860,7 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
 
     E_OptStatus kind;
     if (!ok) {
+        m_briefLookup->drop(data.packageName);
         emit sigIntallProgress(data.sourceId, data.packageName, 1, size, -1, message);
         updateInstallResultToDb(false, data, code, info);
         kind = data.isFirstInstall ? OptInstallFailed : OptUpgradeFailed;
@@ -876,8 +892,7 @@ void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
 
 void AptInstallManager::publishInstalledPackage(const Apt_Task &data)
 {
-    QVector<StoreService::AppBriefInfo> infos;
-    Service::instance()->getLocalPackagesInfo({data.packageName}, infos);
+    const QVector<StoreService::AppBriefInfo> infos = m_briefLookup->take(data.packageName);
     // Only the package's own record may enter the published list.
     QList<StoreService::AppBriefInfo> own;
     for (const StoreService::AppBriefInfo &info : std::as_const(infos)) {

@@ -18,6 +18,7 @@
 
 class AbstractTask;
 class AptDownloadTask;
+class EarlyBriefLookup;
 class HttpDownloadTask;
 class KaplaPkgInstAndRmTask;
 class QRunnable;
@@ -168,7 +169,8 @@ private:
     // asked twice within one completion.
     void updateInstallResultToDb(bool ok, const Apt_Task &task, int code, const Package_Info &info);
     // The store's record of a package just installed: announced and added to
-    // the published list with the user's role. Blocks for one store query.
+    // the published list with the user's role. Waits for the store lookup
+    // started with the install, or asks the store now.
     void publishInstalledPackage(const Apt_Task &data);
     void removeOperation(const QString &packageName);
     void releaseHookCache(const QString &packageName);
@@ -210,6 +212,7 @@ private:
     bool m_draining = false;
     QTimer *m_drainTimer = nullptr;
     std::shared_ptr<TaskEndRelay> m_endRelay;
+    std::unique_ptr<EarlyBriefLookup> m_briefLookup;
 
     struct PoolSlot
     {

@@ -158,8 +158,7 @@ void AptInstallAndRemoveTask::runInstallOrPurge()
     if (m_bIsInstall) {
         if (m_task.packageMode == 1)
             Utils::setWineInstalling(true);
-        QString installed;
-        m_task.isFirstInstall = !AptCache::getLocalPackageInfo(m_task.packageName, installed, 0);
+        startFirstInstallQuery();
         startInstallTask();
     } else {
         if (m_task.sourceId != kSilentPurge)
@@ -250,6 +249,20 @@ void AptInstallAndRemoveTask::handleFinished(const ProcessResult &result)
         OnPurgeFinishedSlot(result.exitCode, status);
 }
 
+void AptInstallAndRemoveTask::startFirstInstallQuery()
+{
+    m_wasInstalled = std::make_unique<AppStore::SideQuery<bool>>(
+        [name = m_task.packageName] { return AptCache::isInstalledPackage(name, 0); });
+}
+
+void AptInstallAndRemoveTask::settleFirstInstall()
+{
+    if (!m_wasInstalled)
+        return;
+    m_task.isFirstInstall = !m_wasInstalled->take();
+    m_wasInstalled.reset();
+}
+
 void AptInstallAndRemoveTask::startInstallTask()
 {
     const bool fromArchive = !m_task.channelId.isEmpty() || m_task.isSpecificPkg == 1;
@@ -258,10 +271,12 @@ void AptInstallAndRemoveTask::startInstallTask()
          !AppStore::PackageNameValidator::isValidVersion(m_task.version))) {
         qCWarning(daemonLogCategory)
             << Q_FUNC_INFO << "refusing to install" << m_task.packageName << m_task.version;
+        settleFirstInstall();
         finishInstall(false, AppStore::NoStatusCode);
         return;
     }
     if (!waitForDpkg()) {
+        settleFirstInstall();
         finishInstall(false, AppStore::NoStatusCode);
         return;
     }
@@ -270,6 +285,8 @@ void AptInstallAndRemoveTask::startInstallTask()
         m_process = createProcess(true);
 
     m_preseed.apply();
+    // Known before apt-get can change the answer.
+    settleFirstInstall();
 
     QString package;
     if (fromArchive) {
@@ -295,8 +312,7 @@ void AptInstallAndRemoveTask::startInstallTask()
 
 void AptInstallAndRemoveTask::startPurgeTask()
 {
-    QString installed;
-    if (!AptCache::getLocalPackageInfo(m_task.packageName, installed, 0)) {
+    if (!AptCache::isInstalledPackage(m_task.packageName, 0)) {
         if (m_task.sourceId != kSilentPurge) {
             AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
             Q_EMIT sigPurgeTaskFinished(m_task, true);

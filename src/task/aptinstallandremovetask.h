@@ -7,6 +7,7 @@
 #include "task/debconf_preseed.h"
 #include "task/dpkg_lock_wait.h"
 #include "utils/process_runner.h"
+#include "utils/side_query.h"
 
 #include <QAtomicInteger>
 #include <QMutex>
@@ -14,6 +15,8 @@
 #include <QRunnable>
 #include <QString>
 #include <QStringDecoder>
+
+#include <memory>
 
 class QEventLoop;
 class QTimer;
@@ -85,6 +88,11 @@ private:
     void emitOutputMessage(const QString &content);
     void emitPromptState(const QString &firstContent);
 
+    // Whether the package was installed before this install, read while the
+    // start waits for dpkg and preseeds.
+    void startFirstInstallQuery();
+    void settleFirstInstall();
+
     // Install completion.
     void finishInstall(bool ok, AppStore::DownloadStatusCode code);
     QString fullyInstalledVersion() const;
@@ -107,6 +115,7 @@ private:
     bool waitForDpkgLockRelease(int milliseconds);
 
     Apt_Task m_task;
+    std::unique_ptr<AppStore::SideQuery<bool>> m_wasInstalled;
     AppStore::ProcessRunner *m_process = nullptr;
     int m_maxRetryCount = 2;
     int m_fixBrokenCount = 0;

@@ -151,6 +151,8 @@ private Q_SLOTS:
         QString untouched = QStringLiteral("kept");
         QVERIFY(!AptCache::getLocalPackageInfo(QStringLiteral("twk-test-absent"), untouched, 0));
         QCOMPARE(untouched, QStringLiteral("kept"));
+        QVERIFY(AptCache::isInstalledPackage(kDesktops, 0));
+        QVERIFY(!AptCache::isInstalledPackage(QStringLiteral("twk-test-absent"), 0));
     }
 
     // A package's record read from its own file list equals what the whole
@@ -244,6 +246,8 @@ private Q_SLOTS:
         QVERIFY(AptCache::getLocalPackageInfo(kHello, line, 1));
         QCOMPARE(line, QStringLiteral("twk-test-hello 1.0 %1[%2twk-test-hello.desktop]")
                            .arg(dpkgInstalledSize(kHello), kApplications));
+        for (int mode : {0, 1, 2})
+            QVERIFY(AptCache::isInstalledPackage(kHello, mode));
 
         QStringList files;
         QVERIFY(AptCache::getPackageDesktopFiles(kHello, files, 0));
@@ -303,6 +307,7 @@ private Q_SLOTS:
             QStringList files;
             QVERIFY(!AptCache::getLocalPackageInfo(name, info, 0));
             QVERIFY(!AptCache::getLocalPackageInfo(name, line, 0));
+            QVERIFY(!AptCache::isInstalledPackage(name, 0));
             QVERIFY(!AptCache::getPackageDesktopFiles(name, files, 0));
             QVERIFY(!AptCache::getDebDesktopFiles(name, files, 0));
             QVERIFY(!AptCache::getDependsDesktopFiles(name, files));
@@ -327,6 +332,7 @@ private Q_SLOTS:
         QStringList lines;
         QVERIFY(!AptCache::getLocalPackageInfo(kDesktops, info, 0));
         QVERIFY(!AptCache::getLocalPackageInfo(kDesktops, line, 0));
+        QVERIFY(!AptCache::isInstalledPackage(kDesktops, 0));
         QVERIFY(AptCache::getLocalPackages(lines));
         QVERIFY(!lines.filter(QStringLiteral("{twk-test-desktops ")).size());
     }

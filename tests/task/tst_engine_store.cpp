@@ -101,6 +101,8 @@ private Q_SLOTS:
             Qt::DirectConnection);
         connect(m_manager, &AptInstallManager::sigAptInstRm, this,
                 [this](QString name, bool installed) {
+                    // The client learns of the record before the install ends.
+                    QCOMPARE(m_recorded.finalOf(name).state, -1);
                     m_announced.append(
                         name + (installed ? QStringLiteral(":in") : QStringLiteral(":out")));
                 });
