@@ -421,6 +421,21 @@ void printTimeline(const QList<LogLine> &lines, const QDateTime &from, const QDa
     }
 }
 
+// A run beside the phases, e.g. on another thread while the download runs.
+void printSideSpan(const char *name, const QStringList &from, const QStringList &to,
+                   const QList<LogLine> &lines, const QDateTime &requested,
+                   const QDateTime &answered)
+{
+    const LogLine *start = findLine(lines, requested, from);
+    const LogLine *end = start ? findLine(lines, start->at, to) : nullptr;
+    if (!start || start->at > answered || !end) {
+        std::printf("  beside them: %s not run\n", name);
+        return;
+    }
+    std::printf("  beside them: %-11s %6lld ms  (at +%lld ms)\n", name, start->at.msecsTo(end->at),
+                requested.msecsTo(start->at));
+}
+
 int runPhases(BusInstallSetup &setup, bool timeline)
 {
     if (!setup.start(true))
@@ -454,13 +469,14 @@ int runPhases(BusInstallSetup &setup, bool timeline)
         {"intake", {}, {started, sizeQuery}},
         {"size query", {started, sizeQuery}, {sizeQuery, ended}},
         {"download run", {started, apt, QStringLiteral("\"-d\"")}, {apt, ended}},
-        {"install start", {apt, ended}, {started, preseed}},
-        {"preseed", {started, preseed}, {started, apt}},
+        {"install start", {apt, ended}, {started, apt}},
         {"install run", {started, apt}, {apt, ended}},
         {"verdict", {apt, ended}, {verdict}},
         {"completion bookkeeping", {verdict}, {}},
     };
     printPhases("install", install, lines, installAsked, installEnded);
+    printSideSpan("preseed", {started, preseed}, {QStringLiteral("debconf-set-selections") + ended},
+                  lines, installAsked, installEnded);
     if (timeline)
         printTimeline(lines, installAsked, installEnded);
     const QString purgeTask = QStringLiteral("runInstallOrPurge()");

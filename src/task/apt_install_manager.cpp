@@ -131,6 +131,7 @@ AptInstallManager::AptInstallManager(QObject *parent)
     , m_endRelay(std::make_shared<TaskEndRelay>(
           this, [this](AbstractTask *task) { releaseEndedTask(task); }))
     , m_briefLookup(std::make_unique<EarlyBriefLookup>())
+    , m_preseed(std::make_shared<AppStore::DebconfPreseed>())
 {
     registerAptTaskMetaType();
     qRegisterMetaType<AppStore::DownloadStatusCode>("AppStore::DownloadStatusCode");
@@ -587,6 +588,7 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
     // Entered before it starts, so that a request arriving meanwhile finds it.
     m_aptTaskMap.insert(task.packageName, download);
     startInPoolLocked(download, m_downloadPool, 0);
+    preseedAhead();
     qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
                                << m_downloadPool->activeThreadCount();
 }
@@ -758,6 +760,17 @@ void AptInstallManager::startInstallOrRemoveTask(const Apt_Task &task)
         startTarTask(task);
 }
 
+// The debconf answers go in while the archive downloads. Queued in the
+// install pool, they never run beside another install or removal, and the
+// install's own turn finds them given unless debconf's database changed.
+void AptInstallManager::preseedAhead()
+{
+    m_installPool->start([preseed = m_preseed] {
+        if (!AppStore::Utils::isImmutableSystem())
+            preseed->apply();
+    });
+}
+
 template<typename Task> void AptInstallManager::startInInstallPool(Task *install)
 {
     // A local install starts here from the caller's thread; the task lives
@@ -772,6 +785,7 @@ void AptInstallManager::startAptInstallTask(const Apt_Task &task)
 {
     auto *install = new AptInstallAndRemoveTask(task);
     install->setPromptSilenceInterval(m_promptSilenceMs);
+    install->setDebconfPreseed(m_preseed);
     connect(install, &AptInstallAndRemoveTask::sigStartPurge, this,
             &AptInstallManager::sigStartPurge);
     connect(install, &AptInstallAndRemoveTask::sigInstallTaskFinished, this,

@@ -17,6 +17,10 @@
 #include <memory>
 
 class AbstractTask;
+namespace AppStore {
+class DebconfPreseed;
+}
+
 class AptDownloadTask;
 class EarlyBriefLookup;
 class HttpDownloadTask;
@@ -139,6 +143,7 @@ public Q_SLOTS:
 
 private Q_SLOTS:
     void addToRunAptTask(const Apt_Task &task);
+    void preseedAhead();
     void addToRunHttpTask(const Apt_Task &task);
     void addToRunKaplaTask(const Apt_Task &task);
 
@@ -213,6 +218,9 @@ private:
     QTimer *m_drainTimer = nullptr;
     std::shared_ptr<TaskEndRelay> m_endRelay;
     std::unique_ptr<EarlyBriefLookup> m_briefLookup;
+    // Shared by every apt install task: answers once given stay given until
+    // debconf's database changes.
+    std::shared_ptr<AppStore::DebconfPreseed> m_preseed;
 
     struct PoolSlot
     {

@@ -129,6 +129,11 @@ void AptInstallAndRemoveTask::setDpkgWaitLimit(int milliseconds)
     m_dpkgWaitLimitMs = milliseconds;
 }
 
+void AptInstallAndRemoveTask::setDebconfPreseed(std::shared_ptr<AppStore::DebconfPreseed> preseed)
+{
+    m_preseed = std::move(preseed);
+}
+
 void AptInstallAndRemoveTask::run()
 {
     runInstallOrPurge();
@@ -284,7 +289,7 @@ void AptInstallAndRemoveTask::startInstallTask()
     if (!m_process)
         m_process = createProcess(true);
 
-    m_preseed.apply();
+    m_preseed->apply();
     // Known before apt-get can change the answer.
     settleFirstInstall();
 

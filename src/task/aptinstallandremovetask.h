@@ -45,6 +45,9 @@ public:
     // How long a start waits for another package run to release dpkg before
     // the task fails (default 30 minutes); set before the task starts.
     void setDpkgWaitLimit(int milliseconds);
+    // The debconf answers this task gives, shared with whoever gave them
+    // ahead of it; set before the task starts.
+    void setDebconfPreseed(std::shared_ptr<AppStore::DebconfPreseed> preseed);
 
     void startInstallTask();
     void startPurgeTask();
@@ -140,7 +143,8 @@ private:
     int m_promptSilenceMs = 300000;
     int m_dpkgWaitLimitMs = AppStore::DpkgLockWait::kDefaultLimitMs;
     int m_debconfLockCount = 0;
-    AppStore::DebconfPreseed m_preseed;
+    std::shared_ptr<AppStore::DebconfPreseed> m_preseed =
+        std::make_shared<AppStore::DebconfPreseed>();
     QByteArray m_unreadOutput;
     QStringDecoder m_outputDecoder{QStringDecoder::Utf8};
     AppStore::ProcessResult m_lastResult;

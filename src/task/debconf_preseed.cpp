@@ -46,6 +46,7 @@ DebconfPreseed::FileStamp DebconfPreseed::stampOfDatabase() const
 
 void DebconfPreseed::apply()
 {
+    QMutexLocker locker(&m_mutex);
     // Unchanged since the answers went in: they are still there.
     if (m_applied && m_stampAfterRun.exists && stampOfDatabase() == m_stampAfterRun)
         return;

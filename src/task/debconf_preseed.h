@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMutex>
 #include <QString>
 
 #include <sys/types.h>
@@ -9,7 +10,9 @@ namespace AppStore {
 // The two debconf answers every install gives before apt-get runs: keep the
 // PAM configuration as it is, and restart services after a C library upgrade
 // without asking. Both go to debconf in one "debconf-set-selections" run (a
-// perl start each costs more than the rest of it).
+// perl start each costs more than the rest of it). One object may serve
+// several threads: a run in progress holds the others back, which then find
+// the answers given.
 class DebconfPreseed
 {
 public:
@@ -40,6 +43,7 @@ private:
 
     FileStamp stampOfDatabase() const;
 
+    QMutex m_mutex;
     QString m_databasePath;
     bool m_applied = false;
     FileStamp m_stampAfterRun;

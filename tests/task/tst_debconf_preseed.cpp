@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTest>
 
 using AppStore::DebconfPreseed;
@@ -82,6 +83,22 @@ private Q_SLOTS:
         QVERIFY(TestEnv::readFile(config) != answered);
         preseed.apply();
         QCOMPARE(TestEnv::readFile(config), answered);
+    }
+
+    // The answers given ahead of an install on another thread: whoever
+    // comes second waits for that run and finds the answers given.
+    void threadsSharingOnePreseedRunTheToolOnce()
+    {
+        QTemporaryDir folder;
+        const QString config = useOwnDatabase(folder.path());
+        DebconfPreseed preseed(config);
+        QThreadPool pool;
+        pool.setMaxThreadCount(4);
+        for (int i = 0; i < 4; ++i)
+            pool.start([&preseed] { preseed.apply(); });
+        QVERIFY(pool.waitForDone(60000));
+        QVERIFY(TestEnv::readFile(config).contains("libraries/restart-without-asking"));
+        QVERIFY2(!QFile::exists(config + QStringLiteral("-old")), "the answers went in twice");
     }
 };
 
