@@ -4,8 +4,8 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-#include <QThreadPool>
 #include <QTest>
+#include <QThreadPool>
 
 using AppStore::DebconfPreseed;
 
