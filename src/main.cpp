@@ -2,6 +2,8 @@
 #include "dbus/app_store_interface.h"
 #include "log_rules_watcher.h"
 #include "systemdaemonapplication.h"
+#include "utils/kapla_gate.h"
+#include "utils/private_lists_gate.h"
 #include "utils/proxy_system.h"
 #include "utils/termination_signal_notifier.h"
 #include "utils/utils.h"
@@ -31,7 +33,7 @@ int main(int argc, char *argv[])
 
     SystemDaemonApplication::initLog();
     AppStore::Utils::setNiceAndPriority(10, 0);
-    AppStore::Utils::isKaplaSupported(true);
+    AppStore::KaplaGate::refreshAside();
 
     // A second daemon must leave the running one's log, database and package
     // cache alone, so everything that touches them waits for the name.
@@ -44,7 +46,7 @@ int main(int argc, char *argv[])
     AppStore::Utils::updateSourceDir();
     AppStore::Utils::checkCustomCacheDir();
     AppStore::Utils::aptConfigVersion(true);
-    AppStore::Utils::enableSystemdService();
+    AppStore::PrivateListsGate::runAside([] { AppStore::Utils::enableSystemdService(); });
     ProxySystem::loadProxy();
     // What the start-up steps allocated and freed goes back to the system.
     ::malloc_trim(0);

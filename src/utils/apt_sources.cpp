@@ -2,6 +2,7 @@
 
 #include "common/common.h"
 #include "common/daemon_log.h"
+#include "private_lists_gate.h"
 #include "process_runner.h"
 
 #include <QDir>
@@ -250,6 +251,7 @@ AptConfig AptSources::aptConfigVersion(bool refresh)
 
 QString AptSources::aptConfigFilePath()
 {
+    PrivateListsGate::waitUntilOpen();
     QString path = roots().stateDir;
     switch (aptConfigVersion(false)) {
     case AptCustomConfig:

@@ -11,7 +11,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaProperty>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThreadPool>
 #include <QVariantMap>
+#include <QWaitCondition>
 
 #include <atomic>
 #include <sys/stat.h>
@@ -27,6 +31,17 @@ constexpr int kDebianPackageMode = 1;
 // Written by a refresh on whichever thread learns of a runtime change, read
 // by everyone else.
 std::atomic<bool> s_kaplaSupported{false};
+
+QMutex asideMutex;
+QWaitCondition asideDone;
+int refreshesAside = 0;
+
+void waitForRefreshAside()
+{
+    QMutexLocker locker(&asideMutex);
+    while (refreshesAside > 0)
+        asideDone.wait(&asideMutex);
+}
 
 void fillFromMap(QObject &object, const QVariantMap &map)
 {
@@ -46,8 +61,10 @@ void fillFromMap(QObject &object, const QVariantMap &map)
 
 bool KaplaGate::isKaplaSupported(bool refresh)
 {
-    if (!refresh)
+    if (!refresh) {
+        waitForRefreshAside();
         return s_kaplaSupported.load();
+    }
     // Readers see "not supported" while the answer is being renewed.
     s_kaplaSupported.store(false);
     Package_Info info;
@@ -58,8 +75,23 @@ bool KaplaGate::isKaplaSupported(bool refresh)
     return supported;
 }
 
+void KaplaGate::refreshAside()
+{
+    {
+        QMutexLocker locker(&asideMutex);
+        ++refreshesAside;
+    }
+    QThreadPool::globalInstance()->start([] {
+        isKaplaSupported(true);
+        QMutexLocker locker(&asideMutex);
+        if (--refreshesAside == 0)
+            asideDone.wakeAll();
+    });
+}
+
 QString KaplaGate::supportedPackageTypes()
 {
+    waitForRefreshAside();
     return QString::number(s_kaplaSupported.load() ? 19 : 1, 2);
 }
 

@@ -16,6 +16,9 @@ public:
     // answer; false only reads the cached answer, which is false until the
     // first refresh and during one.
     static bool isKaplaSupported(bool refresh);
+    // A refresh on a pool thread, for the start-up: readers wait for it
+    // rather than read false.
+    static void refreshAside();
     // The package types the store may offer, as a binary number in text.
     static QString supportedPackageTypes();
 

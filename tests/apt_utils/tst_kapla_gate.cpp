@@ -57,6 +57,22 @@ private Q_SLOTS:
         QCOMPARE(AppStore::Utils::isKaplaSupported(false), supported);
     }
 
+    // The start-up refresh runs on a pool thread; whoever reads meanwhile
+    // gets its answer, not the false of a gate not yet refreshed.
+    void readersWaitForTheRefreshAside()
+    {
+        QVERIFY(!AppStore::Utils::isKaplaSupported(true));
+        DpkgAdminDir database;
+        QVERIFY(database.write(QStringLiteral("kapla-bin"), QStringLiteral("2.0"),
+                               QStringLiteral("install ok installed")));
+        database.activate();
+
+        AppStore::KaplaGate::refreshAside();
+        QCOMPARE(AppStore::Utils::supportedPackageTypes(), QStringLiteral("10011"));
+        QVERIFY(AppStore::Utils::isKaplaSupported(false));
+        qunsetenv("DPKG_ADMINDIR");
+    }
+
     void parsesApplicationList()
     {
         kapla::package::AppMetaInfoList items;

@@ -1,10 +1,15 @@
 #include "test_env.h"
+#include "utils/private_lists_gate.h"
 #include "utils/utils.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include <atomic>
 
 #include <sched.h>
 #include <sys/resource.h>
@@ -25,6 +30,7 @@ private Q_SLOTS:
     void niceValue();
     void systemdUnit_data();
     void systemdUnit();
+    void aptRunsWaitForTheSystemdStep();
 
 private:
     QString listsDir() const { return m_dir.filePath(QStringLiteral("state/lists/")); }
@@ -142,6 +148,26 @@ void TestProcessPriority::systemdUnit()
             : QStringList();
     QCOMPARE(ran, commands);
     QCOMPARE(QFileInfo::exists(listsDir()), !listsCleared);
+}
+
+// The step runs beside the event loop; an apt run that asks for the private
+// configuration meanwhile goes on only once the step is over.
+void TestProcessPriority::aptRunsWaitForTheSystemdStep()
+{
+    QSemaphore stepMayEnd;
+    AppStore::PrivateListsGate::runAside([&stepMayEnd] { stepMayEnd.acquire(); });
+    std::atomic<bool> answered{false};
+    QThread *asker = QThread::create([&answered] {
+        Utils::aptConfigFilePath();
+        answered = true;
+    });
+    asker->start();
+    QVERIFY(!asker->wait(200));
+    QVERIFY2(!answered, "the configuration was given while the step ran");
+    stepMayEnd.release();
+    QVERIFY(asker->wait(10000));
+    QVERIFY(answered);
+    delete asker;
 }
 
 QTEST_GUILESS_MAIN(TestProcessPriority)
