@@ -540,6 +540,15 @@ int runList(BusInstallSetup &setup, int runs)
 
 int runMemory(BusInstallSetup &setup, int cycles)
 {
+    // The store's own folder, as an installed store has it: the daemon keeps
+    // its file index there, and the first install builds that index from the
+    // files of every installed package.
+    const QString storeFolder = QStringLiteral("/var/lib/velkor-app-store");
+    SystemFileGuard storeFolderGuard({storeFolder});
+    if (!storeFolderGuard.isValid() || !QDir().mkpath(storeFolder)) {
+        std::fprintf(stderr, "cannot prepare %s\n", qPrintable(storeFolder));
+        return 1;
+    }
     if (!setup.start())
         return 1;
     Client client;

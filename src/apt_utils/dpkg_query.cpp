@@ -100,6 +100,20 @@ ProcessResult DpkgQuery::runListing(const QStringList &arguments)
     return runDpkgQuery(arguments, kListingTimeoutMs);
 }
 
+void DpkgQuery::forEachLine(const QByteArray &output,
+                            const std::function<void(QByteArrayView)> &take)
+{
+    qsizetype start = 0;
+    while (start < output.size()) {
+        qsizetype end = output.indexOf('\n', start);
+        if (end < 0)
+            end = output.size();
+        if (end > start)
+            take(QByteArrayView(output.constData() + start, end - start));
+        start = end + 1;
+    }
+}
+
 bool DpkgQuery::isCompleteListing(const ProcessResult &result)
 {
     if (result.succeeded())

@@ -2,9 +2,12 @@
 
 #include "utils/process_runner.h"
 
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 namespace AppStore {
 
@@ -46,6 +49,10 @@ public:
     // may have printed only part of the database and is not to be taken as
     // the list of what is installed. Warns when not.
     static bool isCompleteListing(const ProcessResult &result);
+    // Hands each non-empty line of output to take, without its newline. A
+    // listing runs to megabytes: it is read in place, never held as text.
+    static void forEachLine(const QByteArray &output,
+                            const std::function<void(QByteArrayView)> &take);
 
     // Reads "name version size status [more fields] [channel] files", as many
     // fixed fields as fixedFieldCount, each followed by one blank. The file

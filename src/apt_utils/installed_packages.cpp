@@ -27,20 +27,23 @@ QString packageLine(const QString &name, const QString &version, const QString &
 // The records of a listing whose format ends each record with a newline: a
 // record starts on a line of its own with the package name, and every file
 // line starts with a blank. No path holds a newline, so no path can start a
-// record, whatever else it holds.
-QStringList listingRecords(const QString &listing)
+// record, whatever else it holds. Each is handed to take as soon as it is
+// complete, so that only one record at a time is held as text.
+template<typename Take> void forEachListingRecord(const QByteArray &listing, Take take)
 {
-    QStringList records;
-    const QStringList lines = listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        const bool continues =
-            line.startsWith(QLatin1Char(' ')) || line.startsWith(QLatin1Char('\t'));
-        if (!continues)
-            records.append(line);
-        else if (!records.isEmpty())
-            records.last() += QLatin1Char('\n') + line;
-    }
-    return records;
+    QString record;
+    DpkgQuery::forEachLine(listing, [&record, &take](QByteArrayView line) {
+        const bool continues = line.front() == ' ' || line.front() == '\t';
+        if (!continues) {
+            if (!record.isEmpty())
+                take(record);
+            record = QString::fromUtf8(line);
+        } else if (!record.isEmpty()) {
+            record += QLatin1Char('\n') + QString::fromUtf8(line);
+        }
+    });
+    if (!record.isEmpty())
+        take(record);
 }
 
 // Runs the listing over every package and hands each installed package with
@@ -53,20 +56,19 @@ template<typename Take> bool forEachInstalledDebianPackage(Take take)
                         "${Section} ${XB-channel} ${db-fsys:Files}\n")});
     if (!DpkgQuery::isCompleteListing(result))
         return false;
-    const QStringList records = listingRecords(result.outputText());
-    for (const QString &text : records) {
+    forEachListingRecord(result.standardOutput, [&take](const QString &text) {
         DpkgQuery::Record record;
         if (!DpkgQuery::parseRecord(text, 5, true, record))
-            continue;
+            return;
         if (record.status != QLatin1String("installed") || record.files.isEmpty()) {
             qCDebug(daemonLogCategory).noquote()
                 << QStringLiteral("Package %1 db:Status-Status: %2, db-fsys:Files: %3, skip")
                        .arg(record.name, record.status)
                        .arg(record.files.isEmpty() ? 0 : 1);
-            continue;
+            return;
         }
         take(record, DpkgQuery::applicationDesktopFiles(record.files));
-    }
+    });
     return true;
 }
 

@@ -69,17 +69,14 @@ bool PackageFileLists::getAllPackageBinaryFiles(LocalPackageList &packages)
             packages.append(entry);
         entry = LocalPackageEntry();
     };
-    const QStringList lines = result.outputText().split(QLatin1Char('\n'));
-    for (const QString &line : lines) {
-        if (line.isEmpty())
-            continue;
-        if (!line.startsWith(QLatin1Char(' '))) {
+    DpkgQuery::forEachLine(result.standardOutput, [&](QByteArrayView line) {
+        if (line.front() != ' ') {
             flush();
-            entry.packageName = line;
-        } else if (const QString path = line.mid(1); isIndexedPath(path)) {
+            entry.packageName = QString::fromUtf8(line);
+        } else if (const QString path = QString::fromUtf8(line.sliced(1)); isIndexedPath(path)) {
             entry.desktopFiles.append(path);
         }
-    }
+    });
     flush();
     return true;
 }
