@@ -56,6 +56,15 @@ bool PackageFileLists::getPackageBinaryFiles(const QString &name, QStringList &f
 
 bool PackageFileLists::getAllPackageBinaryFiles(LocalPackageList &packages)
 {
+    return forEachPackageBinaryFiles([&packages](const LocalPackageEntry &entry) {
+        packages.append(entry);
+        return true;
+    });
+}
+
+bool PackageFileLists::forEachPackageBinaryFiles(
+    const std::function<bool(const LocalPackageEntry &)> &take)
+{
     // Package names on lines of their own, each file on a line that starts
     // with one blank: blanks and tabs in paths cannot split a record.
     const ProcessResult result = DpkgQuery::runListing(
@@ -64,12 +73,15 @@ bool PackageFileLists::getAllPackageBinaryFiles(LocalPackageList &packages)
         return false;
 
     LocalPackageEntry entry;
+    bool taking = true;
     const auto flush = [&]() {
-        if (!entry.desktopFiles.isEmpty())
-            packages.append(entry);
+        if (taking && !entry.desktopFiles.isEmpty())
+            taking = take(entry);
         entry = LocalPackageEntry();
     };
     DpkgQuery::forEachLine(result.standardOutput, [&](QByteArrayView line) {
+        if (!taking)
+            return;
         if (line.front() != ' ') {
             flush();
             entry.packageName = QString::fromUtf8(line);

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace AppStore {
 
 // The files of installed packages, for the file-to-package index: regular
@@ -21,6 +23,11 @@ public:
     // One entry per installed package with at least one qualifying file: its
     // name, and the files in the desktop-file list. Appended.
     static bool getAllPackageBinaryFiles(LocalPackageList &packages);
+    // The same entries, each handed to take as soon as it is read, so that
+    // only one package's files are held at a time; take returns false to
+    // stop. False when the listing failed, and then take never runs.
+    static bool
+    forEachPackageBinaryFiles(const std::function<bool(const LocalPackageEntry &)> &take);
 };
 
 } // namespace AppStore

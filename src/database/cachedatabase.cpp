@@ -226,19 +226,22 @@ void CacheDatabase::OnStartSlot()
     // start(); rows already in are kept and not stored twice.
     bool complete = false;
     withCacheConnection(FULL_BUILD_CONNECTION, [&complete](QSqlDatabase &db) {
-        LocalPackageList packages;
-        if (!createTable(db) || !AptCache::getAllPackageBinaryFiles(packages)) {
+        if (!createTable(db))
             return;
-        }
-        complete = true;
-        for (const LocalPackageEntry &entry : std::as_const(packages)) {
-            // The quit waits for this slot: give way between packages.
-            if (QThread::currentThread()->isInterruptionRequested()) {
-                complete = false;
-                return;
-            }
-            complete = insertPackageFiles(db, entry.packageName, entry.desktopFiles) && complete;
-        }
+        bool stopped = false;
+        bool inserted = true;
+        const bool listed =
+            AptCache::forEachPackageBinaryFiles([&](const LocalPackageEntry &entry) {
+                // The quit waits for this slot: give way between packages.
+                if (QThread::currentThread()->isInterruptionRequested()) {
+                    stopped = true;
+                    return false;
+                }
+                inserted =
+                    insertPackageFiles(db, entry.packageName, entry.desktopFiles) && inserted;
+                return true;
+            });
+        complete = listed && !stopped && inserted;
     });
     if (complete) {
         setInitialized(true);
