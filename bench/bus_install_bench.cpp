@@ -104,9 +104,9 @@ void emptyArchives()
         archives.remove(name);
 }
 
-qint64 statusKb(qint64 pid, const char *field)
+qint64 procFieldKb(qint64 pid, const char *file, const char *field)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    QFile status(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(file)));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
@@ -114,6 +114,21 @@ qint64 statusKb(qint64 pid, const char *field)
             return line.mid(int(qstrlen(field)) + 1).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+}
+
+qint64 statusKb(qint64 pid, const char *field)
+{
+    return procFieldKb(pid, "status", field);
+}
+
+// Resident memory split into the daemon's own pages and the pages of the
+// files it maps (libraries, shared with every other process that maps
+// them), and the proportional share that counts each shared page once.
+void printResidentSplit(qint64 pid)
+{
+    std::printf("  of which own (RssAnon) %lld kB, mapped files (RssFile) %lld kB; Pss %lld kB\n",
+                statusKb(pid, "RssAnon:"), statusKb(pid, "RssFile:"),
+                procFieldKb(pid, "smaps_rollup", "Pss:"));
 }
 
 qint64 cpuTicks(qint64 pid)
@@ -556,6 +571,7 @@ int runMemory(BusInstallSetup &setup, int cycles)
     waitUntilIdle(pid);
     const qint64 idle = statusKb(pid, "VmRSS:");
     std::printf("idle after start: VmRSS %lld kB (VmHWM %lld kB)\n", idle, statusKb(pid, "VmHWM:"));
+    printResidentSplit(pid);
     if (!daemonCycle(client, kSmall).ok())
         return 1;
     waitUntilIdle(pid);
@@ -572,6 +588,7 @@ int runMemory(BusInstallSetup &setup, int cycles)
     const qint64 afterAll = statusKb(pid, "VmRSS:");
     std::printf("after %d cycles: VmRSS %lld kB, peak VmHWM %lld kB\n", cycles, afterAll,
                 statusKb(pid, "VmHWM:"));
+    printResidentSplit(pid);
     std::printf("growth from the first cycle's end: %lld kB; from idle: %lld kB\n",
                 afterAll - afterFirst, afterAll - idle);
     return 0;

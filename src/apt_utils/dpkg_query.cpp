@@ -14,7 +14,7 @@ const QString kProgram = QStringLiteral("dpkg-query");
 constexpr int kProbeTimeoutMs = 30000;
 constexpr int kListingTimeoutMs = 120000;
 
-ProcessResult runDpkgQuery(const QStringList &arguments, int timeoutMs)
+ProcessSpec dpkgQuerySpec(const QStringList &arguments, int timeoutMs)
 {
     ProcessSpec spec;
     spec.program = kProgram;
@@ -23,7 +23,12 @@ ProcessResult runDpkgQuery(const QStringList &arguments, int timeoutMs)
     // A listing of every package with its file list runs to tens of MB on a
     // full desktop; a cut listing would silently drop packages.
     spec.maxStoredOutput = 512 * 1024 * 1024;
-    return ProcessRunner::run(spec);
+    return spec;
+}
+
+ProcessResult runDpkgQuery(const QStringList &arguments, int timeoutMs)
+{
+    return ProcessRunner::run(dpkgQuerySpec(arguments, timeoutMs));
 }
 
 bool isApplicationLocation(const QString &path)
@@ -98,6 +103,25 @@ ProcessResult DpkgQuery::runForPackage(const QStringList &arguments, const QStri
 ProcessResult DpkgQuery::runListing(const QStringList &arguments)
 {
     return runDpkgQuery(arguments, kListingTimeoutMs);
+}
+
+bool DpkgQuery::streamListing(const QStringList &arguments,
+                              const std::function<void(QByteArrayView)> &take)
+{
+    ProcessSpec spec = dpkgQuerySpec(arguments, kListingTimeoutMs);
+    // The unfinished last line of each piece waits for the next one.
+    QByteArray pending;
+    spec.standardOutputSink = [&pending, &take](const QByteArray &chunk) {
+        pending += chunk;
+        const qsizetype lastBreak = pending.lastIndexOf('\n');
+        if (lastBreak < 0)
+            return;
+        forEachLine(pending.left(lastBreak), take);
+        pending.remove(0, lastBreak + 1);
+    };
+    const ProcessResult result = ProcessRunner::run(spec);
+    forEachLine(pending, take);
+    return isCompleteListing(result);
 }
 
 void DpkgQuery::forEachLine(const QByteArray &output,

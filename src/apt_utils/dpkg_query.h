@@ -49,6 +49,11 @@ public:
     // may have printed only part of the database and is not to be taken as
     // the list of what is installed. Warns when not.
     static bool isCompleteListing(const ProcessResult &result);
+    // A listing whose lines go to take (as forEachLine gives them) while
+    // dpkg-query prints them; whether it ran to a clean end is known only
+    // afterwards, so take may have seen part of a failed one.
+    static bool streamListing(const QStringList &arguments,
+                              const std::function<void(QByteArrayView)> &take);
     // Hands each non-empty line of output to take, without its newline. A
     // listing runs to megabytes: it is read in place, never held as text.
     static void forEachLine(const QByteArray &output,

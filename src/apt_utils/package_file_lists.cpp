@@ -56,10 +56,14 @@ bool PackageFileLists::getPackageBinaryFiles(const QString &name, QStringList &f
 
 bool PackageFileLists::getAllPackageBinaryFiles(LocalPackageList &packages)
 {
-    return forEachPackageBinaryFiles([&packages](const LocalPackageEntry &entry) {
-        packages.append(entry);
+    LocalPackageList read;
+    const bool complete = forEachPackageBinaryFiles([&read](const LocalPackageEntry &entry) {
+        read.append(entry);
         return true;
     });
+    if (complete)
+        packages += read;
+    return complete;
 }
 
 bool PackageFileLists::forEachPackageBinaryFiles(
@@ -67,11 +71,6 @@ bool PackageFileLists::forEachPackageBinaryFiles(
 {
     // Package names on lines of their own, each file on a line that starts
     // with one blank: blanks and tabs in paths cannot split a record.
-    const ProcessResult result = DpkgQuery::runListing(
-        {QStringLiteral("-W"), QStringLiteral("-f=${Package}\n${db-fsys:Files}")});
-    if (!DpkgQuery::isCompleteListing(result))
-        return false;
-
     LocalPackageEntry entry;
     bool taking = true;
     const auto flush = [&]() {
@@ -79,16 +78,22 @@ bool PackageFileLists::forEachPackageBinaryFiles(
             taking = take(entry);
         entry = LocalPackageEntry();
     };
-    DpkgQuery::forEachLine(result.standardOutput, [&](QByteArrayView line) {
-        if (!taking)
-            return;
-        if (line.front() != ' ') {
-            flush();
-            entry.packageName = QString::fromUtf8(line);
-        } else if (const QString path = QString::fromUtf8(line.sliced(1)); isIndexedPath(path)) {
-            entry.desktopFiles.append(path);
-        }
-    });
+    const bool complete = DpkgQuery::streamListing(
+        {QStringLiteral("-W"), QStringLiteral("-f=${Package}\n${db-fsys:Files}")},
+        [&](QByteArrayView line) {
+            if (!taking)
+                return;
+            if (line.front() != ' ') {
+                flush();
+                entry.packageName = QString::fromUtf8(line);
+            } else if (const QString path = QString::fromUtf8(line.sliced(1));
+                       isIndexedPath(path)) {
+                entry.desktopFiles.append(path);
+            }
+        });
+    // The last package is complete only when the listing is.
+    if (!complete)
+        return false;
     flush();
     return true;
 }

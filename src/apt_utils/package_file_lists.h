@@ -21,11 +21,13 @@ public:
     // could not run.
     static bool getPackageBinaryFiles(const QString &name, QStringList &files);
     // One entry per installed package with at least one qualifying file: its
-    // name, and the files in the desktop-file list. Appended.
+    // name, and the files in the desktop-file list. Appended, and only when
+    // the whole listing was read.
     static bool getAllPackageBinaryFiles(LocalPackageList &packages);
     // The same entries, each handed to take as soon as it is read, so that
     // only one package's files are held at a time; take returns false to
-    // stop. False when the listing failed, and then take never runs.
+    // stop. False when the listing failed or was stopped; take may then have
+    // had the packages read before.
     static bool
     forEachPackageBinaryFiles(const std::function<bool(const LocalPackageEntry &)> &take);
 };

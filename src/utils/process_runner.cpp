@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHash>
 #include <QList>
@@ -278,6 +279,23 @@ void splitLines(Channel &channel, QList<QString> &lines)
 
 } // namespace
 
+namespace {
+
+// Until output arrives, the child ends or slice passes. With its standard
+// output closed, a child still running is waited for as a whole.
+void waitForOutput(QProcess &process, int slice)
+{
+    QElapsedTimer waited;
+    waited.start();
+    if (process.waitForReadyRead(slice) || process.state() == QProcess::NotRunning)
+        return;
+    const qint64 left = slice - waited.elapsed();
+    if (left > 0)
+        process.waitForFinished(int(left));
+}
+
+} // namespace
+
 ProcessResult ProcessRunner::run(const ProcessSpec &spec)
 {
     ProcessResult result;
@@ -308,7 +326,13 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
 
     const qsizetype outputLimit = std::max<qsizetype>(spec.maxStoredOutput, 1024);
     const auto drain = [&] {
-        appendBounded(result.standardOutput, process.readAllStandardOutput(), outputLimit);
+        if (spec.standardOutputSink) {
+            const QByteArray chunk = process.readAllStandardOutput();
+            if (!chunk.isEmpty())
+                spec.standardOutputSink(chunk);
+        } else {
+            appendBounded(result.standardOutput, process.readAllStandardOutput(), outputLimit);
+        }
         appendBounded(result.standardError, process.readAllStandardError(), outputLimit);
     };
     QThread *caller = QThread::currentThread();
@@ -332,7 +356,12 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
                 qCWarning(daemonLogCategory) << spec.program << "did not end after SIGKILL";
             break;
         }
-        process.waitForFinished(int(std::min<qint64>(remaining, kDrainSliceMs)));
+        // A sink takes the output as it comes, so that it never piles up.
+        const int slice = int(std::min<qint64>(remaining, kDrainSliceMs));
+        if (spec.standardOutputSink)
+            waitForOutput(process, slice);
+        else
+            process.waitForFinished(slice);
         drain();
     }
     drain();

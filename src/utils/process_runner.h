@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 namespace AppStore {
@@ -36,6 +37,10 @@ struct ProcessSpec
     // How much of each channel the result keeps (its tail); streamed lines
     // are not affected. Full listings of the package system need more.
     qsizetype maxStoredOutput = 16 * 1024 * 1024;
+    // run(): when set, standard output goes here piece by piece as it
+    // arrives, on the calling thread, and the result keeps none of it; for
+    // listings too large to hold whole.
+    std::function<void(const QByteArray &)> standardOutputSink;
 };
 
 struct ProcessResult

@@ -1,4 +1,5 @@
 #include "apt_utils/aptcache.h"
+#include "apt_utils/dpkg_query.h"
 #include "dpkg_listing.h"
 #include "local_apt_repository.h"
 #include "test_env.h"
@@ -225,6 +226,23 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo(victim).isSymLink());
         QCOMPARE(TestEnv::readFile(victim), QByteArray("not for root to touch\n"));
         QCOMPARE(entries(), QStringList{QStringLiteral("twk-test-hello.desktop")});
+    }
+
+    // Read as it arrives, in pieces that end anywhere, the whole database's
+    // listing gives the lines the complete output gives.
+    void streamedListingEqualsWholeOne()
+    {
+        const QStringList arguments{QStringLiteral("-W"),
+                                    QStringLiteral("-f=${Package}\n${db-fsys:Files}")};
+        QList<QByteArray> streamed;
+        QVERIFY(AppStore::DpkgQuery::streamListing(
+            arguments, [&streamed](QByteArrayView line) { streamed.append(line.toByteArray()); }));
+        QList<QByteArray> whole;
+        AppStore::DpkgQuery::forEachLine(
+            AppStore::DpkgQuery::runListing(arguments).standardOutput,
+            [&whole](QByteArrayView line) { whole.append(line.toByteArray()); });
+        QVERIFY(whole.size() > 1000);
+        QCOMPARE(streamed, whole);
     }
 
     void listsPackageFiles()

@@ -232,6 +232,23 @@ void TestProcessRunner::outputIsBounded()
     QVERIFY(result.standardOutput.size() <= 16 * 1024 * 1024);
     QCOMPARE(lines, qint64(40000000 / 11 + 1));
     QCOMPARE(lastLine, QStringLiteral("0123456LAST"));
+
+    // A sink takes all of it, piece by piece; the result keeps none.
+    ProcessSpec sunk = shell(script);
+    qint64 bytes = 0;
+    int pieces = 0;
+    QByteArray tail;
+    sunk.standardOutputSink = [&](const QByteArray &chunk) {
+        bytes += chunk.size();
+        ++pieces;
+        tail = QByteArray(tail + chunk).right(13);
+    };
+    result = ProcessRunner::run(sunk);
+    QVERIFY(result.succeeded());
+    QVERIFY(result.standardOutput.isEmpty());
+    QCOMPARE(bytes, qint64(40000000 + 5));
+    QVERIFY(pieces > 1);
+    QCOMPARE(tail, QByteArray("\n0123456LAST\n"));
 }
 
 void TestProcessRunner::runTimeoutKillsTree()
