@@ -35,9 +35,13 @@ std::atomic<bool> s_kaplaSupported{false};
 QMutex asideMutex;
 QWaitCondition asideDone;
 int refreshesAside = 0;
+// The refresh's own reads must not wait for it.
+thread_local bool refreshingAside = false;
 
 void waitForRefreshAside()
 {
+    if (refreshingAside)
+        return;
     QMutexLocker locker(&asideMutex);
     while (refreshesAside > 0)
         asideDone.wait(&asideMutex);
@@ -82,7 +86,9 @@ void KaplaGate::refreshAside()
         ++refreshesAside;
     }
     QThreadPool::globalInstance()->start([] {
+        refreshingAside = true;
         isKaplaSupported(true);
+        refreshingAside = false;
         QMutexLocker locker(&asideMutex);
         if (--refreshesAside == 0)
             asideDone.wakeAll();

@@ -12,6 +12,8 @@ namespace {
 QMutex gateMutex;
 QWaitCondition gateOpened;
 int stepsRunning = 0;
+// A step that asks for the configuration after all must not wait for itself.
+thread_local bool inStep = false;
 
 } // namespace
 
@@ -22,7 +24,9 @@ void PrivateListsGate::runAside(std::function<void()> step)
         ++stepsRunning;
     }
     QThreadPool::globalInstance()->start([step = std::move(step)] {
+        inStep = true;
         step();
+        inStep = false;
         QMutexLocker locker(&gateMutex);
         if (--stepsRunning == 0)
             gateOpened.wakeAll();
@@ -31,6 +35,8 @@ void PrivateListsGate::runAside(std::function<void()> step)
 
 void PrivateListsGate::waitUntilOpen()
 {
+    if (inStep)
+        return;
     QMutexLocker locker(&gateMutex);
     while (stepsRunning > 0)
         gateOpened.wait(&gateMutex);

@@ -12,8 +12,7 @@ class PrivateListsGate
 {
 public:
     // Closes the gate, runs step on a pool thread and opens the gate after
-    // it. The step must not ask for the private configuration itself, and
-    // must bound its own waits.
+    // it. The step must bound its own waits; it passes the gate itself.
     static void runAside(std::function<void()> step);
 
     // Returns at once while no step runs.
