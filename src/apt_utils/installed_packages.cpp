@@ -24,39 +24,32 @@ QString packageLine(const QString &name, const QString &version, const QString &
            QStringLiteral("]}");
 }
 
-// The records of a listing whose format ends each record with a newline: a
+// One line of a listing whose format ends each record with a newline: a
 // record starts on a line of its own with the package name, and every file
 // line starts with a blank. No path holds a newline, so no path can start a
-// record, whatever else it holds. Each is handed to take as soon as it is
-// complete, so that only one record at a time is held as text.
-template<typename Take> void forEachListingRecord(const QByteArray &listing, Take take)
+// record, whatever else it holds. A line that starts a record hands the one
+// before it to take; the caller hands on the last.
+template<typename Take> void joinRecordLine(QByteArrayView line, QString &record, Take &take)
 {
-    QString record;
-    DpkgQuery::forEachLine(listing, [&record, &take](QByteArrayView line) {
-        const bool continues = line.front() == ' ' || line.front() == '\t';
-        if (!continues) {
-            if (!record.isEmpty())
-                take(record);
-            record = QString::fromUtf8(line);
-        } else if (!record.isEmpty()) {
-            record += QLatin1Char('\n') + QString::fromUtf8(line);
-        }
-    });
-    if (!record.isEmpty())
-        take(record);
+    const bool continues = line.front() == ' ' || line.front() == '\t';
+    if (!continues) {
+        if (!record.isEmpty())
+            take(record);
+        record = QString::fromUtf8(line);
+    } else if (!record.isEmpty()) {
+        record += QLatin1Char('\n') + QString::fromUtf8(line);
+    }
 }
 
 // Runs the listing over every package and hands each installed package with
-// files to take, with its desktop files already chosen.
+// files to take, with its desktop files already chosen. The records are read
+// while dpkg-query prints them, one at a time, and handed on only once the
+// listing has run to a clean end; what is kept of each meanwhile is small, its
+// file list going as soon as its desktop files are chosen.
 template<typename Take> bool forEachInstalledDebianPackage(Take take)
 {
-    const ProcessResult result = DpkgQuery::runListing(
-        {QStringLiteral("-W"),
-         QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
-                        "${Section} ${XB-channel} ${db-fsys:Files}\n")});
-    if (!DpkgQuery::isCompleteListing(result))
-        return false;
-    forEachListingRecord(result.standardOutput, [&take](const QString &text) {
+    QList<std::pair<DpkgQuery::Record, QStringList>> installed;
+    const auto keep = [&installed](const QString &text) {
         DpkgQuery::Record record;
         if (!DpkgQuery::parseRecord(text, 5, true, record))
             return;
@@ -67,8 +60,22 @@ template<typename Take> bool forEachInstalledDebianPackage(Take take)
                        .arg(record.files.isEmpty() ? 0 : 1);
             return;
         }
-        take(record, DpkgQuery::applicationDesktopFiles(record.files));
-    });
+        QStringList desktopFiles = DpkgQuery::applicationDesktopFiles(record.files);
+        record.files.clear();
+        installed.append({std::move(record), std::move(desktopFiles)});
+    };
+    QString text;
+    const bool complete = DpkgQuery::streamListing(
+        {QStringLiteral("-W"),
+         QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
+                        "${Section} ${XB-channel} ${db-fsys:Files}\n")},
+        [&text, &keep](QByteArrayView line) { joinRecordLine(line, text, keep); });
+    if (!complete)
+        return false;
+    if (!text.isEmpty())
+        keep(text);
+    for (const auto &[record, desktopFiles] : std::as_const(installed))
+        take(record, desktopFiles);
     return true;
 }
 

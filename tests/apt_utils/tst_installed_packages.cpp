@@ -125,6 +125,7 @@ private Q_SLOTS:
         QVERIFY(!AptCache::getLocalDebianPkgs(lines));
         LocalPackageList packages;
         QVERIFY(!AptCache::getAllPackageBinaryFiles(packages));
+        QVERIFY(lines.isEmpty() && packages.isEmpty());
     }
 
     void describesDebianPackages()
