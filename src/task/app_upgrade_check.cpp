@@ -359,6 +359,16 @@ QStringList AppUpgradeCheck::queryNames(const LocalPackageList &kapla,
 bool AppUpgradeCheck::versionPass(const QStringList &names, const InstalledMap &installed,
                                   RecordMap &storeInfos)
 {
+    return askStoreInBatches(names, storeInfos,
+                             [this, &installed](const StoreService::AppBriefInfo &record) {
+                                 takeVersionRecord(record, installed);
+                             });
+}
+
+bool AppUpgradeCheck::askStoreInBatches(
+    const QStringList &names, RecordMap &storeInfos,
+    const std::function<void(const StoreService::AppBriefInfo &)> &take)
+{
     for (int first = 0; first < names.size(); first += kNamesPerRequest) {
         const QStringList batch = names.mid(first, kNamesPerRequest);
         QVector<StoreService::AppBriefInfo> records;
@@ -369,7 +379,7 @@ bool AppUpgradeCheck::versionPass(const QStringList &names, const InstalledMap &
             if (!batch.contains(record.package_name))
                 continue;
             storeInfos.insert(record.package_name, record);
-            takeVersionRecord(record, installed);
+            take(record);
         }
         if (!pause(batchPauseMs))
             return false;
@@ -408,31 +418,22 @@ void AppUpgradeCheck::takeVersionRecord(const StoreService::AppBriefInfo &record
 
 bool AppUpgradeCheck::channelPass(const LocalPackageList &channelDebs, RecordMap &storeInfos)
 {
-    for (int first = 0; first < channelDebs.size(); first += kNamesPerRequest) {
-        InstalledMap batchInstalled;
-        QStringList batch;
-        for (const LocalPackageEntry &entry : channelDebs.mid(first, kNamesPerRequest)) {
-            batch.append(entry.packageName);
-            batchInstalled.insert(entry.packageName, entry);
-        }
-        QVector<StoreService::AppBriefInfo> records;
-        Service::instance()->getLocalPackagesInfo(batch, records);
-        for (const StoreService::AppBriefInfo &record : std::as_const(records)) {
-            if (!batch.contains(record.package_name))
-                continue;
-            storeInfos.insert(record.package_name, record);
-            takeChannelRecord(record, batchInstalled);
-        }
-        if (!pause(batchPauseMs))
-            return false;
+    QStringList names;
+    InstalledMap installed;
+    for (const LocalPackageEntry &entry : channelDebs) {
+        names.append(entry.packageName);
+        installed.insert(entry.packageName, entry);
     }
-    return true;
+    return askStoreInBatches(names, storeInfos,
+                             [this, &installed](const StoreService::AppBriefInfo &record) {
+                                 takeChannelRecord(record, installed);
+                             });
 }
 
 void AppUpgradeCheck::takeChannelRecord(StoreService::AppBriefInfo record,
-                                        const InstalledMap &batchInstalled)
+                                        const InstalledMap &installed)
 {
-    record.channelId = batchInstalled.value(record.package_name).channel;
+    record.channelId = installed.value(record.package_name).channel;
     QString newVersion;
     if (!isChannelUpgradeNeeded(record, newVersion))
         return;

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 
 class PreDownloadManager;
 class QThread;
@@ -83,8 +84,13 @@ private:
     bool versionPass(const QStringList &names, const InstalledMap &installed,
                      RecordMap &storeInfos);
     bool channelPass(const LocalPackageList &channelDebs, RecordMap &storeInfos);
+    // Asks the store about names in batches with a pause after each; every
+    // record about a name of its batch goes to storeInfos and to take. False
+    // when the thread was asked to stop in a pause.
+    bool askStoreInBatches(const QStringList &names, RecordMap &storeInfos,
+                           const std::function<void(const StoreService::AppBriefInfo &)> &take);
     void takeVersionRecord(const StoreService::AppBriefInfo &record, const InstalledMap &installed);
-    void takeChannelRecord(StoreService::AppBriefInfo record, const InstalledMap &batchInstalled);
+    void takeChannelRecord(StoreService::AppBriefInfo record, const InstalledMap &installed);
     void applyInstallsAndRemovals(RecordMap &storeInfos);
     void updateOnTheShelvesTable(const RecordMap &storeInfos);
     QStringList cacheJsons() const;
