@@ -24,58 +24,84 @@ QString packageLine(const QString &name, const QString &version, const QString &
            QStringLiteral("]}");
 }
 
-// One line of a listing whose format ends each record with a newline: a
-// record starts on a line of its own with the package name, and every file
-// line starts with a blank. No path holds a newline, so no path can start a
-// record, whatever else it holds. A line that starts a record hands the one
-// before it to take; the caller hands on the last.
-template<typename Take> void joinRecordLine(QByteArrayView line, QString &record, Take &take)
+// One package of the listing as it is read line by line: its fields from the
+// head line, then of its files only the desktop files an application offers,
+// so that a package with tens of thousands of files costs no more than one
+// with a few. The lines are judged as the record parser judges the joined
+// record: a file line starts with one blank, and a line that does not ends
+// the files.
+struct ListedPackage
 {
-    const bool continues = line.front() == ' ' || line.front() == '\t';
-    if (!continues) {
-        if (!record.isEmpty())
-            take(record);
-        record = QString::fromUtf8(line);
-    } else if (!record.isEmpty()) {
-        record += QLatin1Char('\n') + QString::fromUtf8(line);
+    bool valid = false; // the head line parsed
+    DpkgQuery::Record record;
+    bool hasFiles = false;
+    bool filesEnded = false;
+    QStringList desktopFiles;
+
+    void takeHead(QByteArrayView line)
+    {
+        valid = DpkgQuery::parseRecord(QString::fromUtf8(line), 5, true, record);
+        // The head line ends with the first file when there is one.
+        hasFiles = !record.files.isEmpty();
+        desktopFiles = DpkgQuery::applicationDesktopFiles(record.files);
+        record.files.clear();
     }
-}
+
+    void takeFileLine(QByteArrayView line)
+    {
+        if (!valid || filesEnded)
+            return;
+        if (line.front() != ' ') {
+            filesEnded = true;
+            return;
+        }
+        hasFiles = true;
+        desktopFiles += DpkgQuery::applicationDesktopFiles({QString::fromUtf8(line.sliced(1))});
+    }
+};
 
 // Runs the listing over every package and hands each installed package with
-// files to take, with its desktop files already chosen. The records are read
-// while dpkg-query prints them, one at a time, and handed on only once the
-// listing has run to a clean end; what is kept of each meanwhile is small, its
-// file list going as soon as its desktop files are chosen.
+// files to take, with its desktop files already chosen. A record starts on a
+// line of its own with the package name, and every file line starts with a
+// blank (a tab-started line still belongs to the record); no path holds a
+// newline, so no path can start a record. The records are read while
+// dpkg-query prints them and handed on only once the listing has run to a
+// clean end.
 template<typename Take> bool forEachInstalledDebianPackage(Take take)
 {
-    QList<std::pair<DpkgQuery::Record, QStringList>> installed;
-    const auto keep = [&installed](const QString &text) {
-        DpkgQuery::Record record;
-        if (!DpkgQuery::parseRecord(text, 5, true, record))
+    QList<ListedPackage> installed;
+    ListedPackage current;
+    const auto finish = [&installed, &current] {
+        if (!current.valid)
             return;
-        if (record.status != QLatin1String("installed") || record.files.isEmpty()) {
+        const DpkgQuery::Record &record = current.record;
+        if (record.status != QLatin1String("installed") || !current.hasFiles) {
             qCDebug(daemonLogCategory).noquote()
                 << QStringLiteral("Package %1 db:Status-Status: %2, db-fsys:Files: %3, skip")
                        .arg(record.name, record.status)
-                       .arg(record.files.isEmpty() ? 0 : 1);
+                       .arg(current.hasFiles ? 1 : 0);
             return;
         }
-        QStringList desktopFiles = DpkgQuery::applicationDesktopFiles(record.files);
-        record.files.clear();
-        installed.append({std::move(record), std::move(desktopFiles)});
+        installed.append(std::move(current));
     };
-    QString text;
     const bool complete = DpkgQuery::streamListing(
         {QStringLiteral("-W"),
          QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
                         "${Section} ${XB-channel} ${db-fsys:Files}\n")},
-        [&text, &keep](QByteArrayView line) { joinRecordLine(line, text, keep); });
+        [&](QByteArrayView line) {
+            if (line.front() == ' ' || line.front() == '\t') {
+                current.takeFileLine(line);
+                return;
+            }
+            finish();
+            current = ListedPackage();
+            current.takeHead(line);
+        });
     if (!complete)
         return false;
-    if (!text.isEmpty())
-        keep(text);
-    for (const auto &[record, desktopFiles] : std::as_const(installed))
-        take(record, desktopFiles);
+    finish();
+    for (const ListedPackage &package : std::as_const(installed))
+        take(package.record, package.desktopFiles);
     return true;
 }
 

@@ -115,6 +115,57 @@ private Q_SLOTS:
                              .arg(dpkgInstalledSize(kDesktops), kApplications)));
     }
 
+    // Read line by line while dpkg-query prints, the machine's whole listing
+    // gives what parsing each complete record gives.
+    void lineByLineReadingEqualsWholeRecords()
+    {
+        const AppStore::ProcessResult listing = AppStore::DpkgQuery::runListing(
+            {QStringLiteral("-W"),
+             QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
+                            "${Section} ${XB-channel} ${db-fsys:Files}\n")});
+        QVERIFY(listing.succeeded());
+        QStringList expected;
+        QStringList record;
+        const auto finish = [&expected, &record] {
+            AppStore::DpkgQuery::Record parsed;
+            if (record.isEmpty() ||
+                !AppStore::DpkgQuery::parseRecord(record.join(u'\n'), 5, true, parsed) ||
+                parsed.status != QLatin1String("installed") || parsed.files.isEmpty())
+                return;
+            QStringList desktopFiles = AppStore::DpkgQuery::applicationDesktopFiles(parsed.files);
+            AptCache::removeRepeatedDesktops(desktopFiles);
+            expected.append(QStringList{parsed.name, parsed.version,
+                                        QString::number(parsed.installedSize.toLongLong()),
+                                        parsed.channel, desktopFiles.join(u',')}
+                                .join(u'|'));
+        };
+        AppStore::DpkgQuery::forEachLine(listing.standardOutput, [&](QByteArrayView line) {
+            const QString text = QString::fromUtf8(line);
+            if (!text.startsWith(u' ') && !text.startsWith(u'\t')) {
+                finish();
+                record = QStringList{text};
+            } else if (!record.isEmpty()) {
+                record.append(text);
+            }
+        });
+        finish();
+
+        LocalPackageList plain;
+        LocalPackageList withDesktop;
+        LocalPackageList channel;
+        QVERIFY(AptCache::getLocalDebianPkgs(plain, withDesktop, channel));
+        QStringList read;
+        for (const LocalPackageEntry &entry : plain + channel)
+            read.append(QStringList{entry.packageName, entry.version,
+                                    QString::number(entry.installedSize), entry.channel,
+                                    entry.desktopFiles.join(u',')}
+                            .join(u'|'));
+        expected.sort();
+        read.sort();
+        QVERIFY(read.size() > 100);
+        QCOMPARE(read, expected);
+    }
+
     // A listing dpkg-query could not finish is no list of what is installed.
     void failedListingIsNoList()
     {
