@@ -346,12 +346,7 @@ void AptDownload::releaseOnOwnThread()
 {
     delete m_progressTimer;
     m_progressTimer = nullptr;
-    if (m_process) {
-        disconnect(m_process, nullptr, this, nullptr);
-        // Its destructor kills what still runs and reaps it, within a bound.
-        delete m_process;
-        m_process = nullptr;
-    }
+    AppStore::ProcessRunner::release(m_process, this);
     QMutexLocker locker(&m_runMutex);
     m_processRunning = false;
     m_busy = false;

@@ -181,11 +181,7 @@ void AptDownloadTask::releaseThreadObjects()
 {
     delete m_progressTimer;
     m_progressTimer = nullptr;
-    if (m_downloadProcess) {
-        disconnect(m_downloadProcess, nullptr, this, nullptr);
-        delete m_downloadProcess;
-        m_downloadProcess = nullptr;
-    }
+    AppStore::ProcessRunner::release(m_downloadProcess, this);
 }
 
 QStringList AptDownloadTask::downloadArguments(const Apt_Task &task) const

@@ -373,6 +373,16 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
     return result;
 }
 
+void ProcessRunner::release(ProcessRunner *&runner, const QObject *receiver)
+{
+    if (!runner)
+        return;
+    disconnect(runner, nullptr, receiver, nullptr);
+    // Its destructor kills what still runs and reaps it, within a bound.
+    delete runner;
+    runner = nullptr;
+}
+
 struct ProcessRunner::Private
 {
     struct Waiter

@@ -71,6 +71,10 @@ class ProcessRunner : public QObject
     Q_OBJECT
 public:
     static ProcessResult run(const ProcessSpec &spec);
+    // Deletes runner here, on its own thread, with its signals to receiver
+    // cut first so that a child ended by the deletion reaches no handler of
+    // its owner; then runner is null. Nothing for a null runner.
+    static void release(ProcessRunner *&runner, const QObject *receiver);
 
     explicit ProcessRunner(QObject *parent = nullptr);
     ~ProcessRunner() override; // a child still running is killed

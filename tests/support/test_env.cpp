@@ -85,6 +85,19 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QList<qint64> processIds()
+{
+    QList<qint64> ids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (isPid)
+            ids.append(pid);
+    }
+    return ids;
+}
+
 int fileMode(const QString &path)
 {
     struct stat info = {};

@@ -3,6 +3,7 @@
 #include "utils/process_runner.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -41,5 +42,8 @@ AppStore::ProcessResult runTool(const QString &program, const QStringList &argum
 
 // Puts the stand-ins folder first on PATH, before what PATH is now.
 void useStandins();
+
+// The ids of the processes running on the machine now.
+QList<qint64> processIds();
 
 } // namespace TestEnv

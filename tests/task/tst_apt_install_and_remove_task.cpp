@@ -9,7 +9,6 @@
 #include "utils/small_utils.h"
 #include "utils/utils.h"
 
-#include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -39,11 +38,8 @@ QString dpkgState(const QString &package)
 // A running child of this test process with that command name; 0 when none.
 qint64 childNamed(const QByteArray &name)
 {
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (ok && AppStore::SmallUtils::parentProcessId(pid) == ::getpid() &&
+    for (const qint64 pid : TestEnv::processIds()) {
+        if (AppStore::SmallUtils::parentProcessId(pid) == ::getpid() &&
             TestEnv::readFile(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed() == name)
             return pid;
     }

@@ -70,12 +70,7 @@ QStringList historyRow(const QString &package)
 QMap<qint64, QPair<qint64, qint64>> processTable()
 {
     QMap<qint64, QPair<qint64, qint64>> table;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid)
-            continue;
+    for (const qint64 pid : TestEnv::processIds()) {
         const qint64 parent = Utils::parentProcessId(pid);
         const pid_t group = ::getpgid(pid_t(pid));
         if (parent >= 0 && group >= 0)

@@ -102,14 +102,9 @@ int TestPreDownloadRuns::aptRuns() const
 {
     const QByteArray config = QFile::encodeName(m_aptConfig);
     int runs = 0;
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &pid : pids) {
-        bool numeric = false;
-        pid.toInt(&numeric);
-        if (!numeric)
-            continue;
+    for (const qint64 pid : TestEnv::processIds()) {
         const QByteArray commandLine =
-            TestEnv::readFile(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
+            TestEnv::readFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
         if (commandLine.contains(config) && commandLine.contains(QByteArray("\0install\0-d\0", 12)))
             ++runs;
     }
