@@ -3,6 +3,7 @@
 #include "common/daemon_log.h"
 #include "task/dpkg_lock_wait.h"
 #include "task/tar_member_check.h"
+#include "task/unpacked_tree_check.h"
 #include "utils/package_name_validator.h"
 #include "utils/utils.h"
 
@@ -90,7 +91,7 @@ bool TarPkgInstallTask::install()
         qCWarning(daemonLogCategory) << Q_FUNC_INFO << "Dir Create Failed!";
         return false;
     }
-    if (!unpack() || !scriptIsRegularFile() || !waitForDpkg())
+    if (!unpack() || !unpackedLinksStayInside() || !scriptIsRegularFile() || !waitForDpkg())
         return false;
 
     const ProcessResult result = runScript(QStringLiteral("install"), m_limits.scriptMs);
@@ -202,6 +203,16 @@ bool TarPkgInstallTask::unpack()
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << "TarPkg" << m_task.packageName
                                << "Uncompress Succeeded!";
     return true;
+}
+
+bool TarPkgInstallTask::unpackedLinksStayInside() const
+{
+    QString reason;
+    if (AppStore::UnpackedTreeCheck::linksStayInside(workDirPath(), &reason))
+        return true;
+    qCWarning(daemonLogCategory) << Q_FUNC_INFO << "TarPkg" << m_task.packageName
+                                 << "refused:" << reason;
+    return false;
 }
 
 bool TarPkgInstallTask::scriptIsRegularFile() const

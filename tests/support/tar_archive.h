@@ -14,6 +14,7 @@ struct Member
     QByteArray data; // a file's contents
     QByteArray link; // a link's target
     int mode = 0644;
+    qint64 mtime = 1700000000; // past the octal field's range: base-256, as GNU tar writes
 };
 
 Member file(const QByteArray &name, const QByteArray &data = "data\n");

@@ -3,6 +3,7 @@
 
 #include "common/apt_task.h"
 #include "task/tarpkginstalltask.h"
+#include "task/unpacked_tree_check.h"
 #include "utils/apt_sources.h"
 #include "utils/system_probes.h"
 
@@ -236,6 +237,14 @@ private Q_SLOTS:
             << TarArchive::build({script(), link('2', "a/b/l", "../../a"), link('1', "l2", "a/b/l"),
                                   file("l2/x")})
             << true;
+        QTest::newRow("member directly below a symbolic link")
+            << TarArchive::build({script(), link('2', "d", "."), file("d/x")}) << true;
+        Member future = file("future");
+        future.mtime = 1000000000000; // the year 33658
+        QTest::newRow("date that widens the listing's columns")
+            << TarArchive::build(
+                   {script(), link('2', "d", "."), future, link('2', "d/l", "../escape")})
+            << true;
         QTest::newRow("device node")
             << TarArchive::build({script(), {"null", '3', {}, {}, 0666}}) << true;
         QTest::newRow("FIFO") << TarArchive::build({script(), {"pipe", '6', {}, {}, 0644}}) << true;
@@ -263,6 +272,33 @@ private Q_SLOTS:
         QVERIFY(!outcome.ok);
         QVERIFY(!QFile::exists(record(QStringLiteral("calls"))));
         QVERIFY(!QFile::exists(bundlePath(task.packageName)));
+    }
+
+    // The unpacked tree as it is on disk: each entry a link (name, target),
+    // or a folder when the target is empty.
+    void unpackedLinks_data()
+    {
+        QTest::addColumn<QList<QStringList>>("entries");
+        QTest::addColumn<bool>("inside");
+        QTest::newRow("chain ending in the folder itself")
+            << QList<QStringList>{{"sub", ""}, {"a", "sub"}, {"b", "a/.."}} << true;
+        QTest::newRow("dangling, inside") << QList<QStringList>{{"l", "missing/file"}} << true;
+        QTest::newRow("out through a link to its own folder")
+            << QList<QStringList>{{"d", "."}, {"d/l", "../escape"}} << false;
+        QTest::newRow("absolute") << QList<QStringList>{{"sub", ""}, {"sub/l", "/etc"}} << false;
+    }
+
+    void unpackedLinks()
+    {
+        QFETCH(QList<QStringList>, entries);
+        QFETCH(bool, inside);
+        QTemporaryDir tree;
+        for (const QStringList &entry : entries) {
+            const QString path = tree.filePath(entry.at(0));
+            QVERIFY(entry.at(1).isEmpty() ? QDir().mkpath(path) : QFile::link(entry.at(1), path));
+        }
+        QString reason;
+        QCOMPARE(AppStore::UnpackedTreeCheck::linksStayInside(tree.path(), &reason), inside);
     }
 
     // Names and versions that would be shell or option text reach no tool,
