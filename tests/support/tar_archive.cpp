@@ -51,8 +51,8 @@ QByteArray build(const QList<Member> &members)
         const bool isDevice = member.type == '3';
         putText(header, member.name, 100);
         putOctal(header + 100, 8, member.mode);
-        putOctal(header + 108, 8, 0);
-        putOctal(header + 116, 8, 0);
+        putOctal(header + 108, 8, member.owner);
+        putOctal(header + 116, 8, member.owner);
         putOctal(header + 124, 12, isFile ? member.data.size() : 0);
         putNumber(header + 136, 12, member.mtime);
         header[156] = member.type;

@@ -63,6 +63,7 @@ private:
                         "if [ \"$2\" = install ]; then\n"
                         "  printf '%s\\n' \"$0\" \"$@\" > $rec/args\n"
                         "  pwd > $rec/cwd; stat -c %a . > $rec/mode\n"
+                        "  stat -c %u:%g app/bin > $rec/owner\n"
                         "  printf '%s\\n' \"$PATH\" \"$PACKAGEKIT_CALLER_UID\" \"$TWK_TAR_MARK\""
                         " > $rec/env\n"
                         "  cat > $rec/stdin\n  " +
@@ -154,14 +155,16 @@ private Q_SLOTS:
         QFETCH(QStringList, actions);
 
         // A "." entry of a wide-open mode must not open the private folder;
-        // links that stay inside and unusual but harmless names are fine.
+        // links that stay inside and unusual but harmless names are fine;
+        // files are root's whoever owns them in the bundle.
         const Member top{"./", '5', {}, {}, 0777};
+        const Member bin{"app/bin", '0', "data\n", {}, 0644, 4321};
         const Apt_Task bundle = placeBundle(
             QStringLiteral("twk-tar-app"),
-            TarArchive::build(
-                {top, script(installBody), file("app/bin"), link('2', "app/lib.so", "../app/bin"),
-                 link('1', "app/bin2", "./app/bin"), file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
-                 link('2', "app/current", "sub/../bin")}));
+            TarArchive::build({top, script(installBody), bin, link('2', "app/lib.so", "../app/bin"),
+                               link('1', "app/bin2", "./app/bin"),
+                               file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
+                               link('2', "app/current", "sub/../bin")}));
         auto *task = new TarPkgInstallTask(bundle);
         TarPkgInstallTask::Limits limits;
         limits.scriptMs = 1500;
@@ -192,6 +195,7 @@ private Q_SLOTS:
                      .hasMatch(),
                  qPrintable(cwd));
         QCOMPARE(TestEnv::readFile(record(QStringLiteral("mode"))), QByteArray("700\n"));
+        QCOMPARE(TestEnv::readFile(record(QStringLiteral("owner"))), QByteArray("0:0\n"));
         QCOMPARE(QString::fromUtf8(TestEnv::readFile(record(QStringLiteral("args")))),
                  QStringLiteral("%1/install_clean.sh\n%2\ninstall\n").arg(cwd.trimmed(), arch));
         QCOMPARE(QString::fromUtf8(TestEnv::readFile(record(QStringLiteral("env")))),
