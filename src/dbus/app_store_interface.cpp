@@ -121,6 +121,11 @@ void AppStoreInterface::startWorkers()
     startSettingsWorkers();
 }
 
+void AppStoreInterface::adoptInstallManager(AptInstallManager *manager)
+{
+    m_aptInstallManager = manager;
+}
+
 // The bus side tells the cache which packages the store handles and what the
 // dpkg hook saw; the cache's findings go out on the bus. The cache's own
 // signals hand the work to its thread.

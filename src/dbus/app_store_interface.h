@@ -43,6 +43,10 @@ public:
     // run left "installing" and starts the package-cache cleaning. Only for
     // the daemon that owns the name: each of these acts on shared state.
     void startWorkers();
+    // Instead of startWorkers: the calls this object forwards go to an engine
+    // built elsewhere, and nothing is wired back from it; no other worker
+    // runs. The object takes the engine over.
+    void adoptInstallManager(AptInstallManager *manager);
 
     QString version() const;
     // Whether a local upgrade check runs.

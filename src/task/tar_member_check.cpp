@@ -26,13 +26,10 @@ QString joined(const QStringList &components)
 
 QStringList TarMemberCheck::listArguments(const QString &bundle)
 {
-    return {QStringLiteral("--list"),
-            QStringLiteral("--verbose"),
-            QStringLiteral("--quoting-style=escape"),
-            QStringLiteral("--numeric-owner"),
-            QStringLiteral("--absolute-names"),
-            QStringLiteral("--file"),
-            bundle};
+    return {QStringLiteral("--list"),          QStringLiteral("--verbose"),
+            QStringLiteral("--full-time"),     QStringLiteral("--quoting-style=escape"),
+            QStringLiteral("--numeric-owner"), QStringLiteral("--absolute-names"),
+            QStringLiteral("--file"),          bundle};
 }
 
 bool TarMemberCheck::accepts(const QByteArray &listing, const QString &scriptName, QString *reason)
@@ -71,12 +68,17 @@ bool TarMemberCheck::accepts(const QByteArray &listing, const QString &scriptNam
     return hasScript;
 }
 
-// A line is: type and mode, owner/group, size (or device numbers), date,
-// time, then the name after exactly one blank; a link adds its target.
+// A line is: type and mode, uid/gid, size (or device numbers), date and time
+// in full, then the name after exactly one blank; a link adds its target.
+// tar widens the date column for every later line once one date needs more
+// room (a year past 9999), which would move blanks into the names: such a
+// date refuses the bundle before any name is read after it.
 bool TarMemberCheck::parseLine(const QByteArray &line, Member &member, QString &reason)
 {
-    static const QRegularExpression pattern(QStringLiteral("^(.)\\S{9} \\S+ +\\S+ \\S+ \\S+ (.*)$"),
-                                            QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression pattern(
+        QStringLiteral("^(.)\\S{9} \\d+/\\d+ +\\d+(?:,\\d+)? \\d{4}-\\d\\d-\\d\\d "
+                       "\\d\\d:\\d\\d:\\d\\d (.*)$"),
+        QRegularExpression::DotMatchesEverythingOption);
     // Latin-1 keeps one character per byte, so nothing is merged or lost.
     const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(line));
     if (!match.hasMatch()) {

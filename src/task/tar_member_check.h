@@ -12,7 +12,7 @@ namespace AppStore {
 // it is unpacked into, and whether the bundle holds its install script.
 //
 // The listing is the one of
-//   LC_ALL=C tar --list --verbose --quoting-style=escape --numeric-owner
+//   LC_ALL=C tar --list --verbose --full-time --quoting-style=escape --numeric-owner
 //       --absolute-names --file <bundle>
 // which shows every member name and link target exactly as stored (tar would
 // otherwise strip leading "/" and "../" in the listing and hide them). The

@@ -4,6 +4,7 @@
 #include "task/apt_get_arguments.h"
 #include "task/dpkg_lock_wait.h"
 #include "task/tar_member_check.h"
+#include "task/unpacked_tree_check.h"
 #include "utils/package_name_validator.h"
 #include "utils/utils.h"
 
@@ -95,7 +96,7 @@ bool TarPkgInstallTask::install()
         qCWarning(daemonLogCategory) << Q_FUNC_INFO << "Dir Create Failed!";
         return false;
     }
-    if (!unpack() || !scriptIsRegularFile() || !waitForDpkg())
+    if (!unpack() || !unpackedLinksStayInside() || !scriptIsRegularFile() || !waitForDpkg())
         return false;
 
     const ProcessResult result = runScript(QStringLiteral("install"), m_limits.scriptMs);
@@ -207,6 +208,16 @@ bool TarPkgInstallTask::unpack()
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << "TarPkg" << m_task.packageName
                                << "Uncompress Succeeded!";
     return true;
+}
+
+bool TarPkgInstallTask::unpackedLinksStayInside() const
+{
+    QString reason;
+    if (AppStore::UnpackedTreeCheck::linksStayInside(workDirPath(), &reason))
+        return true;
+    qCWarning(daemonLogCategory) << Q_FUNC_INFO << "TarPkg" << m_task.packageName
+                                 << "refused:" << reason;
+    return false;
 }
 
 bool TarPkgInstallTask::scriptIsRegularFile() const

@@ -63,6 +63,7 @@ private:
     bool bundleMatchesChecksum() const;
     bool bundleMembersAccepted() const;
     bool unpack();
+    bool unpackedLinksStayInside() const;
     bool scriptIsRegularFile() const;
     bool waitForDpkg();
     AppStore::ProcessResult runScript(const QString &action, int timeoutMs) const;

@@ -1,3 +1,4 @@
+#include "daemon_apt_configs.h"
 #include "daemon_under_test.h"
 #include "private_system_bus.h"
 #include "system_file_guard.h"
@@ -95,12 +96,15 @@ private:
     QTemporaryDir m_services;
     QTemporaryDir m_home;
     std::unique_ptr<SystemFileGuard> m_guard;
+    std::unique_ptr<DaemonAptConfigs> m_aptConfigs;
 
 private Q_SLOTS:
     void initTestCase()
     {
         m_guard = std::make_unique<SystemFileGuard>(DaemonUnderTest::statePaths());
         QVERIFY2(m_guard->isValid(), qPrintable(m_guard->errorString()));
+        m_aptConfigs = std::make_unique<DaemonAptConfigs>();
+        QVERIFY2(m_aptConfigs->isValid(), qPrintable(m_aptConfigs->errorString()));
         // The installed activation file, started from the build instead.
         QString activation = QString::fromUtf8(TestEnv::readFile(
             TestEnv::binaryDir() + QStringLiteral("/com.tarnwick.daemon.service")));
@@ -130,6 +134,7 @@ private Q_SLOTS:
             QVERIFY(TestEnv::waitFor([] { return !DaemonUnderTest::isOnBus(); }, 30000));
         }
         m_bus.stop();
+        m_aptConfigs.reset();
         QVERIFY2(m_guard->restore(), qPrintable(m_guard->errorString()));
     }
 

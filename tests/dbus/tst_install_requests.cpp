@@ -5,6 +5,7 @@
 #include "dbus/app_store_interface.h"
 #include "dbus/install_request_builder.h"
 #include "dbus/package_history_queries.h"
+#include "task/apt_install_manager.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -64,6 +65,7 @@ class TestInstallRequests : public QObject
 
 private:
     QTemporaryDir m_dir;
+    AptInstallManager *m_engine = nullptr;
 
 private Q_SLOTS:
     void initTestCase()
@@ -309,6 +311,55 @@ private Q_SLOTS:
         QCOMPARE(jsonOf(wide.first().at(5).toString()).value(QStringLiteral("code")).toInt(), 500);
         QCOMPARE(AppStore::PackageHistoryQueries::historyList().size(), 1);
     }
+
+    void controlsReachTheirOwnOperation_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("operation");
+        QTest::newRow("stop") << "StopInstallPackage"
+                              << "stop";
+        QTest::newRow("pause") << "PauseInstallPackage"
+                               << "pause";
+        QTest::newRow("prepare to delete") << "prepareToDeletePackage"
+                                           << "delete";
+        QTest::newRow("pause part") << "PausePartAptTasks"
+                                    << "pause part";
+    }
+
+    // Last: from here on the bus object has an engine. A parental client's
+    // controls act on the store's tasks.
+    void controlsReachTheirOwnOperation()
+    {
+        QFETCH(QString, method);
+        QFETCH(QString, operation);
+        AppStoreInterface *appstore = AppStoreInterface::instance();
+        if (!m_engine)
+            appstore->adoptInstallManager(m_engine = new AptInstallManager);
+        QStringList reached;
+        QObject context;
+        const auto note = [&reached](const QString &what) {
+            return [&reached, what](const Apt_Task &t) {
+                reached << what + ' ' + t.sourceId + ' ' + t.packageName;
+            };
+        };
+        connect(m_engine, &AptInstallManager::sigStopTask, &context, note("stop"));
+        connect(m_engine, &AptInstallManager::sigPauseTask, &context, note("pause"));
+        connect(m_engine, &AptInstallManager::sigPrepareToDeleteTask, &context, note("delete"));
+        connect(m_engine, &AptInstallManager::sigPausePartAptTasks, &context,
+                [&reached](const QString &id, const QStringList &names) {
+                    reached << "pause part " + id + ' ' + names.join(' ');
+                });
+        const QString parental = QStringLiteral("orvex-children-guard");
+        const QString package = QStringLiteral("twk-test-hello");
+        if (method == QLatin1String("PausePartAptTasks"))
+            appstore->PausePartAptTasks(parental, {package});
+        else
+            QVERIFY(QMetaObject::invokeMethod(appstore, qPrintable(method),
+                                              Q_ARG(QString, parental), Q_ARG(QString, package)));
+        QCOMPARE(reached, QStringList{operation + " velkor-app-store twk-test-hello"});
+    }
+
+    void cleanupTestCase() { AppStoreInterface::instance()->stopWorkers(); }
 };
 
 QTEST_GUILESS_MAIN(TestInstallRequests)

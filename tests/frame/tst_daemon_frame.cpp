@@ -1,4 +1,5 @@
 #include "appstoredb_test_file.h"
+#include "daemon_apt_configs.h"
 #include "dpkg_admin_dir.h"
 #include "local_apt_repository.h"
 #include "local_https_server.h"
@@ -31,6 +32,7 @@ class TestDaemonFrame : public QObject
 private:
     PrivateSystemBus m_bus;
     QTemporaryDir m_home;
+    DaemonAptConfigs m_aptConfigs;
 
     ProcessSpec daemonSpec(const QStringList &arguments = {}) const
     {
@@ -91,6 +93,7 @@ private Q_SLOTS:
     {
         QVERIFY(QFile::exists(TestEnv::daemonPath()));
         QVERIFY(m_home.isValid());
+        QVERIFY2(m_aptConfigs.isValid(), qPrintable(m_aptConfigs.errorString()));
         m_bus.allowService(QStringLiteral("org.freedesktop.NetworkManager"));
         QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
     }

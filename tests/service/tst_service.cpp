@@ -243,6 +243,10 @@ private Q_SLOTS:
         QTest::newRow("stall") << stall << false;
         QTest::newRow("certificate of another CA")
             << reply("{\"datas\":[{\"package_name\":\"p\"}]}") << true;
+        QTest::newRow("reply over 8 MiB")
+            << reply("{\"datas\":[{\"package_name\":\"p\"}],\"pad\":\"" +
+                     QByteArray(8 * 1024 * 1024, ' ') + "\"}")
+            << false;
     }
 
     void failures()

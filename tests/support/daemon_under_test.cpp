@@ -50,6 +50,12 @@ bool DaemonUnderTest::isOnBus()
 
 bool DaemonUnderTest::start(bool debugLog)
 {
+    if (!m_aptConfigs)
+        m_aptConfigs = std::make_unique<DaemonAptConfigs>();
+    if (!m_aptConfigs->isValid()) {
+        m_lines << m_aptConfigs->errorString();
+        return false;
+    }
     ProcessSpec spec;
     spec.program = TestEnv::daemonPath();
     spec.environmentMode = ProcessSpec::Environment::Extend;

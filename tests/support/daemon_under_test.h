@@ -1,15 +1,20 @@
 #pragma once
 
+#include "daemon_apt_configs.h"
 #include "utils/process_runner.h"
 
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <memory>
+
 class PrivateSystemBus;
 
 // The real daemon binary serving a private system bus, its log lines kept.
-// The machine's folders it writes to are the test's to guard (statePaths()).
+// The machine's folders it writes to are the test's to guard (statePaths());
+// the apt configuration files it reads there are written for it and put
+// back when it goes.
 class DaemonUnderTest
 {
 public:
@@ -43,5 +48,6 @@ private:
     QTemporaryDir m_home;
     AppStore::ProcessRunner m_daemon;
     QStringList m_extraEnvironment;
+    std::unique_ptr<DaemonAptConfigs> m_aptConfigs;
     QStringList m_lines;
 };

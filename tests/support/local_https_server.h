@@ -29,7 +29,8 @@ public:
         int status = 200;
         QByteArray body;
         int stallSeconds = 0;
-        bool drop = false; // close the connection without answering
+        bool drop = false;    // close the connection without answering
+        bool unsized = false; // no "Content-Length": the body ends with the connection
     };
 
     // How a file route answers "Range: bytes=N-": 206 with the file's tail

@@ -13,6 +13,18 @@ void putOctal(char *field, int width, qint64 value)
     std::memcpy(field, text.constData(), size_t(width - 1));
 }
 
+// Base-256: the high bit of the first byte set, the value big-endian after.
+void putNumber(char *field, int width, qint64 value)
+{
+    if (value < (qint64(1) << (3 * (width - 1)))) {
+        putOctal(field, width, value);
+        return;
+    }
+    field[0] = char(0x80);
+    for (int i = width - 1; i > 0; --i, value >>= 8)
+        field[i] = char(value & 0xff);
+}
+
 void putText(char *field, const QByteArray &text, qsizetype width)
 {
     std::memcpy(field, text.constData(), size_t(std::min(text.size(), width)));
@@ -39,10 +51,10 @@ QByteArray build(const QList<Member> &members)
         const bool isDevice = member.type == '3';
         putText(header, member.name, 100);
         putOctal(header + 100, 8, member.mode);
-        putOctal(header + 108, 8, 0);
-        putOctal(header + 116, 8, 0);
+        putOctal(header + 108, 8, member.owner);
+        putOctal(header + 116, 8, member.owner);
         putOctal(header + 124, 12, isFile ? member.data.size() : 0);
-        putOctal(header + 136, 12, 1700000000);
+        putNumber(header + 136, 12, member.mtime);
         header[156] = member.type;
         putText(header + 157, member.link, 100);
         putText(header + 257,

@@ -14,13 +14,15 @@ struct Member
     QByteArray data; // a file's contents
     QByteArray link; // a link's target
     int mode = 0644;
+    int owner = 0;             // uid and gid
+    qint64 mtime = 1700000000; // past the octal field's range: base-256, as GNU tar writes
 };
 
 Member file(const QByteArray &name, const QByteArray &data = "data\n");
 // type '1' or '2'.
 Member link(char type, const QByteArray &name, const QByteArray &target);
 
-// ustar headers, owner root, a device member is 1,3.
+// ustar headers without owner names, a device member is 1,3.
 QByteArray build(const QList<Member> &members);
 
 } // namespace TarArchive

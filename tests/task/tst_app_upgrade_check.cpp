@@ -526,6 +526,8 @@ private:
                 record(kClient, QStringLiteral("1.1")),
                 record(kKapla, QStringLiteral("1.1"),
                        {{QStringLiteral("pkgInstallMode"), QJsonValue(2)}}),
+                record(QStringLiteral("twk.test.k001"), QStringLiteral("1.0"), // as installed
+                       {{QStringLiteral("pkgInstallMode"), QJsonValue(2)}}),
                 record(kStranger, QStringLiteral("9.0"))};
     }
 

@@ -74,7 +74,9 @@ void TestAptDownload::initTestCase()
                                    "exit \"$(cat \"$D/exit\")\"\n",
                                true));
     QVERIFY(TestEnv::writeFile(path(QStringLiteral("bin/apt-cache")),
-                               "#!/bin/sh\necho \"$*\" >>'" + dir + "/apt-cache.log'\nexit 100\n",
+                               "#!/bin/sh\nD='" + dir +
+                                   "'\necho \"$*\" >>\"$D/apt-cache.log\"\n"
+                                   "while [ -e \"$D/hold\" ]; do sleep 0.05; done\nexit 100\n",
                                true));
     QVERIFY(TestEnv::writeFile(path(QStringLiteral("bin/dpkg")),
                                "#!/bin/sh\necho \"$*\" >>'" + dir + "/dpkg.log'\nexit 0\n", true));
@@ -250,9 +252,11 @@ void TestAptDownload::refusesHostileTasks()
 void TestAptDownload::endRequestBeforeTheStart_data()
 {
     QTest::addColumn<QString>("request");
-    QTest::newRow("stop") << QStringLiteral("stop");
-    QTest::newRow("pause") << QStringLiteral("pause");
-    QTest::newRow("delete") << QStringLiteral("delete");
+    QTest::addColumn<bool>("duringQuery"); // while apt-cache is asked about the package
+    QTest::newRow("stop") << QStringLiteral("stop") << false;
+    QTest::newRow("pause") << QStringLiteral("pause") << false;
+    QTest::newRow("delete") << QStringLiteral("delete") << false;
+    QTest::newRow("delete during the query") << QStringLiteral("delete") << true;
 }
 
 // A user install withdraws the pre-download as soon as it is handed over:
@@ -260,17 +264,24 @@ void TestAptDownload::endRequestBeforeTheStart_data()
 void TestAptDownload::endRequestBeforeTheStart()
 {
     QFETCH(QString, request);
+    QFETCH(bool, duringQuery);
 
+    if (duringQuery)
+        QVERIFY(TestEnv::writeFile(path(QStringLiteral("hold")), ""));
     AptDownload worker;
     const RunRecord record = runToEnd(
         worker, makeTask(QStringLiteral("twk-test-ended")),
         [&] {
+            if (duringQuery)
+                QVERIFY(TestEnv::waitFor(
+                    [&] { return QFile::exists(path(QStringLiteral("apt-cache.log"))); }, 30000));
             if (request == QLatin1String("stop"))
                 worker.stop();
             else if (request == QLatin1String("pause"))
                 worker.pause();
             else
                 worker.prepareToDeleteTask();
+            QFile::remove(path(QStringLiteral("hold")));
             QVERIFY(!worker.isBusy());
         },
         request != QLatin1String("stop"));

@@ -61,8 +61,12 @@ private:
 
 void TestAptInstallManager::initTestCase()
 {
+    // The final progress is the Installed-Size in KiB: 0 without one, whatever the unit.
+    LocalAptRepository::PackageOptions sized;
+    sized.controlFields.insert(QStringLiteral("Installed-Size"), QStringLiteral("7"));
     // A slow server, so that the download lasts several progress ticks.
     QVERIFY2(m_setup.repository().addStandardPackages() &&
+                 m_setup.repository().addPackage(kHello, QStringLiteral("1.0"), sized) &&
                  m_setup.start(qEnvironmentVariable("TWK_CHILDRENGUARD_STANDIN"),
                                {kUser + QStringLiteral("=2")}, 2048),
              qPrintable(m_setup.errorString()));
@@ -170,6 +174,7 @@ void TestAptInstallManager::installThenPurge()
     m_recorded.progress.clear();
     m_recorded.notifications.clear();
     Apt_Task task = EngineTestSetup::storeTask(kHello, kUser);
+    task.appType = QStringLiteral("3"); // unlike the state "0" of its install row
     addTask(task);
 
     // The intake's row, before anything was downloaded.
@@ -216,7 +221,6 @@ void TestAptInstallManager::installThenPurge()
             QVERIFY(p.progress >= 0 && p.progress <= p.total);
     }
 
-    // The test archives carry no Installed-Size field, so this may be 0.
     const qlonglong installedKiB =
         DpkgListing::field(kHello, QStringLiteral("Installed-Size")).toLongLong();
     QCOMPARE(final.total, installedKiB);

@@ -159,6 +159,7 @@ private Q_SLOTS:
         QTest::newRow("outside package") << -1 << none << true;
         QTest::newRow("install running") << 0 << none << false;
         QTest::newRow("install progressing") << 0 << progress(1, 50) << false;
+        QTest::newRow("downloaded") << 0 << progress(0, 100) << false;
         QTest::newRow("installed") << 0 << progress(1, 100) << true;
         QTest::newRow("install failed") << 0 << progress(1, -1) << true;
         QTest::newRow("download failed") << 0 << progress(0, -1) << true;
@@ -224,23 +225,30 @@ private Q_SLOTS:
     }
 
     // A plain dpkg install of a package the store knows: listing and install
-    // state follow, a failed store download of it counts as done unless the
-    // store has something newer, and it is announced once, after its state
-    // row was written and before the upgrade caches are told.
+    // state follow, a failed store download or install of it counts as done
+    // unless the store has something newer, and it is announced once, after
+    // its state row was written and before the upgrade caches are told.
     void outsideInstall_data()
     {
         QTest::addColumn<QString>("storeVersion");
         QTest::addColumn<QStringList>("history"); // operation, version, result
+        QTest::addColumn<QString>("storeAttempt");
         QTest::newRow("store has nothing newer")
-            << QStringLiteral("1.0") << QStringList{OPERATION_INSTALL, "1.0", "1"};
+            << QStringLiteral("1.0") << QStringList{OPERATION_INSTALL, "1.0", "1"}
+            << OPERATION_DOWNLOAD_ERROR;
+        QTest::newRow("store install failed")
+            << QStringLiteral("1.0") << QStringList{OPERATION_INSTALL, "1.0", "1"}
+            << OPERATION_INSTALL_ERROR;
         QTest::newRow("store has a newer version")
-            << QStringLiteral("2.0") << QStringList{OPERATION_DOWNLOAD_ERROR, "0.9", "0"};
+            << QStringLiteral("2.0") << QStringList{OPERATION_DOWNLOAD_ERROR, "0.9", "0"}
+            << OPERATION_DOWNLOAD_ERROR;
     }
 
     void outsideInstall()
     {
         QFETCH(QString, storeVersion);
         QFETCH(QStringList, history);
+        QFETCH(QString, storeAttempt);
         QVERIFY(runDpkg({QStringLiteral("-i"), m_repository.debPath(kPackage, "1.0")}));
         LocalHttpsServer::Route route;
         route.body = QStringLiteral("{\"datas\":[{\"package_name\":\"%1\",\"package_version\":"
@@ -248,7 +256,7 @@ private Q_SLOTS:
                          .arg(kPackage, storeVersion)
                          .toUtf8();
         QVERIFY(m_server.setRoute(QStringLiteral("/store-dist-app/getAppBriefInfo"), route));
-        writeHistory(OPERATION_DOWNLOAD_ERROR);
+        writeHistory(storeAttempt);
         m_stateAtAnnouncement.clear();
 
         hook(kPackage, QStringLiteral("1.0"), QStringLiteral("install"));

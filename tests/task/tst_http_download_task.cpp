@@ -56,8 +56,10 @@ enum Road {
     NotFound,
     ToHttp,
     WrongHash,
+    UpperHash,
     NoHash,
     Oversize,
+    Unsized,
     OtherCa,
     BadName
 };
@@ -206,10 +208,14 @@ private Q_SLOTS:
             << "twk-h" << int(ToHttp) << QByteArray() << false << fromZero << 503 << 0;
         QTest::newRow("hash mismatch")
             << "twk-i" << int(WrongHash) << QByteArray() << false << fromZero << 503 << -1;
+        QTest::newRow("upper-case sha256")
+            << "twk-m" << int(UpperHash) << QByteArray() << false << fromZero << 0 << -1;
         QTest::newRow("empty sha256")
             << "twk-j" << int(NoHash) << QByteArray() << false << fromZero << 503 << -1;
         QTest::newRow("larger than announced")
             << "twk-k" << int(Oversize) << QByteArray() << false << fromZero << 503 << -1;
+        QTest::newRow("larger than announced, no Content-Length")
+            << "twk-n" << int(Unsized) << QByteArray() << false << fromZero << 503 << -1;
         QTest::newRow("another CA")
             << "twk-l" << int(OtherCa) << QByteArray() << false << QStringList() << 503 << 0;
         QTest::newRow("hostile name") << "x;touch owned" << int(BadName) << QByteArray() << false
@@ -238,6 +244,8 @@ private Q_SLOTS:
             QVERIFY(m_server.setRoute(path, Route{404, "not here", 0, false}));
         } else if (road == ToHttp) {
             QVERIFY(m_server.setRedirect(path, 302, QStringLiteral("http://127.0.0.1:9") + path));
+        } else if (road == Unsized) {
+            QVERIFY(m_server.setRoute(path, Route{200, served, 0, false, true}));
         } else {
             QVERIFY(m_server.setFileRoute(path, road == Whole     ? RangeAnswer::Whole
                                                 : road == Refused ? RangeAnswer::Refused
@@ -253,13 +261,16 @@ private Q_SLOTS:
         request.needRedownload = needRedownload;
         if (road == WrongHash)
             request.sha256 = sha256Of("something else");
+        if (road == UpperHash)
+            request.sha256 = request.sha256.toUpper();
         if (road == NoHash)
             request.sha256.clear();
-        if (road == Oversize)
+        const bool oversize = road == Oversize || road == Unsized;
+        if (oversize)
             request.totalSize = 100;
         auto *download = new HttpDownloadTask(request);
         download->setInactivityInterval(500);
-        if (road == Oversize)
+        if (oversize)
             download->setSizeMargin(0);
         Outcome outcome;
         watch(download, outcome);

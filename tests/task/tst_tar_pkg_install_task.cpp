@@ -3,6 +3,7 @@
 
 #include "common/apt_task.h"
 #include "task/tarpkginstalltask.h"
+#include "task/unpacked_tree_check.h"
 #include "utils/apt_sources.h"
 #include "utils/system_probes.h"
 
@@ -62,6 +63,7 @@ private:
                         "if [ \"$2\" = install ]; then\n"
                         "  printf '%s\\n' \"$0\" \"$@\" > $rec/args\n"
                         "  pwd > $rec/cwd; stat -c %a . > $rec/mode\n"
+                        "  stat -c %u:%g app/bin > $rec/owner\n"
                         "  printf '%s\\n' \"$PATH\" \"$PACKAGEKIT_CALLER_UID\" \"$TWK_TAR_MARK\""
                         " > $rec/env\n"
                         "  cat > $rec/stdin\n  " +
@@ -153,14 +155,16 @@ private Q_SLOTS:
         QFETCH(QStringList, actions);
 
         // A "." entry of a wide-open mode must not open the private folder;
-        // links that stay inside and unusual but harmless names are fine.
+        // links that stay inside and unusual but harmless names are fine;
+        // files are root's whoever owns them in the bundle.
         const Member top{"./", '5', {}, {}, 0777};
+        const Member bin{"app/bin", '0', "data\n", {}, 0644, 4321};
         const Apt_Task bundle = placeBundle(
             QStringLiteral("twk-tar-app"),
-            TarArchive::build(
-                {top, script(installBody), file("app/bin"), link('2', "app/lib.so", "../app/bin"),
-                 link('1', "app/bin2", "./app/bin"), file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
-                 link('2', "app/current", "sub/../bin")}));
+            TarArchive::build({top, script(installBody), bin, link('2', "app/lib.so", "../app/bin"),
+                               link('1', "app/bin2", "./app/bin"),
+                               file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
+                               link('2', "app/current", "sub/../bin")}));
         auto *task = new TarPkgInstallTask(bundle);
         TarPkgInstallTask::Limits limits;
         limits.scriptMs = 1500;
@@ -191,6 +195,7 @@ private Q_SLOTS:
                      .hasMatch(),
                  qPrintable(cwd));
         QCOMPARE(TestEnv::readFile(record(QStringLiteral("mode"))), QByteArray("700\n"));
+        QCOMPARE(TestEnv::readFile(record(QStringLiteral("owner"))), QByteArray("0:0\n"));
         QCOMPARE(QString::fromUtf8(TestEnv::readFile(record(QStringLiteral("args")))),
                  QStringLiteral("%1/install_clean.sh\n%2\ninstall\n").arg(cwd.trimmed(), arch));
         QCOMPARE(QString::fromUtf8(TestEnv::readFile(record(QStringLiteral("env")))),
@@ -236,6 +241,14 @@ private Q_SLOTS:
             << TarArchive::build({script(), link('2', "a/b/l", "../../a"), link('1', "l2", "a/b/l"),
                                   file("l2/x")})
             << true;
+        QTest::newRow("member directly below a symbolic link")
+            << TarArchive::build({script(), link('2', "d", "."), file("d/x")}) << true;
+        Member future = file("future");
+        future.mtime = 1000000000000; // the year 33658
+        QTest::newRow("date that widens the listing's columns")
+            << TarArchive::build(
+                   {script(), link('2', "d", "."), future, link('2', "d/l", "../escape")})
+            << true;
         QTest::newRow("device node")
             << TarArchive::build({script(), {"null", '3', {}, {}, 0666}}) << true;
         QTest::newRow("FIFO") << TarArchive::build({script(), {"pipe", '6', {}, {}, 0644}}) << true;
@@ -263,6 +276,33 @@ private Q_SLOTS:
         QVERIFY(!outcome.ok);
         QVERIFY(!QFile::exists(record(QStringLiteral("calls"))));
         QVERIFY(!QFile::exists(bundlePath(task.packageName)));
+    }
+
+    // The unpacked tree as it is on disk: each entry a link (name, target),
+    // or a folder when the target is empty.
+    void unpackedLinks_data()
+    {
+        QTest::addColumn<QList<QStringList>>("entries");
+        QTest::addColumn<bool>("inside");
+        QTest::newRow("chain ending in the folder itself")
+            << QList<QStringList>{{"sub", ""}, {"a", "sub"}, {"b", "a/.."}} << true;
+        QTest::newRow("dangling, inside") << QList<QStringList>{{"l", "missing/file"}} << true;
+        QTest::newRow("out through a link to its own folder")
+            << QList<QStringList>{{"d", "."}, {"d/l", "../escape"}} << false;
+        QTest::newRow("absolute") << QList<QStringList>{{"sub", ""}, {"sub/l", "/etc"}} << false;
+    }
+
+    void unpackedLinks()
+    {
+        QFETCH(QList<QStringList>, entries);
+        QFETCH(bool, inside);
+        QTemporaryDir tree;
+        for (const QStringList &entry : entries) {
+            const QString path = tree.filePath(entry.at(0));
+            QVERIFY(entry.at(1).isEmpty() ? QDir().mkpath(path) : QFile::link(entry.at(1), path));
+        }
+        QString reason;
+        QCOMPARE(AppStore::UnpackedTreeCheck::linksStayInside(tree.path(), &reason), inside);
     }
 
     // Names and versions that would be shell or option text reach no tool,

@@ -60,6 +60,7 @@ void TestBusArgumentChecks::checks_data()
     row("text", QStringLiteral("nul\u0000byte"), false);
     row("text", QStringLiteral("esc\u001b[2J"), false);
     row("text", QStringLiteral("line\u2028separator"), false);
+    row("text", QStringLiteral("paragraph\u2029separator"), false);
     row("input", QStringLiteral("Y"), true);
     row("input", QStringLiteral("Y\n"), false);
     row("input", QStringLiteral("Y\nY"), false);
