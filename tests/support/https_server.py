@@ -13,7 +13,8 @@ before answering; a drop closes the connection without an answer; a location
 is sent as the "Location" header. A route with "range" serves the file at its
 path instead of the body: "partial" answers "Range: bytes=N-" with 206 and the
 file's tail, "whole" ignores the range (200), "refuse" answers a range that
-starts past byte 0 with 416.
+starts past byte 0 with 416, "unsized" sends the whole file without a
+Content-Length, ended by closing the connection.
 
 Usage: https_server.py DIRECTORY PORT CERTIFICATE KEY LOG ROUTES
 """
@@ -63,10 +64,13 @@ class LoggingHandler(http.server.SimpleHTTPRequestHandler):
         body = base64.b64decode(route.get("body", ""))
         self.send(route.get("status", 200), body, "application/json", route.get("location"))
 
-    def send(self, status, body, content_type, location=None, content_range=None):
+    def send(self, status, body, content_type, location=None, content_range=None, sized=True):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
+        if sized:
+            self.send_header("Content-Length", str(len(body)))
+        else:
+            self.close_connection = True
         if location:
             self.send_header("Location", location)
         if content_range:
@@ -90,7 +94,7 @@ class LoggingHandler(http.server.SimpleHTTPRequestHandler):
         elif start and mode in ("partial", "refuse"):
             self.send(416, b"", kind, content_range=f"bytes */{len(data)}")
         else:
-            self.send(200, data, kind)
+            self.send(200, data, kind, sized=mode != "unsized")
 
     def do_GET(self):
         self.log_body(b"")
