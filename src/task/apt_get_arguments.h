@@ -22,7 +22,8 @@ QString aptExactPackagePattern(const QString &packageName, const QString &versio
 // one) for dpkg's locks instead of failing at once.
 QString aptLockTimeoutOption(int lockWaitSeconds);
 
-QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds);
+// Unless mayRemove, apt-get fails instead of removing any package.
+QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds, bool mayRemove);
 
 // The download-only command line of the same install. It takes no lock: many
 // downloads run at once into the daemon's own cache, and none of them touches
