@@ -119,13 +119,13 @@ void WineAutoStartWatcher::init()
     connect(watcher, &QFileSystemWatcher::directoryChanged, this,
             &WineAutoStartWatcher::slotDirectoryChanged,
             static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection));
-    initAutoStartPkgs();
+    initAutoStartPkgs(true);
 }
 
 void WineAutoStartWatcher::slotFileChanged(const QString &path)
 {
     if (samePath(path, dir + kAutoStartFile))
-        initAutoStartPkgs();
+        initAutoStartPkgs(false);
 }
 
 void WineAutoStartWatcher::slotDirectoryChanged(const QString &path)
@@ -134,14 +134,14 @@ void WineAutoStartWatcher::slotDirectoryChanged(const QString &path)
         return;
     // A file created or replaced in the folder is watched again.
     setWatchPaths();
-    initAutoStartPkgs();
+    initAutoStartPkgs(false);
 }
 
 void WineAutoStartWatcher::refreshAutoStartPkgs()
 {
     AbstractTask busy;
     setWatchPaths();
-    initAutoStartPkgs();
+    initAutoStartPkgs(true);
 }
 
 void WineAutoStartWatcher::setWatchPaths()
@@ -176,21 +176,26 @@ QStringList WineAutoStartWatcher::getInstalledWinePkgNames()
     return names;
 }
 
-void WineAutoStartWatcher::initAutoStartPkgs()
+// One change of the files comes as several file and folder events (and our
+// own writes as well): only a list that differs from the last one is told.
+void WineAutoStartWatcher::initAutoStartPkgs(bool always)
 {
     QMutexLocker locker(&mutex);
-    autoStartPkgs.clear();
+    QStringList current;
     const QStringList installed = getInstalledWinePkgNames();
     if (QFileInfo::exists(dir + kAutoStartAllFile)) {
-        appendMissing(autoStartPkgs, installed);
+        appendMissing(current, installed);
     } else {
         for (const QString &name : readNames(dir + kAutoStartFile)) {
             // A name the store did not install as a wine application is
             // never reported, even when the file names it.
             if (installed.contains(name))
-                autoStartPkgs.append(name);
+                current.append(name);
         }
     }
+    if (!always && current == autoStartPkgs)
+        return;
+    autoStartPkgs = current;
     qCDebug(daemonLogCategory) << "wine autostart packages:" << autoStartPkgs;
     Q_EMIT sigWineAutoStartPkgsChanged(autoStartPkgs);
 }
@@ -211,7 +216,7 @@ void WineAutoStartWatcher::changeAutoStartPkg(const QString &packageName, bool o
     // The replaced file is watched again; the client learns the outcome in
     // every case.
     setWatchPaths();
-    initAutoStartPkgs();
+    initAutoStartPkgs(true);
 }
 
 bool WineAutoStartWatcher::writeAutoStartChange(const QStringList &installed,

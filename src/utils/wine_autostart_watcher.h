@@ -50,7 +50,8 @@ private:
     Q_INVOKABLE void changeAutoStartPkg(const QString &packageName, bool operate);
 
     QStringList getInstalledWinePkgNames();
-    void initAutoStartPkgs();
+    // Emits the list when always is set or when it changed.
+    void initAutoStartPkgs(bool always);
     void setWatchPaths();
     // Applies the change to the autostart file; false when nothing was
     // written.
