@@ -48,9 +48,9 @@ private:
     void configure(const LocalHttpsServer &server, int editionType)
     {
         QVERIFY(StoreTestSetup::pointAt(server, m_dir.path()));
-        QVERIFY(
-            TestEnv::writeFile(m_dir.filePath(QStringLiteral("os-version")),
-                               "[Version]\nEditionType=" + QByteArray::number(editionType) + '\n'));
+        QVERIFY(TestEnv::writeFile(m_dir.filePath(QStringLiteral("os-version")),
+                                   "[Version]\nMajorVersion=25\nMinorVersion=3\nEditionType=" +
+                                       QByteArray::number(editionType) + '\n'));
     }
 
     std::unique_ptr<Service> newService(int timeoutMs = 5000)
@@ -101,11 +101,27 @@ private Q_SLOTS:
         QVERIFY(service->getLocalPackagesInfo({QStringLiteral("x")}, infos));
 
         const LocalHttpsServer::Request request = lastRequest();
-        for (const char *name :
-             {"arch", "mode", "platform", "region", "language", "baseline_version",
-              "baseline_main_version", "os_build", "client_version", "motherboard", "cpu_clip",
-              "eabi", "mac", "supfeatures", "iswayland"})
+        const RequestHeaderInfo info = service->getHeaderInfo();
+        const QList<QPair<const char *, QString>> headers{
+            {"arch", info.arch},
+            {"mode", info.mode},
+            {"platform", info.platform},
+            {"region", info.region},
+            {"language", AppStore::Utils::getUserLanguage()},
+            {"baseline_version", info.baseline_version},
+            {"baseline_main_version", info.baseline_main_version},
+            {"os_build", info.os_build},
+            {"client_version", info.client_version},
+            {"motherboard", info.motherboard},
+            {"cpu_clip", info.cpu_clip},
+            {"eabi", info.eabi},
+            {"mac", info.mac},
+            {"supfeatures", info.supfeatures},
+            {"iswayland", info.iswayland}};
+        for (const auto &[name, value] : headers) {
             QVERIFY2(request.headers.contains(QLatin1String(name)), name);
+            QCOMPARE(request.headers.value(QLatin1String(name)), value);
+        }
         for (const char *name : {"userid", "referer", "token"})
             QVERIFY2(!request.headers.contains(QLatin1String(name)), name);
         QCOMPARE(request.headers.value(QStringLiteral("User-Agent")),
