@@ -13,11 +13,13 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 
 const QString kAutoStartFile = QStringLiteral("autostart");
 const QString kAutoStartAllFile = QStringLiteral("autostart.all");
+constexpr int kSettleMs = 100;
 
 QString &toolsDirSetting()
 {
@@ -113,6 +115,16 @@ void WineAutoStartWatcher::setAutoStartPkg(const QString &packageName, bool oper
 
 void WineAutoStartWatcher::init()
 {
+    if (!settle) {
+        settle = new QTimer(this);
+        settle->setSingleShot(true);
+        settle->setInterval(kSettleMs);
+        connect(settle, &QTimer::timeout, this, [this] {
+            // A file created or replaced in the folder is watched again.
+            setWatchPaths();
+            initAutoStartPkgs(false);
+        });
+    }
     setWatchPaths();
     connect(watcher, &QFileSystemWatcher::fileChanged, this, &WineAutoStartWatcher::slotFileChanged,
             static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection));
@@ -122,19 +134,18 @@ void WineAutoStartWatcher::init()
     initAutoStartPkgs(true);
 }
 
+// One edit comes as several file and folder events, a truncation and a write
+// among them: the files are read once they have been quiet for a moment.
 void WineAutoStartWatcher::slotFileChanged(const QString &path)
 {
     if (samePath(path, dir + kAutoStartFile))
-        initAutoStartPkgs(false);
+        settle->start();
 }
 
 void WineAutoStartWatcher::slotDirectoryChanged(const QString &path)
 {
-    if (!samePath(path, dir))
-        return;
-    // A file created or replaced in the folder is watched again.
-    setWatchPaths();
-    initAutoStartPkgs(false);
+    if (samePath(path, dir))
+        settle->start();
 }
 
 void WineAutoStartWatcher::refreshAutoStartPkgs()
@@ -176,8 +187,8 @@ QStringList WineAutoStartWatcher::getInstalledWinePkgNames()
     return names;
 }
 
-// One change of the files comes as several file and folder events (and our
-// own writes as well): only a list that differs from the last one is told.
+// File events follow our own writes as well: for them only a list that
+// differs from the last one is told.
 void WineAutoStartWatcher::initAutoStartPkgs(bool always)
 {
     QMutexLocker locker(&mutex);
