@@ -102,26 +102,19 @@ private Q_SLOTS:
 
         const LocalHttpsServer::Request request = lastRequest();
         const RequestHeaderInfo info = service->getHeaderInfo();
-        const QList<QPair<const char *, QString>> headers{
-            {"arch", info.arch},
-            {"mode", info.mode},
-            {"platform", info.platform},
-            {"region", info.region},
-            {"language", AppStore::Utils::getUserLanguage()},
-            {"baseline_version", info.baseline_version},
-            {"baseline_main_version", info.baseline_main_version},
-            {"os_build", info.os_build},
-            {"client_version", info.client_version},
-            {"motherboard", info.motherboard},
-            {"cpu_clip", info.cpu_clip},
-            {"eabi", info.eabi},
-            {"mac", info.mac},
-            {"supfeatures", info.supfeatures},
-            {"iswayland", info.iswayland}};
-        for (const auto &[name, value] : headers) {
+        QStringList values;
+        for (const char *name :
+             {"arch", "mode", "platform", "region", "language", "baseline_version",
+              "baseline_main_version", "os_build", "client_version", "motherboard", "cpu_clip",
+              "eabi", "mac", "supfeatures", "iswayland"}) {
             QVERIFY2(request.headers.contains(QLatin1String(name)), name);
-            QCOMPARE(request.headers.value(QLatin1String(name)), value);
+            values << request.headers.value(QLatin1String(name));
         }
+        QCOMPARE(values, (QStringList{info.arch, info.mode, info.platform, info.region,
+                                      AppStore::Utils::getUserLanguage(), info.baseline_version,
+                                      info.baseline_main_version, info.os_build,
+                                      info.client_version, info.motherboard, info.cpu_clip,
+                                      info.eabi, info.mac, info.supfeatures, info.iswayland}));
         for (const char *name : {"userid", "referer", "token"})
             QVERIFY2(!request.headers.contains(QLatin1String(name)), name);
         QCOMPARE(request.headers.value(QStringLiteral("User-Agent")),

@@ -17,7 +17,6 @@
 
 #include <limits>
 #include <memory>
-#include <utility>
 
 namespace {
 
@@ -372,27 +371,20 @@ private Q_SLOTS:
         const Apt_Task request = kaplaTask(0, app, QStringLiteral("1.0"));
         std::unique_ptr<KaplaPkgInstAndRmTask> task = watched(request, outcome);
         KaplaPkgInstAndRmTask *raw = task.get();
-        bool asked = false;
         bool interruptible = true;
-        const auto requestNow = [this, raw, request, app, &asked, &interruptible] {
-            // The tool's last line: its run ends at once, and it has left
-            // once its data shows the application.
-            while (!asked && !TestEnv::readFile(path(QStringLiteral("kapla.json")))
-                                  .contains(QByteArray("\"id\": \"").append(app.toUtf8())))
+        // At the first progress: the fetch stage's end, or the tool's last
+        // line, the tool gone once its data shows the application.
+        const auto requestNow = [this, raw, request, app, &interruptible] {
+            while (!TestEnv::readFile(path(QStringLiteral("kapla.json")))
+                        .contains(QByteArray("\"id\": \"").append(app.toUtf8())))
                 QThread::msleep(20);
-            if (std::exchange(asked, true))
-                return;
             QThread::msleep(300);
             interruptible = raw->isInterruptible();
             raw->slotStopTask(request);
             raw->slotPauseTask(request);
         };
-        if (toolGone)
-            connect(raw, &KaplaPkgInstAndRmTask::sigDownloadProgress, raw, requestNow,
-                    Qt::DirectConnection);
-        else
-            connect(raw, &KaplaPkgInstAndRmTask::sigStartInstall, raw, requestNow,
-                    Qt::DirectConnection);
+        connect(raw, &KaplaPkgInstAndRmTask::sigDownloadProgress, raw, requestNow,
+                static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::SingleShotConnection));
 
         QVERIFY(runToEnd(raw));
         QCOMPARE(interruptible, toolGone);
