@@ -402,7 +402,6 @@ private Q_SLOTS:
                                            "packageName = ?"),
                             {name}),
                  operation);
-        QFile::remove(archives(name + QStringLiteral(".deb")));
     }
 
     // A task taken back before it ran ends at once, without a request.
