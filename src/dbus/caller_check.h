@@ -16,5 +16,8 @@ enum class CallerLevel {
 // AccessDenied when this returns false; the method then returns at once and
 // changes nothing. Calls made in-process (not from the bus) pass.
 bool admitCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked);
+// The same decision, with nothing answered or logged: for a method open to
+// all that gives an admitted caller more.
+bool isAdmittedCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked);
 
 } // namespace AppStore
