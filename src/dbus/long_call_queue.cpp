@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <deque>
+#include <utility>
 
 namespace AppStore {
 

@@ -86,18 +86,13 @@ private Q_SLOTS:
             names << QStringLiteral("-x%1").arg(i);
         AppStore::ProcessSpec gdbus;
         gdbus.program = QStringLiteral("setpriv");
-        gdbus.arguments = {
-            QStringLiteral("--reuid=1"),
-            QStringLiteral("--regid=1"),
-            QStringLiteral("--clear-groups"),
-            QStringLiteral("gdbus"),
-            QStringLiteral("call"),
-            QStringLiteral("--system"),
-            QStringLiteral("--dest=com.tarnwick.daemon"),
-            QStringLiteral("--object-path=/appstore"),
-            QStringLiteral("--method=com.tarnwick.daemon.interface.GetPackageLatestList"),
-            QStringLiteral("['%1']").arg(names.join(QStringLiteral("', '"))),
-            QStringLiteral("false")};
+        gdbus.arguments = QStringLiteral("--reuid=1 --regid=1 --clear-groups gdbus call --system "
+                                         "--dest=com.tarnwick.daemon --object-path=/appstore "
+                                         "--method=com.tarnwick.daemon.interface."
+                                         "GetPackageLatestList")
+                              .split(u' ')
+                          << QStringLiteral("['%1']").arg(names.join(QStringLiteral("', '")))
+                          << QStringLiteral("false");
         gdbus.environmentMode = AppStore::ProcessSpec::Environment::Extend;
         gdbus.environment = m_bus.environment();
         const AppStore::ProcessResult result = AppStore::ProcessRunner::run(gdbus);
