@@ -1,4 +1,5 @@
 #include "common/apt_task.h"
+#include "common/operation_codes.h"
 #include "database/appstoredb.h"
 #include "engine_test_setup.h"
 #include "local_apt_repository.h"
@@ -325,7 +326,21 @@ void TestAptInstallAndRemoveTask::installWaitsForAnotherFrontend()
     QCOMPARE(recording.installResults, QList<bool>{true});
     QCOMPARE(recording.outputCount(QStringLiteral("Reading package lists")), 1);
     QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
-    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+
+    // A silent removal: no start, no end and its history row left alone.
+    ApplicationHistoryRow row;
+    row.packageName = package;
+    row.operation = OPERATION_INSTALL;
+    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+    Recording silent;
+    Apt_Task removal = makeTask(package, 1);
+    removal.sourceId = QStringLiteral("SilentPurge");
+    startTask(removal, silent);
+    QVERIFY(!waitForEnd(silent) && m_tasks.empty());
+    QVERIFY(silent.startedPurges.isEmpty() && silent.purgeResults.isEmpty());
+    QCOMPARE(dpkgState(package), QString());
+    QCOMPARE(EngineTestSetup::historyRow(package, {QStringLiteral("operation")}),
+             QStringList{OPERATION_INSTALL});
 }
 
 void TestAptInstallAndRemoveTask::failedInstallKeepsWhatWorks_data()
