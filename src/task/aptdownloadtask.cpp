@@ -543,7 +543,8 @@ void AptDownloadTask::onFinishedSlot(int exitCode, QProcess::ExitStatus exitStat
 
 bool AptDownloadTask::archiveIsInCache(const Apt_Task &task) const
 {
-    return AppStore::CachedArchive::isPresent(task, m_packageInfo.debPath);
+    return AppStore::CachedArchive::isPresent(task, m_packageInfo.debPath) ||
+           AppStore::CachedArchive::isReadInPlace(task);
 }
 
 void AptDownloadTask::handleSuccess()
