@@ -399,12 +399,12 @@ void AppStoreInterface::IntallPackage(const QString &id, const QString &packageI
     StoreService::AppBriefInfo info;
     info.parseJsonByteArray(packageInfo.trimmed().toUtf8());
     if (!info.package_name.isEmpty()) {
-        if (info.isSpecificPkg != 1) {
+        if (!InstallRequestBuilder::namesDownload(info)) {
             InstallPackage(id, info);
             return;
         }
-        // The file and checksum of such a package are taken from the store,
-        // never from the caller.
+        // Root installs the file: its link and checksum are taken from the
+        // store, never from the caller, whose checksum proves nothing.
         qCInfo(daemonLogCategory)
             << "isSpecificPkg detected, retry getAppBriefInfo for security reason...";
     } else {

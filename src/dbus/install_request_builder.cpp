@@ -26,6 +26,11 @@ qint64 sizeOf(const QString &text)
     return ok && size > 0 ? size : 0;
 }
 
+bool takesChannelLink(const StoreService::AppBriefInfo &info)
+{
+    return info.pkgInstallMode == 1 && !info.channelPkgMap.value(info.channelId).pkgDlUrl.isEmpty();
+}
+
 bool isPackageNameOf(InstallRequestBuilder::Kind kind, const QString &name)
 {
     if (kind == InstallRequestBuilder::Kind::Kapla)
@@ -83,7 +88,7 @@ bool InstallRequestBuilder::requestFor(const QString &id, const StoreService::Ap
     }
     if (info.pkgInstallMode != 1)
         return false;
-    if (!info.channelPkgMap.value(info.channelId).pkgDlUrl.isEmpty()) {
+    if (takesChannelLink(info)) {
         request.kind = Kind::Channel;
         request.channelPkgs = info.channelPkgs;
         request.channelId = info.channelId;
@@ -97,6 +102,11 @@ bool InstallRequestBuilder::requestFor(const QString &id, const StoreService::Ap
         request.kind = Kind::Plain;
     }
     return true;
+}
+
+bool InstallRequestBuilder::namesDownload(const StoreService::AppBriefInfo &info)
+{
+    return info.isSpecificPkg == 1 || takesChannelLink(info);
 }
 
 QString InstallRequestBuilder::refusal(const Request &request)
@@ -174,8 +184,8 @@ bool InstallRequestBuilder::fillChannelPkgInfo(Apt_Task &task, const QString &ch
     if (!parseChannelPkgsJson(channelPkgs, &map) || !map.contains(channelId))
         return false;
     const StoreService::_ChannelPkg pkg = map.value(channelId);
-    // The caller's channel data name the file root installs: the link must
-    // be a web address and the checksum one the download can be held to.
+    // The channel data name the file root installs: the link must be a web
+    // address and the checksum one the download can be held to.
     if (pkg.pkgVer.isEmpty() || !PackageNameValidator::isValidVersion(pkg.pkgVer) ||
         !BusArgumentChecks::isDownloadUrl(pkg.pkgDlUrl) ||
         !BusArgumentChecks::isSha256(pkg.pkgSha256))

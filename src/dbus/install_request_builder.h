@@ -47,6 +47,9 @@ public:
     // one the daemon does not handle.
     static bool requestFor(const QString &id, const StoreService::AppBriefInfo &info,
                            Request &request);
+    // Whether the record names a file to download (a specific package, or a
+    // channel's link), so that only the store's copy of it may be used.
+    static bool namesDownload(const StoreService::AppBriefInfo &info);
 
     // Empty when the request may become a task; else the warning to log.
     static QString refusal(const Request &request);

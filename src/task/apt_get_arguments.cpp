@@ -50,8 +50,29 @@ QString aptLockTimeoutOption(int lockWaitSeconds)
 QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds)
 {
     return withPackage(commonArguments(false)
-                           << QStringLiteral("-o") << aptLockTimeoutOption(lockWaitSeconds),
+                           << QStringLiteral("-o") << aptLockTimeoutOption(lockWaitSeconds)
+                           << aptKeepConfigFilesOptions(),
                        package);
+}
+
+QStringList aptKeepConfigFilesOptions()
+{
+    QStringList options;
+    for (const QString &option : dpkgKeepConfigFilesOptions())
+        options << QStringLiteral("-o") << QStringLiteral("Dpkg::Options::=") + option;
+    return options;
+}
+
+// confdef takes the package's new file where the administrator changed
+// nothing; confold keeps the changed one where dpkg would otherwise ask.
+QStringList dpkgKeepConfigFilesOptions()
+{
+    return {QStringLiteral("--force-confdef"), QStringLiteral("--force-confold")};
+}
+
+QString keepConfigFilesEnvironment()
+{
+    return QStringLiteral("UCF_FORCE_CONFFOLD=1");
 }
 
 QStringList aptGetDownloadArguments(const QString &package)

@@ -24,6 +24,15 @@ QString aptLockTimeoutOption(int lockWaitSeconds);
 
 QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds);
 
+// Every run that installs, upgrades or repairs packages keeps the
+// configuration files the administrator changed and never asks about them:
+// dpkg's question offers a root shell to whoever answers it. The apt-get
+// options, the dpkg options, and the environment entry for the files that
+// ucf manages.
+QStringList aptKeepConfigFilesOptions();
+QStringList dpkgKeepConfigFilesOptions();
+QString keepConfigFilesEnvironment();
+
 // The download-only command line of the same install. It takes no lock: many
 // downloads run at once into the daemon's own cache, and none of them touches
 // dpkg.

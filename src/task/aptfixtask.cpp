@@ -1,6 +1,7 @@
 #include "aptfixtask.h"
 
 #include "common/daemon_log.h"
+#include "task/apt_get_arguments.h"
 #include "utils/process_runner.h"
 #include "utils/proxy_system.h"
 #include "utils/utils.h"
@@ -40,14 +41,16 @@ void AptFixTask::repair()
 
     AppStore::ProcessSpec spec;
     spec.program = QStringLiteral("apt-get");
-    spec.arguments = {QStringLiteral("-y"), QStringLiteral("-c"),
-                      AppStore::Utils::aptConfigFilePath(), QStringLiteral("install"),
-                      QStringLiteral("-f")};
+    spec.arguments = QStringList{QStringLiteral("-y"), QStringLiteral("-c"),
+                                 AppStore::Utils::aptConfigFilePath()} +
+                     AppStore::aptKeepConfigFilesOptions() +
+                     QStringList{QStringLiteral("install"), QStringLiteral("-f")};
     spec.environmentMode = AppStore::ProcessSpec::Environment::Replace;
     spec.environment = QStringList{QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(uid)};
     QString user;
     spec.environment += ProxySystem::proxyEnvironmentList(user);
     spec.environment += kSystemPath;
+    spec.environment += AppStore::keepConfigFilesEnvironment();
     spec.timeoutMs = kFixTimeLimitMs;
 
     AppStore::ProcessRunner runner;

@@ -65,6 +65,14 @@ QStringList repairMarkers()
             QStringLiteral("准备解压")};
 }
 
+QStringList fixBrokenArguments()
+{
+    return QStringList{QStringLiteral("-c"), Utils::aptConfigFilePath(),
+                       QStringLiteral("--fix-broken"), QStringLiteral("install"),
+                       QStringLiteral("-y")} +
+           AppStore::aptKeepConfigFilesOptions();
+}
+
 bool hasAll(const QString &text, std::initializer_list<const char *> parts)
 {
     return std::all_of(parts.begin(), parts.end(),
@@ -234,6 +242,7 @@ ProcessRunner *AptInstallAndRemoveTask::createProcess(bool readOutput)
 bool AptInstallAndRemoveTask::startProcess(const ProcessSpec &spec)
 {
     m_lastResult = ProcessResult();
+    m_questionPending = false;
     if (m_process->start(spec))
         return true;
     qCWarning(daemonLogCategory) << Q_FUNC_INFO << "cannot start" << spec.program
@@ -309,7 +318,8 @@ void AptInstallAndRemoveTask::startInstallTask()
     spec.environment =
         QStringList{QStringLiteral("LANGUAGE=en_US"),
                     QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
-                    QStringLiteral("DEBIAN_FRONTEND=teletype")} +
+                    QStringLiteral("DEBIAN_FRONTEND=teletype"),
+                    AppStore::keepConfigFilesEnvironment()} +
         ProxySystem::proxyEnvironmentList(loginName);
     spec.timeoutMs = AppStore::kAptInstallRunLimitMs;
     startProcess(spec);
@@ -431,6 +441,16 @@ void AptInstallAndRemoveTask::handleAptInput(const QString &input)
         emitPromptState(m_promptText.text());
         return;
     }
+    // One line answers the question the client was shown. Anything else would
+    // be read by whatever asks next, and dpkg's questions offer a shell.
+    if (!m_questionPending || input.contains(QLatin1Char('\n')) ||
+        input.contains(QLatin1Char('\r'))) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "dropping an answer for" << m_task.packageName
+            << ": no question is pending, or it is not one line";
+        return;
+    }
+    m_questionPending = false;
     // Buffered and written as the event loop runs: never a blocking wait.
     if (!m_process->write(input.toUtf8() + '\n'))
         qCWarning(daemonLogCategory)
@@ -455,6 +475,8 @@ void AptInstallAndRemoveTask::OnReadyReadAllStandardOutput()
 {
     if (!m_process)
         return;
+    // Whatever asked has moved on.
+    m_questionPending = false;
     if (m_timer)
         m_timer->start();
     // One decoder for the whole run: a character split between two chunks
@@ -498,6 +520,7 @@ void AptInstallAndRemoveTask::OnReadyReadAllStandardOutput()
 void AptInstallAndRemoveTask::OnTimeOut()
 {
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("pending"));
+    m_questionPending = true;
     emitOutputMessage(QStringLiteral("\n[Showing...]\n"));
     emitOutputMessage(QStringLiteral("\n[SettingUp]=%1\n").arg(m_settingUpName));
 }
@@ -578,11 +601,8 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runInstallRepairs(cons
     if (error.contains(QLatin1String("apt --fix-broken install")) &&
         m_fixBrokenCount < m_maxRetryCount) {
         ++m_fixBrokenCount;
-        const ProcessResult fix = runSideCommand(QStringLiteral("apt"),
-                                                 {QStringLiteral("-c"), Utils::aptConfigFilePath(),
-                                                  QStringLiteral("--fix-broken"),
-                                                  QStringLiteral("install"), QStringLiteral("-y")},
-                                                 true, kDpkgRepairTimeoutMs);
+        const ProcessResult fix =
+            runSideCommand(QStringLiteral("apt"), fixBrokenArguments(), true, kDpkgRepairTimeoutMs);
         if (fix.succeeded()) {
             safeDeleteProcess();
             startInstallTask();
@@ -703,7 +723,8 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::reinstallDownloadedArc
         return Outcome::Continue;
     const ProcessResult result = runSideCommand(
         QStringLiteral("dpkg"),
-        {QStringLiteral("-i"), QStringLiteral("--force-overwrite"), QStringLiteral("--"), archive},
+        QStringList{QStringLiteral("-i"), QStringLiteral("--force-overwrite")} +
+            AppStore::dpkgKeepConfigFilesOptions() + QStringList{QStringLiteral("--"), archive},
         true, kDpkgRepairTimeoutMs);
     if (!result.succeeded() || !isInstalledAsRequested())
         return Outcome::Continue;
@@ -834,11 +855,8 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runPurgeRepairs(const 
     }
     if (fixBroken && m_fixBrokenCount < m_maxRetryCount) {
         ++m_fixBrokenCount;
-        const ProcessResult fix = runSideCommand(QStringLiteral("apt"),
-                                                 {QStringLiteral("-c"), Utils::aptConfigFilePath(),
-                                                  QStringLiteral("--fix-broken"),
-                                                  QStringLiteral("install"), QStringLiteral("-y")},
-                                                 true, kDpkgRepairTimeoutMs);
+        const ProcessResult fix =
+            runSideCommand(QStringLiteral("apt"), fixBrokenArguments(), true, kDpkgRepairTimeoutMs);
         if (fix.started && !fix.crashed && !fix.timedOut) {
             startPurgeTask();
             return Outcome::Done;
@@ -886,7 +904,7 @@ ProcessResult AptInstallAndRemoveTask::runSideCommand(const QString &program,
         spec.environmentMode = ProcessSpec::Environment::Replace;
         spec.environment = {QStringLiteral("LANGUAGE=en_US"),
                             QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
-                            kSystemPath};
+                            kSystemPath, AppStore::keepConfigFilesEnvironment()};
     }
     spec.timeoutMs = timeoutMs;
     const ProcessResult result = ProcessRunner::run(spec);
@@ -897,9 +915,11 @@ ProcessResult AptInstallAndRemoveTask::runSideCommand(const QString &program,
 
 ProcessResult AptInstallAndRemoveTask::configurePending()
 {
-    const ProcessResult result = runSideCommand(
-        QStringLiteral("dpkg"), {QStringLiteral("--configure"), QStringLiteral("-a")}, true,
-        kDpkgRepairTimeoutMs);
+    const ProcessResult result =
+        runSideCommand(QStringLiteral("dpkg"),
+                       AppStore::dpkgKeepConfigFilesOptions()
+                           << QStringLiteral("--configure") << QStringLiteral("-a"),
+                       true, kDpkgRepairTimeoutMs);
     if (!result.succeeded())
         qCWarning(daemonLogCategory).noquote()
             << Q_FUNC_INFO << "dpkg --configure -a failed:" << result.errorText();

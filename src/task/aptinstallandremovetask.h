@@ -141,6 +141,9 @@ private:
     const QString m_packageName;
 
     int m_promptSilenceMs = 300000;
+    // Set when the silence was announced as a question, cleared by the next
+    // output, the answer or a new run: answers are written only meanwhile.
+    bool m_questionPending = false;
     int m_dpkgWaitLimitMs = AppStore::DpkgLockWait::kDefaultLimitMs;
     int m_debconfLockCount = 0;
     std::shared_ptr<AppStore::DebconfPreseed> m_preseed =

@@ -9,9 +9,9 @@
 #include "service/store_request_texts.h"
 #include "service/thread_pool_manager.h"
 #include "task/download_success.h"
+#include "task/local_package_file.h"
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
-#include "utils/process_runner.h"
 #include "utils/utils.h"
 
 #include <QDir>
@@ -27,12 +27,11 @@
 #include <QUrl>
 
 #include <limits>
+#include <sys/statvfs.h>
 
 namespace {
 
 constexpr qint64 kMinimumSizeMargin = 1024 * 1024;
-// dpkg-deb only reads the archive's header; a minute is plenty.
-constexpr int kDpkgDebTimeLimitMs = 60 * 1000;
 constexpr qint64 kReadBufferBytes = 1024 * 1024;
 constexpr int kHttpStatusOk = 200;
 constexpr int kHttpStatusPartial = 206;
@@ -87,6 +86,11 @@ void HttpDownloadTask::setInactivityInterval(int milliseconds)
 void HttpDownloadTask::setSizeMargin(qint64 bytes)
 {
     m_sizeMargin = bytes;
+}
+
+void HttpDownloadTask::setUnsizedFreeFloor(qint64 bytes)
+{
+    m_unsizedFreeFloor = bytes;
 }
 
 QString HttpDownloadTask::tmpPath() const
@@ -222,6 +226,7 @@ void HttpDownloadTask::sendRequest(qint64 offset)
     m_requestedOffset = offset;
     m_writeOffset = offset;
     m_bodyAccepted = false;
+    m_freeFloor = -1;
     m_reply = m_manager->get(request);
     // The network thread stops reading once this much waits for the file:
     // memory stays bounded whatever the size of the download.
@@ -272,7 +277,36 @@ bool HttpDownloadTask::acceptReplyStatus()
     }
     m_bodyAccepted = true;
     const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    // Nobody told the size: the file may take half of the room the cache has
+    // now, leaving the rest for unpacking it and for the system. Checked as
+    // it grows, so that downloads side by side cannot fill it either.
+    if (m_announcedSize <= 0 && length <= 0) {
+        const qint64 freeBytes = freeCacheBytes();
+        m_freeFloor = m_unsizedFreeFloor >= 0 ? qint64(m_unsizedFreeFloor)
+                      : freeBytes >= 0        ? freeBytes / 2
+                                              : -1;
+    }
     return withinSizeLimit(m_writeOffset + length);
+}
+
+qint64 HttpDownloadTask::freeCacheBytes() const
+{
+    struct statvfs info = {};
+    if (::statvfs(QFile::encodeName(m_downloadDir).constData(), &info) != 0)
+        return -1;
+    return qint64(info.f_bavail) * qint64(info.f_frsize);
+}
+
+bool HttpDownloadTask::keepsFreeFloor()
+{
+    const qint64 freeBytes = m_freeFloor < 0 ? -1 : freeCacheBytes();
+    if (freeBytes < 0 || freeBytes >= m_freeFloor)
+        return true;
+    qCWarning(daemonLogCategory) << m_task.packageName << "download of unknown size stopped at"
+                                 << m_file.pos() << "bytes: the cache keeps" << m_freeFloor
+                                 << "bytes free";
+    reportFailure(AppStore::DiskFull, QStringLiteral("E: Not Enough Free Space"), true);
+    return false;
 }
 
 // The file is hashed as it is written, so that the check at the end does
@@ -332,7 +366,7 @@ void HttpDownloadTask::onReadyReadSlot()
         return;
     }
     m_hash.addData(data);
-    if (!withinSizeLimit(m_file.pos()))
+    if (!withinSizeLimit(m_file.pos()) || !keepsFreeFloor())
         return;
     m_timer->start(m_timeout);
 }
@@ -406,7 +440,8 @@ void HttpDownloadTask::onFinishedSlot()
 // only a file that matched is told apart as Debian package or tar bundle.
 bool HttpDownloadTask::verifyAndPlaceFile()
 {
-    const QString expected = getTask().sha256.trimmed().toLower();
+    const Apt_Task task = getTask();
+    const QString expected = task.sha256.trimmed().toLower();
     const QString actual = m_hash.hexResult();
     if (expected.isEmpty() || actual != expected) {
         qCWarning(daemonLogCategory) << "file is not correct" << tmpPath() << actual;
@@ -415,11 +450,16 @@ bool HttpDownloadTask::verifyAndPlaceFile()
     removeIfPresent(debPath());
     removeIfPresent(archiveTarPath());
 
-    AppStore::ProcessSpec spec;
-    spec.program = QStringLiteral("dpkg-deb");
-    spec.arguments = {QStringLiteral("-W"), QStringLiteral("--"), tmpPath()};
-    spec.timeoutMs = kDpkgDebTimeLimitMs;
-    if (AppStore::ProcessRunner::run(spec).succeeded())
+    // The checksum only says the file is the one the record named; apt-get
+    // and dpkg install whatever package an archive holds.
+    const LocalPackageFile::ArchiveCheck archive =
+        LocalPackageFile::checkArchive(tmpPath(), task.packageName, task.version);
+    if (archive.debianArchive && !archive.mismatch.isEmpty()) {
+        qCWarning(daemonLogCategory)
+            << "refusing the download of" << task.packageName << ":" << archive.mismatch;
+        return false;
+    }
+    if (archive.debianArchive)
         return placeFile(debPath());
     {
         QMutexLocker locker(&m_taskMutex);

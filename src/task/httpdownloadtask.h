@@ -49,6 +49,10 @@ public:
     // How far a download may go past the size the task announced before it
     // is stopped (default 1 MiB plus a tenth of the announced size).
     void setSizeMargin(qint64 bytes);
+    // A download whose size neither the task nor the server tells stops once
+    // the cache's filesystem has less than this free (default: half of what
+    // it had free when the reply began).
+    void setUnsizedFreeFloor(qint64 bytes);
 
 Q_SIGNALS:
     void sigDownloadProgress(QString id, QString packageName, qlonglong total, qlonglong cursize,
@@ -82,6 +86,8 @@ private:
     bool acceptReplyStatus();
     bool startHash();
     bool withinSizeLimit(qint64 size);
+    qint64 freeCacheBytes() const;
+    bool keepsFreeFloor();
     void restartFromZero();
     bool verifyAndPlaceFile();
     bool placeFile(const QString &target);
@@ -118,6 +124,7 @@ private:
     qint64 m_writeOffset = 0;     // where the reply's body starts in the file
     qint64 m_sizeLimit = 0;
     bool m_sizeLimitIsRoom = false; // the cache's free space, not the announced size
+    qint64 m_freeFloor = -1;        // free bytes an unsized download leaves; -1 none
     bool m_bodyAccepted = false;
     bool m_restarted = false;
 
@@ -128,6 +135,7 @@ private:
 
     std::atomic<int> m_timeout{5000};
     std::atomic<qint64> m_sizeMargin{-1};
+    std::atomic<qint64> m_unsizedFreeFloor{-1};
     std::atomic<bool> m_bIsPaused{false};
     std::atomic<bool> m_bIsSafeDeleted{false};
     std::atomic<bool> m_bIsDownloadSucceeded{false};

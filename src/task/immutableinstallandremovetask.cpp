@@ -169,13 +169,14 @@ void ImmutableInstallAndRemoveTask::startAptGet(const QString &operation, int ti
         package += QLatin1Char('=') + m_task.version;
     ProcessSpec spec;
     spec.program = QStringLiteral("apt-get");
-    spec.arguments = {QStringLiteral("-y"),
-                      QStringLiteral("-o"),
-                      AppStore::aptLockTimeoutOption(AppStore::DpkgLockWait::aptLockTimeoutSeconds(
-                          AppStore::DpkgLockWait::kDefaultLimitMs)),
-                      operation,
-                      QStringLiteral("--"),
-                      package};
+    spec.arguments =
+        QStringList{QStringLiteral("-y"), QStringLiteral("-o"),
+                    AppStore::aptLockTimeoutOption(AppStore::DpkgLockWait::aptLockTimeoutSeconds(
+                        AppStore::DpkgLockWait::kDefaultLimitMs))} +
+        AppStore::aptKeepConfigFilesOptions() +
+        QStringList{operation, QStringLiteral("--"), package};
+    spec.environmentMode = ProcessSpec::Environment::Extend;
+    spec.environment = {AppStore::keepConfigFilesEnvironment()};
     spec.timeoutMs = timeoutMs;
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << spec.program << spec.arguments;
     m_lastResult = ProcessResult();

@@ -109,6 +109,18 @@ bool place(QTemporaryFile &copy, const QString &target, QString &error)
 
 } // namespace
 
+LocalPackageFile::ArchiveCheck LocalPackageFile::checkArchive(const QString &path,
+                                                              const QString &packageName,
+                                                              const QString &version)
+{
+    ArchiveCheck check;
+    ControlFields fields;
+    check.debianArchive = readControlFields(path, fields);
+    if (check.debianArchive)
+        check.mismatch = mismatch(fields, packageName, version);
+    return check;
+}
+
 LocalPackageFile::Result LocalPackageFile::takeIntoCache(const QString &source,
                                                          const QString &cacheDir,
                                                          const QString &packageName,
@@ -128,10 +140,10 @@ LocalPackageFile::Result LocalPackageFile::takeIntoCache(const QString &source,
         return result;
     }
 
-    ControlFields fields;
-    result.debianArchive = readControlFields(copy.fileName(), fields);
+    const ArchiveCheck check = checkArchive(copy.fileName(), packageName, version);
+    result.debianArchive = check.debianArchive;
     if (result.debianArchive) {
-        result.error = mismatch(fields, packageName, version);
+        result.error = check.mismatch;
         if (!result.error.isEmpty())
             return result;
         if (fchown(copy.handle(), geteuid(), getegid()) != 0 ||

@@ -17,7 +17,18 @@ public:
         qint64 size = 0; // of the source, once it could be opened
     };
 
+    struct ArchiveCheck
+    {
+        bool debianArchive = false;
+        QString mismatch; // empty when the archive is the package asked for
+    };
+
     LocalPackageFile() = delete;
+
+    // Whether path is a Debian archive and, when it is, whether its control
+    // fields name packageName and version (any version when it is empty).
+    static ArchiveCheck checkArchive(const QString &path, const QString &packageName,
+                                     const QString &version);
 
     // Opens source without following a link, requires a regular file and
     // copies it into cacheDir: a Debian archive, mode 0644, as

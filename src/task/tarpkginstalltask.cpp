@@ -1,6 +1,7 @@
 #include "task/tarpkginstalltask.h"
 
 #include "common/daemon_log.h"
+#include "task/apt_get_arguments.h"
 #include "task/dpkg_lock_wait.h"
 #include "task/tar_member_check.h"
 #include "task/unpacked_tree_check.h"
@@ -37,6 +38,10 @@ constexpr qsizetype kListingLimit = 64 * 1024 * 1024;
 // The output of the other runs is only logged.
 constexpr qsizetype kLoggedOutputLimit = 1024 * 1024;
 constexpr int kWorkDirAttempts = 100;
+// The script may run dpkg or apt-get itself; it never gets their command
+// lines, so the configuration files are kept through dpkg's environment.
+// Setting it drops dpkg's built-in defaults, which are named again.
+const QString kDpkgForce = QStringLiteral("DPKG_FORCE=security-mac,downgrade,confdef,confold");
 
 QString exitStatusName(const ProcessResult &result)
 {
@@ -245,7 +250,8 @@ ProcessResult TarPkgInstallTask::runScript(const QString &action, int timeoutMs)
     spec.arguments = {scriptPath(), AppStore::Utils::cpuArchitectureName(), action};
     spec.environmentMode = ProcessSpec::Environment::Extend;
     spec.environment = {kScriptPath,
-                        QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid)};
+                        QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
+                        kDpkgForce, AppStore::keepConfigFilesEnvironment()};
     spec.workingDirectory = QFileInfo(workDirPath()).canonicalFilePath();
     spec.timeoutMs = timeoutMs;
     spec.maxStoredOutput = kLoggedOutputLimit;

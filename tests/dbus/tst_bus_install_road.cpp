@@ -16,6 +16,7 @@
 #include <QDBusInterface>
 #include <QDBusReply>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -36,8 +37,10 @@ const QString kLocalPackage = QStringLiteral("twk-test-busroad-local");
 const QString kSlowPackage = QStringLiteral("twk-test-busroad-slow");
 const QString kChannelPackage = QStringLiteral("twk-test-busroad-deb");
 const QString kBundle = QStringLiteral("twk-test-busroad-tar");
+const QString kOther = QStringLiteral("twk-test-busroad-other");
 const QString kStoreId = QStringLiteral("velkor-app-store");
 const QString kStateDir = QStringLiteral("/var/lib/tarnwick-daemon/");
+const QString kBriefQuery = QStringLiteral("/store-dist-app/getAppBriefInfo?package_names=");
 
 bool daemonOnBus()
 {
@@ -116,18 +119,21 @@ private:
         QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
     }
 
-    // A store package downloaded from its channel's link on the local
-    // HTTPS server, checked against its SHA-256.
+    // A store package whose record, when the store lists it, names its
+    // channel's link on the local HTTPS server and the SHA-256 of file. The
+    // caller sends that record with a plain-http link of its own instead:
+    // the repository's archive of kChannelPackage.
     bool requestChannelInstall(QDBusInterface &appstore, const QString &package,
-                               const QByteArray &file)
+                               const QByteArray &file, bool listed)
     {
         const QString path = QStringLiteral("pool/") + package + QStringLiteral(".bin");
+        const QString link = m_store.baseUrl().resolved(QUrl(path)).toString();
         if (!m_store.addFile(path, file))
             return false;
         const QJsonObject channel{
             {QStringLiteral("pkgVer"), QStringLiteral("1.0")},
             {QStringLiteral("pkgChannel"), QStringLiteral("main")},
-            {QStringLiteral("pkgDlUrl"), m_store.baseUrl().resolved(QUrl(path)).toString()},
+            {QStringLiteral("pkgDlUrl"), link},
             {QStringLiteral("pkgSize"), file.size()},
             {QStringLiteral("pkgSha256"),
              QString::fromLatin1(
@@ -140,9 +146,16 @@ private:
             {QStringLiteral("channelId"), QStringLiteral("main")},
             {QStringLiteral("channelPkgs"),
              QString::fromUtf8(QJsonDocument(QJsonArray{channel}).toJson(QJsonDocument::Compact))}};
+        const QByteArray answer =
+            QJsonDocument(QJsonObject{{QStringLiteral("datas"), QJsonArray{info}}}).toJson();
+        if (!m_store.setRoute(kBriefQuery + package, {listed ? 200 : 404, answer, 0, false}))
+            return false;
+        const QString own =
+            m_repository.uri() +
+            QFileInfo(m_repository.debPath(kChannelPackage, QStringLiteral("1.0"))).fileName();
         return appstore
                    .call(QStringLiteral("IntallPackage"), kStoreId,
-                         QString::fromUtf8(QJsonDocument(info).toJson()))
+                         QString::fromUtf8(QJsonDocument(info).toJson()).replace(link, own))
                    .type() != QDBusMessage::ErrorMessage;
     }
 
@@ -276,8 +289,10 @@ private Q_SLOTS:
         stopDaemon();
     }
 
-    // A Debian package and a tar bundle, both from a channel link over
-    // HTTPS: the first ends installed in dpkg, the second by its script.
+    // A Debian package and a tar bundle, both from the channel link of the
+    // store's record over HTTPS, never from the caller's: the first ends
+    // installed in dpkg, the second by its script. No store answer, or an
+    // archive of another package, installs nothing.
     void downloadsOverHttps()
     {
         const QString marker = m_home.filePath(QStringLiteral("bundle-installed"));
@@ -302,18 +317,35 @@ private Q_SLOTS:
                     (event.at(4).toLongLong() == -1 ||
                      (event.at(2).toInt() == 1 && event.at(3).toLongLong() >= 0 &&
                       event.at(4) == event.at(3))))
-                    return event.at(4).toLongLong() != -1;
+                    return event.at(4).toLongLong() != -1
+                               ? 200
+                               : QJsonDocument::fromJson(
+                                     event.at(5).toString().toUtf8())[QStringLiteral("code")]
+                                     .toInt();
             }
-            return false;
+            return 0;
         };
-        QVERIFY(requestChannelInstall(appstore, kChannelPackage, debFile));
-        QVERIFY2(TestEnv::waitFor([&] { return ended(kChannelPackage); }, 120000),
-                 "see the daemon's last lines below");
-        QCOMPARE(DpkgListing::field(kChannelPackage, QStringLiteral("Status")),
-                 QStringLiteral("install ok installed"));
-        QVERIFY(requestChannelInstall(appstore, kBundle, bundle));
-        QVERIFY2(TestEnv::waitFor([&] { return ended(kBundle); }, 120000),
-                 "see the daemon's last lines below");
+        const QList<std::tuple<QString, QByteArray, bool, int>> roads{
+            {kChannelPackage, debFile, false, 500},
+            {kOther, debFile, true, 503},
+            {kChannelPackage, debFile, true, 200},
+            {kBundle, bundle, true, 200}};
+        for (const auto &[package, file, listed, code] : roads) {
+            wide.clear();
+            QVERIFY(requestChannelInstall(appstore, package, file, listed));
+            QVERIFY2(TestEnv::waitFor([&, name = package] { return ended(name) != 0; }, 120000),
+                     "see the daemon's last lines below");
+            QCOMPARE(ended(package), code);
+            QCOMPARE(DpkgListing::field(kChannelPackage, QStringLiteral("Status")) ==
+                         QLatin1String("install ok installed"),
+                     code == 200);
+            const QList<LocalHttpsServer::Request> log = m_store.requestLog();
+            QCOMPARE(std::any_of(log.cbegin(), log.cend(),
+                                 [name = package](const auto &r) {
+                                     return r.path.endsWith(name + QStringLiteral(".bin"));
+                                 }),
+                     listed);
+        }
         QVERIFY(QFile::exists(marker));
         stopDaemon();
     }

@@ -13,8 +13,9 @@ before answering; a drop closes the connection without an answer; a location
 is sent as the "Location" header. A route with "range" serves the file at its
 path instead of the body: "partial" answers "Range: bytes=N-" with 206 and the
 file's tail, "whole" ignores the range (200), "refuse" answers a range that
-starts past byte 0 with 416. An unsized answer has no "Content-Length": its
-body ends with the connection.
+starts past byte 0 with 416, "unsized" sends the whole file without a
+Content-Length. An unsized answer (a route's "unsized", or that range mode) has
+no "Content-Length": its body ends with the connection.
 
 Usage: https_server.py DIRECTORY PORT CERTIFICATE KEY LOG ROUTES
 """
@@ -70,6 +71,8 @@ class LoggingHandler(http.server.SimpleHTTPRequestHandler):
         self.send_header("Content-Type", content_type)
         if sized:
             self.send_header("Content-Length", str(len(body)))
+        else:
+            self.close_connection = True
         if location:
             self.send_header("Location", location)
         if content_range:
@@ -93,7 +96,7 @@ class LoggingHandler(http.server.SimpleHTTPRequestHandler):
         elif start and mode in ("partial", "refuse"):
             self.send(416, b"", kind, content_range=f"bytes */{len(data)}")
         else:
-            self.send(200, data, kind)
+            self.send(200, data, kind, sized=mode != "unsized")
 
     def do_GET(self):
         self.log_body(b"")

@@ -176,13 +176,19 @@ bool LocalAptRepository::buildPackage(const QString &name, const QString &versio
         return fail(QStringLiteral("cannot write into ") + tree);
 
     const QMap<QString, QByteArray> files = packageFiles(name, version, options);
+    QByteArray conffiles;
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         if (!it.key().startsWith(u'/') || it.key().contains(QLatin1String("..")))
             return fail(QStringLiteral("not a plain absolute path: ") + it.key());
         if (!TestEnv::writeFile(tree + it.key(), it.value(),
                                 it.key().startsWith(QLatin1String("/usr/bin/"))))
             return fail(QStringLiteral("cannot write ") + it.key());
+        if (it.key().startsWith(QLatin1String("/etc/")))
+            conffiles += it.key().toUtf8() + '\n';
     }
+    if (!conffiles.isEmpty() &&
+        !TestEnv::writeFile(tree + QStringLiteral("/DEBIAN/conffiles"), conffiles))
+        return fail(QStringLiteral("cannot write conffiles"));
     const QList<std::pair<QString, QString>> scripts{{QStringLiteral("config"), options.config},
                                                      {QStringLiteral("preinst"), options.preinst},
                                                      {QStringLiteral("postinst"), options.postinst},

@@ -26,7 +26,8 @@ public:
     {
         QString depends;                 // a Depends field value
         bool desktopApplication = true;  // /usr/bin/<name> and its .desktop file
-        QMap<QString, QByteArray> files; // absolute path -> contents; /usr/bin/* executable
+        QMap<QString, QByteArray> files; // absolute path -> contents; /usr/bin/* executable,
+                                         // /etc/* configuration files (conffiles)
         qint64 fillerBytes = 0;          // incompressible bytes, so that a download takes a while
         QString templates;               // debconf templates; adds Depends: debconf
         QString config;                  // maintainer scripts, complete with "#!"

@@ -122,7 +122,7 @@ bool LocalHttpsServer::setRoute(const QString &pathAndQuery, const Route &route)
 bool LocalHttpsServer::setFileRoute(const QString &path, RangeAnswer answer)
 {
     static const QStringList words{QStringLiteral("partial"), QStringLiteral("whole"),
-                                   QStringLiteral("refuse")};
+                                   QStringLiteral("refuse"), QStringLiteral("unsized")};
     m_routes.insert(path, Entry{Route(), QString(), words.at(int(answer))});
     return writeRoutes();
 }

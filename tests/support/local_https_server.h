@@ -34,8 +34,9 @@ public:
     };
 
     // How a file route answers "Range: bytes=N-": 206 with the file's tail
-    // (Partial), 200 with the whole file (Whole), 416 when N > 0 (Refused).
-    enum class RangeAnswer { Partial, Whole, Refused };
+    // (Partial), 200 with the whole file (Whole), 416 when N > 0 (Refused),
+    // 200 with the whole file and no Content-Length (Unsized).
+    enum class RangeAnswer { Partial, Whole, Refused, Unsized };
 
     enum class Certificate { FromTestCa, FromOtherCa };
 

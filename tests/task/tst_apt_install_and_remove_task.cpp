@@ -393,6 +393,9 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     Recording recording;
     const Apt_Task task = makeTask(package, 0);
     AptInstallAndRemoveTask *runnable = startTask(task, recording, 2000);
+    // Nothing asked yet: an answer now would go to whatever asks first.
+    QVERIFY(TestEnv::waitFor([&] { return !recording.outputs.isEmpty(); }, 60000));
+    Q_EMIT runnable->sigAptInputReceived(task, QStringLiteral("Z"));
 
     QVERIFY(TestEnv::waitFor(
         [&] { return recording.operations.contains(QStringLiteral("pending")); }, 120000));
@@ -410,6 +413,8 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     Apt_Task other = task;
     other.packageName = QStringLiteral("twk-test-hello");
     Q_EMIT runnable->sigAptInputReceived(other, QStringLiteral("wrong"));
+    // One question, one line.
+    Q_EMIT runnable->sigAptInputReceived(task, QStringLiteral("two\nlines"));
     Q_EMIT runnable->sigAptInputReceived(task, QStringLiteral("hello-from-the-user"));
 
     QVERIFY(waitForEnd(recording));

@@ -17,6 +17,8 @@ namespace {
 const QString kUser = QStringLiteral("twk-tester");
 const QString kBroken = QStringLiteral("twk-test-broken");
 const QString kConfig = QStringLiteral("twk-test-config");
+const QString kConffile = QStringLiteral("twk-test-conffile");
+const QString kConffilePath = QStringLiteral("/etc/twk-test-conffile.conf");
 const QStringList kFilled{QStringLiteral("twk-test-fill-a"), QStringLiteral("twk-test-fill-b")};
 
 using Progress = EngineProgress;
@@ -46,6 +48,7 @@ private Q_SLOTS:
     void cleanupTestCase();
     void failingScriptEndsCleanly();
     void promptRoundTrip();
+    void upgradeKeepsEditedConfigFile();
     void downloadsOverlapInstallsDoNot();
 
 private:
@@ -67,6 +70,11 @@ void TestAptInstallManagerRoads::initTestCase()
     filled.fillerBytes = 40000;
     for (const QString &name : kFilled)
         QVERIFY(repository.addPackage(name, QStringLiteral("1.0"), filled));
+    for (const QString &version : {QStringLiteral("1.0"), QStringLiteral("2.0")}) {
+        LocalAptRepository::PackageOptions conffile;
+        conffile.files = {{kConffilePath, version.toUtf8()}};
+        QVERIFY(repository.addPackage(kConffile, version, conffile));
+    }
     QVERIFY2(m_setup.start(qEnvironmentVariable("TWK_CHILDRENGUARD_STANDIN"),
                            {kUser + QStringLiteral("=2")}, 8192),
              qPrintable(m_setup.errorString()));
@@ -85,10 +93,10 @@ void TestAptInstallManagerRoads::cleanupTestCase()
     // while the fixture's servers are being stopped.
     QCoreApplication::removePostedEvents(this);
     CacheDatabase::instance()->stop();
-    TestEnv::runTool(
-        QStringLiteral("dpkg"),
-        QStringList{QStringLiteral("--purge"), QStringLiteral("--force-all"), kBroken, kConfig} +
-            kFilled);
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     QStringList{QStringLiteral("--purge"), QStringLiteral("--force-all"), kBroken,
+                                 kConfig, kConffile} +
+                         kFilled);
 }
 
 void TestAptInstallManagerRoads::addTask(Apt_Task task)
@@ -183,6 +191,28 @@ void TestAptInstallManagerRoads::promptRoundTrip()
     m_manager->addPurgeTask(purge);
     QTRY_VERIFY_WITH_TIMEOUT(!m_recorded.purgeResults.isEmpty(), 120000);
     QCOMPARE(m_recorded.purgeResults, QList<bool>{true});
+}
+
+// An upgrade keeps the administrator's change to a configuration file and
+// asks nothing about it.
+void TestAptInstallManagerRoads::upgradeKeepsEditedConfigFile()
+{
+    const auto installed = TestEnv::runTool(
+        QStringLiteral("dpkg"),
+        {QStringLiteral("-i"), m_setup.repository().debPath(kConffile, QStringLiteral("1.0"))});
+    QVERIFY2(installed.succeeded(), qPrintable(installed.errorText()));
+    QVERIFY(TestEnv::writeFile(kConffilePath, "edited"));
+    Apt_Task task = storeTask(kConffile);
+    task.version = QStringLiteral("2.0");
+    addTask(task);
+
+    QVERIFY2(m_recorded.waitForFinal(kConffile), "the upgrade is waiting for an answer");
+    QVERIFY2(m_recorded.finalOf(kConffile).progress != -1,
+             qPrintable(m_recorded.finalOf(kConffile).status));
+    QCOMPARE(TestEnv::readFile(kConffilePath), QByteArray("edited"));
+    QCOMPARE(DpkgListing::field(kConffile, QStringLiteral("Status")),
+             QStringLiteral("install ok installed"));
+    QCOMPARE(DpkgListing::field(kConffile, QStringLiteral("Version")), QStringLiteral("2.0"));
 }
 
 // Downloads share the download pool; anything that drives dpkg waits for the

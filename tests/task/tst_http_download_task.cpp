@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include <limits>
+
 using Route = LocalHttpsServer::Route;
 using RangeAnswer = LocalHttpsServer::RangeAnswer;
 
@@ -59,9 +61,10 @@ enum Road {
     UpperHash,
     NoHash,
     Oversize,
-    Unsized,
+    OversizeUnsized,
     OtherCa,
-    BadName
+    BadName,
+    Unsized
 };
 
 } // namespace
@@ -144,7 +147,22 @@ private:
     LocalHttpsServer m_server;
     LocalHttpsServer m_otherCaServer{LocalHttpsServer::Certificate::FromOtherCa};
     QThreadPool m_pool;
-    QByteArray m_deb;
+
+    // An archive of package, which the download checks its task's name against.
+    QByteArray debOf(const QString &package)
+    {
+        const QString root = m_dir.filePath(package);
+        TestEnv::writeFile(root + QStringLiteral("/DEBIAN/control"),
+                           "Package: " + package.toUtf8() +
+                               "\nVersion: 1.0\nArchitecture: all\n"
+                               "Maintainer: Tests <tests@localhost>\nDescription: test\n");
+        TestEnv::writeFile(root + QStringLiteral("/usr/share/twk-test-http/data"),
+                           patterned(20000, 3));
+        TestEnv::runTool(QStringLiteral("dpkg-deb"),
+                         {QStringLiteral("--build"), QStringLiteral("--root-owner-group"), root,
+                          root + QStringLiteral(".deb")});
+        return TestEnv::readFile(root + QStringLiteral(".deb"));
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -159,20 +177,6 @@ private Q_SLOTS:
         AppStore::AptSources::setRoots(m_dir.filePath(QStringLiteral("state")),
                                        m_dir.filePath(QStringLiteral("etc-apt")), cache());
         QVERIFY(QDir().mkpath(cache(QStringLiteral("archives"))));
-
-        const QString package = m_dir.filePath(QStringLiteral("debroot"));
-        QVERIFY(TestEnv::writeFile(package + QStringLiteral("/DEBIAN/control"),
-                                   "Package: twk-test-http\nVersion: 1.0\nArchitecture: all\n"
-                                   "Maintainer: Tests <tests@localhost>\nDescription: test\n"));
-        QVERIFY(TestEnv::writeFile(package + QStringLiteral("/usr/share/twk-test-http/data"),
-                                   patterned(20000, 3)));
-        const QString debFile = m_dir.filePath(QStringLiteral("twk-test-http.deb"));
-        QVERIFY(TestEnv::runTool(QStringLiteral("dpkg-deb"),
-                                 {QStringLiteral("--build"), QStringLiteral("--root-owner-group"),
-                                  package, debFile})
-                    .succeeded());
-        m_deb = TestEnv::readFile(debFile);
-        QVERIFY(m_deb.size() > 1000);
     }
 
     // One row per road: what the server does, what the cache held before,
@@ -215,11 +219,13 @@ private Q_SLOTS:
         QTest::newRow("larger than announced")
             << "twk-k" << int(Oversize) << QByteArray() << false << fromZero << 503 << -1;
         QTest::newRow("larger than announced, no Content-Length")
-            << "twk-n" << int(Unsized) << QByteArray() << false << fromZero << 503 << -1;
+            << "twk-n" << int(OversizeUnsized) << QByteArray() << false << fromZero << 503 << -1;
         QTest::newRow("another CA")
             << "twk-l" << int(OtherCa) << QByteArray() << false << QStringList() << 503 << 0;
         QTest::newRow("hostile name") << "x;touch owned" << int(BadName) << QByteArray() << false
                                       << QStringList() << 500 << -1;
+        QTest::newRow("size never told")
+            << "twk-o" << int(Unsized) << QByteArray() << false << fromZero << 505 << -1;
     }
 
     void download()
@@ -232,7 +238,7 @@ private Q_SLOTS:
         QFETCH(int, code);
         QFETCH(int, tmpAfter);
 
-        const QByteArray served = road == Tar ? patterned(5000, 'q') : m_deb;
+        const QByteArray served = road == Tar ? patterned(5000, 'q') : debOf(name);
         const QString path = QStringLiteral("/pool/") + name + QStringLiteral(".bin");
         QVERIFY(m_server.addFile(path.mid(1), served));
         QVERIFY(m_otherCaServer.addFile(path.mid(1), served));
@@ -244,11 +250,12 @@ private Q_SLOTS:
             QVERIFY(m_server.setRoute(path, Route{404, "not here", 0, false}));
         } else if (road == ToHttp) {
             QVERIFY(m_server.setRedirect(path, 302, QStringLiteral("http://127.0.0.1:9") + path));
-        } else if (road == Unsized) {
+        } else if (road == OversizeUnsized) {
             QVERIFY(m_server.setRoute(path, Route{200, served, 0, false, true}));
         } else {
             QVERIFY(m_server.setFileRoute(path, road == Whole     ? RangeAnswer::Whole
                                                 : road == Refused ? RangeAnswer::Refused
+                                                : road == Unsized ? RangeAnswer::Unsized
                                                                   : RangeAnswer::Partial));
         }
         if (partial == "head")
@@ -265,13 +272,15 @@ private Q_SLOTS:
             request.sha256 = request.sha256.toUpper();
         if (road == NoHash)
             request.sha256.clear();
-        const bool oversize = road == Oversize || road == Unsized;
+        const bool oversize = road == Oversize || road == OversizeUnsized;
         if (oversize)
             request.totalSize = 100;
         auto *download = new HttpDownloadTask(request);
         download->setInactivityInterval(500);
         if (oversize)
             download->setSizeMargin(0);
+        if (road == Unsized)
+            download->setUnsizedFreeFloor(std::numeric_limits<qint64>::max());
         Outcome outcome;
         watch(download, outcome);
         run(download, outcome);
@@ -309,8 +318,9 @@ private Q_SLOTS:
     void stoppedBeforeRun()
     {
         const int before = m_server.requestLog().size();
+        const Apt_Task request =
+            task(QStringLiteral("twk-stop"), debOf(QStringLiteral("twk-stop")), m_server.baseUrl());
         for (int i = 0; i < 20; ++i) {
-            const Apt_Task request = task(QStringLiteral("twk-stop"), m_deb, m_server.baseUrl());
             auto *download = new HttpDownloadTask(request);
             Outcome outcome;
             watch(download, outcome);

@@ -185,10 +185,14 @@ void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()
     QTest::addColumn<QString>("arguments");
     QTest::newRow("install with version")
         << 0 << kPackage << QStringLiteral("1.0")
-        << QStringLiteral("-y\n-o\nDPkg::Lock::Timeout=1800\ninstall\n--\ntwk-test-hello=1.0\n");
+        << QStringLiteral(
+               "-y\n-o\nDPkg::Lock::Timeout=1800\n-o\nDpkg::Options::=--force-confdef\n-o\n"
+               "Dpkg::Options::=--force-confold\ninstall\n--\ntwk-test-hello=1.0\n");
     QTest::newRow("install without version")
         << 0 << kPackage << QString()
-        << QStringLiteral("-y\n-o\nDPkg::Lock::Timeout=1800\ninstall\n--\ntwk-test-hello\n");
+        << QStringLiteral(
+               "-y\n-o\nDPkg::Lock::Timeout=1800\n-o\nDpkg::Options::=--force-confdef\n-o\n"
+               "Dpkg::Options::=--force-confold\ninstall\n--\ntwk-test-hello\n");
     const QStringList hostile{QStringLiteral("x;touch owned"), QStringLiteral("$(id)"),
                               QStringLiteral("-oAPT::x")};
     for (const QString &text : hostile) {
