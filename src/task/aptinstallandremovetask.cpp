@@ -243,6 +243,8 @@ bool AptInstallAndRemoveTask::startProcess(const ProcessSpec &spec)
 {
     m_lastResult = ProcessResult();
     m_questionPending = false;
+    // A prompt shown again is this run's: an earlier run's question is gone.
+    m_promptText.clear();
     if (m_process->start(spec))
         return true;
     qCWarning(daemonLogCategory) << Q_FUNC_INFO << "cannot start" << spec.program
@@ -254,6 +256,10 @@ bool AptInstallAndRemoveTask::startProcess(const ProcessSpec &spec)
 
 void AptInstallAndRemoveTask::handleFinished(const ProcessResult &result)
 {
+    // The silence of a run that ended asks nothing, and a repair may outlast
+    // the bound; the next run's output starts the timer again.
+    if (m_timer)
+        m_timer->stop();
     m_lastResult = result;
     const bool crashed = !result.started || result.crashed || result.timedOut;
     const QProcess::ExitStatus status = crashed ? QProcess::CrashExit : QProcess::NormalExit;

@@ -24,6 +24,8 @@ using AppStore::Utils;
 namespace {
 
 const QString kRefused = QStringLiteral("twk-test-refused");
+const QString kSlowDependency = QStringLiteral("twk-test-slowdep");
+const QString kWaiting = QStringLiteral("twk-test-waiting");
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
 QString dpkgState(const QString &package)
@@ -105,6 +107,7 @@ private Q_SLOTS:
     void failedInstallKeepsWhatWorks_data();
     void failedInstallKeepsWhatWorks();
     void promptAnswerReachesTheScript();
+    void slowRepairAsksNothing();
     void failingPrermKeepsThePackage();
     void refusedUpgradeReportsItsCode_data();
     void refusedUpgradeReportsItsCode();
@@ -170,6 +173,13 @@ void TestAptInstallAndRemoveTask::initTestCase()
                                      "/usr/sbin/velkor-pkg-install-hook -e hc-verifysign'\n"
                                      "    exit 1 ;;\nesac\nexit 0\n");
     QVERIFY(m_repository.addPackage(kRefused, QStringLiteral("2.0"), refused));
+    // Left waiting for a dependency whose setup outlasts a prompt's silence.
+    LocalAptRepository::PackageOptions slow;
+    slow.postinst = QStringLiteral("#!/bin/sh\nsleep 6\n");
+    QVERIFY(m_repository.addPackage(kSlowDependency, QStringLiteral("1.0"), slow));
+    slow = {};
+    slow.depends = kSlowDependency;
+    QVERIFY(m_repository.addPackage(kWaiting, QStringLiteral("1.0"), slow));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -424,6 +434,21 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     QVERIFY2(shown.outputText().contains(QStringLiteral("greeting: hello-from-the-user")),
              qPrintable(shown.outputText()));
     TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+}
+
+// The first run fails on the unmet dependency, the repair outlasts the
+// silence bound, and the retried run asks nothing: no prompt is announced.
+void TestAptInstallAndRemoveTask::slowRepairAsksNothing()
+{
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     {QStringLiteral("-i"), m_repository.debPath(kWaiting, QStringLiteral("1.0"))});
+    Recording recording;
+    startTask(makeTask(QStringLiteral("twk-test-hello"), 0), recording, 3000);
+    QVERIFY(waitForEnd(recording));
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kWaiting, kSlowDependency,
+                                              QStringLiteral("twk-test-hello")});
+    QCOMPARE(recording.installResults, QList<bool>{true});
+    QCOMPARE(recording.operations, QStringList());
 }
 
 void TestAptInstallAndRemoveTask::refusedUpgradeReportsItsCode_data()
