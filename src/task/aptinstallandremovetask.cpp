@@ -35,6 +35,7 @@ using AppStore::ProcessResult;
 using AppStore::ProcessRunner;
 using AppStore::ProcessSpec;
 using AppStore::Utils;
+using Presence = AppStore::PackageDetails::Presence;
 
 namespace {
 
@@ -269,10 +270,12 @@ void AptInstallAndRemoveTask::handleFinished(const ProcessResult &result)
         OnPurgeFinishedSlot(result.exitCode, status);
 }
 
+// A failed first install is purged: a package dpkg holds in any state, or a
+// query that cannot tell, makes no first install.
 void AptInstallAndRemoveTask::startFirstInstallQuery()
 {
     m_wasInstalled = std::make_unique<AppStore::SideQuery<bool>>(
-        [name = m_task.packageName] { return AptCache::isInstalledPackage(name, 0); });
+        [name = m_task.packageName] { return AptCache::presence(name, 0) != Presence::Absent; });
 }
 
 void AptInstallAndRemoveTask::settleFirstInstall()
@@ -333,7 +336,16 @@ void AptInstallAndRemoveTask::startInstallTask()
 
 void AptInstallAndRemoveTask::startPurgeTask()
 {
-    if (!AptCache::isInstalledPackage(m_task.packageName, 0)) {
+    // A half-done package is still on disk: only one dpkg does not hold is
+    // already removed, and a removal is not reported on a guess.
+    const Presence presence = AptCache::presence(m_task.packageName, 0);
+    if (presence == Presence::Unknown) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "cannot tell whether" << m_task.packageName << "is installed";
+        endPurge(false);
+        return;
+    }
+    if (presence == Presence::Absent) {
         if (m_task.sourceId != kSilentPurge) {
             AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
             Q_EMIT sigPurgeTaskFinished(m_task, true);
@@ -884,11 +896,8 @@ void AptInstallAndRemoveTask::removeWithApt()
         true, kDpkgRepairTimeoutMs);
     qCDebug(daemonLogCategory) << "exitStatus =" << (result.crashed ? 1 : 0)
                                << ",exitCode =" << result.exitCode;
-    bool removed = result.succeeded();
-    if (!removed) {
-        QString installed;
-        removed = !AptCache::getLocalPackageInfo(m_task.packageName, installed, 0);
-    }
+    const bool removed =
+        result.succeeded() || AptCache::presence(m_task.packageName, 0) == Presence::Absent;
     if (m_task.sourceId != kSilentPurge)
         Q_EMIT sigPurgeTaskFinished(m_task, removed);
     if (removed)
