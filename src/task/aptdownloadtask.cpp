@@ -543,8 +543,9 @@ void AptDownloadTask::onFinishedSlot(int exitCode, QProcess::ExitStatus exitStat
 
 bool AptDownloadTask::archiveIsInCache(const Apt_Task &task) const
 {
+    // A version missing from the index was read from nowhere.
     return AppStore::CachedArchive::isPresent(task, m_packageInfo.debPath) ||
-           AppStore::CachedArchive::isReadInPlace(task);
+           (!m_packageInfo.debPath.isEmpty() && AppStore::CachedArchive::isReadInPlace(task));
 }
 
 void AptDownloadTask::handleSuccess()

@@ -436,8 +436,7 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
 }
 
-// The first run fails on the unmet dependency, the repair outlasts the
-// silence bound, and the retried run asks nothing: no prompt is announced.
+// The repair of the unmet dependency outlasts the silence bound: no prompt.
 void TestAptInstallAndRemoveTask::slowRepairAsksNothing()
 {
     TestEnv::runTool(QStringLiteral("dpkg"),
