@@ -2,6 +2,7 @@
 
 #include "apt_utils/aptcache.h"
 #include "common/daemon_log.h"
+#include "utils/folder_trust.h"
 #include "utils/utils.h"
 
 #include <QFile>
@@ -62,15 +63,6 @@ bool writeWithShebang(const QString &path, const QByteArray &body, const struct 
     return file.commit();
 }
 
-// Only root may change a script in such a folder: no one can swap it for a
-// link to another file between the read and the rewrite.
-bool isRootsOwnFolder(int folder)
-{
-    struct stat info = {};
-    return fstat(folder, &info) == 0 && info.st_uid == 0 && (info.st_mode & S_IWOTH) == 0 &&
-           ((info.st_mode & S_IWGRP) == 0 || info.st_gid == 0);
-}
-
 // The script's text and status, through one handle opened without following
 // a link (nor waiting on a pipe); false for anything but a regular file in a
 // folder only root may change.
@@ -82,7 +74,9 @@ bool readScript(const QString &path, QByteArray &body, struct stat &info)
     if (folder < 0)
         return false;
     int fd = -1;
-    if (isRootsOwnFolder(folder))
+    // Only root may change a script in such a folder: no one can swap it for
+    // a link to another file between the read and the rewrite.
+    if (FolderTrust::isRootsOwn(folder))
         fd = openat(folder, QFile::encodeName(entry.fileName()).constData(),
                     O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     else

@@ -5,10 +5,12 @@
 #include "common/operation_codes.h"
 #include "database/on_the_shelves_app_columns.h"
 #include "database/sqlite_thread_connections.h"
+#include "utils/folder_trust.h"
 #include "utils/lazy_singleton.h"
 #include "utils/small_utils.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
@@ -21,6 +23,11 @@
 
 #include <array>
 #include <functional>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -302,6 +309,28 @@ QString &configuredPath()
     return path;
 }
 
+// The database file, made when missing, and its WAL side files when present,
+// readable by root alone; SQLite gives new side files the mode of the
+// database file. No link is followed.
+bool makePrivateFiles(const QString &path)
+{
+    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | (suffix.isEmpty() ? O_CREAT : 0);
+        const int fd =
+            ::open(QFile::encodeName(path + suffix).constData(), flags, S_IRUSR | S_IWUSR);
+        if (fd < 0 && !suffix.isEmpty() && errno == ENOENT)
+            continue;
+        struct stat info = {};
+        const bool done = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                          ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (!done)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 struct AppstoreDb::Private
@@ -313,8 +342,11 @@ struct AppstoreDb::Private
     // Not recursive: no operation calls another one while it holds the lock.
     QMutex mutex;
     SqliteThreadConnections connections;
+    // False when the file lies where another user could put a link in its
+    // place: every operation then fails on a connection that is not open.
+    bool usable = true;
 
-    QSqlDatabase connection() { return connections.connection(); }
+    QSqlDatabase connection() { return usable ? connections.connection() : QSqlDatabase(); }
 };
 
 AppstoreDb *AppstoreDb::instance()
@@ -344,20 +376,32 @@ AppstoreDb::AppstoreDb(const QString &path, QObject *parent)
 {
     qRegisterMetaType<ParamStringMap>("ParamStringMap");
     qRegisterMetaType<NetRetryData>("NetRetryData");
-    initDb();
-    initApplicationHistoryTable();
-    initSettingTable();
+    if (initDb()) {
+        initApplicationHistoryTable();
+        initSettingTable();
+    }
 }
 
 AppstoreDb::~AppstoreDb() = default;
 
-void AppstoreDb::initDb()
+bool AppstoreDb::initDb()
 {
     const QString path = d->connections.path();
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QString folder = QFileInfo(path).absolutePath();
+    QDir().mkpath(folder);
     qCDebug(daemonLogCategory).noquote() << Q_FUNC_INFO << "initDb database path is--->:" << path;
     QMutexLocker locker(&d->mutex);
+    // History and settings are no other user's to read, nor to swap for a
+    // link that root would then write through.
+    if (!AppStore::FolderTrust::isRootsOwn(folder) || !makePrivateFiles(path)) {
+        qCCritical(daemonLogCategory).noquote()
+            << Q_FUNC_INFO
+            << "database left unopened: its folder or file is not root's alone:" << path;
+        d->usable = false;
+        return false;
+    }
     d->connection();
+    return true;
 }
 
 void AppstoreDb::initApplicationHistoryTable()

@@ -153,6 +153,6 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 
-    void initDb();
+    bool initDb();
     void initSettingTable();
 };

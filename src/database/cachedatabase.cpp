@@ -3,8 +3,10 @@
 #include "apt_utils/aptcache.h"
 #include "common/daemon_log.h"
 #include "task/abstract_task.h"
+#include "utils/folder_trust.h"
 #include "utils/worker_thread.h"
 
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -62,11 +64,18 @@ QString configure(QSqlDatabase &db)
 void withCacheConnection(const QString &name, const std::function<void(QSqlDatabase &)> &work)
 {
     {
+        const QString path = CacheDatabase::databasePath();
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(CacheDatabase::databasePath());
+        db.setDatabaseName(path);
         db.setConnectOptions(BUSY_TIMEOUT_OPTION);
         QString error;
-        if (!db.open()) {
+        // Other programs read the file, so it keeps its mode; but root writes
+        // it by name, in a folder no one else may change. A missing folder
+        // fails the open below.
+        const QString folder = QFileInfo(path).absolutePath();
+        if (QFileInfo::exists(folder) && !AppStore::FolderTrust::isRootsOwn(folder)) {
+            error = QStringLiteral("its folder is not root's alone: ") + folder;
+        } else if (!db.open()) {
             error = db.lastError().text();
         } else {
             error = configure(db);

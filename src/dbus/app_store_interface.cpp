@@ -38,6 +38,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QDBusMessage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
@@ -47,6 +48,7 @@
 namespace {
 
 const QString kObjectPath = QStringLiteral("/appstore");
+const QString kInterfaceName = QStringLiteral("com.tarnwick.daemon.interface");
 const QString kServiceName = QStringLiteral("com.tarnwick.daemon");
 // dpkg cut off in an unpack can leave a package broken, so a stop waits this
 // long for it; the unit's stop time-out lies above it.
@@ -280,10 +282,13 @@ void AppStoreInterface::shutDown()
 
 void AppStoreInterface::AptUpdateSource(bool isStartup)
 {
-    if (!AppStore::admitCaller(*this, AppStore::CallerLevel::Checked))
+    uid_t caller = 0;
+    if (!AppStore::admitCaller(*this, AppStore::CallerLevel::Checked, &caller))
         return;
+    // A start-up update skips the throttle of failed updates; only root and
+    // the daemon's own workers may ask for that.
     if (m_aptUpdateThread)
-        Q_EMIT m_aptUpdateThread->sigStartAptUpdate(isStartup);
+        Q_EMIT m_aptUpdateThread->sigStartAptUpdate(isStartup && caller == 0);
 }
 
 void AppStoreInterface::UpdateSourceDir()
@@ -309,6 +314,7 @@ using AppStore::PackageNameValidator;
 
 const QString kSilentUpgradeId = QStringLiteral("SilentUpgrade");
 constexpr int kRequestFailedCode = 500;
+constexpr int kMaxEchoedLength = 256;
 
 bool isIdArgument(const QString &id)
 {
@@ -362,7 +368,7 @@ void AppStoreInterface::wireRequestRoads()
 
     SystemInfoStorer *storer = SystemInfoStorer::instance();
     connect(storer, &SystemInfoStorer::getCpuAndBoardInfoFinished, this,
-            &AppStoreInterface::sigGetCpuAndBoardInfoFinished, Qt::QueuedConnection);
+            &AppStoreInterface::sendHardwareFacts, Qt::QueuedConnection);
     connect(storer, &SystemInfoStorer::getIsQSMotherBoardFinished, this,
             &AppStoreInterface::sigGetIsQSMotherBoard, Qt::QueuedConnection);
 
@@ -519,7 +525,10 @@ void AppStoreInterface::handleDownloadFailed(bool notify, Apt_Task &task)
 void AppStoreInterface::slotInstallPackageFailed(const QString &sourceId,
                                                  const QString &packageName)
 {
-    emitInstallProgress(sourceId, packageName, 0, 0, -1, requestFailedStatus());
+    // Every listener gets this signal, and a refused name may be the
+    // caller's whole text.
+    emitInstallProgress(sourceId.left(kMaxEchoedLength), packageName.left(kMaxEchoedLength), 0, 0,
+                        -1, requestFailedStatus());
 }
 
 Apt_Task AppStoreInterface::controlTask(const QString &id, const QString &packageName)
@@ -1036,7 +1045,8 @@ void AppStoreInterface::setAgreeVersion(const QString &version)
     }
     const QStringList parts = version.split(QLatin1Char('|'));
     if (parts.size() != 2) {
-        qCWarning(daemonLogCategory) << "User agreement version format error:" << version;
+        qCWarning(daemonLogCategory)
+            << "User agreement version format error:" << BusArgumentChecks::loggable(version);
         return;
     }
     storeSetting(QStringLiteral("serviceVersion"), parts.at(0));
@@ -1074,13 +1084,23 @@ void AppStoreInterface::SetWineAutoStart(const QString &packageName, bool operat
 
 void AppStoreInterface::SetSystemProxy(const QString &userName, const QString &environment)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
+    uid_t caller = 0;
+    if (!AppStore::admitCaller(*this, CallerLevel::Checked, &caller))
         return;
-    if (!BusArgumentChecks::isLoginName(userName) || !isProxyEnvironment(environment)) {
+    // The proxy of the seat user's runs is that user's own to set.
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (!BusArgumentChecks::isLoginName(userName) || !isProxyEnvironment(environment) ||
+        (caller != 0 && (!AppStore::UserLookup::getUserIds(userName, uid, gid) || uid != caller))) {
         BusArgumentChecks::logRefused(Q_FUNC_INFO, {userName, environment});
         return;
     }
-    ProxySystem::setSystemProxy(userName, environment);
+    // Root may keep a proxy for any user; it becomes the one of the runs for
+    // no named user (index updates) only while that user sits at the seat.
+    QString seatUser;
+    if (caller == 0)
+        AppStore::Utils::getLogname(seatUser);
+    ProxySystem::setSystemProxy(userName, environment, caller != 0 || userName == seatUser);
 }
 
 void AppStoreInterface::reportMode(const QString &mode)
@@ -1111,7 +1131,22 @@ QStringList AppStoreInterface::GetCpuAndBoardInfo()
 {
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return {};
+    // Before the storer is asked: a cached answer is announced at once.
+    if (calledFromDBus())
+        m_hardwareFactsCallers.insert(message().service());
     return SystemInfoStorer::instance()->getCpuAndBoardInfo();
+}
+
+void AppStoreInterface::sendHardwareFacts(const QStringList &facts)
+{
+    // The collection at start-up was asked for by no one and goes nowhere.
+    for (const QString &caller : std::as_const(m_hardwareFactsCallers)) {
+        QDBusMessage answer = QDBusMessage::createTargetedSignal(
+            caller, kObjectPath, kInterfaceName, QStringLiteral("sigGetCpuAndBoardInfoFinished"));
+        answer << facts;
+        QDBusConnection::systemBus().send(answer);
+    }
+    m_hardwareFactsCallers.clear();
 }
 
 int AppStoreInterface::IsQSMainBoard()

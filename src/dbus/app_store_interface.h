@@ -6,6 +6,7 @@
 
 #include <QDBusContext>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -113,6 +114,9 @@ Q_SIGNALS:
     Q_SCRIPTABLE void sigRemoveProgress(QString id, QString packageName, bool sucess);
     Q_SCRIPTABLE void sigPauseFinished(QString id, QString packagename);
     Q_SCRIPTABLE void sigCancelInstall(QString id, QString packagename);
+    // Never emitted, only published: the hardware facts hold serial numbers,
+    // so each caller of GetCpuAndBoardInfo gets them in a signal addressed to
+    // it alone (sendHardwareFacts).
     Q_SCRIPTABLE void sigGetCpuAndBoardInfoFinished(QStringList resList);
     Q_SCRIPTABLE void sigGetIsQSMotherBoard(int isQSMotherboard);
     Q_SCRIPTABLE void sigSystemNotificationSent(QString noticeJsonStr);
@@ -195,7 +199,12 @@ private:
     void storeSetting(const QString &nodeName, const QString &value);
     QString readSetting(const QString &nodeName, const QString &emptyValue = QString());
 
+    // The storer's facts go to the connections that asked for them since the
+    // last answer, and to no one else.
+    void sendHardwareFacts(const QStringList &facts);
+
     std::unique_ptr<HardwareInfoSaver> m_hardwareInfoSaver;
+    QSet<QString> m_hardwareFactsCallers;
     // ---- end of settings, agreement, hardware, wine autostart ----
 
 private:

@@ -28,15 +28,23 @@ bool mayCall(const QDBusConnection &connection, const CallerIdentity &caller, Ca
 
 } // namespace
 
-bool admitCaller(const QDBusContext &context, CallerLevel level)
+bool admitCaller(const QDBusContext &context, CallerLevel level, uid_t *callerUid)
 {
-    if (level == CallerLevel::Open || !context.calledFromDBus())
+    if (level == CallerLevel::Open)
         return true;
+    if (!context.calledFromDBus()) {
+        if (callerUid)
+            *callerUid = 0;
+        return true;
+    }
     const QDBusConnection connection = context.connection();
     const QString sender = context.message().service();
     const CallerIdentity caller = CallerIdentity::resolve(connection, sender);
-    if (mayCall(connection, caller, level))
+    if (mayCall(connection, caller, level)) {
+        if (callerUid)
+            *callerUid = caller.userId();
         return true;
+    }
 
     qCWarning(daemonLogCategory).noquote()
         << "Authentication failed: Invalid exeFilePath:" << caller.executable() << "(sender"

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 class QDBusContext;
 
 namespace AppStore {
@@ -14,7 +16,10 @@ enum class CallerLevel {
 // Decides whether the sender of the message being served may call a method
 // of the given level. A refused caller has already been answered with
 // AccessDenied when this returns false; the method then returns at once and
-// changes nothing. Calls made in-process (not from the bus) pass.
-bool admitCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked);
+// changes nothing. Calls made in-process (not from the bus) pass. The uid of
+// an admitted Checked or RootOnly caller (0 for an in-process call) goes to
+// callerUid when it is given.
+bool admitCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked,
+                 uid_t *callerUid = nullptr);
 
 } // namespace AppStore

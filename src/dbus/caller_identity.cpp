@@ -8,9 +8,11 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVariant>
+#include <QFile>
 #include <QVariantMap>
 
 #include <climits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace AppStore {
@@ -51,6 +53,28 @@ bool readLoginProperty(const QDBusConnection &connection, const QString &path,
     if (argument.currentSignature() != QLatin1String(signature))
         return false;
     argument >> target;
+    return true;
+}
+
+// Two paths name the same file (or namespace): stat follows the links of
+// /proc to what they stand for, whichever namespace the process is in.
+bool isSameFile(const QString &first, const QString &second)
+{
+    struct stat a = {};
+    struct stat b = {};
+    return ::stat(QFile::encodeName(first).constData(), &a) == 0 &&
+           ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+bool sharesDaemonNamespaces(uint pid)
+{
+    for (const char *kind : {"mnt", "user"}) {
+        const QString name = QLatin1String(kind);
+        if (!isSameFile(QStringLiteral("/proc/%1/ns/").arg(pid) + name,
+                        QStringLiteral("/proc/self/ns/") + name))
+            return false;
+    }
     return true;
 }
 
@@ -113,7 +137,9 @@ bool CallerIdentity::readExecutable()
 
 bool CallerIdentity::isAllowedExecutable() const
 {
-    return m_known && allowedExecutables().contains(m_executable, Qt::CaseSensitive);
+    return m_known && allowedExecutables().contains(m_executable, Qt::CaseSensitive) &&
+           sharesDaemonNamespaces(m_pid) &&
+           isSameFile(QStringLiteral("/proc/%1/exe").arg(m_pid), m_executable);
 }
 
 bool CallerIdentity::activeSeatUid(const QDBusConnection &connection, uid_t &uid)

@@ -12,7 +12,8 @@ namespace AppStore {
 // Who sent a bus message: the process and user the bus daemon saw connect,
 // and the program that process runs. Resolved after the message arrived, so
 // a caller could still exec another program or exit and have its id reused;
-// the checks below narrow that down but cannot close it.
+// the checks below narrow that down but cannot close it. Nor do they keep
+// out a process of the same user that attaches to the genuine program.
 class CallerIdentity
 {
 public:
@@ -30,6 +31,9 @@ public:
     uid_t userId() const { return m_uid; }
     // The link target as the kernel gives it; empty when it could not be read.
     QString executable() const { return m_executable; }
+    // The process runs, in the daemon's own mount and user namespaces, the
+    // very file of an allow-listed path: a copy of a program bind-mounted
+    // there in a namespace of the caller's reads as that path, too.
     bool isAllowedExecutable() const;
 
 private:

@@ -32,24 +32,35 @@ ChildrenGuardAccountInterface::ChildrenGuardAccountInterface()
 
 QString ChildrenGuardAccountInterface::getOwnerRole(const QString &userName)
 {
+    QString role = kNoRole;
     {
         QMutexLocker locker(&m_cacheMutex);
         const auto cached = m_roleCache.constFind(userName);
         if (cached != m_roleCache.constEnd()) {
-            return cached.value();
+            if (cached->age.elapsed() < m_roleLifetimeMs) {
+                return cached->role;
+            }
+            role = cached->role;
         }
     }
     // The call runs unlocked: one slow answer must not hold up callers whose
     // role is already known.
-    QString role;
-    if (getAccountType(userName, role)) {
+    QString learnt;
+    if (getAccountType(userName, learnt)) {
+        role = learnt;
+        LearntRole entry{role, {}};
+        entry.age.start();
         QMutexLocker locker(&m_cacheMutex);
-        m_roleCache.insert(userName, role);
-    } else {
-        role = kNoRole;
+        m_roleCache.insert(userName, entry);
     }
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << "UserName:" << userName << "OwnerRole:" << role;
     return role;
+}
+
+void ChildrenGuardAccountInterface::setRoleLifetime(int ms)
+{
+    QMutexLocker locker(&m_cacheMutex);
+    m_roleLifetimeMs = ms;
 }
 
 bool ChildrenGuardAccountInterface::getAccountType(const QString &userName, QString &type)

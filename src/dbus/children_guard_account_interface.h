@@ -2,6 +2,7 @@
 
 #include "utils/lazy_singleton.h"
 
+#include <QElapsedTimer>
 #include <QMap>
 #include <QMutex>
 #include <QObject>
@@ -17,9 +18,13 @@ class ChildrenGuardAccountInterface : public QObject
 public:
     static ChildrenGuardAccountInterface *instance();
 
-    // The role of userName's account, cached per user once learnt; "-1" when
-    // the service cannot tell, which is not cached so the next call asks again.
+    // The role of userName's account. A learnt role is kept for a minute
+    // (the parent may change it at any time), then asked again; while the
+    // service cannot tell, the last learnt role stands. "-1" when no role
+    // was ever learnt, which is not kept, so the next call asks again.
     QString getOwnerRole(const QString &userName);
+    // How long a learnt role is answered without asking; for tests.
+    void setRoleLifetime(int ms);
 
     // One "GetAccountType" call; false when the service is absent, answers
     // with an error, or answers nothing usable as text.
@@ -29,6 +34,13 @@ private:
     ChildrenGuardAccountInterface();
     friend class AppStore::LazySingleton<ChildrenGuardAccountInterface>;
 
+    struct LearntRole
+    {
+        QString role;
+        QElapsedTimer age;
+    };
+
     QMutex m_cacheMutex;
-    QMap<QString, QString> m_roleCache;
+    QMap<QString, LearntRole> m_roleCache;
+    int m_roleLifetimeMs = 60000;
 };

@@ -36,8 +36,9 @@ public:
     // The replay period; two hours unless a test shortens it. Any thread.
     void setReplayInterval(int milliseconds);
 
-    // Set by stopThread(): running tasks send nothing more, so shut-down
-    // waits for at most the request in flight.
+    // Set by stopThread(): running tasks send nothing more but store what
+    // they would have sent for the replay, so shut-down waits for at most the
+    // request in flight.
     bool isStopping() const { return stopping.load(); }
 
 Q_SIGNALS:

@@ -21,8 +21,7 @@ void uploadDownloadStatusTask::run()
     sendHttpMsg(StatisticsReport::Get, StatisticsReport::statisticsUrl());
     bool isNumber = false;
     const int code = data.code.toInt(&isNumber);
-    if (!isNumber || code == 0 || code == 200 || code == 510 ||
-        ThreadPoolManager::instance()->isStopping())
+    if (!isNumber || code == 0 || code == 200 || code == 510)
         return;
     sendHttpMsg(StatisticsReport::Post,
                 AppStore::Utils::storeServerUrl() + QStringLiteral("/bi-log/downloadBiLog"));
@@ -38,13 +37,16 @@ bool uploadDownloadStatusTask::sendHttpMsg(int type, const QString &url)
     const QByteArray body = type == StatisticsReport::Post
                                 ? StatisticsReport::buildContentBody(data.content)
                                 : QByteArray();
-    QString userAgent;
-    if (StatisticsReport::send(data, type, url, body, userAgent)) {
+    if (type != StatisticsReport::Get && type != StatisticsReport::Post)
+        return false;
+    // At shut-down nothing more is sent: the report waits for the replay
+    // like one that failed.
+    QString userAgent = StatisticsReport::buildStatisticsUserAgent(data);
+    if (!ThreadPoolManager::instance()->isStopping() &&
+        StatisticsReport::send(data, type, url, body, userAgent)) {
         Q_EMIT taskResult(true);
         return true;
     }
-    if (type != StatisticsReport::Get && type != StatisticsReport::Post)
-        return false;
     NetRetryData row;
     row.type = QString::number(type);
     row.reportData = StatisticsReport::buildRetryReportData(

@@ -8,7 +8,7 @@
 // Sends one statistics record: a GET to the statistics service carrying the
 // record in its User-Agent, and for a failure code also the record's content
 // to the store's download log. A request that fails is stored in report_bi
-// to be sent again later.
+// to be sent again later, as is one not sent because the daemon is stopping.
 class uploadDownloadStatusTask : public AbstractTask, public QRunnable
 {
     Q_OBJECT

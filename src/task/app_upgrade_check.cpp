@@ -1,6 +1,7 @@
 #include "task/app_upgrade_check.h"
 
 #include "apt_utils/aptcache.h"
+#include "apt_utils/package_protection.h"
 #include "common/daemon_log.h"
 #include "common/package_info.h"
 #include "database/appstoredb.h"
@@ -190,9 +191,10 @@ void AppUpgradeCheck::updateUpgradableCacheItem(QStringList packageInfoList)
 {
     AbstractTask busy;
     const QList<StoreService::AppBriefInfo> records = parseAppBriefInfoList(packageInfoList);
+    heldPackages = AppStore::PackageProtection::heldPackages();
     for (StoreService::AppBriefInfo record : records) {
         Package_Info installed;
-        if (!installedPackage(record.package_name, installed)) {
+        if (isHeld(record.package_name) || !installedPackage(record.package_name, installed)) {
             upgradableCache.remove(record.package_name);
             continue;
         }
@@ -249,8 +251,9 @@ void AppUpgradeCheck::onAppStoreClientUpgradeCheckSlot()
     Service::instance()->getLocalPackagesInfo(names, records);
     if (!HierarchicalControlInterface::instance()->isAllowed())
         return;
+    heldPackages = AppStore::PackageProtection::heldPackages();
     for (const StoreService::AppBriefInfo &record : std::as_const(records)) {
-        if (!isUpgradeNeeded(record))
+        if (!isUpgradeNeeded(record) || isHeld(record.package_name))
             continue;
         if (record.is_forced_update == kForcedUpdate) {
             emitSilentUpgrade(record);
@@ -293,6 +296,7 @@ bool AppUpgradeCheck::runLocalAppsCheck()
 {
     qCDebug(daemonLogCategory) << "App upgrade check start";
     upgradableCache.clear();
+    heldPackages = AppStore::PackageProtection::heldPackages();
 
     LocalPackageList kapla;
     LocalPackageList noChannelDebs;
@@ -391,7 +395,8 @@ void AppUpgradeCheck::takeVersionRecord(const StoreService::AppBriefInfo &record
                                         const InstalledMap &installed)
 {
     const QString installedVersion = installed.value(record.package_name).version;
-    if (Utils::compareVersion(record.package_version, installedVersion) <= 0)
+    if (Utils::compareVersion(record.package_version, installedVersion) <= 0 ||
+        isHeld(record.package_name))
         return;
     if (record.is_forced_update == kForcedUpdate) {
         if (record.pkgInstallMode == kDebInstallMode && record.isSpecificPkg == 0)
@@ -435,7 +440,7 @@ void AppUpgradeCheck::takeChannelRecord(StoreService::AppBriefInfo record,
 {
     record.channelId = installed.value(record.package_name).channel;
     QString newVersion;
-    if (!isChannelUpgradeNeeded(record, newVersion))
+    if (!isChannelUpgradeNeeded(record, newVersion) || isHeld(record.package_name))
         return;
     if (record.is_forced_update == kForcedUpdate) {
         qCDebug(daemonLogCategory).noquote()
@@ -579,6 +584,16 @@ bool AppUpgradeCheck::waitForAptUpdate()
     return true;
 }
 
+// The administrator's hold keeps a package as it is: no upgrade of it is
+// announced, cached, downloaded ahead or installed silently.
+bool AppUpgradeCheck::isHeld(const QString &packageName) const
+{
+    if (!heldPackages.contains(packageName))
+        return false;
+    qCInfo(daemonLogCategory) << packageName << "is held by the administrator: no upgrade offered";
+    return true;
+}
+
 bool AppUpgradeCheck::pause(int milliseconds)
 {
     if (milliseconds > 0)
@@ -607,11 +622,12 @@ void AppUpgradeCheck::initUpgradableAppBriefInfos()
 {
     const QStringList rows =
         OnTheShelvesAPPTableManager::instance()->getTheShelvesAPPTableItemJsons();
+    heldPackages = AppStore::PackageProtection::heldPackages();
     for (const QString &row : rows) {
         StoreService::AppBriefInfo record;
         record.parseJsonByteArray(row.toUtf8());
         Package_Info installed;
-        if (!installedPackage(record.package_name, installed))
+        if (isHeld(record.package_name) || !installedPackage(record.package_name, installed))
             continue;
         const QString offered = installed.channel.isEmpty()
                                     ? record.package_version

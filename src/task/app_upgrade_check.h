@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -101,6 +102,7 @@ private:
     // when none ended within the bounds or it failed.
     QStringList getAptUpgradableList();
     bool waitForAptUpdate();
+    bool isHeld(const QString &packageName) const;
     // One wait step or batch pause; false when the thread is to stop.
     bool pause(int milliseconds);
 
@@ -109,6 +111,8 @@ private:
     PreDownloadManager *preDownloadManager = nullptr;
     std::atomic_bool freeDownload{false};
     QMap<QString, StoreService::AppBriefInfo> upgradableCache;
+    // Read when a check or a cache change starts.
+    QSet<QString> heldPackages;
     QMap<QString, bool> instRmDuringCheck;
     QMutex statusMutex;
     QMutex checkMutex;

@@ -1,6 +1,7 @@
 #include "task/apt_get_arguments.h"
 
 #include "apt_utils/aptcache.h"
+#include "apt_utils/package_protection.h"
 #include "utils/utils.h"
 
 #include <algorithm>
@@ -24,8 +25,7 @@ QStringList commonArguments(bool downloadOnly)
 
 QStringList withPackage(QStringList arguments, const QString &package)
 {
-    arguments << QStringLiteral("--allow-change-held-packages") << QStringLiteral("install")
-              << QStringLiteral("--") << package;
+    arguments << QStringLiteral("install") << QStringLiteral("--") << package;
     return arguments;
 }
 
@@ -47,12 +47,14 @@ QString aptLockTimeoutOption(int lockWaitSeconds)
     return QStringLiteral("DPkg::Lock::Timeout=%1").arg(std::max(lockWaitSeconds, 1));
 }
 
-QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds)
+QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds, bool mayRemove)
 {
-    return withPackage(commonArguments(false)
-                           << QStringLiteral("-o") << aptLockTimeoutOption(lockWaitSeconds)
-                           << aptKeepConfigFilesOptions(),
-                       package);
+    QStringList arguments = commonArguments(false)
+                            << QStringLiteral("-o") << aptLockTimeoutOption(lockWaitSeconds)
+                            << aptKeepConfigFilesOptions();
+    if (!mayRemove)
+        arguments << QStringLiteral("-o") << PackageProtection::noRemovalOption();
+    return withPackage(arguments, package);
 }
 
 QStringList aptKeepConfigFilesOptions()

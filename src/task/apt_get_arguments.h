@@ -22,7 +22,8 @@ QString aptExactPackagePattern(const QString &packageName, const QString &versio
 // one) for dpkg's locks instead of failing at once.
 QString aptLockTimeoutOption(int lockWaitSeconds);
 
-QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds);
+// Unless mayRemove, apt-get fails instead of removing any package.
+QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds, bool mayRemove);
 
 // Every run that installs, upgrades or repairs packages keeps the
 // configuration files the administrator changed and never asks about them:

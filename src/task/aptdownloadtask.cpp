@@ -1,6 +1,7 @@
 #include "aptdownloadtask.h"
 
 #include "apt_utils/aptcache.h"
+#include "apt_utils/package_protection.h"
 #include "common/common.h"
 #include "common/daemon_log.h"
 #include "common/download_state_bi_data.h"
@@ -537,6 +538,11 @@ void AptDownloadTask::onFinishedSlot(int exitCode, QProcess::ExitStatus exitStat
         if (errorText.contains(QLatin1String("needs to be reinstalled")) &&
             errorText.contains(QLatin1String("can't find an archive for it")))
             AptCache::rmreinstreqPackage(errorText, 2, AppStore::Utils::cacheDir(), getTask().uid);
+        // A hold stays until the administrator lifts it: no retry changes that.
+        if (AppStore::PackageProtection::refusedForHold(getTask().packageName, errorText)) {
+            finalFailure(errorText, outputText);
+            return;
+        }
     }
     retryOrFail(errorText, outputText);
 }

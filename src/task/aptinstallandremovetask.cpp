@@ -2,6 +2,7 @@
 
 #include "apt_utils/aptcache.h"
 #include "apt_utils/dpkg_query.h"
+#include "apt_utils/package_protection.h"
 #include "common/app_brief_info.h"
 #include "common/daemon_log.h"
 #include "common/notify_status.h"
@@ -288,7 +289,6 @@ void AptInstallAndRemoveTask::settleFirstInstall()
 
 void AptInstallAndRemoveTask::startInstallTask()
 {
-    const bool fromArchive = !m_task.channelId.isEmpty() || m_task.isSpecificPkg == 1;
     if (!AppStore::PackageNameValidator::isValidPackageName(m_task.packageName) ||
         (!m_task.version.isEmpty() &&
          !AppStore::PackageNameValidator::isValidVersion(m_task.version))) {
@@ -311,6 +311,14 @@ void AptInstallAndRemoveTask::startInstallTask()
     // Known before apt-get can change the answer.
     settleFirstInstall();
 
+    startProcess(installSpec(m_mayRemove));
+}
+
+// Until a simulation showed that the removals an install needs take nothing
+// the system is built on, the install may remove nothing.
+ProcessSpec AptInstallAndRemoveTask::installSpec(bool mayRemove) const
+{
+    const bool fromArchive = !m_task.channelId.isEmpty() || m_task.isSpecificPkg == 1;
     QString package;
     if (fromArchive) {
         package = Utils::cacheDir() + QStringLiteral("archives/") + m_task.packageName +
@@ -321,7 +329,7 @@ void AptInstallAndRemoveTask::startInstallTask()
 
     ProcessSpec spec;
     spec.program = QStringLiteral("apt-get");
-    spec.arguments = AppStore::aptGetInstallArguments(package, lockWaitSeconds());
+    spec.arguments = AppStore::aptGetInstallArguments(package, lockWaitSeconds(), mayRemove);
     spec.environmentMode = ProcessSpec::Environment::Replace;
     QString loginName = m_task.loginName;
     spec.environment =
@@ -331,7 +339,7 @@ void AptInstallAndRemoveTask::startInstallTask()
                     AppStore::keepConfigFilesEnvironment()} +
         ProxySystem::proxyEnvironmentList(loginName);
     spec.timeoutMs = AppStore::kAptInstallRunLimitMs;
-    startProcess(spec);
+    return spec;
 }
 
 void AptInstallAndRemoveTask::startPurgeTask()
@@ -366,11 +374,28 @@ void AptInstallAndRemoveTask::startPurgeTask()
         endPurge(false);
         return;
     }
+    // Asked once dpkg is free: the simulation sees what the purge will meet.
+    const ProcessSpec spec = purgeSpec();
+    const QString refusal = AppStore::PackageProtection::purgeRefusal(m_task.packageName, spec);
+    if (!refusal.isEmpty()) {
+        qCWarning(daemonLogCategory).noquote()
+            << "refusing to remove" << m_task.packageName << "because" << refusal;
+        endPurge(false);
+        return;
+    }
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
     if (!m_process)
         m_process = createProcess(false);
     AptCache::removeShortcuts(m_task.packageName, m_task.loginName, 1);
+    if (startProcess(spec) && m_process) {
+        // Nobody answers a purge's prompts: they read end-of-file instead of
+        // holding the only install thread.
+        m_process->closeWriteChannel();
+    }
+}
 
+ProcessSpec AptInstallAndRemoveTask::purgeSpec() const
+{
     QString package = m_task.packageName;
     if (!m_task.version.isEmpty())
         package += QLatin1Char('=') + m_task.version;
@@ -381,7 +406,6 @@ void AptInstallAndRemoveTask::startPurgeTask()
                       QStringLiteral("APT::Status-Fd=3"),
                       QStringLiteral("-o"),
                       AppStore::aptLockTimeoutOption(lockWaitSeconds()),
-                      QStringLiteral("--allow-change-held-packages"),
                       QStringLiteral("purge"),
                       QStringLiteral("--"),
                       package};
@@ -393,11 +417,7 @@ void AptInstallAndRemoveTask::startPurgeTask()
                         QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(m_task.uid),
                         QStringLiteral("DEBIAN_FRONTEND=teletype")};
     spec.timeoutMs = AppStore::kAptPurgeRunLimitMs;
-    if (startProcess(spec) && m_process) {
-        // Nobody answers a purge's prompts: they read end-of-file instead of
-        // holding the only install thread.
-        m_process->closeWriteChannel();
-    }
+    return spec;
 }
 
 void AptInstallAndRemoveTask::safeDeleteTimer()
@@ -593,6 +613,20 @@ void AptInstallAndRemoveTask::OnInstallFinishedSlot(int exitCode, QProcess::Exit
     const QString error = m_lastResult.errorText();
     qCWarning(daemonLogCategory).noquote() << "AptInstall::OnInstallFinishedSlot failed:" << error;
     qCInfo(daemonLogCategory).noquote() << "AptInstall::OnInstallFinishedSlot output:" << output;
+    // apt-get stopped before dpkg ran: nothing to repair.
+    switch (AppStore::PackageProtection::reviewFailedInstall(m_task.packageName, error,
+                                                             installSpec(true))) {
+    case AppStore::PackageProtection::InstallReview::Refused:
+        finishInstall(false, AppStore::NoStatusCode);
+        return;
+    case AppStore::PackageProtection::InstallReview::RunAgain:
+        m_mayRemove = true;
+        safeDeleteProcess();
+        startInstallTask();
+        return;
+    case AppStore::PackageProtection::InstallReview::Other:
+        break;
+    }
     runInstallRepairs(output, error);
 }
 

@@ -85,6 +85,8 @@ private:
     bool waitForDpkg();
     int lockWaitSeconds() const;
     AppStore::ProcessRunner *createProcess(bool readOutput);
+    AppStore::ProcessSpec installSpec(bool mayRemove) const;
+    AppStore::ProcessSpec purgeSpec() const;
     bool startProcess(const AppStore::ProcessSpec &spec);
     void handleFinished(const AppStore::ProcessResult &result);
     void handleAptInput(const QString &input);
@@ -120,6 +122,8 @@ private:
     Apt_Task m_task;
     std::unique_ptr<AppStore::SideQuery<bool>> m_wasInstalled;
     AppStore::ProcessRunner *m_process = nullptr;
+    // Set once a simulation found nothing protected among an install's removals.
+    bool m_mayRemove = false;
     int m_maxRetryCount = 2;
     int m_fixBrokenCount = 0;
     int m_updatesDirCount = 0;

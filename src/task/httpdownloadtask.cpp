@@ -6,6 +6,7 @@
 #include "common/opt_status.h"
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
+#include "service/service.h"
 #include "service/store_request_texts.h"
 #include "service/thread_pool_manager.h"
 #include "task/download_success.h"
@@ -151,7 +152,9 @@ void HttpDownloadTask::runDownload()
     startDownload();
     qCInfo(daemonLogCategory) << "HttpDownloadTask::run(), threadId:" << QThread::currentThreadId()
                               << m_task.packageName;
-    if (!m_bIsSafeDeleted)
+    if (m_bIsSafeDeleted)
+        qCInfo(daemonLogCategory) << "HttpDownloadTask deleted:" << m_task.packageName;
+    else
         loop.exec();
 
     {
@@ -181,6 +184,7 @@ void HttpDownloadTask::startDownload()
         return;
     }
     if (!QDir().mkpath(m_downloadDir) || !checkTmpFileExisted()) {
+        qCWarning(daemonLogCategory) << "Tmp file create failed, abort..." << task.packageName;
         reportFailure(AppStore::InstallFailed, QStringLiteral("E: Temp File Create Failed"), false);
         return;
     }
@@ -197,22 +201,40 @@ void HttpDownloadTask::startDownload()
 
 // Resumes a partial file of an earlier run unless the task asks for a fresh
 // download; anything at the name that is not a plain file is removed first.
+// The task's downloaded size is what the file holds from here on, so a row
+// written before the first progress tells the truth.
 bool HttpDownloadTask::checkTmpFileExisted()
 {
     const QFileInfo info(tmpPath());
     const bool needRedownload = getTask().needRedownload;
     if ((info.exists() || info.isSymLink()) &&
-        (needRedownload || !info.isFile() || info.isSymLink()))
+        (needRedownload || !info.isFile() || info.isSymLink())) {
+        if (needRedownload)
+            qCInfo(daemonLogCategory)
+                << "Tmp file outdated, delete and redownload..." << m_task.packageName;
         removeIfPresent(tmpPath());
+    }
     m_file.setFileName(tmpPath());
     if (QFileInfo::exists(tmpPath())) {
-        if (m_file.open(QIODevice::ReadWrite | QIODevice::Append))
+        qCInfo(daemonLogCategory) << "Tmp file existed, continue download..." << m_task.packageName;
+        if (m_file.open(QIODevice::ReadWrite | QIODevice::Append)) {
+            setDownloadedSize(m_file.size());
             return true;
+        }
         qCWarning(daemonLogCategory)
             << "Tmp file open failed, delete and redownload..." << m_task.packageName;
         removeIfPresent(tmpPath());
+    } else {
+        qCInfo(daemonLogCategory) << "Tmp file is not existed, download..." << m_task.packageName;
     }
+    setDownloadedSize(0);
     return m_file.open(QIODevice::ReadWrite | QIODevice::Truncate);
+}
+
+void HttpDownloadTask::setDownloadedSize(qint64 size)
+{
+    QMutexLocker locker(&m_taskMutex);
+    m_task.downloadedSize = size;
 }
 
 void HttpDownloadTask::sendRequest(qint64 offset)
@@ -245,6 +267,9 @@ void HttpDownloadTask::sendRequest(qint64 offset)
 void HttpDownloadTask::setRequestHeaders(QNetworkRequest &request, qint64 offset)
 {
     request.setRawHeader("language", AppStore::Utils::getUserLanguage().toUtf8());
+    // The store client's version as the store requests carry it: kept
+    // current when the client itself is upgraded.
+    m_headerInfo.biHeader.client_version = Service::instance()->getHeaderInfo().client_version;
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       buildUserAgent(m_headerInfo.biHeader).toUtf8());
     request.setRawHeader("Range", QStringLiteral("bytes=%1-").arg(offset).toUtf8());
@@ -265,6 +290,7 @@ bool HttpDownloadTask::acceptReplyStatus()
         qCInfo(daemonLogCategory) << "range ignored by the server, downloading"
                                   << m_task.packageName << "from the start";
         m_writeOffset = 0;
+        setDownloadedSize(0);
         if (!m_file.resize(0)) {
             reportFailure(AppStore::InstallFailed, QStringLiteral("E: Temp File Create Failed"),
                           false);
@@ -410,6 +436,7 @@ void HttpDownloadTask::restartFromZero()
     qCInfo(daemonLogCategory) << "range refused, downloading" << m_task.packageName << "again";
     m_restarted = true;
     safeDeleteReply();
+    setDownloadedSize(0);
     if (!m_file.resize(0)) {
         reportFailure(AppStore::InstallFailed, QStringLiteral("E: Temp File Create Failed"), false);
         return;
@@ -477,10 +504,21 @@ bool HttpDownloadTask::placeFile(const QString &target)
     return false;
 }
 
+// The run's own end and a control request are decided under one lock: the
+// first to come owns the task's end, and the other reports nothing.
+bool HttpDownloadTask::claimEnd()
+{
+    QMutexLocker locker(&m_stateMutex);
+    if (m_bIsPaused || m_bIsSafeDeleted || m_bIsEnded)
+        return false;
+    m_bIsEnded = true;
+    return true;
+}
+
 void HttpDownloadTask::onDownloadSuccess()
 {
     // A request that took the task meanwhile wins: nothing goes to the install side.
-    if (m_bIsSafeDeleted)
+    if (!claimEnd())
         return;
     if (m_timer)
         m_timer->stop();
@@ -492,20 +530,24 @@ void HttpDownloadTask::onDownloadSuccess()
 // The inactivity time-out and every failed check of a finished file.
 void HttpDownloadTask::onDownloadErrror()
 {
-    if (m_bIsSafeDeleted)
-        return;
     if (m_timer)
         m_timer->stop();
+    if (!claimEnd())
+        return;
     if (getTask().sourceId == STORE_PACKAGE_NAME)
         sendStatistics(STATISTICS_DOWNLOAD_END, QString::number(AppStore::NetworkFailed),
                        QStringLiteral("err: ") + kTimeoutError);
-    reportFailure(AppStore::NetworkFailed, kTimeoutError, true);
+    reportClaimedFailure(AppStore::NetworkFailed, kTimeoutError, true);
 }
 
 void HttpDownloadTask::reportFailure(int code, const QString &error, bool removeFiles)
 {
-    if (m_bIsSafeDeleted)
-        return;
+    if (claimEnd())
+        reportClaimedFailure(code, error, removeFiles);
+}
+
+void HttpDownloadTask::reportClaimedFailure(int code, const QString &error, bool removeFiles)
+{
     AppStore::NotifyStatus status;
     status.code = code;
     status.error = error;
@@ -562,17 +604,18 @@ bool HttpDownloadTask::acceptRequest(Request request, const QString &sourceId, b
     static const char *const names[] = {"onStopTaskSlot", "onPauseTaskSlot",
                                         "onPrepareToDeleteTask", "onPausePartTasksSlot"};
     const Apt_Task task = getTask();
-    if (m_bIsPaused || m_bIsSafeDeleted) {
-        qCDebug(daemonLogCategory) << names[int(request)] << task.packageName
-                                   << "m_bIsSafeDeleted =" << boolText(m_bIsSafeDeleted);
-        return false;
+    {
+        QMutexLocker locker(&m_stateMutex);
+        if (m_bIsPaused || m_bIsSafeDeleted || m_bIsEnded) {
+            qCDebug(daemonLogCategory) << names[int(request)] << task.packageName
+                                       << "m_bIsSafeDeleted =" << boolText(m_bIsSafeDeleted);
+            return false;
+        }
+        qCDebug(daemonLogCategory) << names[int(request)] << task.packageName;
+        if (sourceId != task.sourceId || !matches)
+            return false;
+        m_bIsPaused = true;
     }
-    qCDebug(daemonLogCategory) << names[int(request)] << task.packageName;
-    if (sourceId != task.sourceId || !matches)
-        return false;
-    bool expected = false;
-    if (!m_bIsPaused.compare_exchange_strong(expected, true))
-        return false;
 
     static const char *const words[] = {"stop", "pause", "delete", "stop"};
     qCInfo(daemonLogCategory) << words[int(request)] << task.packageName;

@@ -29,8 +29,9 @@ class QTimer;
 // The object lives on the thread that created it (the install manager's), so
 // the control slots run there; run(), the network objects, the timer and the
 // file live on a pool thread and are touched only there. A control request
-// from elsewhere posts the teardown to that thread. The flags are atomic and
-// the task record is shared under m_taskMutex.
+// from elsewhere posts the teardown to that thread. The flags are atomic; the
+// run's end and a control request are decided under m_stateMutex, so exactly
+// one of them is reported. The task record is shared under m_taskMutex.
 //
 // The files are named from the package name alone, never from the URL or the
 // server's headers, so nothing is ever written outside the cache folder.
@@ -81,6 +82,7 @@ private:
     void runDownload();
     void startDownload();
     bool checkTmpFileExisted();
+    void setDownloadedSize(qint64 size);
     void sendRequest(qint64 offset);
     void setRequestHeaders(QNetworkRequest &request, qint64 offset);
     bool acceptReplyStatus();
@@ -92,8 +94,10 @@ private:
     bool verifyAndPlaceFile();
     bool placeFile(const QString &target);
 
+    bool claimEnd();
     bool acceptRequest(Request request, const QString &sourceId, bool matches);
     void reportFailure(int code, const QString &error, bool removeFiles);
+    void reportClaimedFailure(int code, const QString &error, bool removeFiles);
     void installFailedUpdateDb(AppStore::NotifyStatus status);
     void sendStatistics(const QString &type, const QString &code, const QString &content);
     void removeDownloadFiles();
@@ -139,4 +143,5 @@ private:
     std::atomic<bool> m_bIsPaused{false};
     std::atomic<bool> m_bIsSafeDeleted{false};
     std::atomic<bool> m_bIsDownloadSucceeded{false};
+    std::atomic<bool> m_bIsEnded{false}; // the run decided its own end (under m_stateMutex)
 };

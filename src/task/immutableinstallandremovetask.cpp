@@ -1,6 +1,7 @@
 #include "task/immutableinstallandremovetask.h"
 
 #include "apt_utils/aptcache.h"
+#include "apt_utils/package_protection.h"
 #include "common/app_brief_info.h"
 #include "common/daemon_log.h"
 #include "common/notify_status.h"
@@ -149,13 +150,43 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
         endPurge(false);
         return;
     }
+    const QString refusal = AppStore::PackageProtection::purgeRefusal(
+        m_task.packageName, aptGetSpec(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs));
+    if (!refusal.isEmpty()) {
+        qCWarning(daemonLogCategory).noquote()
+            << "refusing to remove" << m_task.packageName << "because" << refusal;
+        endPurge(false);
+        return;
+    }
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
     AptCache::removeShortcuts(m_task.packageName, m_task.loginName, 1);
     startAptGet(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs);
 }
 
 // apt-get with the system's own configuration and the daemon's environment;
-// it waits for dpkg's locks as long as a start does.
+// it waits for dpkg's locks as long as a start does. An install removes
+// nothing until a simulation showed that what it removes is not protected.
+ProcessSpec ImmutableInstallAndRemoveTask::aptGetSpec(const QString &operation, int timeoutMs,
+                                                      bool mayRemove) const
+{
+    QString package = m_task.packageName;
+    if (!m_task.version.isEmpty())
+        package += QLatin1Char('=') + m_task.version;
+    ProcessSpec spec;
+    spec.program = QStringLiteral("apt-get");
+    spec.arguments = {QStringLiteral("-y"), QStringLiteral("-o"),
+                      AppStore::aptLockTimeoutOption(AppStore::DpkgLockWait::aptLockTimeoutSeconds(
+                          AppStore::DpkgLockWait::kDefaultLimitMs))};
+    spec.arguments << AppStore::aptKeepConfigFilesOptions();
+    if (!mayRemove)
+        spec.arguments << QStringLiteral("-o") << AppStore::PackageProtection::noRemovalOption();
+    spec.arguments << operation << QStringLiteral("--") << package;
+    spec.environmentMode = ProcessSpec::Environment::Extend;
+    spec.environment = {AppStore::keepConfigFilesEnvironment()};
+    spec.timeoutMs = timeoutMs;
+    return spec;
+}
+
 void ImmutableInstallAndRemoveTask::startAptGet(const QString &operation, int timeoutMs)
 {
     if (!m_process) {
@@ -173,20 +204,7 @@ void ImmutableInstallAndRemoveTask::startAptGet(const QString &operation, int ti
             m_process, &ProcessRunner::finished, m_process,
             [this](const ProcessResult &result) { handleFinished(result); }, Qt::DirectConnection);
     }
-    QString package = m_task.packageName;
-    if (!m_task.version.isEmpty())
-        package += QLatin1Char('=') + m_task.version;
-    ProcessSpec spec;
-    spec.program = QStringLiteral("apt-get");
-    spec.arguments =
-        QStringList{QStringLiteral("-y"), QStringLiteral("-o"),
-                    AppStore::aptLockTimeoutOption(AppStore::DpkgLockWait::aptLockTimeoutSeconds(
-                        AppStore::DpkgLockWait::kDefaultLimitMs))} +
-        AppStore::aptKeepConfigFilesOptions() +
-        QStringList{operation, QStringLiteral("--"), package};
-    spec.environmentMode = ProcessSpec::Environment::Extend;
-    spec.environment = {AppStore::keepConfigFilesEnvironment()};
-    spec.timeoutMs = timeoutMs;
+    const ProcessSpec spec = aptGetSpec(operation, timeoutMs, !m_isInstall || m_mayRemove);
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << spec.program << spec.arguments;
     m_lastResult = ProcessResult();
     if (!m_process->start(spec)) {
@@ -242,6 +260,15 @@ void ImmutableInstallAndRemoveTask::OnInstallFinishedSlot(int exitCode,
         qCWarning(daemonLogCategory).noquote()
             << "ImmutableInstallAndRemoveTask::OnInstallFinishedSlot failed:"
             << m_lastResult.errorText();
+        if (AppStore::PackageProtection::reviewFailedInstall(
+                m_task.packageName, m_lastResult.errorText(),
+                aptGetSpec(QStringLiteral("install"), AppStore::kAptInstallRunLimitMs, true)) ==
+            AppStore::PackageProtection::InstallReview::RunAgain) {
+            m_mayRemove = true;
+            safeDeleteProcess();
+            startInstallTask();
+            return;
+        }
         failInstall();
         return;
     }

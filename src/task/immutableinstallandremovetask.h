@@ -54,6 +54,8 @@ private:
     void runInstallOrPurge();
     bool hasValidNames() const;
     bool waitForDpkg();
+    AppStore::ProcessSpec aptGetSpec(const QString &operation, int timeoutMs,
+                                     bool mayRemove = true) const;
     void startAptGet(const QString &operation, int timeoutMs);
     void handleFinished(const AppStore::ProcessResult &result);
     void failInstall();
@@ -64,6 +66,8 @@ private:
     Apt_Task m_task;
     const std::atomic<bool> m_isInstall;
     bool m_isFinished = false;
+    // Set once a simulation found nothing protected among an install's removals.
+    bool m_mayRemove = false;
     // Bounded: a maintainer script printing in a loop must not exhaust the
     // daemon's memory.
     AppStore::BoundedOutput m_output;

@@ -278,13 +278,13 @@ void KaplaPkgInstAndRmTask::slotReadyReadAllStandardOutput(const QString &line)
                                progressStatusJson());
 }
 
-// The end of the fetch stage. Decided under the state lock: a request that
-// was taken first owns the task's end, and after this none is taken.
+// The end of the fetch stage. Decided under the state lock: after this no
+// request is taken.
 void KaplaPkgInstAndRmTask::slotDownloadFinished()
 {
     {
         QMutexLocker locker(&m_stateMutex);
-        if (m_isUninterruptible || m_isPaused || m_isSafeDeleted)
+        if (m_isUninterruptible || m_isSafeDeleted)
             return;
         m_isUninterruptible = true;
         m_isDownloadFinished = true;
@@ -302,18 +302,13 @@ void KaplaPkgInstAndRmTask::slotDownloadFinished()
     Q_EMIT sigStartInstall(task);
 }
 
-bool KaplaPkgInstAndRmTask::claimedByRequest() const
-{
-    return m_isPaused || m_isSafeDeleted;
-}
-
+// A request taken during the fetch stage ends the task once the tool it
+// interrupted has gone, unless the application is installed at the
+// requested version by then: that result is the one reported.
 void KaplaPkgInstAndRmTask::slotInstallProcessFinished(const AppStore::ProcessResult &result)
 {
     qCDebug(daemonLogCategory) << m_packageName << "kapla-cli install exit code" << result.exitCode
                                << (result.crashed ? "CrashExit" : "NormalExit");
-    slotDownloadFinished();
-    if (claimedByRequest())
-        return;
     bool ok = result.succeeded();
     if (!ok) {
         qCWarning(daemonLogCategory).noquote()
@@ -322,6 +317,11 @@ void KaplaPkgInstAndRmTask::slotInstallProcessFinished(const AppStore::ProcessRe
         Package_Info info;
         ok = AptCache::getLocalPackageInfo(m_packageName, info, 2) && info.version == m_version;
     }
+    if (m_isPaused && !ok) {
+        settleRequest();
+        return;
+    }
+    slotDownloadFinished();
     finishInstall(ok);
 }
 
@@ -329,8 +329,6 @@ void KaplaPkgInstAndRmTask::slotUninstallProcessFinished(const AppStore::Process
 {
     qCDebug(daemonLogCategory) << m_packageName << "kapla-cli uninstall exit code"
                                << result.exitCode << (result.crashed ? "CrashExit" : "NormalExit");
-    if (claimedByRequest())
-        return;
     bool ok = true;
     if (result.succeeded()) {
         AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_packageName);
@@ -372,81 +370,80 @@ void KaplaPkgInstAndRmTask::finishUninstall(bool ok)
 
 void KaplaPkgInstAndRmTask::slotStopTask(Apt_Task task)
 {
-    if (acceptRequest(task.sourceId, task.packageName == m_packageName, "slotStopTask") &&
-        !m_isSafeDeleted)
-        safeDeleteAll();
+    takeRequest(task.sourceId, task.packageName == m_packageName, "slotStopTask", false);
 }
 
 void KaplaPkgInstAndRmTask::slotPrepareToDeleteTask(Apt_Task task)
 {
-    if (acceptRequest(task.sourceId, task.packageName == m_packageName,
-                      "slotPrepareToDeleteTask") &&
-        !m_isSafeDeleted)
-        safeDeleteAll();
+    takeRequest(task.sourceId, task.packageName == m_packageName, "slotPrepareToDeleteTask", false);
 }
 
 void KaplaPkgInstAndRmTask::slotPauseTask(Apt_Task task)
 {
-    if (acceptRequest(task.sourceId, task.packageName == m_packageName, "slotPauseTask"))
-        pauseAccepted();
+    takeRequest(task.sourceId, task.packageName == m_packageName, "slotPauseTask", true);
 }
 
 void KaplaPkgInstAndRmTask::slotPausePartTasks(QString id, QStringList packageNames)
 {
-    if (acceptRequest(id, packageNames.contains(m_packageName), "slotPausePartTasks"))
-        pauseAccepted();
+    takeRequest(id, packageNames.contains(m_packageName), "slotPausePartTasks", true);
 }
 
-bool KaplaPkgInstAndRmTask::acceptRequest(const QString &sourceId, bool namesThisTask,
-                                          const char *request)
+// Taken under the lock that the end of the fetch stage takes, so a request
+// either comes first or not at all. Its outcome waits for the interrupted
+// tool (see slotInstallProcessFinished); with no run started it is settled
+// at once.
+void KaplaPkgInstAndRmTask::takeRequest(const QString &sourceId, bool namesThisTask,
+                                        const char *request, bool pause)
 {
+    bool running = false;
     {
         QMutexLocker locker(&m_stateMutex);
         if (m_isUninterruptible)
-            return false;
+            return;
         if (m_isPaused || m_isSafeDeleted) {
             qCDebug(daemonLogCategory)
                 << request << m_packageName << m_version
                 << "m_isSafeDeleted =" << boolText(m_isSafeDeleted)
                 << "m_isPaused =" << boolText(m_isPaused) << AppStore::SmallUtils::nowText();
-            return false;
+            return;
         }
         if (sourceId != m_sourceId || !namesThisTask)
-            return false;
+            return;
+        m_requestIsPause = pause; // before the flag that publishes it
         m_isPaused = true;
+        running = m_context != nullptr;
+        if (running)
+            QMetaObject::invokeMethod(
+                m_context, [this] { interruptProcess(); }, Qt::QueuedConnection);
     }
-    cancelJob();
     qCDebug(daemonLogCategory) << request << m_packageName << m_version
                                << AppStore::SmallUtils::nowText();
-    return true;
+    if (!running)
+        settleRequest(); // not started: nothing runs and no job exists
+    else
+        cancelJob();
 }
 
-void KaplaPkgInstAndRmTask::pauseAccepted()
+void KaplaPkgInstAndRmTask::settleRequest()
 {
-    const Apt_Task task = getTask();
-    Q_EMIT sigPauseFinished(m_sourceId, m_packageName);
-    if (m_sourceId == STORE_PACKAGE_NAME && task.agreeSign)
-        ThreadPoolManager::instance()->addUploadDownloadTask(
-            AppStore::TaskRecordBuilder::statisticsRecord(task, STATISTICS_PAUSE,
-                                                          STATISTICS_CODE_SUCCESS));
-    AppstoreDb::instance()->updateApplicationHistoryInfo(
-        AppStore::TaskRecordBuilder::historyRow(task, OPERATION_PAUSE));
-    if (!m_isSafeDeleted)
-        safeDeleteAll();
+    if (m_requestIsPause) {
+        const Apt_Task task = getTask();
+        Q_EMIT sigPauseFinished(m_sourceId, m_packageName);
+        if (m_sourceId == STORE_PACKAGE_NAME && task.agreeSign)
+            ThreadPoolManager::instance()->addUploadDownloadTask(
+                AppStore::TaskRecordBuilder::statisticsRecord(task, STATISTICS_PAUSE,
+                                                              STATISTICS_CODE_SUCCESS));
+        AppstoreDb::instance()->updateApplicationHistoryInfo(
+            AppStore::TaskRecordBuilder::historyRow(task, OPERATION_PAUSE));
+    }
+    safeDeleteAll();
 }
 
-// The tool is interrupted on its own thread; the kapla service is told to
-// drop the job without waiting for its answer, over the thread-safe bus
-// connection rather than a proxy object of the pool thread.
+// The kapla service is told to drop the job without waiting for its answer,
+// over the thread-safe bus connection rather than a proxy object of the pool
+// thread.
 void KaplaPkgInstAndRmTask::cancelJob()
 {
-    {
-        QMutexLocker locker(&m_stateMutex);
-        if (!m_context)
-            return; // not started: nothing runs and no job exists
-        QMetaObject::invokeMethod(
-            m_context, [this] { interruptProcess(); }, Qt::QueuedConnection);
-    }
     QDBusMessage call = QDBusMessage::createMethodCall(
         kKaplaService, kJobManagerPath, kJobManagerInterface, QStringLiteral("Cancel"));
     call << m_packageName;
@@ -455,15 +452,14 @@ void KaplaPkgInstAndRmTask::cancelJob()
         qCDebug(daemonLogCategory) << "kapla job cancel not sent for" << m_packageName;
 }
 
-// Pool thread. Disconnected first, so that the tool's end reaches neither
-// finished handler.
+// Pool thread. A tool that does not leave within its grace time is killed;
+// its end settles the request either way.
 void KaplaPkgInstAndRmTask::interruptProcess()
 {
-    if (!m_process)
+    if (!m_process || !m_process->isRunning() || m_process->processId() <= 0)
         return;
-    disconnect(m_process, nullptr, this, nullptr);
-    if (m_process->isRunning() && m_process->processId() > 0)
-        m_process->interrupt();
+    m_process->interrupt();
+    QTimer::singleShot(kInterruptGraceMs, m_process, &AppStore::ProcessRunner::kill);
 }
 
 void KaplaPkgInstAndRmTask::safeDeleteAll()
@@ -502,29 +498,22 @@ void KaplaPkgInstAndRmTask::releaseRunObjects()
         Qt::QueuedConnection);
 }
 
-// Pool thread. An interrupted tool is left running for its grace time (see
-// safeDeleteEventLoop); any other is killed.
+// Pool thread. A tool still running at the teardown is killed.
 void KaplaPkgInstAndRmTask::safeDeleteProcess()
 {
     if (!m_process)
         return;
     qCDebug(daemonLogCategory) << "safeDeleteProcess" << m_packageName << m_version;
     disconnect(m_process, nullptr, this, nullptr);
-    if (m_process->isRunning() && !m_isPaused)
+    if (m_process->isRunning())
         m_process->kill();
 }
 
-// Pool thread. The loop ends once the tool has gone, or after the grace time;
-// run() then destroys the runner, which kills what is left.
+// Pool thread. Quitting the loop lets run() return.
 void KaplaPkgInstAndRmTask::safeDeleteEventLoop()
 {
     if (!m_eventLoop)
         return;
     qCDebug(daemonLogCategory) << "safeDeleteEventLoop" << m_packageName << m_version;
-    if (m_process && m_process->isRunning()) {
-        connect(m_process, &AppStore::ProcessRunner::finished, m_eventLoop, &QEventLoop::quit);
-        QTimer::singleShot(kInterruptGraceMs, m_eventLoop, &QEventLoop::quit);
-        return;
-    }
     m_eventLoop->quit();
 }

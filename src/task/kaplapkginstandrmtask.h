@@ -22,16 +22,17 @@ struct ProcessResult;
 // Installs or uninstalls one kapla application through "kapla-cli".
 //
 // An install has two stages: the tool fetches the application (stop, pause
-// and delete requests are honoured and end the task without a finished
-// signal), then installs it (requests are ignored). The tool gives no sign
-// of the switch, so the end of its run stands for both. An uninstall cannot
-// be interrupted at all.
+// and delete requests are honoured: the tool is interrupted and the task ends
+// without a finished signal, unless the tool ran to its end anyway), then
+// installs it (requests are ignored). The tool gives no sign of the switch,
+// so the end of its run stands for both. An uninstall cannot be interrupted
+// at all.
 //
 // The object lives on the thread that created it (the install manager's),
 // so the request slots run there. run(), the tool's process and the event
 // loop live on a pool thread and are touched only there: a request posts its
-// work to that thread. A request and the end of the tool's run are settled
-// under one lock, so exactly one of them ends the task.
+// work to that thread. A request and the end of the fetch stage are decided
+// under one lock, and exactly one outcome is reported.
 //
 // Whoever starts it deletes it on its own thread after run() has ended (see
 // AbstractTask), so it counts as live work for the idle exit meanwhile.
@@ -87,13 +88,12 @@ private:
     void slotDownloadFinished();
     void slotInstallProcessFinished(const AppStore::ProcessResult &result);
     void slotUninstallProcessFinished(const AppStore::ProcessResult &result);
-    bool claimedByRequest() const;
     bool isKnownToBeGone() const;
     void finishInstall(bool ok);
     void finishUninstall(bool ok);
 
-    bool acceptRequest(const QString &sourceId, bool namesThisTask, const char *request);
-    void pauseAccepted();
+    void takeRequest(const QString &sourceId, bool namesThisTask, const char *request, bool pause);
+    void settleRequest();
     void cancelJob();
     void interruptProcess();
     void safeDeleteAll();
@@ -117,6 +117,7 @@ private:
     QThread *m_runThread = nullptr;
     QEventLoop *m_eventLoop = nullptr;
     AppStore::ProcessRunner *m_process = nullptr;
+    bool m_requestIsPause = false; // of the request m_isPaused stands for
 
     std::atomic<bool> m_isPaused{false};
     std::atomic<bool> m_isSafeDeleted{false};

@@ -9,12 +9,6 @@
 
 #include <malloc.h>
 
-namespace {
-
-const QString kClientProcessName = QStringLiteral("tarnwick-client");
-
-} // namespace
-
 TaskManager *TaskManager::instance()
 {
     return AppStore::LazySingleton<TaskManager>::instance();
@@ -68,13 +62,19 @@ void TaskManager::setInterval(int ms)
     m_timer->setInterval(ms);
 }
 
+void TaskManager::setClientExecutable(const QString &path)
+{
+    m_clientExecutable = path;
+}
+
 void TaskManager::slotTimeout()
 {
     if (m_probe)
         return; // the previous test has not answered yet
     const quint64 generation = m_generation;
-    m_probe = QThread::create(
-        [this] { m_clientRunning = AppStore::Utils::isProcessRunning(kClientProcessName); });
+    m_probe = QThread::create([this, client = m_clientExecutable] {
+        m_clientRunning = AppStore::Utils::isExecutableRunning(client);
+    });
     connect(m_probe, &QThread::finished, this, [this, generation] { finishIdleTest(generation); });
     m_probe->start();
 }

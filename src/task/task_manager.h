@@ -4,6 +4,7 @@
 
 #include <QMutex>
 #include <QObject>
+#include <QString>
 
 #include <atomic>
 
@@ -23,9 +24,11 @@ public:
     void addTask();
     void removeTask();
 
-    // The one knob of the idle exit: the idle period in milliseconds. A
-    // running timer starts over with the new period. Main thread only.
+    // The knobs of the idle exit: the idle period in milliseconds (a running
+    // timer starts over with the new period) and the store client's file.
+    // Main thread only.
     void setInterval(int ms);
+    void setClientExecutable(const QString &path);
 
 private Q_SLOTS:
     void slotTimeout();
@@ -38,6 +41,9 @@ private:
 
     QTimer *m_timer;
     int m_interval = 600000;
+    // A process counts as the client when it runs this file: any user can
+    // give a process of theirs the client's name.
+    QString m_clientExecutable = QStringLiteral("/usr/bin/tarnwick-client");
     QMutex m_mutex;
     std::atomic<int> m_taskCount{0};
     // Bumped by every addTask(), so that an idle test that saw a task come

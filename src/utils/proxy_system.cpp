@@ -252,7 +252,8 @@ QString aptProxyOption(const QString &scheme, int index)
 
 } // namespace
 
-void ProxySystem::setSystemProxy(const QString &userName, const QString &environment)
+void ProxySystem::setSystemProxy(const QString &userName, const QString &environment,
+                                 bool makeCurrent)
 {
     if (userName.isEmpty() || environment.isEmpty() || refuseUserName(userName)) {
         return;
@@ -274,10 +275,13 @@ void ProxySystem::setSystemProxy(const QString &userName, const QString &environ
     }
     ProxyState &s = state();
     Locker locker(&s.mutex);
-    s.currentUserName = userName;
     s.systemProxyMap.insert(userName, map);
     qCDebug(daemonLogCategory) << "system proxy of" << userName << maskedMap(map);
-    applyLocked(s, map);
+    // The current user's map stays the one applied, whoever changes it.
+    if (makeCurrent || userName == s.currentUserName) {
+        s.currentUserName = userName;
+        applyLocked(s, map);
+    }
     // Saved at once: a stop by signal skips the quit handler.
     saveLocked(s);
 }

@@ -38,9 +38,12 @@ class ProxySystem
 public:
     ProxySystem() = delete;
 
-    // environment: a JSON object of proxy variables; replaces the user's map,
-    // applies it to the inherited environment and saves the settings.
-    static void setSystemProxy(const QString &userName, const QString &environment);
+    // environment: a JSON object of proxy variables; replaces the user's map
+    // and saves the settings. With makeCurrent the user becomes the current
+    // one, whose map the runs for no named user and the inherited
+    // environment take.
+    static void setSystemProxy(const QString &userName, const QString &environment,
+                               bool makeCurrent = true);
     static void setManual(const QString &userName, const QString &type, const QString &host,
                           const QString &port);
     static void setMode(const QString &userName, const QString &mode);

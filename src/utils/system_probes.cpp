@@ -11,6 +11,8 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMetaEnum>
@@ -21,6 +23,7 @@
 #include <QTimeZone>
 
 #include <malloc.h>
+#include <sys/stat.h>
 
 namespace AppStore {
 
@@ -93,6 +96,26 @@ bool SystemProbes::isProcessRunning(const QString &name)
     const int trimmed = malloc_trim(0);
     qCDebug(daemonLogCategory) << "Utils::isProcessRunning malloc_trim:" << trimmed;
     return running;
+}
+
+bool SystemProbes::isExecutableRunning(const QString &path)
+{
+    struct stat wanted = {};
+    if (::stat(QFile::encodeName(path).constData(), &wanted) != 0)
+        return false;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        entry.toUInt(&isPid);
+        struct stat running = {};
+        if (isPid &&
+            ::stat(QFile::encodeName(QStringLiteral("/proc/") + entry + QStringLiteral("/exe"))
+                       .constData(),
+                   &running) == 0 &&
+            running.st_dev == wanted.st_dev && running.st_ino == wanted.st_ino)
+            return true;
+    }
+    return false;
 }
 
 QString SystemProbes::getProcessExePath(uint pid)

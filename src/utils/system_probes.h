@@ -17,6 +17,9 @@ public:
     // Some running process's command line contains name (trimmed); a blank
     // name is false without starting anything.
     static bool isProcessRunning(const QString &name);
+    // Some running process runs the very file at path (the same device and
+    // inode), whatever it is called; false when path names no file.
+    static bool isExecutableRunning(const QString &path);
     // Target of /proc/<pid>/exe, or empty when there is none or it is gone.
     static QString getProcessExePath(uint pid);
     // The immutable-mode tool answers "Immutable mode:true".

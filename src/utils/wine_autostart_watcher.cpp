@@ -13,11 +13,13 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 
 const QString kAutoStartFile = QStringLiteral("autostart");
 const QString kAutoStartAllFile = QStringLiteral("autostart.all");
+constexpr int kSettleMs = 100;
 
 QString &toolsDirSetting()
 {
@@ -113,35 +115,44 @@ void WineAutoStartWatcher::setAutoStartPkg(const QString &packageName, bool oper
 
 void WineAutoStartWatcher::init()
 {
+    if (!settle) {
+        settle = new QTimer(this);
+        settle->setSingleShot(true);
+        settle->setInterval(kSettleMs);
+        connect(settle, &QTimer::timeout, this, [this] {
+            // A file created or replaced in the folder is watched again.
+            setWatchPaths();
+            initAutoStartPkgs(false);
+        });
+    }
     setWatchPaths();
     connect(watcher, &QFileSystemWatcher::fileChanged, this, &WineAutoStartWatcher::slotFileChanged,
             static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection));
     connect(watcher, &QFileSystemWatcher::directoryChanged, this,
             &WineAutoStartWatcher::slotDirectoryChanged,
             static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection));
-    initAutoStartPkgs();
+    initAutoStartPkgs(true);
 }
 
+// One edit comes as several file and folder events, a truncation and a write
+// among them: the files are read once they have been quiet for a moment.
 void WineAutoStartWatcher::slotFileChanged(const QString &path)
 {
     if (samePath(path, dir + kAutoStartFile))
-        initAutoStartPkgs();
+        settle->start();
 }
 
 void WineAutoStartWatcher::slotDirectoryChanged(const QString &path)
 {
-    if (!samePath(path, dir))
-        return;
-    // A file created or replaced in the folder is watched again.
-    setWatchPaths();
-    initAutoStartPkgs();
+    if (samePath(path, dir))
+        settle->start();
 }
 
 void WineAutoStartWatcher::refreshAutoStartPkgs()
 {
     AbstractTask busy;
     setWatchPaths();
-    initAutoStartPkgs();
+    initAutoStartPkgs(true);
 }
 
 void WineAutoStartWatcher::setWatchPaths()
@@ -176,21 +187,26 @@ QStringList WineAutoStartWatcher::getInstalledWinePkgNames()
     return names;
 }
 
-void WineAutoStartWatcher::initAutoStartPkgs()
+// File events follow our own writes as well: for them only a list that
+// differs from the last one is told.
+void WineAutoStartWatcher::initAutoStartPkgs(bool always)
 {
     QMutexLocker locker(&mutex);
-    autoStartPkgs.clear();
+    QStringList current;
     const QStringList installed = getInstalledWinePkgNames();
     if (QFileInfo::exists(dir + kAutoStartAllFile)) {
-        appendMissing(autoStartPkgs, installed);
+        appendMissing(current, installed);
     } else {
         for (const QString &name : readNames(dir + kAutoStartFile)) {
             // A name the store did not install as a wine application is
             // never reported, even when the file names it.
             if (installed.contains(name))
-                autoStartPkgs.append(name);
+                current.append(name);
         }
     }
+    if (!always && current == autoStartPkgs)
+        return;
+    autoStartPkgs = current;
     qCDebug(daemonLogCategory) << "wine autostart packages:" << autoStartPkgs;
     Q_EMIT sigWineAutoStartPkgsChanged(autoStartPkgs);
 }
@@ -211,7 +227,7 @@ void WineAutoStartWatcher::changeAutoStartPkg(const QString &packageName, bool o
     // The replaced file is watched again; the client learns the outcome in
     // every case.
     setWatchPaths();
-    initAutoStartPkgs();
+    initAutoStartPkgs(true);
 }
 
 bool WineAutoStartWatcher::writeAutoStartChange(const QStringList &installed,

@@ -8,6 +8,7 @@
 
 class QFileSystemWatcher;
 class QThread;
+class QTimer;
 
 // Tells which of the store's installed wine applications start at log-in,
 // changes that for one application, and tells again whenever the wine
@@ -50,7 +51,8 @@ private:
     Q_INVOKABLE void changeAutoStartPkg(const QString &packageName, bool operate);
 
     QStringList getInstalledWinePkgNames();
-    void initAutoStartPkgs();
+    // Emits the list when always is set or when it changed.
+    void initAutoStartPkgs(bool always);
     void setWatchPaths();
     // Applies the change to the autostart file; false when nothing was
     // written.
@@ -59,7 +61,8 @@ private:
 
     QThread *thread = nullptr;
     QFileSystemWatcher *watcher = nullptr;
-    QMutex mutex; // held for every list computation and file change
+    QTimer *settle = nullptr; // gathers the events of one edit
+    QMutex mutex;             // held for every list computation and file change
     QStringList autoStartPkgs;
     const QString dir;
 };

@@ -1,4 +1,5 @@
 #include "appstoredb_test_file.h"
+#include "test_env.h"
 
 #include "database/appstoredb.h"
 #include "database/on_the_shelves_app_columns.h"
@@ -6,6 +7,8 @@
 #include <QDateTime>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using StoreService::AppBriefInfo;
 
@@ -214,8 +217,10 @@ private slots:
         // The old settings row stays; the default row's columns do not exist yet.
         QTest::ignoreMessage(QtCriticalMsg,
                              QRegularExpression(QStringLiteral("Failed to insert setting")));
+        QCOMPARE(TestEnv::fileMode(path), 0644);
         AppstoreDb db(path);
         db.addAllNewColumn();
+        QCOMPARE(TestEnv::fileMode(path), 0600); // an older file was readable by all
 
         AppstoreDbTestFile file(path);
         auto names = [](const ColumnRows &columns) {
@@ -690,6 +695,19 @@ private slots:
         QVERIFY(db.updateInstallStatus(QStringLiteral("absent"), QStringLiteral("0")));
         QCOMPARE(row().first().section(QLatin1Char('|'), 4, 4), QStringLiteral("0"));
         QCOMPARE(file.count(QStringLiteral("app_install_status")), 1);
+    }
+
+    // The file is root's alone, in a folder no one else may change.
+    void refusesAFolderOthersMayChange()
+    {
+        const QString path = freshPath();
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QCOMPARE(::chmod(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), 0777), 0);
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("database left unopened"));
+        AppstoreDb db(path);
+        QString value;
+        QVERIFY(!db.selectSettingByColumnName(QStringLiteral("onNotice"), value));
+        QVERIFY(!QFileInfo::exists(path));
     }
 
     void hostileValuesRoundTrip_data()

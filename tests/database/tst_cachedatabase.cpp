@@ -14,6 +14,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString kPackage = QStringLiteral("twk-test-cachedb");
@@ -105,6 +107,15 @@ private slots:
         QVERIFY(!cache->isInitialized());
         QVERIFY(cache->thread() != QThread::currentThread());
         QVERIFY(cache->thread()->isRunning());
+
+        // Nor is a folder that others may change.
+        const QString open = m_dir.filePath(QStringLiteral("open"));
+        QVERIFY(QDir().mkpath(open) && ::chmod(QFile::encodeName(open).constData(), 0777) == 0);
+        CacheDatabase::setDatabasePath(open + QStringLiteral("/cache.db"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not root's alone"));
+        cache->start();
+        waitForIndexThread();
+        QVERIFY(!cache->isInitialized() && !QFileInfo::exists(open + QStringLiteral("/cache.db")));
 
         // An index another run left in WAL mode, whose shared path belongs to
         // a package stored earlier.

@@ -300,13 +300,16 @@ private Q_SLOTS:
                                                        {QStringLiteral("twk-test-kept")});
         appstore->ClearPartHistoryInstalledPackageList(QStringLiteral("velkor-app-store"),
                                                        {QStringLiteral("x' OR '1'='1")});
+        // The refused text goes to every listener, so only its head does.
         appstore->IntallPackage(QStringLiteral("velkor-app-store"),
-                                QStringLiteral("x;touch owned"));
+                                QStringLiteral("x;touch owned").repeated(1000));
         QVERIFY(appstore->GetLocalPackageInfo(QStringLiteral("$(id)")).isEmpty());
 
         QCOMPARE(cancelled.count(), 0);
         QCOMPARE(started.count(), 0);
         QCOMPARE(wide.count(), 1);
+        QCOMPARE(wide.first().at(1).toString(),
+                 QStringLiteral("x;touch owned").repeated(20).left(256));
         QCOMPARE(wide.first().at(4).toLongLong(), -1LL);
         QCOMPARE(jsonOf(wide.first().at(5).toString()).value(QStringLiteral("code")).toInt(), 500);
         QCOMPARE(AppStore::PackageHistoryQueries::historyList().size(), 1);

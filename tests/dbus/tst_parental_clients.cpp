@@ -101,13 +101,17 @@ private Q_SLOTS:
         QCOMPARE(ownerRole("alice"), QStringLiteral("1"));
         QCOMPARE(ownerRole("bob"), QStringLiteral("-1"));
 
-        // A learnt role outlives the service; a failed one is asked again.
+        // A learnt role stands while the service cannot tell; a failed one is
+        // asked again.
         standIn.reset();
         standIn =
             startStandIn("TWK_CHILDRENGUARD_STANDIN", kAccountService, {"alice=0", "bob=3"}, true);
         QVERIFY(standIn);
         QCOMPARE(ownerRole("alice"), QStringLiteral("1"));
         QCOMPARE(ownerRole("bob"), QStringLiteral("3"));
+        // Past its lifetime a role is asked again: the parent may have changed it.
+        ChildrenGuardAccountInterface::instance()->setRoleLifetime(0);
+        QCOMPARE(ownerRole("alice"), QStringLiteral("0"));
         standIn.reset();
         QVERIFY(TestEnv::waitFor([] { return isServiceGone(kAccountService); }, 5000));
         QCOMPARE(ownerRole("bob"), QStringLiteral("3"));

@@ -48,9 +48,9 @@ private:
     void configure(const LocalHttpsServer &server, int editionType)
     {
         QVERIFY(StoreTestSetup::pointAt(server, m_dir.path()));
-        QVERIFY(
-            TestEnv::writeFile(m_dir.filePath(QStringLiteral("os-version")),
-                               "[Version]\nEditionType=" + QByteArray::number(editionType) + '\n'));
+        QVERIFY(TestEnv::writeFile(m_dir.filePath(QStringLiteral("os-version")),
+                                   "[Version]\nMajorVersion=25\nMinorVersion=3\nEditionType=" +
+                                       QByteArray::number(editionType) + '\n'));
     }
 
     std::unique_ptr<Service> newService(int timeoutMs = 5000)
@@ -101,11 +101,20 @@ private Q_SLOTS:
         QVERIFY(service->getLocalPackagesInfo({QStringLiteral("x")}, infos));
 
         const LocalHttpsServer::Request request = lastRequest();
+        const RequestHeaderInfo info = service->getHeaderInfo();
+        QStringList values;
         for (const char *name :
              {"arch", "mode", "platform", "region", "language", "baseline_version",
               "baseline_main_version", "os_build", "client_version", "motherboard", "cpu_clip",
-              "eabi", "mac", "supfeatures", "iswayland"})
+              "eabi", "mac", "supfeatures", "iswayland"}) {
             QVERIFY2(request.headers.contains(QLatin1String(name)), name);
+            values << request.headers.value(QLatin1String(name));
+        }
+        QCOMPARE(values, (QStringList{info.arch, info.mode, info.platform, info.region,
+                                      AppStore::Utils::getUserLanguage(), info.baseline_version,
+                                      info.baseline_main_version, info.os_build,
+                                      info.client_version, info.motherboard, info.cpu_clip,
+                                      info.eabi, info.mac, info.supfeatures, info.iswayland}));
         for (const char *name : {"userid", "referer", "token"})
             QVERIFY2(!request.headers.contains(QLatin1String(name)), name);
         QCOMPARE(request.headers.value(QStringLiteral("User-Agent")),

@@ -279,6 +279,36 @@ private Q_SLOTS:
         QCOMPARE(results.size(), 0);
     }
 
+    // A report that gets through while rows wait starts one replay; its
+    // second success, during that replay, starts none.
+    void oneReplayAtATime()
+    {
+        m_server.setRoute(QStringLiteral("/slow"), status(200, 1));
+        storeRow(1, StoreTestSetup::baseUrl(m_server) + QStringLiteral("/slow"),
+                 QStringLiteral("type/42"), QString());
+        QSignalSpy passes(ThreadPoolManager::instance(), &ThreadPoolManager::netRetryTaskFinish);
+        ThreadPoolManager::instance()->addUploadDownloadTask(
+            record(QStringLiteral("dpkg"), QStringLiteral("43"), QStringLiteral("500")));
+        QVERIFY(passes.wait(15000));
+        QTest::qWait(1500);
+        QCOMPARE(passes.size(), 1);
+        QCOMPARE(requestsFor(QStringLiteral("/slow")).size(), 1);
+    }
+
+    // While the daemon stops, a report is stored for the replay, not sent.
+    // (Stops the statistics thread: the last case.)
+    void stoppingStoresTheReport()
+    {
+        ThreadPoolManager::instance()->stopThread();
+        const int sent = requestsFor(kStatsPath).size() + requestsFor(kLogPath).size();
+        uploadDownloadStatusTask task(
+            record(QStringLiteral("dpkg"), QStringLiteral("43"), QStringLiteral("500")));
+        task.setAutoDelete(false);
+        task.run();
+        QCOMPARE(requestsFor(kStatsPath).size() + requestsFor(kLogPath).size(), sent);
+        QCOMPARE(rows(), 2);
+    }
+
 private:
     QTemporaryDir m_dir;
     LocalHttpsServer m_server;

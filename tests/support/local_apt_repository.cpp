@@ -39,8 +39,8 @@ QByteArray controlFile(const QString &name, const QString &version,
         depends << QStringLiteral("debconf");
     QString control = QStringLiteral("Package: %1\nVersion: %2\nArchitecture: all\n"
                                      "Maintainer: Tarnwick Tests <tests@localhost>\n"
-                                     "Section: misc\nPriority: optional\n")
-                          .arg(name, version);
+                                     "Section: misc\nPriority: %3\n")
+                          .arg(name, version, options.priority);
     if (!depends.isEmpty())
         control +=
             QStringLiteral("Depends: ") + depends.join(QStringLiteral(", ")) + QLatin1Char('\n');

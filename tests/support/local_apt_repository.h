@@ -24,7 +24,8 @@ public:
 
     struct PackageOptions
     {
-        QString depends;                 // a Depends field value
+        QString depends; // a Depends field value
+        QString priority = QStringLiteral("optional");
         bool desktopApplication = true;  // /usr/bin/<name> and its .desktop file
         QMap<QString, QByteArray> files; // absolute path -> contents; /usr/bin/* executable,
                                          // /etc/* configuration files (conffiles)

@@ -324,7 +324,8 @@ private Q_SLOTS:
     }
 
     // The cache slots on installed packages, with and without a channel; a
-    // "-" step makes every package look uninstalled from then on.
+    // "-" step makes every package look uninstalled from then on, an "h"
+    // step the plain one held.
     void cacheSlots_data()
     {
         QTest::addColumn<QStringList>("steps");
@@ -357,6 +358,7 @@ private Q_SLOTS:
             << QStringList{"u plain 1.1", "-", "u plain 1.2"} << QStringList();
         QTest::newRow("remove of an uninstalled one")
             << QStringList{"u plain 1.1", "-", "r plain 1.1"} << QStringList();
+        QTest::newRow("held") << QStringList{"h", "u plain 1.1"} << QStringList();
     }
 
     void cacheSlots()
@@ -366,11 +368,15 @@ private Q_SLOTS:
         AppUpgradeCheck check;
         DpkgAdminDir nothing;
         QVERIFY(nothing.write(QString(), QString()));
+        DpkgAdminDir held;
+        QVERIFY(held.write(kPlain, QStringLiteral("1.0"), QStringLiteral("hold ok installed")));
         for (const QString &step : std::as_const(steps)) {
             const QStringList words = step.split(u' ');
             const QString name = words.value(1) == QLatin1String("plain") ? kPlain : kChannel;
             if (words.first() == QLatin1String("-"))
                 nothing.activate();
+            else if (words.first() == QLatin1String("h"))
+                held.activate();
             else if (words.first() == QLatin1String("r"))
                 check.removeUpgradableCacheItem(name, words.value(2));
             else

@@ -1,4 +1,5 @@
 #include "common/apt_task.h"
+#include "common/operation_codes.h"
 #include "database/appstoredb.h"
 #include "engine_test_setup.h"
 #include "local_apt_repository.h"
@@ -26,6 +27,10 @@ namespace {
 const QString kRefused = QStringLiteral("twk-test-refused");
 const QString kSlowDependency = QStringLiteral("twk-test-slowdep");
 const QString kWaiting = QStringLiteral("twk-test-waiting");
+const QString kPlain = QStringLiteral("twk-test-plain");
+const QString kHeld = QStringLiteral("twk-test-held");
+const QString kRival = QStringLiteral("twk-test-rival");
+const QStringList kCore{QStringLiteral("twk-test-base"), QStringLiteral("twk-test-core")};
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
 QString dpkgState(const QString &package)
@@ -111,6 +116,8 @@ private Q_SLOTS:
     void failingPrermKeepsThePackage();
     void refusedUpgradeReportsItsCode_data();
     void refusedUpgradeReportsItsCode();
+    void protectedPackagesStay_data();
+    void protectedPackagesStay();
 
 private:
     AptInstallAndRemoveTask *startTask(const Apt_Task &task, Recording &recording,
@@ -146,7 +153,6 @@ void TestAptInstallAndRemoveTask::initTestCase()
     QVERIFY(m_repository.addPackage(QStringLiteral("twk-test-upgrade"), QStringLiteral("2.0"),
                                     failing));
     LocalAptRepository::PackageOptions stuck;
-    stuck.desktopApplication = false;
     // Lets the forced purge of a tidy-up through.
     stuck.prerm = QStringLiteral("#!/bin/sh\ncase \"$DPKG_FORCE\" in *remove-reinstreq*) exit 0 ;; "
                                  "esac\necho 'twk-test-stuck prerm: failing on purpose' >&2\n"
@@ -180,6 +186,20 @@ void TestAptInstallAndRemoveTask::initTestCase()
     slow = {};
     slow.depends = kSlowDependency;
     QVERIFY(m_repository.addPackage(kWaiting, QStringLiteral("1.0"), slow));
+    // twk-test-core is what the system is built on; the rival's install
+    // would take it, or the ordinary plain package, with it.
+    LocalAptRepository::PackageOptions plain;
+    plain.desktopApplication = false;
+    LocalAptRepository::PackageOptions core = plain;
+    core.priority = QStringLiteral("important");
+    core.depends = kCore.first();
+    LocalAptRepository::PackageOptions rival;
+    rival.controlFields.insert(QStringLiteral("Conflicts"), kCore.last() + u',' + kPlain);
+    QVERIFY(m_repository.addPackage(kPlain, QStringLiteral("1.0"), plain) &&
+            m_repository.addPackage(kHeld, QStringLiteral("1.0")) &&
+            m_repository.addPackage(kCore.first(), QStringLiteral("1.0")) &&
+            m_repository.addPackage(kCore.last(), QStringLiteral("1.0"), core) &&
+            m_repository.addPackage(kRival, QStringLiteral("1.0"), rival));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -316,7 +336,21 @@ void TestAptInstallAndRemoveTask::installWaitsForAnotherFrontend()
     QCOMPARE(recording.installResults, QList<bool>{true});
     QCOMPARE(recording.outputCount(QStringLiteral("Reading package lists")), 1);
     QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
-    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+
+    // A silent removal: no start, no end and its history row left alone.
+    ApplicationHistoryRow row;
+    row.packageName = package;
+    row.operation = OPERATION_INSTALL;
+    AppstoreDb::instance()->updateApplicationHistoryInfo(row);
+    Recording silent;
+    Apt_Task removal = makeTask(package, 1);
+    removal.sourceId = QStringLiteral("SilentPurge");
+    startTask(removal, silent);
+    QVERIFY(!waitForEnd(silent) && m_tasks.empty());
+    QVERIFY(silent.startedPurges.isEmpty() && silent.purgeResults.isEmpty());
+    QCOMPARE(dpkgState(package), QString());
+    QCOMPARE(EngineTestSetup::historyRow(package, {QStringLiteral("operation")}),
+             QStringList{OPERATION_INSTALL});
 }
 
 void TestAptInstallAndRemoveTask::failedInstallKeepsWhatWorks_data()
@@ -492,6 +526,63 @@ void TestAptInstallAndRemoveTask::refusedUpgradeReportsItsCode()
     QCOMPARE(recording.installResults, QList<bool>{false});
     QCOMPARE(recording.installCodes, QList<int>{code});
     QCOMPARE(dpkgState(kRefused), QStringLiteral("installed 1.0"));
+}
+
+void TestAptInstallAndRemoveTask::protectedPackagesStay_data()
+{
+    QTest::addColumn<int>("taskType");
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QStringList>("installedBefore");
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QStringList>("installedAfter");
+    QTest::newRow("removal of no application")
+        << 1 << kPlain << QStringList{kPlain} << false << false << QStringList{kPlain};
+    QTest::newRow("removal of a held package")
+        << 1 << kHeld << QStringList{kHeld} << true << false << QStringList{kHeld};
+    QTest::newRow("removal taking an important package")
+        << 1 << kCore.first() << kCore << false << false << kCore;
+    QTest::newRow("install removing an important package")
+        << 0 << kRival << kCore << false << false << kCore;
+    QTest::newRow("install removing an ordinary package")
+        << 0 << kRival << QStringList{kPlain} << false << true << QStringList{kRival};
+}
+
+// What the system is built on and what the administrator holds stay, and
+// only an application is removed; the refusal is the task's failure.
+void TestAptInstallAndRemoveTask::protectedPackagesStay()
+{
+    QFETCH(int, taskType);
+    QFETCH(QString, package);
+    QFETCH(QStringList, installedBefore);
+    QFETCH(bool, held);
+    QFETCH(bool, ok);
+    QFETCH(QStringList, installedAfter);
+    const auto tidy = qScopeGuard([&] {
+        TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("unhold"), package});
+        TestEnv::runTool(
+            QStringLiteral("dpkg"),
+            QStringList{QStringLiteral("--purge"), QStringLiteral("--force-depends"), kRival} +
+                installedBefore);
+    });
+    for (const QString &name : std::as_const(installedBefore))
+        QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
+                                 {QStringLiteral("-i"), m_repository.debPath(name, "1.0")})
+                    .succeeded());
+    if (held)
+        QVERIFY(TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("hold"), package})
+                    .succeeded());
+
+    Recording recording;
+    Apt_Task task = makeTask(package, taskType);
+    if (taskType == 1)
+        task.version.clear();
+    startTask(task, recording);
+    QVERIFY(waitForEnd(recording));
+    QCOMPARE(taskType == 0 ? recording.installResults : recording.purgeResults, QList<bool>{ok});
+    QVERIFY(!recording.operations.contains(QStringLiteral("purging")));
+    for (const QString &name : std::as_const(installedAfter))
+        QCOMPARE(dpkgState(name), QStringLiteral("installed 1.0"));
 }
 
 // The purge, the repairs and apt's own removal all meet the failing script:

@@ -1,9 +1,12 @@
+#include "appstoredb_test_file.h"
 #include "local_https_server.h"
 #include "store_test_setup.h"
 #include "test_env.h"
 
 #include "common/apt_task.h"
 #include "database/appstoredb.h"
+#include "service/service.h"
+#include "service/thread_pool_manager.h"
 #include "task/httpdownloadtask.h"
 #include "utils/apt_sources.h"
 
@@ -16,6 +19,7 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include <functional>
 #include <limits>
 
 using Route = LocalHttpsServer::Route;
@@ -27,6 +31,7 @@ namespace {
 struct Outcome
 {
     int finished = 0;
+    int paused = 0;
     int cleared = 0; // sigAptOperationDataChange with an empty operation
     bool started = false;
     Apt_Task installTask;
@@ -100,6 +105,7 @@ private:
     void watch(HttpDownloadTask *download, Outcome &outcome)
     {
         connect(download, &HttpDownloadTask::sigFinished, this, [&] { ++outcome.finished; });
+        connect(download, &HttpDownloadTask::sigPauseFinished, this, [&] { ++outcome.paused; });
         connect(download, &HttpDownloadTask::sigAptOperationDataChange, this,
                 [&](const Apt_Task &, const QString &operation) {
                     outcome.cleared += operation.isEmpty();
@@ -123,9 +129,12 @@ private:
     }
 
     // Runs a watched task in the pool to its end.
-    void run(HttpDownloadTask *download, Outcome &outcome)
+    void run(HttpDownloadTask *download, Outcome &outcome,
+             const std::function<void()> &meanwhile = {})
     {
         m_pool.start(download);
+        if (meanwhile)
+            meanwhile();
         m_pool.waitForDone(30000);
         // The signals were queued to this thread.
         TestEnv::waitFor([&] { return outcome.finished > 0; }, 5000);
@@ -138,7 +147,11 @@ private:
         QStringList ranges;
         for (const LocalHttpsServer::Request &request : server.requestLog()) {
             if (request.path.contains(name))
-                ranges << request.headers.value(QStringLiteral("Range"));
+                ranges << request.headers.value(QStringLiteral("Range")) +
+                              (request.headers.value(QStringLiteral("User-Agent"))
+                                       .contains(QStringLiteral(" client_version/8.0.7 "))
+                                   ? QString()
+                                   : QStringLiteral(" without the client version"));
         }
         return ranges;
     }
@@ -174,6 +187,8 @@ private Q_SLOTS:
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
         QVERIFY2(m_otherCaServer.start(), qPrintable(m_otherCaServer.errorString()));
         QVERIFY(StoreTestSetup::pointAt(m_server, m_dir.path()));
+        Service::instance()->setClientVersion(QStringLiteral("8.0.7"));
+        ThreadPoolManager::instance()->stopThread(); // statistics are looked at, never sent
         AppStore::AptSources::setRoots(m_dir.filePath(QStringLiteral("state")),
                                        m_dir.filePath(QStringLiteral("etc-apt")), cache());
         QVERIFY(QDir().mkpath(cache(QStringLiteral("archives"))));
@@ -304,6 +319,15 @@ private Q_SLOTS:
             QVERIFY(!QFileInfo::exists(deb));
             QVERIFY(!QFileInfo::exists(tar));
             QVERIFY(!QFileInfo::exists(archives(name + QStringLiteral(".tar"))));
+            // Its history row tells the size the file held.
+            const QString row =
+                AppstoreDbTestFile(AppstoreDb::databasePath())
+                    .value(QStringLiteral("SELECT operation, result, content FROM "
+                                          "application_history WHERE packageName = ?"),
+                           {name});
+            QVERIFY2(row.startsWith(QStringLiteral("4|%1|").arg(code)), qPrintable(row));
+            if (tmpAfter >= 0)
+                QCOMPARE(row.section(u'|', 2), QString::number(tmpAfter));
         }
         const QFileInfo tmp(archives(name + QStringLiteral(".tmp")));
         QCOMPARE(tmp.exists() ? int(tmp.size()) : -1, tmpAfter);
@@ -312,6 +336,72 @@ private Q_SLOTS:
         QFile::remove(deb);
         QFile::remove(tar);
         QFile::remove(tmp.filePath());
+    }
+
+    // A request while the download runs ends it; one that meets the run's own
+    // end (its last progress, a failure) is refused: one outcome each.
+    void requests_data()
+    {
+        QTest::addColumn<bool>("pause"); // else delete
+        QTest::addColumn<int>("road");   // Stall: while running
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QStringList>("statistics");
+        QTest::newRow("pause while running") << true << int(Stall) << "3" << QStringList{"44"};
+        QTest::newRow("delete while running") << false << int(Stall) << "3" << QStringList{};
+        QTest::newRow("pause at the end") << true << int(Partial) << "" << QStringList{"42"};
+        QTest::newRow("pause at a failure") << true << int(NotFound) << "4" << QStringList{};
+    }
+
+    void requests()
+    {
+        QFETCH(bool, pause);
+        QFETCH(int, road);
+        QFETCH(QString, operation);
+        QFETCH(QStringList, statistics);
+        const QString name = QStringLiteral("twk-q%1%2").arg(road).arg(pause);
+        const QString path = QStringLiteral("/pool/") + name + QStringLiteral(".bin");
+        const QByteArray deb = debOf(name);
+        QVERIFY(m_server.addFile(path.mid(1), deb));
+        QVERIFY(road == Partial ? m_server.setFileRoute(path, RangeAnswer::Partial)
+                                : m_server.setRoute(path, Route{road == Stall ? 200 : 404, deb,
+                                                                road == Stall ? 3 : 0, false}));
+        Apt_Task request = task(name, deb, m_server.baseUrl());
+        request.agreeSign = true;
+        auto *download = new HttpDownloadTask(request);
+        download->setInactivityInterval(10000);
+        Outcome outcome;
+        watch(download, outcome);
+        QObject context;
+        QStringList sent;
+        connect(ThreadPoolManager::instance(), &ThreadPoolManager::sigAddUploadDownloadTask,
+                &context, [&sent](const DownloadStateBiData &data) { sent << data.type; });
+        const auto ask = [download, request, pause] {
+            pause ? download->onPauseTaskSlot(request) : download->onPrepareToDeleteTask(request);
+        };
+        connect(
+            download, &HttpDownloadTask::sigDownloadProgress, &context,
+            [ask](const QString &, const QString &, qlonglong, qlonglong size,
+                  const QString &status) {
+                if (size < 0 || status.contains(QLatin1String("200")))
+                    ask();
+            },
+            Qt::DirectConnection);
+        run(download, outcome, [&] {
+            if (road == Stall &&
+                TestEnv::waitFor([&] { return !rangesFor(m_server, name).isEmpty(); }, 10000))
+                ask();
+        });
+
+        QCOMPARE(outcome.finished, 1);
+        QCOMPARE(outcome.paused, int(pause && road == Stall));
+        QCOMPARE(outcome.started, road == Partial);
+        QCOMPARE(outcome.cleared, int(road != Partial));
+        QCOMPARE(sent, statistics);
+        QCOMPARE(AppstoreDbTestFile(AppstoreDb::databasePath())
+                     .value(QStringLiteral("SELECT operation FROM application_history WHERE "
+                                           "packageName = ?"),
+                            {name}),
+                 operation);
     }
 
     // A task taken back before it ran ends at once, without a request.

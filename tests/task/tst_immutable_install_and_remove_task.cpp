@@ -63,6 +63,7 @@ class TestImmutableInstallAndRemoveTask : public QObject
 
 private Q_SLOTS:
     void initTestCase();
+    void installThenPurge_data();
     void installThenPurge();
     void failedInstallReportsFailure();
     void commandLineAndRefusals_data();
@@ -130,8 +131,23 @@ bool TestImmutableInstallAndRemoveTask::runTask(const Apt_Task &task, Recording 
     return ended;
 }
 
+// A silent purge removes the package with no start, no end and no row.
+void TestImmutableInstallAndRemoveTask::installThenPurge_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("store") << false;
+    QTest::newRow("silent") << true;
+}
+
 void TestImmutableInstallAndRemoveTask::installThenPurge()
 {
+    QFETCH(bool, silent);
+    Apt_Task removal = makeTask(kPackage, QString(), 1);
+    if (silent)
+        removal.sourceId = QStringLiteral("SilentPurge");
+    const QStringList started = silent ? QStringList() : QStringList{kPackage};
+    const QList<bool> ended = silent ? QList<bool>() : QList<bool>{true};
+    const QStringList removed{silent ? OPERATION_INSTALL : OPERATION_PURGE};
     Recording install;
     QVERIFY(runTask(makeTask(kPackage, QStringLiteral("1.0"), 0), install));
     QCOMPARE(install.installResults, QList<bool>{true});
@@ -150,21 +166,21 @@ void TestImmutableInstallAndRemoveTask::installThenPurge()
     const QStringList operation{QStringLiteral("operation")};
 
     Recording purge;
-    QVERIFY(runTask(makeTask(kPackage, QString(), 1), purge));
-    QCOMPARE(purge.startedPurges, QStringList{kPackage});
+    QVERIFY(runTask(removal, purge));
+    QCOMPARE(purge.startedPurges, started);
     QCOMPARE(purge.operations, QStringList{QStringLiteral("purging")});
-    QCOMPARE(purge.purgeResults, QList<bool>{true});
+    QCOMPARE(purge.purgeResults, ended);
     QVERIFY(purge.outputs.isEmpty());
-    QCOMPARE(EngineTestSetup::historyRow(kPackage, operation), QStringList{OPERATION_PURGE});
+    QCOMPARE(EngineTestSetup::historyRow(kPackage, operation), removed);
     QVERIFY(dpkgStatus(kPackage) != QLatin1String("installed"));
 
     // Nothing to purge: done at once, without apt-get, and the row written.
     AppstoreDb::instance()->updateApplicationHistoryInfo(row);
     Recording again;
-    QVERIFY(runTask(makeTask(kPackage, QString(), 1), again));
-    QCOMPARE(again.purgeResults, QList<bool>{true});
+    QVERIFY(runTask(removal, again));
+    QCOMPARE(again.purgeResults, ended);
     QVERIFY(again.operations.isEmpty());
-    QCOMPARE(EngineTestSetup::historyRow(kPackage, operation), QStringList{OPERATION_PURGE});
+    QCOMPARE(EngineTestSetup::historyRow(kPackage, operation), removed);
 }
 
 void TestImmutableInstallAndRemoveTask::failedInstallReportsFailure()
@@ -187,12 +203,14 @@ void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()
         << 0 << kPackage << QStringLiteral("1.0")
         << QStringLiteral(
                "-y\n-o\nDPkg::Lock::Timeout=1800\n-o\nDpkg::Options::=--force-confdef\n-o\n"
-               "Dpkg::Options::=--force-confold\ninstall\n--\ntwk-test-hello=1.0\n");
+               "Dpkg::Options::=--force-confold\n-o\nAPT::Get::Remove=false\ninstall\n--\n"
+               "twk-test-hello=1.0\n");
     QTest::newRow("install without version")
         << 0 << kPackage << QString()
         << QStringLiteral(
                "-y\n-o\nDPkg::Lock::Timeout=1800\n-o\nDpkg::Options::=--force-confdef\n-o\n"
-               "Dpkg::Options::=--force-confold\ninstall\n--\ntwk-test-hello\n");
+               "Dpkg::Options::=--force-confold\n-o\nAPT::Get::Remove=false\ninstall\n--\n"
+               "twk-test-hello\n");
     const QStringList hostile{QStringLiteral("x;touch owned"), QStringLiteral("$(id)"),
                               QStringLiteral("-oAPT::x")};
     for (const QString &text : hostile) {

@@ -1,3 +1,4 @@
+#include "appstoredb_test_file.h"
 #include "dpkg_admin_dir.h"
 #include "private_system_bus.h"
 #include "server_process.h"
@@ -5,11 +6,13 @@
 
 #include "common/apt_task.h"
 #include "database/appstoredb.h"
+#include "service/thread_pool_manager.h"
 #include "task/kaplapkginstandrmtask.h"
 #include "utils/utils.h"
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QThreadPool>
 
 #include <limits>
@@ -107,6 +110,9 @@ private:
         connect(kapla.get(), &K::sigInstallFinished, context, result(QStringLiteral("installed")));
         connect(kapla.get(), &K::sigUninstallFinished, context,
                 result(QStringLiteral("uninstalled")));
+        connect(
+            ThreadPoolManager::instance(), &ThreadPoolManager::sigAddUploadDownloadTask, context,
+            [&events](const DownloadStateBiData &data) { events << "statistics " + data.type; });
         return kapla;
     }
 
@@ -133,6 +139,7 @@ private Q_SLOTS:
         qputenv("TWK_KAPLA_DATA", QFile::encodeName(path(QStringLiteral("kapla.json"))));
         qputenv("TWK_KAPLA_RECORD", QFile::encodeName(path(QStringLiteral("kapla-runs"))));
         AppstoreDb::setDatabasePath(path(QStringLiteral("appstore.db")));
+        ThreadPoolManager::instance()->stopThread(); // statistics are looked at, never sent
         // The daemon lists kapla applications only with a kapla runtime.
         QVERIFY(m_dpkg.write(QStringLiteral("kapla-bin"), QStringLiteral("1.5")));
         m_dpkg.activate();
@@ -281,57 +288,111 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(QStringLiteral("owned")));
     }
 
-    void fetchStageStopInterruptsTheTool()
+    // During the fetch a request interrupts the tool and ends the task, a
+    // pause with its row "3" and statistics; an uninstall takes none.
+    void requestsDuringTheRun_data()
     {
-        const QString app = QStringLiteral("org.example.Slow");
-        writeToolData(QStringLiteral("install"), app, QString(),
-                      QStringLiteral("{'output': ['{\\'percentage\\': 10}'], 'sleep': 60}"));
-        Outcome outcome;
-        const Apt_Task request = kaplaTask(0, app, QStringLiteral("2.0"));
-        std::unique_ptr<KaplaPkgInstAndRmTask> task = watched(request, outcome);
-        m_pool.start(task.get());
-        QVERIFY(TestEnv::waitFor([&] { return !outcome.events.isEmpty(); }, 20000));
-
-        // Another client's request, or a list without the name, is not this task's.
-        Apt_Task other = request;
-        other.sourceId = QStringLiteral("another-client");
-        task->slotPauseTask(other);
-        task->slotPausePartTasks(kClient, {QStringLiteral("org.example.Other")});
-        task->slotStopTask(request);
-        QVERIFY(m_pool.waitForDone(15000));
-        QVERIFY(TestEnv::waitFor([&] { return !cancels().isEmpty(); }, 10000));
-        QCoreApplication::processEvents();
-
-        QCOMPARE(outcome.events, (QStringList{"progress 101/1001", "finished", "cleared"}));
-        QCOMPARE(cancels(), QByteArray("Cancel org.example.Slow\n"));
-        QCOMPARE(toolRuns().size(), 2);
-        QVERIFY(toolRuns().last().contains("\"signal\": \"SIGINT\""));
+        QTest::addColumn<int>("taskType");
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QStringList>("events");
+        const QStringList fetching{"progress 101/1001"};
+        const QStringList ended{"finished", "cleared"};
+        QTest::newRow("stop") << 0 << "stop" << fetching + ended;
+        QTest::newRow("delete") << 0 << "delete" << fetching + ended;
+        QTest::newRow("pause") << 0 << "pause"
+                               << fetching + QStringList{"paused", "statistics 44"} + ended;
+        QTest::newRow("pause of an uninstall")
+            << 1 << "pause"
+            << QStringList{"start uninstall", "purging", "uninstalled true"} + ended;
     }
 
-    // The install stage begins when the tool's run ends; from then on stop
-    // and pause are no longer this task's to take.
-    void installStageIgnoresRequests()
+    void requestsDuringTheRun()
     {
-        const QString app = QStringLiteral("org.example.Quick");
-        writeToolData(QStringLiteral("install"), app, QString(), QStringLiteral("{}"));
+        QFETCH(int, taskType);
+        QFETCH(QString, request);
+        QFETCH(QStringList, events);
+        const QString app = QStringLiteral("org.example.Slow%1%2").arg(taskType).arg(request);
+        const bool install = taskType == 0;
+        writeToolData(install ? QStringLiteral("install") : QStringLiteral("uninstall"), app,
+                      install ? QString() : QStringLiteral("1.0"),
+                      install
+                          ? QStringLiteral("{'output': ['{\\'percentage\\': 10}'], 'sleep': 60}")
+                          : QStringLiteral("{'sleep': 1}"));
+        Outcome outcome;
+        Apt_Task task = kaplaTask(taskType, app, QStringLiteral("2.0"));
+        task.sourceId = install ? QStringLiteral("velkor-app-store") : kClient;
+        task.agreeSign = true;
+        std::unique_ptr<KaplaPkgInstAndRmTask> kapla = watched(task, outcome);
+        m_pool.start(kapla.get());
+        QVERIFY(TestEnv::waitFor([&] { return !outcome.events.isEmpty() && !toolRuns().isEmpty(); },
+                                 20000));
+
+        // Another client's request, or a list without the name, is not this task's.
+        Apt_Task other = task;
+        other.sourceId = QStringLiteral("another-client");
+        kapla->slotPauseTask(other);
+        kapla->slotPausePartTasks(task.sourceId, {QStringLiteral("org.example.Other")});
+        request == "stop"    ? kapla->slotStopTask(task)
+        : request == "pause" ? kapla->slotPauseTask(task)
+                             : kapla->slotPrepareToDeleteTask(task);
+        QVERIFY(m_pool.waitForDone(15000));
+        QVERIFY(!install || TestEnv::waitFor([&] { return !cancels().isEmpty(); }, 10000));
+        QCoreApplication::processEvents();
+
+        QCOMPARE(outcome.events, events);
+        QCOMPARE(cancels(), install ? "Cancel " + app.toUtf8() + '\n' : QByteArray());
+        QCOMPARE(toolRuns().size(), install ? 2 : 1);
+        QCOMPARE(toolRuns().last().contains("\"signal\": \"SIGINT\""), install);
+        QCOMPARE(AppstoreDbTestFile(AppstoreDb::databasePath())
+                     .value(QStringLiteral("SELECT operation FROM application_history WHERE "
+                                           "packageName = ?"),
+                            {app}),
+                 QString(request == "pause" && install ? "3" : ""));
+    }
+
+    // Once the tool's run has ended, stop and pause are no longer this task's
+    // to take: in the install stage, or when the tool had left before the
+    // request was handled. The install is the one outcome.
+    void requestsAfterTheToolsRun_data()
+    {
+        QTest::addColumn<bool>("toolGone"); // else at the start of the install stage
+        QTest::newRow("install stage") << false;
+        QTest::newRow("tool gone") << true;
+    }
+
+    void requestsAfterTheToolsRun()
+    {
+        QFETCH(bool, toolGone);
+        const QString app = QStringLiteral("org.example.Quick%1").arg(toolGone);
+        writeToolData(QStringLiteral("install"), app, QString(),
+                      toolGone ? QStringLiteral("{'output': ['{\\'percentage\\': 100}']}")
+                               : QStringLiteral("{}"));
         Outcome outcome;
         const Apt_Task request = kaplaTask(0, app, QStringLiteral("1.0"));
         std::unique_ptr<KaplaPkgInstAndRmTask> task = watched(request, outcome);
         KaplaPkgInstAndRmTask *raw = task.get();
         bool interruptible = true;
-        const auto requestAtStart = [raw, request, &interruptible] {
+        // At the first progress: the fetch stage's end, or the tool's last
+        // line, the tool gone once its data shows the application.
+        const auto requestNow = [this, raw, request, app, &interruptible] {
+            while (!TestEnv::readFile(path(QStringLiteral("kapla.json")))
+                        .contains(QByteArray("\"id\": \"").append(app.toUtf8())))
+                QThread::msleep(20);
+            QThread::msleep(300);
             interruptible = raw->isInterruptible();
             raw->slotStopTask(request);
             raw->slotPauseTask(request);
         };
-        connect(raw, &KaplaPkgInstAndRmTask::sigStartInstall, raw, requestAtStart,
-                Qt::DirectConnection);
+        connect(raw, &KaplaPkgInstAndRmTask::sigDownloadProgress, raw, requestNow,
+                static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::SingleShotConnection));
 
         QVERIFY(runToEnd(raw));
-        QVERIFY(!interruptible);
-        QCOMPARE(outcome.events, (QStringList{"progress 1001/1001", "start install",
-                                              "installed true", "finished"}));
-        QVERIFY(cancels().isEmpty());
+        QCOMPARE(interruptible, toolGone);
+        const QStringList progress(toolGone ? 2 : 1, QStringLiteral("progress 1001/1001"));
+        QCOMPARE(outcome.events,
+                 (progress + QStringList{"start install", "installed true", "finished"}));
+        QCOMPARE(toolRuns().size(), 1);
+        QVERIFY(toolGone || cancels().isEmpty());
     }
 };
 

@@ -54,8 +54,8 @@ private:
         return true;
     }
 
-    // The last list the watcher reports after the action, once it is the
-    // expected one or five seconds passed: file events may add answers.
+    // The list the watcher reports after the action, once it is the expected
+    // one or five seconds passed; one action is told once.
     QStringList reportAfter(const std::function<void()> &action, const QStringList &expected)
     {
         QSignalSpy spy(m_watcher, &WineAutoStartWatcher::sigWineAutoStartPkgsChanged);
@@ -66,7 +66,9 @@ private:
         };
         if (!QTest::qWaitFor([&] { return last() == expected; }, 5000))
             qWarning() << "still waiting for" << expected;
-        return last();
+        QTest::qWait(300); // for the file events that follow
+        return spy.size() > 1 ? QStringList{QStringLiteral("<%1 signals>").arg(spy.size())}
+                              : last();
     }
 
 private Q_SLOTS:
@@ -160,10 +162,10 @@ private Q_SLOTS:
         if (expectedText == autostartText)
             QCOMPARE(inodeOf(autostart()), before);
         // Still watched: a change by the wine packaging itself is reported.
-        const QStringList edited{QStringLiteral("wine-b")};
-        QCOMPARE(
-            reportAfter([this] { QVERIFY(TestEnv::writeFile(autostart(), "wine-b")); }, edited),
-            edited);
+        const QStringList edited{QStringLiteral("wine-b"), QStringLiteral("wine-a")};
+        QCOMPARE(reportAfter([this] { QVERIFY(TestEnv::writeFile(autostart(), "wine-b\nwine-a")); },
+                             edited),
+                 edited);
     }
 };
 

@@ -1,0 +1,195 @@
+#include "apt_utils/package_protection.h"
+
+#include "apt_utils/aptcache.h"
+#include "apt_utils/dpkg_query.h"
+#include "common/daemon_log.h"
+#include "utils/side_query.h"
+
+#include <QStringList>
+
+#include <functional>
+
+namespace AppStore {
+
+namespace {
+
+constexpr int kDebianMode = 1;
+// Reading the lists of a full set of sources takes apt seconds on a slow
+// machine; a simulation that takes minutes has met something else.
+constexpr int kSimulationLimitMs = 5 * 60 * 1000;
+
+const QString kHeld = QStringLiteral("held by the administrator");
+// apt-get's own words (the runs are made with LANGUAGE=en_US).
+const QString kHeldChanged = QStringLiteral("E: Held packages were changed");
+const QString kRemovalDisabled =
+    QStringLiteral("E: Packages need to be removed but remove is disabled");
+
+// The packages a simulation removes, from its "Remv name [version]" and
+// "Purg name [version]" lines, without architecture.
+QStringList removedBySimulation(const QString &output)
+{
+    QStringList names;
+    const QStringList lines = output.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("Remv ")) || line.startsWith(QLatin1String("Purg ")))
+            names.append(line.section(QLatin1Char(' '), 1, 1).section(QLatin1Char(':'), 0, 0));
+    }
+    return names;
+}
+
+QString firstErrorLine(const QString &errorText)
+{
+    const QStringList lines = errorText.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("E: ")))
+            return line;
+    }
+    return errorText.trimmed().section(QLatin1Char('\n'), 0, 0);
+}
+
+ProcessResult simulate(const ProcessSpec &aptGetRun)
+{
+    ProcessSpec simulation = aptGetRun;
+    simulation.arguments.prepend(QStringLiteral("-s"));
+    simulation.timeoutMs = kSimulationLimitMs;
+    return ProcessRunner::run(simulation);
+}
+
+// reasons: the protected packages, null when they could not be read.
+QString judgeSimulation(const ProcessResult &result, const QMap<QString, QString> *reasons)
+{
+    if (!result.started || result.timedOut || result.crashed)
+        return QStringLiteral("apt-get's simulation of the run did not end: ") + result.errorString;
+    if (result.errorText().contains(kHeldChanged))
+        return QStringLiteral("it would change a package the administrator holds");
+    if (result.exitCode != 0)
+        return QStringLiteral("apt-get's simulation of the run failed: ") +
+               firstErrorLine(result.errorText());
+    const QStringList removed = removedBySimulation(result.outputText());
+    if (removed.isEmpty())
+        return QString();
+    if (!reasons)
+        return QStringLiteral("dpkg-query cannot tell what the run would remove");
+    QStringList hits;
+    for (const QString &name : removed) {
+        if (reasons->contains(name))
+            hits.append(QStringLiteral("%1 (%2)").arg(name, reasons->value(name)));
+    }
+    if (hits.isEmpty())
+        return QString();
+    return QStringLiteral("it would remove ") + hits.join(QStringLiteral(", "));
+}
+
+// The simulation takes the longest: the other questions are asked on this
+// thread while it runs, firstCheck first, whose refusal wins.
+QString simulateBeside(const ProcessSpec &aptGetRun, const std::function<QString()> &firstCheck)
+{
+    SideQuery<ProcessResult> simulation([aptGetRun] { return simulate(aptGetRun); });
+    const QString refusal = firstCheck ? firstCheck() : QString();
+    if (!refusal.isEmpty())
+        return refusal;
+    QMap<QString, QString> reasons;
+    const bool listed = PackageProtection::protectedPackages(reasons);
+    return judgeSimulation(simulation.take(), listed ? &reasons : nullptr);
+}
+
+} // namespace
+
+bool PackageProtection::isApplication(const QString &packageName)
+{
+    QStringList desktopFiles;
+    return AptCache::getPackageDesktopFiles(packageName, desktopFiles, kDebianMode) &&
+           !desktopFiles.isEmpty();
+}
+
+bool PackageProtection::protectedPackages(QMap<QString, QString> &reasons)
+{
+    const ProcessResult listing = DpkgQuery::runListing(
+        {QStringLiteral("-W"),
+         QStringLiteral("-f=${Package}\t${Essential}\t${Priority}\t${db:Status-Want}\n")});
+    if (!DpkgQuery::isCompleteListing(listing))
+        return false;
+    DpkgQuery::forEachLine(listing.standardOutput, [&reasons](QByteArrayView line) {
+        const QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
+        if (fields.size() != 4)
+            return;
+        QStringList why;
+        if (fields.at(1) == QLatin1String("yes"))
+            why.append(QStringLiteral("Essential"));
+        if (fields.at(2) == QLatin1String("required") || fields.at(2) == QLatin1String("important"))
+            why.append(QStringLiteral("Priority ") + fields.at(2));
+        if (fields.at(3) == QLatin1String("hold"))
+            why.append(kHeld);
+        if (why.isEmpty())
+            return;
+        // Several architectures of one package: any of them protects the name.
+        QString &reason = reasons[fields.at(0)];
+        reason +=
+            (reason.isEmpty() ? QString() : QStringLiteral(", ")) + why.join(QStringLiteral(", "));
+    });
+    return true;
+}
+
+QSet<QString> PackageProtection::heldPackages()
+{
+    QMap<QString, QString> reasons;
+    protectedPackages(reasons);
+    QSet<QString> held;
+    for (auto it = reasons.cbegin(); it != reasons.cend(); ++it) {
+        if (it.value().contains(kHeld))
+            held.insert(it.key());
+    }
+    return held;
+}
+
+QString PackageProtection::simulationRefusal(const ProcessSpec &aptGetRun)
+{
+    return simulateBeside(aptGetRun, {});
+}
+
+QString PackageProtection::purgeRefusal(const QString &packageName, const ProcessSpec &purgeRun)
+{
+    return simulateBeside(purgeRun, [&packageName] {
+        return isApplication(packageName)
+                   ? QString()
+                   : QStringLiteral(
+                         "it ships no desktop entry of its own, so it is no application");
+    });
+}
+
+QString PackageProtection::noRemovalOption()
+{
+    return QStringLiteral("APT::Get::Remove=false");
+}
+
+PackageProtection::InstallReview
+PackageProtection::reviewFailedInstall(const QString &packageName, const QString &errorText,
+                                       const ProcessSpec &runWithRemovals)
+{
+    if (refusedForHold(packageName, errorText))
+        return InstallReview::Refused;
+    if (!errorText.contains(kRemovalDisabled))
+        return InstallReview::Other;
+    const QString refusal = simulationRefusal(runWithRemovals);
+    if (refusal.isEmpty()) {
+        qCInfo(daemonLogCategory) << "installing" << packageName
+                                  << "removes packages, none of them protected";
+        return InstallReview::RunAgain;
+    }
+    qCWarning(daemonLogCategory).noquote()
+        << "refusing to install" << packageName << "because" << refusal;
+    return InstallReview::Refused;
+}
+
+bool PackageProtection::refusedForHold(const QString &packageName, const QString &errorText)
+{
+    if (!errorText.contains(kHeldChanged))
+        return false;
+    qCWarning(daemonLogCategory).noquote()
+        << packageName
+        << "or a package it needs is held by the administrator; the store leaves held packages "
+           "as they are";
+    return true;
+}
+
+} // namespace AppStore

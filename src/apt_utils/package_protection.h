@@ -1,0 +1,57 @@
+#pragma once
+
+#include "utils/process_runner.h"
+
+#include <QMap>
+#include <QSet>
+#include <QString>
+
+namespace AppStore {
+
+// What a store run leaves alone: the packages the system is built on
+// (Essential, or of Priority "required" or "important") and the packages the
+// administrator holds. No store run passes "--allow-change-held-packages",
+// so apt-get itself refuses to change a held package; these checks name that
+// refusal and look ahead at what else a run would take away.
+class PackageProtection
+{
+public:
+    PackageProtection() = delete;
+
+    // Only an application is the store's to remove: a package that ships a
+    // desktop entry of its own. What the store's own tables say of a package
+    // does not count, since a caller can write them.
+    static bool isApplication(const QString &packageName);
+
+    // The installed packages under protection, by name without architecture,
+    // each with why ("Essential", "Priority important", "held by the
+    // administrator"). false when dpkg-query could not tell.
+    static bool protectedPackages(QMap<QString, QString> &reasons);
+    static QSet<QString> heldPackages();
+
+    // Why the apt-get run must not go ahead, empty when it may: its
+    // simulation ("-s" with the run's own arguments) would remove a protected
+    // package or change a held one, or did not come to an end that says.
+    static QString simulationRefusal(const ProcessSpec &aptGetRun);
+
+    // Why the store must not purge the package with this apt-get run, empty
+    // when it may: it is no application, or the run's simulation refuses it.
+    // Both are asked at once.
+    static QString purgeRefusal(const QString &packageName, const ProcessSpec &purgeRun);
+
+    // An install run that must not remove anything without a look first.
+    static QString noRemovalOption();
+    enum class InstallReview {
+        Other,    // neither: the failure is judged as before
+        Refused,  // a held package, or what its simulation would remove
+        RunAgain, // the removals it needs take nothing protected
+    };
+    // A failed install run given noRemovalOption(): whether it failed for a
+    // held package or for a removal, and what then. Warns when refused.
+    static InstallReview reviewFailedInstall(const QString &packageName, const QString &errorText,
+                                             const ProcessSpec &runWithRemovals);
+    // apt-get's refusal to change a held package in a store run; warns.
+    static bool refusedForHold(const QString &packageName, const QString &errorText);
+};
+
+} // namespace AppStore
