@@ -2,14 +2,18 @@
 // on the bus and its first answer (the workers are built before the event
 // loop takes calls), median of several starts, then bus calls per second of
 // an open method ("GetAgreeState") and of a checked one ("CheckAppUpgrade"),
-// called as root. Runs the daemon with its real state folders, like
-// scripts/run: as root, holding the system tests' lock, and puts those
-// folders back afterwards.
+// called as root, and of the open one while another connection's long call
+// (a latest package list of 500 names, against a local store that answers
+// each query of 50 names after a second) runs. Runs the daemon with its real
+// state folders and store address file, like scripts/run: as root, holding
+// the system tests' lock, and puts those folders back afterwards.
 // Usage: TWK_SOURCE_DIR=<source> bus_calls_bench <daemon binary> [calls, default 2000]
 //        [starts, default 20]
 
 #include "daemon_under_test.h"
+#include "local_https_server.h"
 #include "private_system_bus.h"
+#include "store_test_setup.h"
 #include "system_file_guard.h"
 #include "system_tests_lock.h"
 
@@ -19,6 +23,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QThread>
@@ -32,13 +37,20 @@ using AppStore::ProcessSpec;
 namespace {
 
 const QString kService = QStringLiteral("com.tarnwick.daemon");
+const QString kStoreQuery = QStringLiteral("/store-dist-app/getAppBriefInfo");
+constexpr int kLongCallNames = 500;
+// The open method's calls during the long call stop after this long.
+constexpr qint64 kLongCallWindowMs = 3000;
+
+QDBusMessage methodCall(const QString &method)
+{
+    return QDBusMessage::createMethodCall(kService, QStringLiteral("/appstore"),
+                                          QStringLiteral("com.tarnwick.daemon.interface"), method);
+}
 
 QDBusMessage call(const QString &method)
 {
-    const QDBusMessage message =
-        QDBusMessage::createMethodCall(kService, QStringLiteral("/appstore"),
-                                       QStringLiteral("com.tarnwick.daemon.interface"), method);
-    return QDBusConnection::systemBus().call(message, QDBus::Block, 30000);
+    return QDBusConnection::systemBus().call(methodCall(method), QDBus::Block, 30000);
 }
 
 bool waitFor(const std::function<bool()> &done, int limitMs)
@@ -63,6 +75,41 @@ void callsPerSecond(const QString &method, int count)
         failures += call(method).type() != QDBusMessage::ReplyMessage;
     std::printf("%-16s %8.0f calls/s (%d calls, %d failed)\n", qPrintable(method),
                 count * 1000.0 / qMax<qint64>(1, timer.elapsed()), count, failures);
+}
+
+// The open method's calls per second on this connection while another
+// connection's long call runs; until the given count, or the window ends.
+void callsPerSecondDuringLongCall(const LocalHttpsServer &store, int count)
+{
+    QStringList names;
+    for (int i = 0; i < kLongCallNames; ++i)
+        names.append(QStringLiteral("twk-bench-%1").arg(i));
+    QDBusMessage message = methodCall(QStringLiteral("GetPackageLatestList"));
+    message.setArguments({names, false});
+    const QDBusConnection other =
+        QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("long call"));
+    const int asked = int(store.requestLog().size());
+    QDBusPendingCall longCall = other.asyncCall(message, 600000);
+    // Measured once the daemon asks the store.
+    if (!waitFor([&] { return store.requestLog().size() > asked; }, 30000)) {
+        std::fprintf(stderr, "the long call never reached the store\n");
+        return;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    int calls = 0;
+    int failures = 0;
+    while (calls < count && timer.elapsed() < kLongCallWindowMs) {
+        failures += call(QStringLiteral("GetAgreeState")).type() != QDBusMessage::ReplyMessage;
+        ++calls;
+    }
+    const qint64 elapsed = qMax<qint64>(1, timer.elapsed());
+    const bool stillRunning = !longCall.isFinished();
+    std::printf("%-16s %8.1f calls/s while another connection's long call runs (%d calls in "
+                "%lld ms, %d failed; the long call %s)\n",
+                "GetAgreeState", calls * 1000.0 / elapsed, calls, static_cast<long long>(elapsed),
+                failures, stillRunning ? "still ran at the end" : "had ended");
+    longCall.waitForFinished();
 }
 
 struct StartTimes
@@ -127,7 +174,8 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     if (!SystemTestsLock::acquire())
         return 1;
-    SystemFileGuard guard(DaemonUnderTest::statePaths());
+    SystemFileGuard guard(DaemonUnderTest::statePaths() +
+                          QStringList{QStringLiteral("/etc/velkor/velkor-app-store")});
     if (!guard.isValid()) {
         std::fprintf(stderr, "%s\n", qPrintable(guard.errorString()));
         return 1;
@@ -138,7 +186,21 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    const QStringList environment = bus.environment()
+    LocalHttpsServer store;
+    LocalHttpsServer::Route slow;
+    slow.body = "{}";
+    slow.stallSeconds = 1;
+    if (!store.start() || !store.setRoute(kStoreQuery, slow)) {
+        std::fprintf(stderr, "no local store: %s\n", qPrintable(store.errorString()));
+        return 1;
+    }
+    const QStringList storeEnvironment = StoreTestSetup::daemonEnvironment(store);
+    if (storeEnvironment.isEmpty()) {
+        std::fprintf(stderr, "cannot write the store address file\n");
+        return 1;
+    }
+
+    const QStringList environment = bus.environment() + storeEnvironment
                                     << QStringLiteral("QT_LOGGING_RULES=*.debug=false");
     QList<qint64> names;
     QList<qint64> answers;
@@ -163,6 +225,7 @@ int main(int argc, char *argv[])
                 static_cast<long long>(answers.last()));
     callsPerSecond(QStringLiteral("GetAgreeState"), count);
     callsPerSecond(QStringLiteral("CheckAppUpgrade"), count);
+    callsPerSecondDuringLongCall(store, count);
     stopDaemon(runner);
     return 0;
 }

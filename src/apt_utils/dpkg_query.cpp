@@ -65,6 +65,10 @@ DpkgQuery::Lookup DpkgQuery::lookUpPackage(const QString &name, Record &record, 
          QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
                         "${binary:Package}\n")},
         name);
+    // dpkg-query ends with 1 for a package it does not know, with 2 when it
+    // could not read its database.
+    if (fields.started && !fields.timedOut && !fields.crashed && fields.exitCode == 1)
+        return Lookup::Unknown;
     if (!fields.succeeded())
         return Lookup::Failed;
     const QStringList values =

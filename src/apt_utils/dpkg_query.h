@@ -31,14 +31,15 @@ public:
         QStringList files;
     };
 
-    enum class Lookup { Failed, Unreadable, Found };
+    enum class Lookup { Failed, Unreadable, Found, Unknown };
 
     // The record of one package, its files exactly as the format with
     // ${db-fsys:Files} last would list them, read from that package's own
     // file list instead of the whole file database. Files are read only for
-    // a package whose status is "installed". Failed when dpkg-query does not
-    // know the package, Unreadable when it answers something else than the
-    // fields asked for. With withFiles false the files are left out.
+    // a package whose status is "installed". Unknown when dpkg-query does not
+    // know the package, Failed when it could not answer, Unreadable when it
+    // answers something else than the fields asked for. With withFiles false
+    // the files are left out.
     static Lookup lookUpPackage(const QString &name, Record &record, bool withFiles = true);
 
     // dpkg-query with arguments, then the package name as the last one.

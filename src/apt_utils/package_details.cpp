@@ -157,6 +157,28 @@ bool PackageDetails::isInstalledPackage(const QString &name, int mode)
     return kaplaFound || debOk;
 }
 
+PackageDetails::Presence PackageDetails::presence(const QString &name, int mode)
+{
+    if (!isNameToLookUp(name))
+        return Presence::Unknown;
+    LocalPackageEntry app;
+    if (mode != kDebianMode && findKaplaApp(name, app))
+        return Presence::Present;
+    if (mode == kKaplaMode)
+        return Presence::Absent;
+    DpkgQuery::Record record;
+    switch (DpkgQuery::lookUpPackage(name, record, false)) {
+    case DpkgQuery::Lookup::Unknown:
+        return Presence::Absent;
+    case DpkgQuery::Lookup::Found:
+        return isRemovedStatus(record.status) ? Presence::Absent : Presence::Present;
+    case DpkgQuery::Lookup::Failed:
+    case DpkgQuery::Lookup::Unreadable:
+        break;
+    }
+    return Presence::Unknown;
+}
+
 bool PackageDetails::getLocalPackageInfo(const QString &name, QString &out, int mode)
 {
     if (!isNameToLookUp(name))

@@ -22,6 +22,14 @@ public:
     static bool getLocalPackageInfo(const QString &name, QString &out, int mode);
     // What the line form above answers, without reading the package's files.
     static bool isInstalledPackage(const QString &name, int mode);
+
+    enum class Presence { Absent, Present, Unknown };
+    // For decisions that must not rest on a guess. Absent when dpkg does not
+    // know the package or keeps only its configuration files; Present when
+    // kapla has it or dpkg holds it in any other state, half-installed,
+    // unpacked, half-configured and awaiting triggers included; Unknown when
+    // dpkg-query could not answer or the name is refused.
+    static Presence presence(const QString &name, int mode);
 };
 
 } // namespace AppStore

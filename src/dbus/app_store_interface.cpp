@@ -53,6 +53,9 @@ const QString kServiceName = QStringLiteral("com.tarnwick.daemon");
 // dpkg cut off in an unpack can leave a package broken, so a stop waits this
 // long for it; the unit's stop time-out lies above it.
 constexpr int kShutdownWaitMs = 15 * 60 * 1000;
+// A long call is told to end at quit; a store query in work ends within
+// moments, a package tool's query within its own time limit.
+constexpr int kLongCallStopWaitMs = 3000;
 
 } // namespace
 
@@ -223,6 +226,8 @@ bool AppStoreInterface::isKaplaSupported() const
 
 void AppStoreInterface::stopWorkers()
 {
+    // First: the calls use the workers below.
+    m_longCalls.stop(kLongCallStopWaitMs);
     if (AppBriefInfoInterface *lookup = AppBriefInfoInterface::existingInstance())
         lookup->stopThread();
     if (m_uploadHardware)
@@ -270,6 +275,7 @@ void AppStoreInterface::stopUpgradeCheck()
 
 void AppStoreInterface::shutDown()
 {
+    m_longCalls.close();
     if (!m_aptInstallManager) {
         QCoreApplication::quit();
         return;
@@ -329,17 +335,14 @@ bool isPackageArgument(const QString &name)
            PackageNameValidator::isValidKaplaId(name);
 }
 
-// The list's usable names; the others are left out with a warning.
+// The list's usable names; the others are left out with one warning.
 QStringList packageArguments(const char *method, const QStringList &names)
 {
     QStringList usable;
-    for (const QString &name : names) {
-        if (isPackageArgument(name))
-            usable.append(name);
-        else
-            qCWarning(daemonLogCategory)
-                << method << "package name left out:" << BusArgumentChecks::loggable(name);
-    }
+    QStringList leftOut;
+    for (const QString &name : names)
+        (isPackageArgument(name) ? usable : leftOut).append(name);
+    BusArgumentChecks::logLeftOut(method, leftOut);
     return usable;
 }
 
@@ -540,6 +543,19 @@ Apt_Task AppStoreInterface::controlTask(const QString &id, const QString &packag
     return task;
 }
 
+// A bus caller's request would otherwise be carried out on this thread,
+// under the engine's locks, while every other caller waits.
+void AppStoreInterface::toEngine(const std::function<void(AptInstallManager &)> &request)
+{
+    AptInstallManager *manager = m_aptInstallManager;
+    if (!calledFromDBus()) {
+        request(*manager);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        manager, [manager, request] { request(*manager); }, Qt::QueuedConnection);
+}
+
 void AppStoreInterface::RemovePackage(const QString &id, const QString &packageName,
                                       const QString &appName)
 {
@@ -553,7 +569,7 @@ void AppStoreInterface::RemovePackage(const QString &id, const QString &packageN
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::RemovePackage" << id << packageName
-                               << appName;
+                               << BusArgumentChecks::loggable(appName);
     if (!m_aptInstallManager)
         return;
     Apt_Task task = controlTask(id, packageName);
@@ -574,8 +590,9 @@ void AppStoreInterface::StopInstallPackage(const QString &id, const QString &pac
     qCDebug(daemonLogCategory) << "AppStoreInterface::StopInstallPackage" << id << packageName;
     if (!m_aptInstallManager)
         return;
-    Apt_Task task = controlTask(id, packageName);
-    m_aptInstallManager->stopTask(task);
+    toEngine([task = controlTask(id, packageName)](AptInstallManager &manager) mutable {
+        manager.stopTask(task);
+    });
 }
 
 void AppStoreInterface::PauseInstallPackage(const QString &id, const QString &packageName)
@@ -590,8 +607,9 @@ void AppStoreInterface::PauseInstallPackage(const QString &id, const QString &pa
     qCDebug(daemonLogCategory) << "AppStoreInterface::PauseInstallPackage" << id << packageName;
     if (!m_aptInstallManager)
         return;
-    Apt_Task task = controlTask(id, packageName);
-    m_aptInstallManager->pauseTask(task);
+    toEngine([task = controlTask(id, packageName)](AptInstallManager &manager) mutable {
+        manager.pauseTask(task);
+    });
 }
 
 void AppStoreInterface::prepareToDeletePackage(const QString &id, const QString &packageName)
@@ -606,8 +624,9 @@ void AppStoreInterface::prepareToDeletePackage(const QString &id, const QString 
     qCDebug(daemonLogCategory) << "AppStoreInterface::prepareToDeletePackage" << id << packageName;
     if (!m_aptInstallManager)
         return;
-    Apt_Task task = controlTask(id, packageName);
-    m_aptInstallManager->prepareToDeleteTask(task);
+    toEngine([task = controlTask(id, packageName)](AptInstallManager &manager) mutable {
+        manager.prepareToDeleteTask(task);
+    });
 }
 
 void AppStoreInterface::ConfigureInstallPackage(const QString &id, const QString &packageName,
@@ -623,10 +642,12 @@ void AppStoreInterface::ConfigureInstallPackage(const QString &id, const QString
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::ConfigureInstallPackage" << id << packageName
-                               << input;
+                               << BusArgumentChecks::loggable(input);
     if (!m_aptInstallManager)
         return;
-    m_aptInstallManager->sendAptInput(controlTask(id, packageName), input);
+    toEngine([task = controlTask(id, packageName), input](AptInstallManager &manager) {
+        manager.sendAptInput(task, input);
+    });
 }
 
 void AppStoreInterface::CancelInstall(const QString &id, const QString &packagename)
@@ -662,7 +683,8 @@ void AppStoreInterface::PausePartAptTasks(const QString &id, const QStringList &
     }
     if (!m_aptInstallManager)
         return;
-    m_aptInstallManager->pausePartAptTasks(InstallRequestBuilder::rewrittenSourceId(id), names);
+    toEngine([id = InstallRequestBuilder::rewrittenSourceId(id),
+              names](AptInstallManager &manager) { manager.pausePartAptTasks(id, names); });
 }
 
 void AppStoreInterface::SlotPackageOperationFromHook(const QString &packageName,
@@ -696,37 +718,44 @@ void AppStoreInterface::getCacheUpdateInfo()
 
 QStringList AppStoreInterface::GetPackageDesktopFile(const QString &packageName)
 {
-    QStringList desktopFiles;
     if (!isPackageArgument(packageName)) {
         BusArgumentChecks::logRefused(
             "QStringList AppStoreInterface::GetPackageDesktopFile(QString)", {packageName});
-        return desktopFiles;
+        return {};
     }
-    AptCache::getPackageDesktopFiles(packageName, desktopFiles, 0);
-    return desktopFiles;
+    return m_longCalls.answer<QStringList>(*this, [packageName] {
+        QStringList desktopFiles;
+        AptCache::getPackageDesktopFiles(packageName, desktopFiles, 0);
+        return desktopFiles;
+    });
 }
 
 QString AppStoreInterface::GetLocalPackageInfo(const QString &packageName)
 {
-    QString text;
     if (!isPackageArgument(packageName)) {
         BusArgumentChecks::logRefused("QString AppStoreInterface::GetLocalPackageInfo(QString)",
                                       {packageName});
-        return text;
+        return {};
     }
-    AptCache::getLocalPackageInfo(packageName, text, 0);
-    return text;
+    return m_longCalls.answer<QString>(*this, [packageName] {
+        QString text;
+        AptCache::getLocalPackageInfo(packageName, text, 0);
+        return text;
+    });
 }
 
 QStringList AppStoreInterface::GetLocalPackageList()
 {
-    QStringList lines;
-    AptCache::getLocalPackages(lines);
-    // The listing builds large temporary texts; a long-running daemon gives
-    // that memory back.
-    const int trimmed = malloc_trim(0);
-    qCDebug(daemonLogCategory) << "AppStoreInterface::GetLocalPackageList malloc_trim:" << trimmed;
-    return lines;
+    return m_longCalls.answer<QStringList>(*this, [] {
+        QStringList lines;
+        AptCache::getLocalPackages(lines);
+        // The listing builds large temporary texts; a long-running daemon
+        // gives that memory back.
+        const int trimmed = malloc_trim(0);
+        qCDebug(daemonLogCategory)
+            << "AppStoreInterface::GetLocalPackageList malloc_trim:" << trimmed;
+        return lines;
+    });
 }
 
 QStringList AppStoreInterface::GetHistoryInstalledPackageList()
@@ -774,7 +803,7 @@ void AppStoreInterface::ClearPartHistoryInstalledPackageList(const QString &id,
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::ClearPartHistoryInstalledPackageList:"
-                               << names;
+                               << names.size() << "packages, the first:" << names.mid(0, 3);
     AppstoreDb::instance()->deleteApplicationHistoryInfo(names);
 }
 
@@ -797,6 +826,9 @@ const QStringList kSettingNodes = {
 };
 
 constexpr int kMaxProxyEnvironmentLength = 64 * 1024;
+// Names the open form of the latest package list takes: well above what the
+// store client asks for, far below what would keep a worker busy for hours.
+constexpr int kMaxOpenLatestNames = 1000;
 
 // A JSON object whose keys and values are all plain, bounded texts.
 bool isProxyEnvironment(const QString &environment)
@@ -826,10 +858,11 @@ QString seatOwnerRole()
 }
 
 // Records of the texts that parse and name a package; the rest are left out
-// with a warning.
+// with one warning.
 QList<StoreService::AppBriefInfo> acceptedRecords(const QStringList &jsons)
 {
     QList<StoreService::AppBriefInfo> records;
+    QStringList leftOut;
     for (const QString &json : jsons) {
         QList<StoreService::AppBriefInfo> parsed;
         if (BusArgumentChecks::isPackageInfoSize(json))
@@ -838,22 +871,20 @@ QList<StoreService::AppBriefInfo> acceptedRecords(const QStringList &jsons)
             AppStore::PackageNameValidator::isValidPackageName(parsed.first().package_name))
             records.append(parsed.first());
         else
-            qCWarning(daemonLogCategory)
-                << "left out of the published list:" << BusArgumentChecks::loggable(json);
+            leftOut.append(json);
     }
+    BusArgumentChecks::logLeftOut("published list records", leftOut);
     return records;
 }
 
 QStringList acceptedPackageNames(const QStringList &names)
 {
     QStringList accepted;
-    for (const QString &name : names) {
-        if (AppStore::PackageNameValidator::isValidPackageName(name))
-            accepted.append(name);
-        else
-            qCWarning(daemonLogCategory)
-                << "left out of the published list:" << BusArgumentChecks::loggable(name);
-    }
+    QStringList leftOut;
+    for (const QString &name : names)
+        (AppStore::PackageNameValidator::isValidPackageName(name) ? accepted : leftOut)
+            .append(name);
+    BusArgumentChecks::logLeftOut("published list names", leftOut);
     return accepted;
 }
 
@@ -927,29 +958,45 @@ QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNa
     // Only the form that changes the published list asks who calls.
     if (isNeedCheckDB && !AppStore::admitCaller(*this, CallerLevel::Checked))
         return {};
-    const QList<StoreService::AppBriefInfo> records =
-        LatestPackageQuery::fetch(LatestPackageQuery::acceptedNames(packageNames));
-    QStringList result;
-    for (const StoreService::AppBriefInfo &record : records) {
-        const QString json = appBriefInfoToJsonString(record);
-        qCDebug(daemonLogCategory).noquote() << Q_FUNC_INFO << json;
-        result.append(json);
+    // Anybody may ask the other form: its list is bounded but for the
+    // callers the first form admits.
+    if (!isNeedCheckDB && packageNames.size() > kMaxOpenLatestNames &&
+        !AppStore::isAdmittedCaller(*this, CallerLevel::Checked)) {
+        BusArgumentChecks::logRefused(
+            Q_FUNC_INFO, QStringList{QStringLiteral("%1 names").arg(packageNames.size())} +
+                             packageNames.mid(0, 3));
+        return {};
     }
-    if (isNeedCheckDB) {
-        const QStringList changed =
-            OnTheShelvesAPPTableManager::instance()->checkUpdateLocalOnTheShelvesTable(
-                records, seatOwnerRole(), false);
-        if (!changed.isEmpty()) {
-            qCDebug(daemonLogCategory)
-                << Q_FUNC_INFO << "Current LocalOnTheShelvesAppTable count:" << changed.size();
-            Q_EMIT sigLocalOnTheShelvesAppChanged(changed);
-        }
-    }
-    // The fresher store records also refresh the upgradable cache.
-    if (m_appUpgradeCheck)
-        QMetaObject::invokeMethod(m_appUpgradeCheck, "updateUpgradableCacheItem",
-                                  Qt::QueuedConnection, Q_ARG(QStringList, result));
-    return result;
+    const char *method = Q_FUNC_INFO;
+    const auto changed = std::make_shared<QStringList>();
+    return m_longCalls.answer<QStringList>(
+        *this,
+        [packageNames, isNeedCheckDB, changed, method] {
+            const QList<StoreService::AppBriefInfo> records =
+                LatestPackageQuery::fetch(LatestPackageQuery::acceptedNames(packageNames));
+            QStringList result;
+            for (const StoreService::AppBriefInfo &record : records) {
+                const QString json = appBriefInfoToJsonString(record);
+                qCDebug(daemonLogCategory).noquote() << method << json;
+                result.append(json);
+            }
+            if (isNeedCheckDB)
+                *changed =
+                    OnTheShelvesAPPTableManager::instance()->checkUpdateLocalOnTheShelvesTable(
+                        records, seatOwnerRole(), false);
+            return result;
+        },
+        [this, changed, method](const QStringList &result) {
+            if (!changed->isEmpty()) {
+                qCDebug(daemonLogCategory)
+                    << method << "Current LocalOnTheShelvesAppTable count:" << changed->size();
+                Q_EMIT sigLocalOnTheShelvesAppChanged(*changed);
+            }
+            // The fresher store records also refresh the upgradable cache.
+            if (m_appUpgradeCheck)
+                QMetaObject::invokeMethod(m_appUpgradeCheck, "updateUpgradableCacheItem",
+                                          Qt::QueuedConnection, Q_ARG(QStringList, result));
+        });
 }
 
 QStringList AppStoreInterface::GetLocalOnTheShelvesAppInfo()
@@ -981,7 +1028,8 @@ bool AppStoreInterface::getTabInfoIsEmpty(const QString &uri)
         // A page that cannot be read counts as empty.
         return true;
     }
-    return Service::instance()->getTabInfoIsEmpty(uri);
+    return m_longCalls.answer<bool>(*this,
+                                    [uri] { return Service::instance()->getTabInfoIsEmpty(uri); });
 }
 
 QString AppStoreInterface::GetConfigByNodeName(const QString &nodeName)

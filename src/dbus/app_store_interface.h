@@ -2,6 +2,7 @@
 
 #include "common/app_brief_info.h"
 #include "dbus/install_request_builder.h"
+#include "dbus/long_call_queue.h"
 #include "utils/lazy_singleton.h"
 
 #include <QDBusContext>
@@ -10,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class AppUpgradeCheck;
@@ -61,8 +63,9 @@ public:
     void stopWorkers();
 
     // Main thread, when the service manager asks the daemon to stop: no new
-    // work is taken, a running install or removal may end (at most fifteen
-    // minutes), and then the application quits through its quit handler.
+    // work is taken, the calls still waiting for their answer get an error,
+    // a running install or removal may end (at most fifteen minutes), and
+    // then the application quits through its quit handler.
     void shutDown();
 
 public Q_SLOTS:
@@ -147,6 +150,10 @@ private:
     // The task of a control request for one package: the caller's id
     // rewritten, nothing else set.
     static Apt_Task controlTask(const QString &id, const QString &packageName);
+    // Hands a request to the engine: a bus caller's on the engine's own
+    // thread, after what was queued there before it; an in-process
+    // caller's before the call returns.
+    void toEngine(const std::function<void(AptInstallManager &)> &request);
 
     // Made by startWorkers; null in a daemon that does not own the name.
     AppUpgradeCheck *m_appUpgradeCheck = nullptr;
@@ -215,6 +222,8 @@ private:
     void wireHookCache();
 
     AptInstallManager *m_aptInstallManager = nullptr;
+    // The calls that run a tool, ask the network or wait on another thread.
+    AppStore::LongCallQueue m_longCalls;
     std::unique_ptr<AptUpdateThread> m_aptUpdateThread;
     std::unique_ptr<UpdateSrcDirThread> m_updateSrcDirThread;
     std::unique_ptr<ClearCacheDirThread> m_clearCacheDirThread;

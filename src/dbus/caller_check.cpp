@@ -56,4 +56,13 @@ bool admitCaller(const QDBusContext &context, CallerLevel level, uid_t *callerUi
     return false;
 }
 
+bool isAdmittedCaller(const QDBusContext &context, CallerLevel level)
+{
+    if (level == CallerLevel::Open || !context.calledFromDBus())
+        return true;
+    const QDBusConnection connection = context.connection();
+    return mayCall(connection, CallerIdentity::resolve(connection, context.message().service()),
+                   level);
+}
+
 } // namespace AppStore

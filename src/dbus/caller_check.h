@@ -21,5 +21,8 @@ enum class CallerLevel {
 // callerUid when it is given.
 bool admitCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked,
                  uid_t *callerUid = nullptr);
+// The same decision, with nothing answered or logged: for a method open to
+// all that gives an admitted caller more.
+bool isAdmittedCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked);
 
 } // namespace AppStore

@@ -1,33 +1,39 @@
 #include "latest_package_query.h"
 
 #include "apt_utils/aptcache.h"
-#include "common/daemon_log.h"
 #include "common/package_info.h"
 #include "service/service.h"
 #include "utils/bus_argument_checks.h"
 #include "utils/package_name_validator.h"
 
+#include <QThread>
+
 QStringList LatestPackageQuery::acceptedNames(const QStringList &packageNames)
 {
     QStringList names;
+    QStringList leftOut;
     for (const QString &name : packageNames) {
         if (AppStore::PackageNameValidator::isValidPackageName(name) ||
             AppStore::PackageNameValidator::isValidKaplaId(name))
             names.append(name);
         else
-            qCWarning(daemonLogCategory)
-                << "left out of the store query:" << AppStore::BusArgumentChecks::loggable(name);
+            leftOut.append(name);
     }
+    AppStore::BusArgumentChecks::logLeftOut("store query names", leftOut);
     return names;
 }
 
 QList<StoreService::AppBriefInfo> LatestPackageQuery::fetch(const QStringList &packageNames)
 {
     QList<StoreService::AppBriefInfo> records;
-    // Raw reply texts the store client hands back; nothing reads them.
-    QStringList replies;
     for (qsizetype first = 0; first < packageNames.size(); first += kBatchSize) {
+        // A worker told to stop asks no further.
+        if (QThread::currentThread()->isInterruptionRequested())
+            break;
         QStringList batch = packageNames.mid(first, kBatchSize);
+        // The raw reply text the store client hands back; nothing reads it,
+        // and a long list's would add up.
+        QStringList replies;
         const QVector<StoreService::AppBriefInfo> answers =
             Service::instance()->clientGetLocalPackagesInfo(batch, replies);
         for (StoreService::AppBriefInfo record : answers) {

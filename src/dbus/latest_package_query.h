@@ -7,8 +7,9 @@
 
 // The store server's current records of a set of packages, as the client
 // asks for them: at most kBatchSize names go into one store query, the
-// queries run one after another on the calling thread, and each record
-// carries the channel of the locally installed package.
+// queries run one after another on the calling thread (none once that
+// thread is asked to stop), and each record carries the channel of the
+// locally installed package.
 class LatestPackageQuery
 {
 public:

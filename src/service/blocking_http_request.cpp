@@ -2,6 +2,7 @@
 
 #include "utils/proxy_system.h"
 
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -9,6 +10,13 @@
 #include <QTimer>
 
 #include <memory>
+
+namespace {
+
+// How often a waiting caller looks whether it is told to stop.
+constexpr int kStopCheckMs = 50;
+
+} // namespace
 
 BlockingHttpRequest::Outcome BlockingHttpRequest::get(const QNetworkRequest &request, int timeoutMs,
                                                       qint64 maxBodyBytes)
@@ -43,7 +51,13 @@ BlockingHttpRequest::Outcome BlockingHttpRequest::run(const QNetworkRequest &req
         QThread::create([&] { outcome = exchange(request, verb, body, timeoutMs, maxBodyBytes); }));
     worker->setObjectName(QStringLiteral("HttpRequest"));
     worker->start();
-    worker->wait();
+    // A caller told to stop does not wait out the time limit: the exchange's
+    // event loop is told to quit, which fails the request.
+    QThread *caller = QThread::currentThread();
+    while (!worker->wait(QDeadlineTimer(kStopCheckMs))) {
+        if (caller->isInterruptionRequested())
+            worker->quit();
+    }
     return outcome;
 }
 

@@ -10,7 +10,8 @@
 // queued to the caller runs while it waits. A request that has not
 // finished when the time limit ends is aborted and counts as failed; a body
 // larger than the bound is refused, so a hostile server cannot exhaust
-// memory.
+// memory. A caller whose thread is asked to stop (requestInterruption) has
+// its exchange fail at once.
 class BlockingHttpRequest
 {
 public:

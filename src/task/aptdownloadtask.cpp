@@ -549,7 +549,9 @@ void AptDownloadTask::onFinishedSlot(int exitCode, QProcess::ExitStatus exitStat
 
 bool AptDownloadTask::archiveIsInCache(const Apt_Task &task) const
 {
-    return AppStore::CachedArchive::isPresent(task, m_packageInfo.debPath);
+    // A version missing from the index was read from nowhere.
+    return AppStore::CachedArchive::isPresent(task, m_packageInfo.debPath) ||
+           (!m_packageInfo.debPath.isEmpty() && AppStore::CachedArchive::isReadInPlace(task));
 }
 
 void AptDownloadTask::handleSuccess()

@@ -36,6 +36,7 @@ using AppStore::ProcessResult;
 using AppStore::ProcessRunner;
 using AppStore::ProcessSpec;
 using AppStore::Utils;
+using Presence = AppStore::PackageDetails::Presence;
 
 namespace {
 
@@ -244,6 +245,8 @@ bool AptInstallAndRemoveTask::startProcess(const ProcessSpec &spec)
 {
     m_lastResult = ProcessResult();
     m_questionPending = false;
+    // A prompt shown again is this run's: an earlier run's question is gone.
+    m_promptText.clear();
     if (m_process->start(spec))
         return true;
     qCWarning(daemonLogCategory) << Q_FUNC_INFO << "cannot start" << spec.program
@@ -255,6 +258,10 @@ bool AptInstallAndRemoveTask::startProcess(const ProcessSpec &spec)
 
 void AptInstallAndRemoveTask::handleFinished(const ProcessResult &result)
 {
+    // The silence of a run that ended asks nothing, and a repair may outlast
+    // the bound; the next run's output starts the timer again.
+    if (m_timer)
+        m_timer->stop();
     m_lastResult = result;
     const bool crashed = !result.started || result.crashed || result.timedOut;
     const QProcess::ExitStatus status = crashed ? QProcess::CrashExit : QProcess::NormalExit;
@@ -264,10 +271,12 @@ void AptInstallAndRemoveTask::handleFinished(const ProcessResult &result)
         OnPurgeFinishedSlot(result.exitCode, status);
 }
 
+// A failed first install is purged: a package dpkg holds in any state, or a
+// query that cannot tell, makes no first install.
 void AptInstallAndRemoveTask::startFirstInstallQuery()
 {
     m_wasInstalled = std::make_unique<AppStore::SideQuery<bool>>(
-        [name = m_task.packageName] { return AptCache::isInstalledPackage(name, 0); });
+        [name = m_task.packageName] { return AptCache::presence(name, 0) != Presence::Absent; });
 }
 
 void AptInstallAndRemoveTask::settleFirstInstall()
@@ -335,7 +344,16 @@ ProcessSpec AptInstallAndRemoveTask::installSpec(bool mayRemove) const
 
 void AptInstallAndRemoveTask::startPurgeTask()
 {
-    if (!AptCache::isInstalledPackage(m_task.packageName, 0)) {
+    // A half-done package is still on disk: only one dpkg does not hold is
+    // already removed, and a removal is not reported on a guess.
+    const Presence presence = AptCache::presence(m_task.packageName, 0);
+    if (presence == Presence::Unknown) {
+        qCWarning(daemonLogCategory)
+            << Q_FUNC_INFO << "cannot tell whether" << m_task.packageName << "is installed";
+        endPurge(false);
+        return;
+    }
+    if (presence == Presence::Absent) {
         if (m_task.sourceId != kSilentPurge) {
             AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
             Q_EMIT sigPurgeTaskFinished(m_task, true);
@@ -912,11 +930,8 @@ void AptInstallAndRemoveTask::removeWithApt()
         true, kDpkgRepairTimeoutMs);
     qCDebug(daemonLogCategory) << "exitStatus =" << (result.crashed ? 1 : 0)
                                << ",exitCode =" << result.exitCode;
-    bool removed = result.succeeded();
-    if (!removed) {
-        QString installed;
-        removed = !AptCache::getLocalPackageInfo(m_task.packageName, installed, 0);
-    }
+    const bool removed =
+        result.succeeded() || AptCache::presence(m_task.packageName, 0) == Presence::Absent;
     if (m_task.sourceId != kSilentPurge)
         Q_EMIT sigPurgeTaskFinished(m_task, removed);
     if (removed)

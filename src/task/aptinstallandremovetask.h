@@ -133,8 +133,8 @@ private:
     bool m_isFinished = false;
     QEventLoop *m_eventLoop = nullptr;
     QTimer *m_timer = nullptr;
-    // Kept across retries, bounded: the repairs read the first, a prompt's
-    // display is restored from the second.
+    // Bounded; the first is kept across retries for the repairs, the second,
+    // from which a prompt's display is restored, holds the current run's.
     AppStore::BoundedOutput m_output;
     AppStore::BoundedOutput m_promptText;
     QString m_settingUpName;

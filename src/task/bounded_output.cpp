@@ -25,6 +25,13 @@ void BoundedOutput::append(const QString &text)
     dropFront(lineStart < 0 || lineStart + 1 - excess > m_tailLimit / 2 ? excess : lineStart + 1);
 }
 
+void BoundedOutput::clear()
+{
+    m_kept.clear();
+    m_tail.clear();
+    m_keepNext = false;
+}
+
 QString BoundedOutput::text() const
 {
     return m_kept + m_tail;

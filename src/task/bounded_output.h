@@ -19,6 +19,7 @@ public:
                   qsizetype keptLimit);
 
     void append(const QString &text);
+    void clear();
     // The kept older lines in their order, then the tail; every line with its
     // own line end, as it came.
     QString text() const;

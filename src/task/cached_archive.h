@@ -21,6 +21,10 @@ public:
     // archiveFileName: the file name apt-cache gave for the version, empty
     // when unknown.
     static bool isPresent(const Apt_Task &task, const QString &archiveFileName);
+    // Whether apt reads the task's archive where it lies, from a "file:" or
+    // "cdrom:" source, and so keeps no copy in the cache; the install reads
+    // it from there the same way.
+    static bool isReadInPlace(const Apt_Task &task);
 };
 
 } // namespace AppStore

@@ -74,8 +74,10 @@ void ImmutableInstallAndRemoveTask::runInstallOrPurge()
     } else if (m_isInstall) {
         if (m_task.packageMode == 1)
             Utils::setWineInstalling(true);
-        QString installed;
-        m_task.isFirstInstall = !AptCache::getLocalPackageInfo(m_task.packageName, installed, 0);
+        // As for the apt task: a package dpkg holds in any state, or a query
+        // that cannot tell, makes no first install.
+        m_task.isFirstInstall =
+            AptCache::presence(m_task.packageName, 0) == AppStore::PackageDetails::Presence::Absent;
         qCDebug(daemonLogCategory)
             << "isFirstInstall:" << (m_task.isFirstInstall ? "true" : "false");
         startInstallTask();
@@ -128,8 +130,15 @@ void ImmutableInstallAndRemoveTask::startInstallTask()
 
 void ImmutableInstallAndRemoveTask::startPurgeTask()
 {
-    QString installed;
-    if (!AptCache::getLocalPackageInfo(m_task.packageName, installed, 0)) {
+    using Presence = AppStore::PackageDetails::Presence;
+    const Presence presence = AptCache::presence(m_task.packageName, 0);
+    if (presence == Presence::Unknown) {
+        qCWarning(daemonLogCategory) << "ImmutableInstallAndRemoveTask: cannot tell whether"
+                                     << m_task.packageName << "is installed";
+        endPurge(false);
+        return;
+    }
+    if (presence == Presence::Absent) {
         if (m_task.sourceId != kSilentPurge) {
             AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
             Q_EMIT sigPurgeTaskFinished(m_task, true);

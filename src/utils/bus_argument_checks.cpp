@@ -11,6 +11,11 @@ namespace {
 
 constexpr int kMaxPackageInfoBytes = 1024 * 1024;
 constexpr int kMaxLoggedLength = 256;
+// How many of a list's refused elements a warning shows.
+constexpr int kLeftOutShown = 3;
+// A refusal shows this many of its arguments at most (each element of a
+// list passed along counts as one).
+constexpr int kMaxLoggedArguments = 8;
 
 // Line and paragraph separators count too: a reader that splits lines on
 // them would see two entries where the check saw one.
@@ -102,9 +107,21 @@ QString BusArgumentChecks::loggable(const QString &text)
 void BusArgumentChecks::logRefused(const char *method, const QStringList &arguments)
 {
     QStringList shown;
-    for (const QString &argument : arguments)
+    for (const QString &argument : arguments.mid(0, kMaxLoggedArguments))
         shown.append(loggable(argument));
+    if (arguments.size() > kMaxLoggedArguments)
+        shown.append(QStringLiteral("... (%1 in all)").arg(arguments.size()));
     qCWarning(daemonLogCategory) << method << "Params Invalid" << shown;
+}
+
+void BusArgumentChecks::logLeftOut(const char *what, const QStringList &leftOut)
+{
+    if (leftOut.isEmpty())
+        return;
+    QStringList shown;
+    for (const QString &text : leftOut.mid(0, kLeftOutShown))
+        shown.append(loggable(text));
+    qCWarning(daemonLogCategory) << what << leftOut.size() << "left out, the first:" << shown;
 }
 
 } // namespace AppStore

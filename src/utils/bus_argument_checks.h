@@ -32,8 +32,13 @@ public:
     // calls carrying megabytes of text.
     static QString loggable(const QString &text);
     // Logs "Params Invalid" with the arguments quoted (each bounded as
-    // loggable() does), for the refusal of the given method.
+    // loggable() does, the first few of a long list only), for the refusal
+    // of the given method.
     static void logRefused(const char *method, const QStringList &arguments);
+    // One warning for the elements of a caller's list that were left out:
+    // after what, how many and the first few (each bounded as loggable()
+    // does). Nothing when none was.
+    static void logLeftOut(const char *what, const QStringList &leftOut);
 };
 
 } // namespace AppStore

@@ -33,6 +33,7 @@ using AppStore::ProcessSpec;
 namespace {
 
 const QString kPackage = QStringLiteral("twk-test-busroad");
+const QString kLocalPackage = QStringLiteral("twk-test-busroad-local");
 const QString kSlowPackage = QStringLiteral("twk-test-busroad-slow");
 const QString kChannelPackage = QStringLiteral("twk-test-busroad-deb");
 const QString kBundle = QStringLiteral("twk-test-busroad-tar");
@@ -73,6 +74,7 @@ private:
     QStringList m_daemonLines;
     std::unique_ptr<SystemFileGuard> m_guard;
     LocalAptRepository m_repository;
+    LocalAptRepository m_localRepository; // a mirror on this machine's disk
     LocalHttpsServer m_store;
     std::unique_ptr<ProcessRunner> m_daemon;
 
@@ -198,8 +200,11 @@ private Q_SLOTS:
         QVERIFY(m_repository.addPackage(kSlowPackage, QStringLiteral("1.0"), slow));
         QVERIFY(m_repository.addPackage(kChannelPackage, QStringLiteral("1.0")));
         QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
+        QVERIFY(m_localRepository.addPackage(kLocalPackage, QStringLiteral("1.0")));
+        QVERIFY(m_localRepository.publish(LocalAptRepository::Transport::File));
         QVERIFY(EngineTestSetup::writeSystemSources(QStringLiteral("/etc/apt"),
-                                                    m_repository.sourcesLine()));
+                                                    m_repository.sourcesLine() + u'\n' +
+                                                        m_localRepository.sourcesLine()));
         const QString configError = EngineTestSetup::writeAptConfigs(
             kStateDir, QStringLiteral("/var/cache/velkor/tarnwick-daemon/"));
         QVERIFY2(configError.isEmpty(), qPrintable(configError));
@@ -213,13 +218,21 @@ private Q_SLOTS:
     void cleanupTestCase()
     {
         m_daemon.reset();
-        TestEnv::runTool(QStringLiteral("dpkg"),
-                         {QStringLiteral("--purge"), kPackage, kSlowPackage, kChannelPackage});
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kPackage, kSlowPackage,
+                                                  kChannelPackage, kLocalPackage});
         m_guard.reset();
+    }
+
+    void installsAndRemovesThroughTheBus_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::newRow("http source") << kPackage;
+        QTest::newRow("file source") << kLocalPackage;
     }
 
     void installsAndRemovesThroughTheBus()
     {
+        QFETCH(QString, package);
         QVERIFY2(startDaemon(), "see the daemon's last lines below");
         QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
                                 QStringLiteral("com.tarnwick.daemon.interface"),
@@ -234,11 +247,11 @@ private Q_SLOTS:
         QSignalSpy purgeStarted(&appstore, SIGNAL(sigStartPurge(QString, QString)));
         QSignalSpy removed(&appstore, SIGNAL(sigRemoveProgress(QString, QString, bool)));
 
-        QVERIFY(requestInstall(appstore, kPackage));
+        QVERIFY(requestInstall(appstore, package));
         QVERIFY2(TestEnv::waitFor([&] { return lastProgressIsTheEnd(wide); }, 180000),
                  "see the daemon's last lines below");
         QCOMPARE(started.count(), 1);
-        QCOMPARE(started.first().at(1).toString(), kPackage);
+        QCOMPARE(started.first().at(1).toString(), package);
         QVERIFY2(wide.last().at(4).toLongLong() != -1, qPrintable(wide.last().at(5).toString()));
         QSet<int> states;
         for (const QList<QVariant> &event : std::as_const(wide))
@@ -248,7 +261,7 @@ private Q_SLOTS:
         QVERIFY(TestEnv::waitFor([&] { return !notified.isEmpty(); }, 10000));
 
         const QDBusReply<QString> operation =
-            appstore.call(QStringLiteral("GetPackageAptOperationInfo"), kPackage);
+            appstore.call(QStringLiteral("GetPackageAptOperationInfo"), package);
         QCOMPARE(QJsonDocument::fromJson(operation.value().toUtf8())
                      .object()
                      .value(QStringLiteral("operation"))
@@ -256,14 +269,14 @@ private Q_SLOTS:
                  QStringLiteral("install"));
         const QDBusReply<QStringList> history =
             appstore.call(QStringLiteral("GetHistoryInstalledPackageList"));
-        QCOMPARE(history.value().filter(kPackage).size(), 1);
+        QCOMPARE(history.value().filter(package).size(), 1);
         const QDBusReply<QString> local =
-            appstore.call(QStringLiteral("GetLocalPackageInfo"), kPackage);
-        QVERIFY2(local.value().startsWith(kPackage), qPrintable(local.value()));
+            appstore.call(QStringLiteral("GetLocalPackageInfo"), package);
+        QVERIFY2(local.value().startsWith(package), qPrintable(local.value()));
         const QDBusReply<QStringList> locals = appstore.call(QStringLiteral("GetLocalPackageList"));
-        QVERIFY(!locals.value().filter(kPackage).isEmpty());
+        QVERIFY(!locals.value().filter(package).isEmpty());
 
-        QVERIFY(appstore.call(QStringLiteral("RemovePackage"), kStoreId, kPackage).type() !=
+        QVERIFY(appstore.call(QStringLiteral("RemovePackage"), kStoreId, package).type() !=
                 QDBusMessage::ErrorMessage);
         QVERIFY2(TestEnv::waitFor([&] { return !removed.isEmpty(); }, 120000),
                  "see the daemon's last lines below");
@@ -271,7 +284,7 @@ private Q_SLOTS:
         QCOMPARE(removed.first().at(2).toBool(), true);
         const QDBusReply<QStringList> afterPurge =
             appstore.call(QStringLiteral("GetHistoryInstalledPackageList"));
-        QVERIFY(afterPurge.value().filter(kPackage).isEmpty());
+        QVERIFY(afterPurge.value().filter(package).isEmpty());
 
         stopDaemon();
     }

@@ -34,6 +34,7 @@ public:
     // Starts the daemon and waits until it owns its name.
     bool start(bool debugLog = false);
     bool isRunning() const { return m_daemon.isRunning(); }
+    qint64 processId() const { return m_daemon.processId(); }
     // Ends it and waits until its name is gone.
     bool stop();
 

@@ -25,6 +25,8 @@ using AppStore::Utils;
 namespace {
 
 const QString kRefused = QStringLiteral("twk-test-refused");
+const QString kSlowDependency = QStringLiteral("twk-test-slowdep");
+const QString kWaiting = QStringLiteral("twk-test-waiting");
 const QString kPlain = QStringLiteral("twk-test-plain");
 const QString kHeld = QStringLiteral("twk-test-held");
 const QString kRival = QStringLiteral("twk-test-rival");
@@ -110,6 +112,7 @@ private Q_SLOTS:
     void failedInstallKeepsWhatWorks_data();
     void failedInstallKeepsWhatWorks();
     void promptAnswerReachesTheScript();
+    void slowRepairAsksNothing();
     void failingPrermKeepsThePackage();
     void refusedUpgradeReportsItsCode_data();
     void refusedUpgradeReportsItsCode();
@@ -176,6 +179,13 @@ void TestAptInstallAndRemoveTask::initTestCase()
                                      "/usr/sbin/velkor-pkg-install-hook -e hc-verifysign'\n"
                                      "    exit 1 ;;\nesac\nexit 0\n");
     QVERIFY(m_repository.addPackage(kRefused, QStringLiteral("2.0"), refused));
+    // Left waiting for a dependency whose setup outlasts a prompt's silence.
+    LocalAptRepository::PackageOptions slow;
+    slow.postinst = QStringLiteral("#!/bin/sh\nsleep 6\n");
+    QVERIFY(m_repository.addPackage(kSlowDependency, QStringLiteral("1.0"), slow));
+    slow = {};
+    slow.depends = kSlowDependency;
+    QVERIFY(m_repository.addPackage(kWaiting, QStringLiteral("1.0"), slow));
     // twk-test-core is what the system is built on; the rival's install
     // would take it, or the ordinary plain package, with it.
     LocalAptRepository::PackageOptions plain;
@@ -458,6 +468,20 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     QVERIFY2(shown.outputText().contains(QStringLiteral("greeting: hello-from-the-user")),
              qPrintable(shown.outputText()));
     TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+}
+
+// The repair of the unmet dependency outlasts the silence bound: no prompt.
+void TestAptInstallAndRemoveTask::slowRepairAsksNothing()
+{
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     {QStringLiteral("-i"), m_repository.debPath(kWaiting, QStringLiteral("1.0"))});
+    Recording recording;
+    startTask(makeTask(QStringLiteral("twk-test-hello"), 0), recording, 3000);
+    QVERIFY(waitForEnd(recording));
+    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kWaiting, kSlowDependency,
+                                              QStringLiteral("twk-test-hello")});
+    QCOMPARE(recording.installResults, QList<bool>{true});
+    QCOMPARE(recording.operations, QStringList());
 }
 
 void TestAptInstallAndRemoveTask::refusedUpgradeReportsItsCode_data()

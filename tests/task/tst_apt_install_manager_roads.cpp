@@ -16,6 +16,7 @@ namespace {
 
 const QString kUser = QStringLiteral("twk-tester");
 const QString kBroken = QStringLiteral("twk-test-broken");
+const QString kHalfDone = QStringLiteral("twk-test-halfdone"); // an application, postinst fails
 const QString kConfig = QStringLiteral("twk-test-config");
 const QString kConffile = QStringLiteral("twk-test-conffile");
 const QString kConffilePath = QStringLiteral("/etc/twk-test-conffile.conf");
@@ -47,6 +48,7 @@ private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void failingScriptEndsCleanly();
+    void halfConfiguredPackageIsInstalled();
     void promptRoundTrip();
     void upgradeKeepsEditedConfigFile();
     void downloadsOverlapInstallsDoNot();
@@ -75,6 +77,9 @@ void TestAptInstallManagerRoads::initTestCase()
         conffile.files = {{kConffilePath, version.toUtf8()}};
         QVERIFY(repository.addPackage(kConffile, version, conffile));
     }
+    LocalAptRepository::PackageOptions halfDone;
+    halfDone.postinst = QStringLiteral("#!/bin/sh\nexit 1\n");
+    QVERIFY(repository.addPackage(kHalfDone, QStringLiteral("1.0"), halfDone));
     QVERIFY2(m_setup.start(qEnvironmentVariable("TWK_CHILDRENGUARD_STANDIN"),
                            {kUser + QStringLiteral("=2")}, 8192),
              qPrintable(m_setup.errorString()));
@@ -95,7 +100,7 @@ void TestAptInstallManagerRoads::cleanupTestCase()
     CacheDatabase::instance()->stop();
     TestEnv::runTool(QStringLiteral("dpkg"),
                      QStringList{QStringLiteral("--purge"), QStringLiteral("--force-all"), kBroken,
-                                 kConfig, kConffile} +
+                                 kConfig, kConffile, kHalfDone} +
                          kFilled);
 }
 
@@ -146,6 +151,25 @@ void TestAptInstallManagerRoads::failingScriptEndsCleanly()
                  },
                  60000),
              qPrintable(state + u'\n' + audit));
+}
+
+// Half-configured by its failing postinst, the package is installed: a retried
+// install is no first install, a removal purges it before the history says so.
+void TestAptInstallManagerRoads::halfConfiguredPackageIsInstalled()
+{
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     {QStringLiteral("-i"), m_setup.repository().debPath(kHalfDone, "1.0")});
+    m_recorded.progress.clear();
+    addTask(storeTask(kHalfDone));
+    QVERIFY2(m_recorded.waitForFinal(kHalfDone), "the task never ended");
+    QCOMPARE(DpkgListing::field(kHalfDone, QStringLiteral("Status")),
+             QStringLiteral("install ok half-configured"));
+    Apt_Task purge = storeTask(kHalfDone);
+    purge.taskType = 1;
+    m_manager->addPurgeTask(purge);
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorded.purgeResults, QList<bool>{true}, 120000);
+    QCOMPARE(DpkgListing::field(kHalfDone, QStringLiteral("Status")), QString());
+    QCOMPARE(historyRow(kHalfDone).value(0), QStringLiteral("2"));
 }
 
 // The prompt reaches the client as output messages once apt-get went quiet,

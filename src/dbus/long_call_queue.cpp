@@ -1,0 +1,185 @@
+#include "long_call_queue.h"
+
+#include "common/daemon_log.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QHash>
+#include <QMutex>
+#include <QThread>
+
+#include <deque>
+#include <utility>
+
+namespace AppStore {
+
+namespace {
+
+// Callers whose user the bus daemon could not tell share one queue.
+constexpr uint kUnknownUid = static_cast<uint>(-1);
+// How long the last replies may take to leave before the process ends.
+constexpr int kFlushWaitMs = 1000;
+
+void sendError(const QDBusConnection &connection, const QDBusMessage &message,
+               QDBusError::ErrorType type, const QString &text)
+{
+    connection.send(message.createErrorReply(type, text));
+}
+
+} // namespace
+
+struct LongCallQueue::Call
+{
+    QDBusConnection connection;
+    QDBusMessage message;
+    std::function<QVariant()> work;
+    std::function<void(const QVariant &)> finish;
+};
+
+// Shared with the workers, which may outlive the queue at the end of the
+// process.
+struct LongCallQueue::State
+{
+    QMutex mutex;
+    bool closed = false;
+    // Per user: the call in work first, then the waiting ones.
+    QHash<uint, std::deque<std::shared_ptr<Call>>> calls;
+    // Where results go; null once the queue is gone.
+    LongCallQueue *queue = nullptr;
+    // The calls not answered yet; on the queue's thread only.
+    QList<std::shared_ptr<Call>> unanswered;
+};
+
+LongCallQueue::LongCallQueue(QObject *parent)
+    : QObject(parent)
+    , m_state(std::make_shared<State>())
+{
+    m_state->queue = this;
+}
+
+LongCallQueue::~LongCallQueue()
+{
+    stop(0);
+    QMutexLocker locker(&m_state->mutex);
+    m_state->queue = nullptr;
+}
+
+void LongCallQueue::take(const QDBusContext &context, const std::function<QVariant()> &work,
+                         const std::function<void(const QVariant &)> &finish)
+{
+    context.setDelayedReply(true);
+    const QDBusConnection connection = context.connection();
+    const QDBusMessage message = context.message();
+    const QDBusReply<uint> uidReply = connection.interface()->serviceUid(message.service());
+    const uint uid = uidReply.isValid() ? uidReply.value() : kUnknownUid;
+    const auto call = std::make_shared<Call>(Call{connection, message, work, finish});
+    bool startWorker = false;
+    {
+        QMutexLocker locker(&m_state->mutex);
+        if (m_state->closed) {
+            locker.unlock();
+            sendError(connection, message, QDBusError::Failed,
+                      QStringLiteral("The daemon is stopping"));
+            return;
+        }
+        std::deque<std::shared_ptr<Call>> &calls = m_state->calls[uid];
+        if (calls.size() >= kMaxCallsPerUser) {
+            locker.unlock();
+            qCWarning(daemonLogCategory) << "refused" << message.member() << "of uid" << uid
+                                         << "with" << kMaxCallsPerUser << "of its calls held";
+            sendError(connection, message, QDBusError::LimitsExceeded,
+                      QStringLiteral("Too many calls of this user are waiting"));
+            return;
+        }
+        startWorker = calls.empty();
+        calls.push_back(call);
+        m_state->unanswered.append(call);
+    }
+    if (!startWorker)
+        return;
+    QThread *worker = QThread::create(&LongCallQueue::workUser, m_state, uid);
+    worker->setObjectName(QStringLiteral("LongCall"));
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    m_workers.removeIf([](const QPointer<QThread> &thread) { return thread.isNull(); });
+    m_workers.append(worker);
+    worker->start();
+}
+
+void LongCallQueue::workUser(const std::shared_ptr<State> &state, uint uid)
+{
+    for (;;) {
+        std::shared_ptr<Call> call;
+        {
+            QMutexLocker locker(&state->mutex);
+            std::deque<std::shared_ptr<Call>> &calls = state->calls[uid];
+            if (calls.empty() || state->closed ||
+                QThread::currentThread()->isInterruptionRequested()) {
+                state->calls.remove(uid);
+                return;
+            }
+            call = calls.front();
+        }
+        const QVariant result = call->work();
+        QMutexLocker locker(&state->mutex);
+        state->calls[uid].pop_front();
+        if (LongCallQueue *queue = state->queue)
+            QMetaObject::invokeMethod(
+                queue, [queue, call, result] { queue->deliver(call, result); },
+                Qt::QueuedConnection);
+    }
+}
+
+void LongCallQueue::deliver(const std::shared_ptr<Call> &call, const QVariant &result)
+{
+    // Answered already when the queue closed meanwhile.
+    if (!m_state->unanswered.removeOne(call))
+        return;
+    if (call->finish)
+        call->finish(result);
+    call->connection.send(call->message.createReply(result));
+}
+
+void LongCallQueue::close()
+{
+    {
+        QMutexLocker locker(&m_state->mutex);
+        m_state->closed = true;
+    }
+    const QList<std::shared_ptr<Call>> unanswered = std::exchange(m_state->unanswered, {});
+    for (const std::shared_ptr<Call> &call : unanswered)
+        sendError(call->connection, call->message, QDBusError::Failed,
+                  QStringLiteral("The daemon is stopping"));
+    if (unanswered.isEmpty())
+        return;
+    // Replies leave through the connection's own thread, in order: once a
+    // call made after them is answered, they have gone out, even when the
+    // process ends right after this.
+    unanswered.constFirst()->connection.call(
+        QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
+        QDBus::Block, kFlushWaitMs);
+}
+
+void LongCallQueue::stop(int waitMs)
+{
+    close();
+    const QDeadlineTimer deadline(waitMs);
+    for (const QPointer<QThread> &worker : std::as_const(m_workers))
+        if (worker)
+            worker->requestInterruption();
+    for (const QPointer<QThread> &worker : std::as_const(m_workers)) {
+        if (worker && !worker->wait(deadline)) {
+            qCWarning(daemonLogCategory) << "a long call still runs; it ends with the process";
+            // Never destroyed while it runs.
+            disconnect(worker, &QThread::finished, worker, &QObject::deleteLater);
+        }
+    }
+    m_workers.clear();
+}
+
+} // namespace AppStore
