@@ -167,6 +167,17 @@ AptInstallManager::AptInstallManager(QObject *parent)
         this, &AptInstallManager::sigPrepareToDeleteTask, this,
         [this](const Apt_Task &task) { onControlRequest(ControlRequest::PrepareDelete, task); },
         Qt::DirectConnection);
+    // Queued tasks and running ones alike report a pause they took here.
+    connect(
+        this, &AptInstallManager::sigPauseFinished, this,
+        [this](const QString &, const QString &packageName) {
+            {
+                QMutexLocker locker(&m_taskMapMutex);
+                m_awaitedRequests.remove(packageName);
+            }
+            releaseHookCache(packageName);
+        },
+        Qt::DirectConnection);
     connect(
         this, &AptInstallManager::sigPausePartAptTasks, this,
         [this](const QString &id, const QStringList &names) { onPausePartAptTasks(id, names); },
@@ -558,8 +569,12 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
             &AptInstallManager::sigPauseFinished, Qt::QueuedConnection);
     connect(download, &AptDownloadTask::sigAptUpdate, this, &AptInstallManager::sigAptUpdate,
             Qt::QueuedConnection);
-    connect(download, &AptDownloadTask::sigAptOperationDataChange, this,
-            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    connect(
+        download, &AptDownloadTask::sigAptOperationDataChange, this,
+        [this](const Apt_Task &task, const QString &operation) {
+            onDownloadOperationDataChange(task, operation);
+        },
+        Qt::QueuedConnection);
     connect(download, &AptDownloadTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
     // The task is done with its package before its run has wound down: a new
@@ -586,6 +601,8 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
         [this](const QString &packageName) { onNeedAptFix(packageName); }, Qt::QueuedConnection);
 
     // Entered before it starts, so that a request arriving meanwhile finds it.
+    // Whatever an earlier task of the package refused is no longer awaited.
+    m_awaitedRequests.remove(task.packageName);
     m_aptTaskMap.insert(task.packageName, download);
     startInPoolLocked(download, m_downloadPool, 0);
     preseedAhead();
@@ -608,8 +625,12 @@ void AptInstallManager::addToRunHttpTask(const Apt_Task &task)
             &AptInstallManager::OnDownloadProgressSlot, Qt::QueuedConnection);
     connect(download, &HttpDownloadTask::sigPauseFinished, this,
             &AptInstallManager::sigPauseFinished, Qt::QueuedConnection);
-    connect(download, &HttpDownloadTask::sigAptOperationDataChange, this,
-            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    connect(
+        download, &HttpDownloadTask::sigAptOperationDataChange, this,
+        [this](const Apt_Task &task, const QString &operation) {
+            onDownloadOperationDataChange(task, operation);
+        },
+        Qt::QueuedConnection);
     connect(download, &HttpDownloadTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
     connect(
@@ -628,6 +649,7 @@ void AptInstallManager::addToRunHttpTask(const Apt_Task &task)
     connect(this, &AptInstallManager::sigPauseRunningTasks, download,
             &HttpDownloadTask::onPausePartTasksSlot, Qt::QueuedConnection);
 
+    m_awaitedRequests.remove(task.packageName);
     m_httpTaskMap.insert(task.packageName, download);
     startInPoolLocked(download, m_downloadPool, 0);
     qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
@@ -657,8 +679,12 @@ void AptInstallManager::addToRunKaplaTask(const Apt_Task &task)
             &AptInstallManager::OnInstallTaskFinishedSlot, Qt::QueuedConnection);
     connect(kapla, &KaplaPkgInstAndRmTask::sigUninstallFinished, this,
             &AptInstallManager::OnPurgeTaskFinishedSlot, Qt::QueuedConnection);
-    connect(kapla, &KaplaPkgInstAndRmTask::sigPkgOperationDataChange, this,
-            &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
+    connect(
+        kapla, &KaplaPkgInstAndRmTask::sigPkgOperationDataChange, this,
+        [this](const Apt_Task &task, const QString &operation) {
+            onDownloadOperationDataChange(task, operation);
+        },
+        Qt::QueuedConnection);
     connect(kapla, &KaplaPkgInstAndRmTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
     connect(
@@ -682,6 +708,7 @@ void AptInstallManager::addToRunKaplaTask(const Apt_Task &task)
     connect(this, &AptInstallManager::sigPauseRunningTasks, kapla,
             &KaplaPkgInstAndRmTask::slotPausePartTasks);
 
+    m_awaitedRequests.remove(task.packageName);
     m_kaplaTaskMap.insert(task.packageName, kapla);
     startInPoolLocked(kapla, m_downloadPool, 0);
     qCDebug(daemonLogCategory) << "addToRunAptTask activeThreadCount:" << task.packageName
@@ -1034,22 +1061,20 @@ void AptInstallManager::releaseHookCache(const QString &packageName)
     emit sigRemoveHookCacheData({packageName});
 }
 
+// The package is let go of once its task has taken the request: a running
+// task may refuse it and install the package after all.
 void AptInstallManager::stopTask(Apt_Task &task)
 {
-    AppstoreDb::instance()->deleteApplicationHistoryInfo(task.packageName);
-    releaseHookCache(task.packageName);
     emit sigStopTask(task);
 }
 
 void AptInstallManager::pauseTask(Apt_Task &task)
 {
-    releaseHookCache(task.packageName);
     emit sigPauseTask(task);
 }
 
 void AptInstallManager::prepareToDeleteTask(Apt_Task &task)
 {
-    releaseHookCache(task.packageName);
     emit sigPrepareToDeleteTask(task);
 }
 
@@ -1058,7 +1083,39 @@ void AptInstallManager::pausePartAptTasks(const QString &id, const QStringList &
     if (id != STORE_PACKAGE_NAME)
         return;
     emit sigPausePartAptTasks(id, packageNames);
-    emit sigRemoveHookCacheData(packageNames);
+}
+
+void AptInstallManager::letGoOf(ControlRequest request, const QString &packageName)
+{
+    if (request == ControlRequest::Stop)
+        AppstoreDb::instance()->deleteApplicationHistoryInfo(packageName);
+    releaseHookCache(packageName);
+}
+
+// A download task drops its operation only when it ends short of the install
+// stage: a stop or delete it was asked for has then come true.
+void AptInstallManager::onDownloadOperationDataChange(const Apt_Task &task,
+                                                      const QString &operation)
+{
+    OnAptOperationDataChangeSlot(task, operation);
+    if (!operation.isEmpty())
+        return;
+    ControlRequest request;
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        const auto awaited = m_awaitedRequests.constFind(task.packageName);
+        if (awaited == m_awaitedRequests.cend())
+            return;
+        request = *awaited;
+        m_awaitedRequests.erase(awaited);
+    }
+    letGoOf(request, task.packageName);
+}
+
+bool AptInstallManager::hasTaskLocked(const QString &packageName) const
+{
+    return m_aptTaskMap.contains(packageName) || m_httpTaskMap.contains(packageName) ||
+           m_kaplaTaskMap.contains(packageName);
 }
 
 namespace {
@@ -1115,18 +1172,30 @@ void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task 
     bool running = false;
     const QList<TakenTask> taken = takeBackTasks(task.packageName, false, running);
     for (const TakenTask &queued : taken) {
-        if (request == ControlRequest::Pause)
+        if (request == ControlRequest::Pause) {
             pauseTakenTask(queued.record);
-        else
+        } else {
             // As a running task does on its way out: a task that will never
             // run is no longer in work.
             OnAptOperationDataChangeSlot(queued.record, QString());
+            letGoOf(request, task.packageName);
+        }
         // It belongs to the manager's thread, which may be delivering an
         // event to it right now.
         queued.task->deleteLater();
     }
-    if (!running)
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        if (running)
+            m_awaitedRequests.insert(task.packageName, request);
+        // A task that takes no requests lets go of its package at its own end.
+        else if (!taken.isEmpty() || hasTaskLocked(task.packageName))
+            return;
+    }
+    if (!running) {
+        letGoOf(request, task.packageName); // nothing will report on it
         return;
+    }
     switch (request) {
     case ControlRequest::Stop:
         emit sigStopRunningTask(task);
@@ -1143,6 +1212,7 @@ void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task 
 void AptInstallManager::onPausePartAptTasks(const QString &id, const QStringList &packageNames)
 {
     QStringList runningPackages;
+    QStringList idlePackages;
     for (const QString &name : packageNames) {
         bool running = false;
         // Every running task of the list is named; each one decides.
@@ -1153,8 +1223,12 @@ void AptInstallManager::onPausePartAptTasks(const QString &id, const QStringList
         }
         if (running)
             runningPackages.append(name);
+        else if (taken.isEmpty())
+            idlePackages.append(name);
     }
     emit sigPauseRunningTasks(id, runningPackages);
+    if (!idlePackages.isEmpty())
+        emit sigRemoveHookCacheData(idlePackages);
 }
 
 void AptInstallManager::pauseTakenTask(Apt_Task record)

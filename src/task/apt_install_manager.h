@@ -183,6 +183,9 @@ private:
 
     enum class ControlRequest { Stop, Pause, PrepareDelete };
     void onControlRequest(ControlRequest request, const Apt_Task &task);
+    void letGoOf(ControlRequest request, const QString &packageName);
+    void onDownloadOperationDataChange(const Apt_Task &task, const QString &operation);
+    bool hasTaskLocked(const QString &packageName) const;
     void onPausePartAptTasks(const QString &id, const QStringList &packageNames);
     // A download-pool task taken back before it ran, with its own record.
     struct TakenTask
@@ -234,6 +237,8 @@ private:
     QMap<QString, KaplaPkgInstAndRmTask *> m_kaplaTaskMap;
     // Every task started and not yet deleted, with the pool it was given to.
     QHash<AbstractTask *, PoolSlot> m_poolTasks;
+    // A request handed to a running task, until the task reports taking it.
+    QHash<QString, ControlRequest> m_awaitedRequests;
 
     QMutex m_operationMutex;
     QMap<QString, AppStore::PackageOperation> m_operationMap;
