@@ -1112,6 +1112,14 @@ void AptInstallManager::onDownloadOperationDataChange(const Apt_Task &task,
     letGoOf(request, task.packageName);
 }
 
+// Once its download task has handed it on, the package belongs to the install
+// stage until its end: that stage takes no requests and lets go of it itself.
+bool AptInstallManager::isInInstallStage(const QString &packageName)
+{
+    QMutexLocker locker(&m_operationMutex);
+    return m_operationMap.contains(packageName);
+}
+
 bool AptInstallManager::hasTaskLocked(const QString &packageName) const
 {
     return m_aptTaskMap.contains(packageName) || m_httpTaskMap.contains(packageName) ||
@@ -1193,6 +1201,11 @@ void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task 
             return;
     }
     if (!running) {
+        if (isInInstallStage(task.packageName)) {
+            qCInfo(daemonLogCategory)
+                << "request refused, the install has begun:" << task.packageName;
+            return;
+        }
         letGoOf(request, task.packageName); // nothing will report on it
         return;
     }
@@ -1223,7 +1236,7 @@ void AptInstallManager::onPausePartAptTasks(const QString &id, const QStringList
         }
         if (running)
             runningPackages.append(name);
-        else if (taken.isEmpty())
+        else if (taken.isEmpty() && !isInInstallStage(name))
             idlePackages.append(name);
     }
     emit sigPauseRunningTasks(id, runningPackages);

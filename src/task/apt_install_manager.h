@@ -186,6 +186,7 @@ private:
     void letGoOf(ControlRequest request, const QString &packageName);
     void onDownloadOperationDataChange(const Apt_Task &task, const QString &operation);
     bool hasTaskLocked(const QString &packageName) const;
+    bool isInInstallStage(const QString &packageName);
     void onPausePartAptTasks(const QString &id, const QStringList &packageNames);
     // A download-pool task taken back before it ran, with its own record.
     struct TakenTask

@@ -374,8 +374,7 @@ bool AptDownloadTask::acceptRequest(Request request, const QString &sourceId, bo
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << task.packageName << task.version;
     if (sourceId != task.sourceId || !matches)
         return false;
-    bool expected = false;
-    if (!m_bStopRequested.compare_exchange_strong(expected, true))
+    if (!claimEnd())
         return false;
 
     static const char *const words[] = {"stop", "pause", "delete", "part.pause"};
@@ -554,8 +553,19 @@ bool AptDownloadTask::archiveIsInCache(const Apt_Task &task) const
            (!m_packageInfo.debPath.isEmpty() && AppStore::CachedArchive::isReadInPlace(task));
 }
 
+// The run's own end and a control request: the first to come owns the
+// task's end, and the other reports nothing.
+bool AptDownloadTask::claimEnd()
+{
+    bool expected = false;
+    return m_bStopRequested.compare_exchange_strong(expected, true);
+}
+
 void AptDownloadTask::handleSuccess()
 {
+    // A request that took the task meanwhile wins: nothing goes to the install side.
+    if (!claimEnd())
+        return;
     AppStore::DownloadSuccess::announce(this, getTask());
     m_bDownloadSucceeded = true;
     safeDeletaAll();
@@ -641,6 +651,8 @@ void AptDownloadTask::requestAptFix(const QString &outputText)
 
 void AptDownloadTask::finalFailure(const QString &errorText, const QString &outputText)
 {
+    if (!claimEnd())
+        return;
     AppStore::NotifyStatus status;
     status.code = AppStore::classifyAptError(errorText);
     status.output = outputText;

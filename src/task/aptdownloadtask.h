@@ -81,6 +81,7 @@ private:
 
     void parseTotalAndFiles(const QString &line);
     bool archiveIsInCache(const Apt_Task &task) const;
+    bool claimEnd();
     void handleSuccess();
     void retryOrFail(const QString &errorText, const QString &outputText);
     void waitForAptUpdate();

@@ -1,4 +1,5 @@
 #include "common/apt_task.h"
+#include "common/common.h"
 #include "common/download_state_bi_data.h"
 #include "database/appstoredb.h"
 #include "database/cachedatabase.h"
@@ -480,10 +481,9 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
                 QThread::msleep(10);
         },
         Qt::QueuedConnection);
-    const QDir archives(Utils::cacheDir() + QStringLiteral("archives/"));
-    QVERIFY(TestEnv::waitFor(
-        [&] { return !archives.entryList({kSlow + QStringLiteral("_*.deb")}).isEmpty(); }, 60000));
-    QTest::qWait(1500);
+    // The download's success is written once the task has owned its end.
+    QVERIFY(
+        TestEnv::waitFor([&] { return historyRow(kSlow).value(1) == HISTORY_RESULT_YES; }, 60000));
     m_events.clear();
     m_manager->pauseTask(request);
     held.storeRelease(0);
