@@ -7,15 +7,14 @@ JSON line: method, path, headers and the body in base64.
 
 ROUTES, read at every request, is a JSON object that maps a path with its
 query (or, failing that, the path alone) to an answer of its own:
-{"status": int, "body": base64, "stall": seconds, "drop": bool, "unsized": bool,
-"location": text, "range": "partial" | "whole" | "refuse"}. A stall waits
-before answering; a drop closes the connection without an answer; a location
-is sent as the "Location" header. A route with "range" serves the file at its
-path instead of the body: "partial" answers "Range: bytes=N-" with 206 and the
+{"status": int, "body": base64, "stall": seconds, "drop": bool, "location": text,
+"range": "partial" | "whole" | "refuse" | "unsized"}. A stall waits before
+answering; a drop closes the connection without an answer; a location is sent
+as the "Location" header. A route with "range" serves the file at its path
+instead of the body: "partial" answers "Range: bytes=N-" with 206 and the
 file's tail, "whole" ignores the range (200), "refuse" answers a range that
 starts past byte 0 with 416, "unsized" sends the whole file without a
-Content-Length. An unsized answer (a route's "unsized", or that range mode) has
-no "Content-Length": its body ends with the connection.
+"Content-Length", so that its body ends with the connection.
 
 Usage: https_server.py DIRECTORY PORT CERTIFICATE KEY LOG ROUTES
 """
@@ -63,8 +62,7 @@ class LoggingHandler(http.server.SimpleHTTPRequestHandler):
             self.answer_file(route["range"])
             return
         body = base64.b64decode(route.get("body", ""))
-        self.send(route.get("status", 200), body, "application/json", route.get("location"),
-                  sized=not route.get("unsized"))
+        self.send(route.get("status", 200), body, "application/json", route.get("location"))
 
     def send(self, status, body, content_type, location=None, content_range=None, sized=True):
         self.send_response(status)

@@ -150,7 +150,6 @@ bool LocalHttpsServer::writeRoutes()
                           {QStringLiteral("body"), QString::fromLatin1(answer.body.toBase64())},
                           {QStringLiteral("stall"), answer.stallSeconds},
                           {QStringLiteral("drop"), answer.drop},
-                          {QStringLiteral("unsized"), answer.unsized},
                           {QStringLiteral("location"), it->location}};
         if (!it->rangeWord.isEmpty())
             route.insert(QStringLiteral("range"), it->rangeWord);

@@ -29,8 +29,7 @@ public:
         int status = 200;
         QByteArray body;
         int stallSeconds = 0;
-        bool drop = false;    // close the connection without answering
-        bool unsized = false; // no "Content-Length": the body ends with the connection
+        bool drop = false; // close the connection without answering
     };
 
     // How a file route answers "Range: bytes=N-": 206 with the file's tail
