@@ -999,9 +999,13 @@ QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNa
         });
 }
 
+// The table is locked while a store answer is reconciled with it, which may
+// take a while: readers and writers wait on a worker, not on the bus thread.
 QStringList AppStoreInterface::GetLocalOnTheShelvesAppInfo()
 {
-    return OnTheShelvesAPPTableManager::instance()->getTheShelvesAPPTableItemJsons();
+    return m_longCalls.answer<QStringList>(*this, [] {
+        return OnTheShelvesAPPTableManager::instance()->getTheShelvesAPPTableItemJsons();
+    });
 }
 
 void AppStoreInterface::OperateLocalOnTheShelvesAppDb(int operate,
@@ -1009,16 +1013,18 @@ void AppStoreInterface::OperateLocalOnTheShelvesAppDb(int operate,
 {
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
-    OnTheShelvesAPPTableManager *table = OnTheShelvesAPPTableManager::instance();
-    if (operate == 0) {
-        const QList<StoreService::AppBriefInfo> records = acceptedRecords(needOperateAppList);
-        if (!records.isEmpty())
-            table->insertTheShelvesAPPTableItemDatas(records, seatOwnerRole());
-    } else if (operate == 1) {
-        const QStringList names = acceptedPackageNames(needOperateAppList);
-        if (!names.isEmpty())
-            table->deleteTheShelvesAPPTableItems(names);
-    }
+    m_longCalls.run(*this, [operate, needOperateAppList] {
+        OnTheShelvesAPPTableManager *table = OnTheShelvesAPPTableManager::instance();
+        if (operate == 0) {
+            const QList<StoreService::AppBriefInfo> records = acceptedRecords(needOperateAppList);
+            if (!records.isEmpty())
+                table->insertTheShelvesAPPTableItemDatas(records, seatOwnerRole());
+        } else if (operate == 1) {
+            const QStringList names = acceptedPackageNames(needOperateAppList);
+            if (!names.isEmpty())
+                table->deleteTheShelvesAPPTableItems(names);
+        }
+    });
 }
 
 bool AppStoreInterface::getTabInfoIsEmpty(const QString &uri)

@@ -9,11 +9,15 @@
 #include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QFile>
+#include <QHash>
+#include <QMutex>
 #include <QVariantMap>
 
 #include <climits>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
+#include <utility>
 
 namespace AppStore {
 
@@ -22,6 +26,7 @@ namespace {
 // The bus daemon and the login manager answer at once unless something is
 // badly wrong; a caller is refused rather than the main thread kept waiting.
 constexpr int kBusQueryTimeoutMs = 3000;
+constexpr int kMaxCachedSenders = 4096;
 
 const QString kDeletedSuffix = QStringLiteral(" (deleted)");
 
@@ -93,6 +98,12 @@ const QStringList &CallerIdentity::allowedExecutables()
     return list;
 }
 
+uid_t CallerIdentity::userOf(const QDBusConnection &connection, const QString &sender)
+{
+    CallerIdentity identity;
+    return identity.readCredentials(connection, sender) ? identity.m_uid : static_cast<uid_t>(-1);
+}
+
 CallerIdentity CallerIdentity::resolve(const QDBusConnection &connection, const QString &sender)
 {
     CallerIdentity identity;
@@ -101,6 +112,31 @@ CallerIdentity CallerIdentity::resolve(const QDBusConnection &connection, const 
 }
 
 bool CallerIdentity::readCredentials(const QDBusConnection &connection, const QString &sender)
+{
+    // The bus daemon fixes a connection's credentials when it connects and
+    // never gives its unique name to another: one question per connection
+    // is enough, which spares the bus thread a round trip on every call.
+    static QMutex cacheMutex;
+    static QHash<QString, std::pair<uint, uid_t>> cache;
+    {
+        QMutexLocker locker(&cacheMutex);
+        const auto known = cache.constFind(sender);
+        if (known != cache.cend()) {
+            std::tie(m_pid, m_uid) = *known;
+            return true;
+        }
+    }
+    if (!askCredentials(connection, sender))
+        return false;
+    QMutexLocker locker(&cacheMutex);
+    // Names of connections long gone are forgotten in one sweep.
+    if (cache.size() >= kMaxCachedSenders)
+        cache.clear();
+    cache.insert(sender, {m_pid, m_uid});
+    return true;
+}
+
+bool CallerIdentity::askCredentials(const QDBusConnection &connection, const QString &sender)
 {
     const QDBusMessage reply = callBlocking(connection, QStringLiteral("org.freedesktop.DBus"),
                                             QStringLiteral("/org/freedesktop/DBus"),

@@ -1,12 +1,12 @@
 #include "long_call_queue.h"
 
+#include "caller_identity.h"
+
 #include "common/daemon_log.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <QDBusReply>
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QMutex>
@@ -19,8 +19,6 @@ namespace AppStore {
 
 namespace {
 
-// Callers whose user the bus daemon could not tell share one queue.
-constexpr uint kUnknownUid = static_cast<uint>(-1);
 // How long the last replies may take to leave before the process ends.
 constexpr int kFlushWaitMs = 1000;
 
@@ -74,8 +72,8 @@ void LongCallQueue::take(const QDBusContext &context, const std::function<QVaria
     context.setDelayedReply(true);
     const QDBusConnection connection = context.connection();
     const QDBusMessage message = context.message();
-    const QDBusReply<uint> uidReply = connection.interface()->serviceUid(message.service());
-    const uint uid = uidReply.isValid() ? uidReply.value() : kUnknownUid;
+    // Callers whose user the bus daemon could not tell share one queue.
+    const uint uid = CallerIdentity::userOf(connection, message.service());
     const auto call = std::make_shared<Call>(Call{connection, message, work, finish});
     bool startWorker = false;
     {
@@ -115,21 +113,27 @@ void LongCallQueue::workUser(const std::shared_ptr<State> &state, uint uid)
         std::shared_ptr<Call> call;
         {
             QMutexLocker locker(&state->mutex);
-            std::deque<std::shared_ptr<Call>> &calls = state->calls[uid];
-            if (calls.empty() || state->closed ||
-                QThread::currentThread()->isInterruptionRequested()) {
+            if (state->closed || QThread::currentThread()->isInterruptionRequested()) {
                 state->calls.remove(uid);
                 return;
             }
-            call = calls.front();
+            call = state->calls[uid].front();
         }
         const QVariant result = call->work();
         QMutexLocker locker(&state->mutex);
-        state->calls[uid].pop_front();
         if (LongCallQueue *queue = state->queue)
             QMetaObject::invokeMethod(
                 queue, [queue, call, result] { queue->deliver(call, result); },
                 Qt::QueuedConnection);
+        // The user's entry goes with its last call, under the same lock: a
+        // call taken after this starts a worker of its own, and one taken
+        // before it is this worker's next.
+        std::deque<std::shared_ptr<Call>> &calls = state->calls[uid];
+        calls.pop_front();
+        if (calls.empty()) {
+            state->calls.remove(uid);
+            return;
+        }
     }
 }
 
@@ -140,7 +144,8 @@ void LongCallQueue::deliver(const std::shared_ptr<Call> &call, const QVariant &r
         return;
     if (call->finish)
         call->finish(result);
-    call->connection.send(call->message.createReply(result));
+    call->connection.send(result.isValid() ? call->message.createReply(result)
+                                           : call->message.createReply());
 }
 
 void LongCallQueue::close()

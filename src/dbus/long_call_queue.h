@@ -51,6 +51,21 @@ public:
         return Result();
     }
 
+    // The same for a method that replies with no value.
+    void run(const QDBusContext &context, const std::function<void()> &work)
+    {
+        if (!context.calledFromDBus()) {
+            work();
+            return;
+        }
+        take(context,
+             [work] {
+                 work();
+                 return QVariant();
+             },
+             {});
+    }
+
     // No call is taken any more, and every call not yet answered is answered
     // with an error now; a result that comes later is dropped.
     void close();

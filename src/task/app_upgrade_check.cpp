@@ -130,8 +130,10 @@ void AppUpgradeCheck::setFreeDownload(bool on)
     freeDownload = on;
     if (!preDownloadManager)
         return;
+    // Called from the bus thread: switching off only halts, so that the
+    // thread never waits on a worker's end.
     if (!on)
-        preDownloadManager->stop();
+        preDownloadManager->halt();
     else if (!preDownloadManager->isRunning())
         preDownloadManager->start();
 }

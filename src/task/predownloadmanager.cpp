@@ -78,6 +78,14 @@ void PreDownloadManager::stop()
     m_running = false;
 }
 
+void PreDownloadManager::halt()
+{
+    QMutexLocker locker(&m_taskLock);
+    for (AptDownload *worker : std::as_const(m_workers))
+        worker->stop();
+    m_taskQueue.clear();
+}
+
 void PreDownloadManager::stopPollTimer()
 {
     if (!m_pollTimer)

@@ -33,6 +33,9 @@ public:
 
     virtual void start();
     virtual void stop();
+    // Ends the downloads in work and drops the waiting ones, waiting for
+    // nothing: the workers stay, idle, until tasks come again or stop().
+    virtual void halt();
     virtual bool isRunning() const;
     virtual void addTask(const Apt_Task &task);
     virtual void removeTask(Apt_Task task);

@@ -232,6 +232,13 @@ void TestPreDownloadManager::stopAndStartAgain()
     QCOMPARE(queue.workers.size(), 2);
     queue.manager.addTask(task(QStringLiteral("p")));
     QVERIFY(TestEnv::waitFor([&] { return queue.started().size() == 1; }, 5000));
+
+    // A halt ends every worker's run, and the same workers take the next task.
+    queue.manager.halt();
+    QCOMPARE(queue.workers.at(0)->stops + queue.workers.at(1)->stops, 2);
+    queue.manager.addTask(task(QStringLiteral("r")));
+    QVERIFY(TestEnv::waitFor([&] { return queue.started().size() == 2; }, 5000));
+    QVERIFY(queue.started().last().endsWith(QStringLiteral(":r")));
 }
 
 QTEST_GUILESS_MAIN(TestPreDownloadManager)
