@@ -454,10 +454,12 @@ void AppstoreDb::deleteApplicationHistoryInfo(const QStringList &packageNameList
         return;
     }
     QMutexLocker locker(&d->mutex);
-    QSqlQuery query(d->connection());
+    QSqlDatabase db = d->connection();
+    QSqlQuery query(db);
     query.prepare(DELETE_HISTORY_BY_NAME);
     query.addBindValue(boundTexts(packageNameList));
-    if (!query.execBatch()) {
+    // One commit for the whole list rather than one per name.
+    if (!inTransaction(db, [&query] { return query.execBatch(); })) {
         qCCritical(daemonLogCategory).noquote()
             << Q_FUNC_INFO
             << "Failed to delete application_history entry:" << query.lastError().text();

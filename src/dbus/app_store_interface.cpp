@@ -556,6 +556,17 @@ void AppStoreInterface::toEngine(const std::function<void(AptInstallManager &)> 
         manager, [manager, request] { request(*manager); }, Qt::QueuedConnection);
 }
 
+// A history change follows the control requests sent before it, which would
+// otherwise write their rows after it.
+void AppStoreInterface::afterControlRequests(const std::function<void()> &work)
+{
+    if (!m_aptInstallManager || !calledFromDBus()) {
+        work();
+        return;
+    }
+    QMetaObject::invokeMethod(m_aptInstallManager, work, Qt::QueuedConnection);
+}
+
 void AppStoreInterface::RemovePackage(const QString &id, const QString &packageName,
                                       const QString &appName)
 {
@@ -666,9 +677,19 @@ void AppStoreInterface::CancelInstall(const QString &id, const QString &packagen
     Apt_Task task;
     task.sourceId = id;
     task.packageName = packagename;
-    Q_EMIT m_aptInstallManager->sigAptOperationDataChange(task, QString());
-    AppstoreDb::instance()->deleteApplicationHistoryInfo(packagename);
-    Q_EMIT sigCancelInstall(InstallRequestBuilder::rewrittenSourceId(id), packagename);
+    // After the control requests sent before it, which a row of theirs would
+    // otherwise outlive.
+    toEngine([this, task](AptInstallManager &manager) {
+        Q_EMIT manager.sigAptOperationDataChange(task, QString());
+        AppstoreDb::instance()->deleteApplicationHistoryInfo(task.packageName);
+        QMetaObject::invokeMethod(
+            this,
+            [this, task] {
+                Q_EMIT sigCancelInstall(InstallRequestBuilder::rewrittenSourceId(task.sourceId),
+                                        task.packageName);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void AppStoreInterface::PausePartAptTasks(const QString &id, const QStringList &packageNames)
@@ -787,7 +808,7 @@ void AppStoreInterface::ClearHistoryInstalledPackageList()
 {
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
-    AppstoreDb::instance()->clearApplicationHistoryTable();
+    afterControlRequests([] { AppstoreDb::instance()->clearApplicationHistoryTable(); });
 }
 
 void AppStoreInterface::ClearPartHistoryInstalledPackageList(const QString &id,
@@ -804,7 +825,7 @@ void AppStoreInterface::ClearPartHistoryInstalledPackageList(const QString &id,
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::ClearPartHistoryInstalledPackageList:"
                                << names.size() << "packages, the first:" << names.mid(0, 3);
-    AppstoreDb::instance()->deleteApplicationHistoryInfo(names);
+    afterControlRequests([names] { AppstoreDb::instance()->deleteApplicationHistoryInfo(names); });
 }
 
 // ---- end of install requests, task control and package queries ----
