@@ -22,6 +22,8 @@ namespace {
 
 const char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
 
+constexpr int kLoginQueryTimeoutMs = 3000;
+
 // A plain proxy: the dynamic QDBusInterface would introspect the object first,
 // one more blocking round trip for nothing. Valid only when the path is a
 // valid object path and the login manager owns its name.
@@ -31,7 +33,11 @@ public:
     explicit LoginPropertiesInterface(const QString &path)
         : QDBusAbstractInterface(QStringLiteral("org.freedesktop.login1"), path,
                                  kPropertiesInterface, QDBusConnection::systemBus(), nullptr)
-    {}
+    {
+        // Asked on the bus thread: a login manager that hangs costs a caller
+        // its answer, not every caller seconds.
+        setTimeout(kLoginQueryTimeoutMs);
+    }
 
     // The property's value, invalid when the call failed.
     QVariant get(const QString &interface, const QString &name)
