@@ -110,11 +110,6 @@ private:
         return ProcessRunner::run(callSpec(uid, program, words, prefix));
     }
 
-    ProcessResult callUpdate(int uid, const QString &program) const
-    {
-        return call(uid, program, QStringLiteral("AptUpdateSource"));
-    }
-
     // What the admitted checked calls would change.
     QStringList keptState() const
     {
@@ -132,7 +127,7 @@ private:
     // anything the refused one set off: exactly one more run means none.
     void verifyNothingRanSince(int runs)
     {
-        QVERIFY(callUpdate(0, kGdbus).succeeded());
+        QVERIFY(call(0, kGdbus, QStringLiteral("AptUpdateSource")).succeeded());
         QVERIFY2(TestEnv::waitFor([&] { return updateRuns() > runs; }, 30000),
                  qPrintable(m_daemon->logLines().join(u'\n')));
         QTest::qWait(300);

@@ -48,16 +48,20 @@ bool daemonOnBus()
         QStringLiteral("com.tarnwick.daemon"));
 }
 
-bool lastProgressIsTheEnd(const QSignalSpy &spy)
+// How the road of the progress events in spy ended: 0 while it runs, 200 when
+// it installed, else the code of the failure.
+int roadEnd(const QSignalSpy &spy)
 {
-    if (spy.isEmpty())
-        return false;
-    const QList<QVariant> last = spy.last();
-    // The download stage (0) ends at its total too; the install stage (1)
-    // ends the road.
-    return last.at(4).toLongLong() == -1 ||
-           (last.at(2).toInt() == 1 && last.at(3).toLongLong() >= 0 &&
-            last.at(4).toLongLong() == last.at(3).toLongLong());
+    for (const QList<QVariant> &event : spy) {
+        if (event.at(4).toLongLong() == -1)
+            return QJsonDocument::fromJson(event.at(5).toString().toUtf8())[QStringLiteral("code")]
+                .toInt(-1);
+        // The download stage (0) ends at its total too; the install stage (1)
+        // ends the road.
+        if (event.at(2).toInt() == 1 && event.at(3).toLongLong() >= 0 && event.at(4) == event.at(3))
+            return 200;
+    }
+    return 0;
 }
 
 } // namespace
@@ -77,6 +81,9 @@ private:
     LocalAptRepository m_localRepository; // a mirror on this machine's disk
     LocalHttpsServer m_store;
     std::unique_ptr<ProcessRunner> m_daemon;
+    std::unique_ptr<QDBusInterface> m_appstore;
+
+    QString marker() const { return m_home.filePath(QStringLiteral("bundle-installed")); }
 
     bool startDaemon()
     {
@@ -99,6 +106,9 @@ private:
         spec.timeoutMs = 240000;
         if (!m_daemon->start(spec) || !TestEnv::waitFor(daemonOnBus, 15000))
             return false;
+        m_appstore = std::make_unique<QDBusInterface>(
+            QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+            QStringLiteral("com.tarnwick.daemon.interface"), QDBusConnection::systemBus());
         // The daemon rebuilds its own sources while it starts; then its
         // package lists are brought up to date.
         return TestEnv::waitFor(
@@ -113,66 +123,51 @@ private:
             30000);
     }
 
-    void stopDaemon()
+    // Asks for package as the store's client does. With a file, the store's
+    // record of package (served when listed) names the file's link on the
+    // local HTTPS server and its SHA-256; the caller sends that record with a
+    // plain-http link of its own instead: the repository's archive of
+    // kChannelPackage.
+    bool requestInstall(const QString &package, const QByteArray &file = {}, bool listed = true)
     {
-        m_daemon.reset();
-        QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
-    }
-
-    // A store package whose record, when the store lists it, names its
-    // channel's link on the local HTTPS server and the SHA-256 of file. The
-    // caller sends that record with a plain-http link of its own instead:
-    // the repository's archive of kChannelPackage.
-    bool requestChannelInstall(QDBusInterface &appstore, const QString &package,
-                               const QByteArray &file, bool listed)
-    {
-        const QString path = QStringLiteral("pool/") + package + QStringLiteral(".bin");
-        const QString link = m_store.baseUrl().resolved(QUrl(path)).toString();
-        if (!m_store.addFile(path, file))
-            return false;
-        const QJsonObject channel{
-            {QStringLiteral("pkgVer"), QStringLiteral("1.0")},
-            {QStringLiteral("pkgChannel"), QStringLiteral("main")},
-            {QStringLiteral("pkgDlUrl"), link},
-            {QStringLiteral("pkgSize"), file.size()},
-            {QStringLiteral("pkgSha256"),
-             QString::fromLatin1(
-                 QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex())}};
-        const QJsonObject info{
-            {QStringLiteral("package_name"), package},
-            {QStringLiteral("package_version"), QStringLiteral("1.0")},
-            {QStringLiteral("name"), QStringLiteral("Bus road")},
-            {QStringLiteral("pkgInstallMode"), 1},
-            {QStringLiteral("channelId"), QStringLiteral("main")},
-            {QStringLiteral("channelPkgs"),
-             QString::fromUtf8(QJsonDocument(QJsonArray{channel}).toJson(QJsonDocument::Compact))}};
-        const QByteArray answer =
-            QJsonDocument(QJsonObject{{QStringLiteral("datas"), QJsonArray{info}}}).toJson();
-        if (!m_store.setRoute(kBriefQuery + package, {listed ? 200 : 404, answer, 0, false}))
-            return false;
-        const QString own =
-            m_repository.uri() +
-            QFileInfo(m_repository.debPath(kChannelPackage, QStringLiteral("1.0"))).fileName();
-        return appstore
-                   .call(QStringLiteral("IntallPackage"), kStoreId,
-                         QString::fromUtf8(QJsonDocument(info).toJson()).replace(link, own))
-                   .type() != QDBusMessage::ErrorMessage;
-    }
-
-    static bool requestInstall(QDBusInterface &appstore, const QString &package)
-    {
-        const QJsonObject info{{QStringLiteral("package_name"), package},
-                               {QStringLiteral("package_version"), QStringLiteral("1.0")},
-                               {QStringLiteral("name"), QStringLiteral("Bus road")},
-                               {QStringLiteral("category_id"), 3},
-                               {QStringLiteral("pkgInstallMode"), 1}};
-        return appstore
-                   .call(QStringLiteral("IntallPackage"), kStoreId,
-                         QString::fromUtf8(QJsonDocument(info).toJson()))
-                   .type() != QDBusMessage::ErrorMessage;
+        QJsonObject info{{QStringLiteral("package_name"), package},
+                         {QStringLiteral("package_version"), QStringLiteral("1.0")},
+                         {QStringLiteral("name"), QStringLiteral("Bus road")},
+                         {QStringLiteral("category_id"), 3},
+                         {QStringLiteral("pkgInstallMode"), 1}};
+        QString record = QString::fromUtf8(QJsonDocument(info).toJson());
+        if (!file.isEmpty()) {
+            const QString path = QStringLiteral("pool/") + package + QStringLiteral(".bin");
+            const QString link = m_store.baseUrl().resolved(QUrl(path)).toString();
+            const QJsonObject channel{
+                {QStringLiteral("pkgVer"), QStringLiteral("1.0")},
+                {QStringLiteral("pkgChannel"), QStringLiteral("main")},
+                {QStringLiteral("pkgDlUrl"), link},
+                {QStringLiteral("pkgSize"), file.size()},
+                {QStringLiteral("pkgSha256"),
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex())}};
+            info.insert(QStringLiteral("channelId"), QStringLiteral("main"));
+            info.insert(QStringLiteral("channelPkgs"),
+                        QString::fromUtf8(
+                            QJsonDocument(QJsonArray{channel}).toJson(QJsonDocument::Compact)));
+            const QByteArray answer =
+                QJsonDocument(QJsonObject{{QStringLiteral("datas"), QJsonArray{info}}}).toJson();
+            if (!m_store.addFile(path, file) ||
+                !m_store.setRoute(kBriefQuery + package, {listed ? 200 : 404, answer, 0, false}))
+                return false;
+            const QString own =
+                m_repository.uri() +
+                QFileInfo(m_repository.debPath(kChannelPackage, QStringLiteral("1.0"))).fileName();
+            record = QString::fromUtf8(QJsonDocument(info).toJson()).replace(link, own);
+        }
+        return m_appstore->call(QStringLiteral("IntallPackage"), kStoreId, record).type() !=
+               QDBusMessage::ErrorMessage;
     }
 
 private Q_SLOTS:
+    void init() { QVERIFY2(startDaemon(), "see the daemon's last lines below"); }
+
     void cleanup()
     {
         if (QTest::currentTestFailed()) {
@@ -180,6 +175,9 @@ private Q_SLOTS:
                 qInfo().noquote() << line;
         }
         m_daemonLines.clear();
+        m_appstore.reset();
+        m_daemon.reset();
+        QVERIFY(TestEnv::waitFor([] { return !daemonOnBus(); }, 10000));
     }
 
     void initTestCase()
@@ -233,11 +231,7 @@ private Q_SLOTS:
     void installsAndRemovesThroughTheBus()
     {
         QFETCH(QString, package);
-        QVERIFY2(startDaemon(), "see the daemon's last lines below");
-        QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
-                                QStringLiteral("com.tarnwick.daemon.interface"),
-                                QDBusConnection::systemBus());
-        QVERIFY(appstore.isValid());
+        QDBusInterface &appstore = *m_appstore;
         QSignalSpy started(&appstore, SIGNAL(sigStartInstall(QString, QString)));
         QSignalSpy narrow(&appstore,
                           SIGNAL(sigIntallProgress(QString, QString, int, int, int, QString)));
@@ -247,12 +241,12 @@ private Q_SLOTS:
         QSignalSpy purgeStarted(&appstore, SIGNAL(sigStartPurge(QString, QString)));
         QSignalSpy removed(&appstore, SIGNAL(sigRemoveProgress(QString, QString, bool)));
 
-        QVERIFY(requestInstall(appstore, package));
-        QVERIFY2(TestEnv::waitFor([&] { return lastProgressIsTheEnd(wide); }, 180000),
+        QVERIFY(requestInstall(package));
+        QVERIFY2(TestEnv::waitFor([&] { return roadEnd(wide) != 0; }, 180000),
                  "see the daemon's last lines below");
+        QCOMPARE(roadEnd(wide), 200);
         QCOMPARE(started.count(), 1);
         QCOMPARE(started.first().at(1).toString(), package);
-        QVERIFY2(wide.last().at(4).toLongLong() != -1, qPrintable(wide.last().at(5).toString()));
         QSet<int> states;
         for (const QList<QVariant> &event : std::as_const(wide))
             states.insert(event.at(2).toInt());
@@ -285,80 +279,63 @@ private Q_SLOTS:
         const QDBusReply<QStringList> afterPurge =
             appstore.call(QStringLiteral("GetHistoryInstalledPackageList"));
         QVERIFY(afterPurge.value().filter(package).isEmpty());
-
-        stopDaemon();
     }
 
     // A Debian package and a tar bundle, both from the channel link of the
     // store's record over HTTPS, never from the caller's: the first ends
     // installed in dpkg, the second by its script. No store answer, or an
     // archive of another package, installs nothing.
+    void downloadsOverHttps_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("listed"); // by the store
+        QTest::addColumn<int>("code");    // the road's end
+        const QByteArray deb =
+            TestEnv::readFile(m_repository.debPath(kChannelPackage, QStringLiteral("1.0")));
+        QTest::newRow("caller's link") << kChannelPackage << deb << false << 500;
+        QTest::newRow("another package's archive") << kOther << deb << true << 503;
+        QTest::newRow("store's link") << kChannelPackage << deb << true << 200;
+        QTest::newRow("tar bundle")
+            << kBundle
+            << TarArchive::build({TarArchive::file(
+                   "install_clean.sh",
+                   QStringLiteral("#!/bin/sh\n[ \"$2\" = install ] && touch '%1'\nexit 0\n")
+                       .arg(marker())
+                       .toUtf8())})
+            << true << 200;
+    }
+
     void downloadsOverHttps()
     {
-        const QString marker = m_home.filePath(QStringLiteral("bundle-installed"));
-        const QByteArray bundle = TarArchive::build({TarArchive::file(
-            "install_clean.sh", QStringLiteral("#!/bin/sh\n[ \"$2\" = install ] && touch '%1'\n"
-                                               "exit 0\n")
-                                    .arg(marker)
-                                    .toUtf8())});
-        QFile deb(m_repository.debPath(kChannelPackage, QStringLiteral("1.0")));
-        QVERIFY(deb.open(QIODevice::ReadOnly));
-        const QByteArray debFile = deb.readAll();
-
-        QVERIFY2(startDaemon(), "see the daemon's last lines below");
-        QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
-                                QStringLiteral("com.tarnwick.daemon.interface"),
-                                QDBusConnection::systemBus());
-        QSignalSpy wide(&appstore, SIGNAL(sigIntallProgress(QString, QString, int, qlonglong,
-                                                            qlonglong, QString)));
-        const auto ended = [&wide](const QString &package) {
-            for (const QList<QVariant> &event : std::as_const(wide)) {
-                if (event.at(1).toString() == package &&
-                    (event.at(4).toLongLong() == -1 ||
-                     (event.at(2).toInt() == 1 && event.at(3).toLongLong() >= 0 &&
-                      event.at(4) == event.at(3))))
-                    return event.at(4).toLongLong() != -1
-                               ? 200
-                               : QJsonDocument::fromJson(
-                                     event.at(5).toString().toUtf8())[QStringLiteral("code")]
-                                     .toInt();
-            }
-            return 0;
-        };
-        const QList<std::tuple<QString, QByteArray, bool, int>> roads{
-            {kChannelPackage, debFile, false, 500},
-            {kOther, debFile, true, 503},
-            {kChannelPackage, debFile, true, 200},
-            {kBundle, bundle, true, 200}};
-        for (const auto &[package, file, listed, code] : roads) {
-            wide.clear();
-            QVERIFY(requestChannelInstall(appstore, package, file, listed));
-            QVERIFY2(TestEnv::waitFor([&, name = package] { return ended(name) != 0; }, 120000),
-                     "see the daemon's last lines below");
-            QCOMPARE(ended(package), code);
-            QCOMPARE(DpkgListing::field(kChannelPackage, QStringLiteral("Status")) ==
-                         QLatin1String("install ok installed"),
-                     code == 200);
-            const QList<LocalHttpsServer::Request> log = m_store.requestLog();
-            QCOMPARE(std::any_of(log.cbegin(), log.cend(),
-                                 [name = package](const auto &r) {
-                                     return r.path.endsWith(name + QStringLiteral(".bin"));
-                                 }),
-                     listed);
-        }
-        QVERIFY(QFile::exists(marker));
-        stopDaemon();
+        QFETCH(QString, package);
+        QFETCH(QByteArray, file);
+        QFETCH(bool, listed);
+        QFETCH(int, code);
+        QSignalSpy wide(m_appstore.get(), SIGNAL(sigIntallProgress(QString, QString, int, qlonglong,
+                                                                   qlonglong, QString)));
+        QVERIFY(requestInstall(package, file, listed));
+        QVERIFY2(TestEnv::waitFor([&] { return roadEnd(wide) != 0; }, 120000),
+                 "see the daemon's last lines below");
+        QCOMPARE(roadEnd(wide), code);
+        QCOMPARE(package == kBundle
+                     ? QFile::exists(marker())
+                     : DpkgListing::field(kChannelPackage, QStringLiteral("Status")) ==
+                           QLatin1String("install ok installed"),
+                 code == 200);
+        const QList<LocalHttpsServer::Request> log = m_store.requestLog();
+        QCOMPARE(std::any_of(log.cbegin(), log.cend(),
+                             [&](const auto &r) {
+                                 return r.path.endsWith(package + QStringLiteral(".bin"));
+                             }),
+                 listed);
     }
 
     // SIGTERM in the middle of a maintainer script: the daemon lets the
     // install end before it goes, and its history row says so.
     void terminatedMidInstallLetsItEnd()
     {
-        QVERIFY(startDaemon());
-        QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
-                                QStringLiteral("com.tarnwick.daemon.interface"),
-                                QDBusConnection::systemBus());
-        QVERIFY(requestInstall(appstore, kSlowPackage));
+        QVERIFY(requestInstall(kSlowPackage));
         QVERIFY2(TestEnv::waitFor(
                      [] {
                          return DpkgListing::field(kSlowPackage, QStringLiteral("Status"))
@@ -375,7 +352,6 @@ private Q_SLOTS:
         QCOMPARE(EngineTestSetup::historyRow(
                      kSlowPackage, {QStringLiteral("operation"), QStringLiteral("result")}),
                  (QStringList{QStringLiteral("1"), QStringLiteral("1")}));
-        m_daemon.reset();
     }
 };
 

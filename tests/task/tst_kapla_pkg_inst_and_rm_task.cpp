@@ -57,15 +57,16 @@ class TestKaplaPkgInstAndRmTask : public QObject
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
-    // The stand-in tool's state: id at version when version is not empty,
-    // and the script of the run verb ("install" or "uninstall") of id.
-    void writeToolData(const QString &verb, const QString &id, const QString &version,
-                       const QString &run)
+    // The stand-in tool's state: the task's application at version before
+    // when that is not empty, and run, the script of the task's install or
+    // uninstall.
+    void writeToolData(const Apt_Task &task, const QString &before, const QString &run)
     {
         const QString app = QStringLiteral("{'id': '%1', 'version': '%2', 'kind': 'app'}");
         const QString data =
             QStringLiteral("{'apps': [%1], 'runs': {'%2 %3': %4}}")
-                .arg(version.isEmpty() ? QString() : app.arg(id, version), verb, id, run);
+                .arg(before.isEmpty() ? QString() : app.arg(task.packageName, before),
+                     task.taskType == 0 ? "install" : "uninstall", task.packageName, run);
         QVERIFY(TestEnv::writeFile(path(QStringLiteral("kapla.json")), json(data)));
     }
 
@@ -199,6 +200,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("toolRun"); // its arguments, empty: nothing ran
 
         const QString app = QStringLiteral("org.example.App");
+        const QString v1 = QStringLiteral("1.0");
         const QString install = json("'--json', 'install', 'org.example.App/1.0'");
         const QString uninstall =
             json("'--json', 'uninstall', 'org.example.App', '--all', '--prune'");
@@ -208,50 +210,41 @@ private Q_SLOTS:
         const QStringList uninstalling{"start uninstall", "purging"};
         const QStringList uninstalled =
             uninstalling + QStringList{"uninstalled true", "finished", "cleared"};
-        const QStringList kept =
-            uninstalling + QStringList{"uninstalled false", "finished", "cleared"};
+        const QStringList notUninstalled{"uninstalled false", "finished", "cleared"};
+        const QStringList kept = uninstalling + notUninstalled;
 
         QTest::newRow("install with progress and noise")
-            << 0 << app << "1.0" << QString()
+            << 0 << app << v1 << QString()
             << "{'output': ['{\\'percentage\\': 50}', 'Fetching \\u001b[1m50%', '[1]', "
                "'{\\'percentage\\': 250}', '{\\'state\\': 1}']}"
             << true
             << QStringList{"progress 501/1001", "progress 1001/1001", "progress 0/1001"} + installed
             << install;
         QTest::newRow("failed install, left at the task's version")
-            << 0 << app << "1.0" << QString() << "{'exit': 1, 'apply': true}" << true << installed
+            << 0 << app << v1 << QString() << "{'exit': 1, 'apply': true}" << true << installed
             << install;
         QTest::newRow("failed install, another version there")
-            << 0 << app << "1.0"
-            << "0.9"
-            << "{'exit': 1}" << true
+            << 0 << app << v1 << QStringLiteral("0.9") << "{'exit': 1}" << true
             << QStringList{"progress 1001/1001", "start install", "installed false", "finished"}
             << install;
         QTest::newRow("install without kapla-cli")
-            << 0 << app << "1.0" << QString() << "{}" << false << refused << QString();
-        QTest::newRow("uninstall") << 1 << app << "1.0"
-                                   << "1.0"
-                                   << "{}" << true << uninstalled << uninstall;
+            << 0 << app << v1 << QString() << "{}" << false << refused << QString();
+        QTest::newRow("uninstall")
+            << 1 << app << v1 << v1 << "{}" << true << uninstalled << uninstall;
         QTest::newRow("failed uninstall, application gone")
-            << 1 << app << "1.0"
-            << "1.0"
-            << "{'exit': 1, 'apply': true}" << true << uninstalled << uninstall;
+            << 1 << app << v1 << v1 << "{'exit': 1, 'apply': true}" << true << uninstalled
+            << uninstall;
         QTest::newRow("failed uninstall, application kept")
-            << 1 << app << "1.0"
-            << "1.0"
-            << "{'exit': 2}" << true << kept << uninstall;
-        QTest::newRow("uninstall without kapla-cli") << 1 << app << "1.0"
-                                                     << "1.0"
-                                                     << "{}" << false << kept << QString();
-        QTest::newRow("shell text as id")
-            << 0 << "x;touch owned"
-            << "1.0" << QString() << "{}" << true << refused << QString();
+            << 1 << app << v1 << v1 << "{'exit': 2}" << true << kept << uninstall;
+        QTest::newRow("uninstall without kapla-cli")
+            << 1 << app << v1 << v1 << "{}" << false << kept << QString();
+        QTest::newRow("shell text as id") << 0 << QStringLiteral("x;touch owned") << v1 << QString()
+                                          << "{}" << true << refused << QString();
         QTest::newRow("command substitution as id")
-            << 1 << "$(id)"
-            << "1.0" << QString() << "{}" << true
-            << QStringList{"uninstalled false", "finished", "cleared"} << QString();
-        QTest::newRow("option as id") << 0 << "-oAPT::x"
-                                      << "1.0" << QString() << "{}" << true << refused << QString();
+            << 1 << QStringLiteral("$(id)") << v1 << QString() << "{}" << true << notUninstalled
+            << QString();
+        QTest::newRow("option as id") << 0 << QStringLiteral("-oAPT::x") << v1 << QString() << "{}"
+                                      << true << refused << QString();
         QTest::newRow("option as version")
             << 0 << app << "-oAPT::x" << QString() << "{}" << true << refused << QString();
     }
@@ -267,14 +260,13 @@ private Q_SLOTS:
         QFETCH(QStringList, events);
         QFETCH(QString, toolRun);
 
-        writeToolData(taskType == 0 ? QStringLiteral("install") : QStringLiteral("uninstall"), id,
-                      before, run);
+        const Apt_Task kapla = kaplaTask(taskType, id, version);
+        writeToolData(kapla, before, run);
         const QByteArray pathBefore = qgetenv("PATH");
         if (!toolOnPath)
             qputenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin");
         Outcome outcome;
-        std::unique_ptr<KaplaPkgInstAndRmTask> task =
-            watched(kaplaTask(taskType, id, version), outcome);
+        std::unique_ptr<KaplaPkgInstAndRmTask> task = watched(kapla, outcome);
         const bool ended = runToEnd(task.get());
         qputenv("PATH", pathBefore);
 
@@ -313,15 +305,14 @@ private Q_SLOTS:
         QFETCH(QStringList, events);
         const QString app = QStringLiteral("org.example.Slow%1%2").arg(taskType).arg(request);
         const bool install = taskType == 0;
-        writeToolData(install ? QStringLiteral("install") : QStringLiteral("uninstall"), app,
-                      install ? QString() : QStringLiteral("1.0"),
-                      install
-                          ? QStringLiteral("{'output': ['{\\'percentage\\': 10}'], 'sleep': 60}")
-                          : QStringLiteral("{'sleep': 1}"));
         Outcome outcome;
         Apt_Task task = kaplaTask(taskType, app, QStringLiteral("2.0"));
         task.sourceId = install ? QStringLiteral("velkor-app-store") : kClient;
         task.agreeSign = true;
+        writeToolData(task, install ? QString() : QStringLiteral("1.0"),
+                      install
+                          ? QStringLiteral("{'output': ['{\\'percentage\\': 10}'], 'sleep': 60}")
+                          : QStringLiteral("{'sleep': 1}"));
         std::unique_ptr<KaplaPkgInstAndRmTask> kapla = watched(task, outcome);
         m_pool.start(kapla.get());
         QVERIFY(TestEnv::waitFor([&] { return !outcome.events.isEmpty() && !toolRuns().isEmpty(); },
@@ -364,11 +355,11 @@ private Q_SLOTS:
     {
         QFETCH(bool, toolGone);
         const QString app = QStringLiteral("org.example.Quick%1").arg(toolGone);
-        writeToolData(QStringLiteral("install"), app, QString(),
-                      toolGone ? QStringLiteral("{'output': ['{\\'percentage\\': 100}']}")
-                               : QStringLiteral("{}"));
         Outcome outcome;
         const Apt_Task request = kaplaTask(0, app, QStringLiteral("1.0"));
+        writeToolData(request, QString(),
+                      toolGone ? QStringLiteral("{'output': ['{\\'percentage\\': 100}']}")
+                               : QStringLiteral("{}"));
         std::unique_ptr<KaplaPkgInstAndRmTask> task = watched(request, outcome);
         KaplaPkgInstAndRmTask *raw = task.get();
         bool interruptible = true;
