@@ -558,13 +558,33 @@ void AppStoreInterface::toEngine(const std::function<void(AptInstallManager &)> 
 
 // A history change follows the control requests sent before it, which would
 // otherwise write their rows after it.
-void AppStoreInterface::afterControlRequests(const std::function<void()> &work)
+// The reply leaves once the change is made, after what finish signals.
+void AppStoreInterface::afterControlRequests(const std::function<void()> &work,
+                                             const std::function<void()> &finish)
 {
     if (!m_aptInstallManager || !calledFromDBus()) {
         work();
+        if (finish)
+            finish();
         return;
     }
-    QMetaObject::invokeMethod(m_aptInstallManager, work, Qt::QueuedConnection);
+    setDelayedReply(true);
+    const QDBusConnection connection = this->connection();
+    const QDBusMessage reply = message().createReply();
+    QMetaObject::invokeMethod(
+        m_aptInstallManager,
+        [this, work, finish, connection, reply] {
+            work();
+            QMetaObject::invokeMethod(
+                this,
+                [finish, connection, reply] {
+                    if (finish)
+                        finish();
+                    connection.send(reply);
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }
 
 void AppStoreInterface::RemovePackage(const QString &id, const QString &packageName,
@@ -677,19 +697,16 @@ void AppStoreInterface::CancelInstall(const QString &id, const QString &packagen
     Apt_Task task;
     task.sourceId = id;
     task.packageName = packagename;
-    // After the control requests sent before it, which a row of theirs would
-    // otherwise outlive.
-    toEngine([this, task](AptInstallManager &manager) {
-        Q_EMIT manager.sigAptOperationDataChange(task, QString());
-        AppstoreDb::instance()->deleteApplicationHistoryInfo(task.packageName);
-        QMetaObject::invokeMethod(
-            this,
-            [this, task] {
-                Q_EMIT sigCancelInstall(InstallRequestBuilder::rewrittenSourceId(task.sourceId),
-                                        task.packageName);
-            },
-            Qt::QueuedConnection);
-    });
+    AptInstallManager *manager = m_aptInstallManager;
+    afterControlRequests(
+        [manager, task] {
+            Q_EMIT manager->sigAptOperationDataChange(task, QString());
+            AppstoreDb::instance()->deleteApplicationHistoryInfo(task.packageName);
+        },
+        [this, task] {
+            Q_EMIT sigCancelInstall(InstallRequestBuilder::rewrittenSourceId(task.sourceId),
+                                    task.packageName);
+        });
 }
 
 void AppStoreInterface::PausePartAptTasks(const QString &id, const QStringList &packageNames)

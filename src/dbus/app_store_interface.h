@@ -154,7 +154,8 @@ private:
     // thread, after what was queued there before it; an in-process
     // caller's before the call returns.
     void toEngine(const std::function<void(AptInstallManager &)> &request);
-    void afterControlRequests(const std::function<void()> &work);
+    void afterControlRequests(const std::function<void()> &work,
+                              const std::function<void()> &finish = {});
 
     // Made by startWorkers; null in a daemon that does not own the name.
     AppUpgradeCheck *m_appUpgradeCheck = nullptr;

@@ -15,9 +15,7 @@
 
 #include <climits>
 #include <sys/stat.h>
-#include <tuple>
 #include <unistd.h>
-#include <utility>
 
 namespace AppStore {
 
@@ -98,10 +96,31 @@ const QStringList &CallerIdentity::allowedExecutables()
     return list;
 }
 
+// The bus daemon fixes a connection's user when it connects and never gives
+// its unique name to another connection: one question per connection is
+// enough to sort calls by user, which spares the bus thread a round trip on
+// each. Admission asks afresh every time, so that a caller gone meanwhile is
+// not taken for the process that may now have its pid.
 uid_t CallerIdentity::userOf(const QDBusConnection &connection, const QString &sender)
 {
+    static QMutex cacheMutex;
+    static QHash<QString, uid_t> cache;
+    const QString key = connection.name() + u'\n' + connection.baseService() + u'\n' + sender;
+    {
+        QMutexLocker locker(&cacheMutex);
+        const auto known = cache.constFind(key);
+        if (known != cache.cend())
+            return *known;
+    }
     CallerIdentity identity;
-    return identity.readCredentials(connection, sender) ? identity.m_uid : static_cast<uid_t>(-1);
+    if (!identity.readCredentials(connection, sender))
+        return static_cast<uid_t>(-1);
+    QMutexLocker locker(&cacheMutex);
+    // Names of connections long gone are forgotten in one sweep.
+    if (cache.size() >= kMaxCachedSenders)
+        cache.clear();
+    cache.insert(key, identity.m_uid);
+    return identity.m_uid;
 }
 
 CallerIdentity CallerIdentity::resolve(const QDBusConnection &connection, const QString &sender)
@@ -112,31 +131,6 @@ CallerIdentity CallerIdentity::resolve(const QDBusConnection &connection, const 
 }
 
 bool CallerIdentity::readCredentials(const QDBusConnection &connection, const QString &sender)
-{
-    // The bus daemon fixes a connection's credentials when it connects and
-    // never gives its unique name to another: one question per connection
-    // is enough, which spares the bus thread a round trip on every call.
-    static QMutex cacheMutex;
-    static QHash<QString, std::pair<uint, uid_t>> cache;
-    {
-        QMutexLocker locker(&cacheMutex);
-        const auto known = cache.constFind(sender);
-        if (known != cache.cend()) {
-            std::tie(m_pid, m_uid) = *known;
-            return true;
-        }
-    }
-    if (!askCredentials(connection, sender))
-        return false;
-    QMutexLocker locker(&cacheMutex);
-    // Names of connections long gone are forgotten in one sweep.
-    if (cache.size() >= kMaxCachedSenders)
-        cache.clear();
-    cache.insert(sender, {m_pid, m_uid});
-    return true;
-}
-
-bool CallerIdentity::askCredentials(const QDBusConnection &connection, const QString &sender)
 {
     const QDBusMessage reply = callBlocking(connection, QStringLiteral("org.freedesktop.DBus"),
                                             QStringLiteral("/org/freedesktop/DBus"),

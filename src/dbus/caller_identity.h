@@ -20,7 +20,8 @@ public:
     // Asks the bus daemon of connection about sender, then reads the
     // process's executable link. isKnown() is false when any step failed.
     static CallerIdentity resolve(const QDBusConnection &connection, const QString &sender);
-    // The user of sender, or uid_t(-1) when the bus daemon cannot say.
+    // The user of sender, or uid_t(-1) when the bus daemon cannot say;
+    // asked once per connection.
     static uid_t userOf(const QDBusConnection &connection, const QString &sender);
     // The uid of the user of seat0's active session, as the login manager on
     // connection tells it; false when it cannot say.
@@ -40,7 +41,6 @@ public:
 
 private:
     bool readCredentials(const QDBusConnection &connection, const QString &sender);
-    bool askCredentials(const QDBusConnection &connection, const QString &sender);
     bool readExecutable();
 
     bool m_known = false;

@@ -134,7 +134,7 @@ void AppUpgradeCheck::setFreeDownload(bool on)
     // thread never waits on a worker's end.
     if (!on)
         preDownloadManager->halt();
-    else if (!preDownloadManager->isRunning())
+    else
         preDownloadManager->start();
 }
 

@@ -171,11 +171,7 @@ AptInstallManager::AptInstallManager(QObject *parent)
     connect(
         this, &AptInstallManager::sigPauseFinished, this,
         [this](const QString &, const QString &packageName) {
-            {
-                QMutexLocker locker(&m_taskMapMutex);
-                m_awaitedRequests.remove(packageName);
-            }
-            releaseHookCache(packageName);
+            letGoOf(takeAwaitedStop(packageName), packageName);
         },
         Qt::DirectConnection);
     connect(
@@ -592,8 +588,10 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
             &AptDownloadTask::onPauseTaskSlot);
     connect(this, &AptInstallManager::sigPrepareDeleteRunningTask, download,
             &AptDownloadTask::onPrepareToDeleteTask);
+    // Taken at once, as the other requests are: a history clear sent after
+    // it must find its row written.
     connect(this, &AptInstallManager::sigPauseRunningTasks, download,
-            &AptDownloadTask::onPausePartTasksSlot, Qt::QueuedConnection);
+            &AptDownloadTask::onPausePartTasksSlot);
     connect(this, &AptInstallManager::sigAptFixFinished, download,
             &AptDownloadTask::onAptFixTaskFinishedSlot);
     connect(
@@ -646,8 +644,10 @@ void AptInstallManager::addToRunHttpTask(const Apt_Task &task)
             &HttpDownloadTask::onPauseTaskSlot);
     connect(this, &AptInstallManager::sigPrepareDeleteRunningTask, download,
             &HttpDownloadTask::onPrepareToDeleteTask);
+    // Taken at once, as the other requests are: a history clear sent after
+    // it must find its row written.
     connect(this, &AptInstallManager::sigPauseRunningTasks, download,
-            &HttpDownloadTask::onPausePartTasksSlot, Qt::QueuedConnection);
+            &HttpDownloadTask::onPausePartTasksSlot);
 
     m_awaitedRequests.remove(task.packageName);
     m_httpTaskMap.insert(task.packageName, download);
@@ -750,9 +750,11 @@ void AptInstallManager::OnInstallOrRemoveOperationWork(Apt_Task task)
                                << task.version << "," << task.taskType;
     if (refusedWhileStopping(task.packageName))
         return;
+    // At once, not queued: the download task's end, queued behind this, must
+    // find its package in the install stage.
     if (isStoreTask(task))
-        emit sigAptOperationDataChange(task, task.taskType != 0 ? QStringLiteral("purge")
-                                                                : QStringLiteral("install"));
+        OnAptOperationDataChangeSlot(task, task.taskType != 0 ? QStringLiteral("purge")
+                                                              : QStringLiteral("install"));
     if (task.taskType == 1) {
         LocalPackageList kaplaApps;
         if (AptCache::getLocalKaplaPkgsWithCli(kaplaApps)) {
@@ -1085,11 +1087,19 @@ void AptInstallManager::pausePartAptTasks(const QString &id, const QStringList &
     emit sigPausePartAptTasks(id, packageNames);
 }
 
-void AptInstallManager::letGoOf(ControlRequest request, const QString &packageName)
+void AptInstallManager::letGoOf(bool deleteRow, const QString &packageName)
 {
-    if (request == ControlRequest::Stop)
+    if (deleteRow)
         AppstoreDb::instance()->deleteApplicationHistoryInfo(packageName);
     releaseHookCache(packageName);
+}
+
+// Whether a stop was among the requests the package's task was handed: the
+// task takes only the first, but the row goes whichever end it reports.
+bool AptInstallManager::takeAwaitedStop(const QString &packageName)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    return m_awaitedRequests.take(packageName);
 }
 
 // A download task drops its operation only when it ends short of the install
@@ -1100,16 +1110,15 @@ void AptInstallManager::onDownloadOperationDataChange(const Apt_Task &task,
     OnAptOperationDataChangeSlot(task, operation);
     if (!operation.isEmpty())
         return;
-    ControlRequest request;
+    bool awaited = false;
+    bool stop = false;
     {
         QMutexLocker locker(&m_taskMapMutex);
-        const auto awaited = m_awaitedRequests.constFind(task.packageName);
-        if (awaited == m_awaitedRequests.cend())
-            return;
-        request = *awaited;
-        m_awaitedRequests.erase(awaited);
+        awaited = m_awaitedRequests.contains(task.packageName);
+        stop = m_awaitedRequests.take(task.packageName);
     }
-    letGoOf(request, task.packageName);
+    if (awaited)
+        letGoOf(stop, task.packageName);
 }
 
 // Once its download task has handed it on, the package belongs to the install
@@ -1117,7 +1126,8 @@ void AptInstallManager::onDownloadOperationDataChange(const Apt_Task &task,
 bool AptInstallManager::isInInstallStage(const QString &packageName)
 {
     QMutexLocker locker(&m_operationMutex);
-    return m_operationMap.contains(packageName);
+    const auto operation = m_operationMap.constFind(packageName);
+    return operation != m_operationMap.cend() && operation->operation != QLatin1String("download");
 }
 
 bool AptInstallManager::hasTaskLocked(const QString &packageName) const
@@ -1186,7 +1196,7 @@ void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task 
             // As a running task does on its way out: a task that will never
             // run is no longer in work.
             OnAptOperationDataChangeSlot(queued.record, QString());
-            letGoOf(request, task.packageName);
+            letGoOf(request == ControlRequest::Stop, task.packageName);
         }
         // It belongs to the manager's thread, which may be delivering an
         // event to it right now.
@@ -1194,8 +1204,10 @@ void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task 
     }
     {
         QMutexLocker locker(&m_taskMapMutex);
-        if (running)
-            m_awaitedRequests.insert(task.packageName, request);
+        if (running) {
+            bool &stop = m_awaitedRequests[task.packageName];
+            stop = stop || request == ControlRequest::Stop;
+        }
         // A task that takes no requests lets go of its package at its own end.
         else if (!taken.isEmpty() || hasTaskLocked(task.packageName))
             return;
@@ -1206,7 +1218,7 @@ void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task 
                 << "request refused, the install has begun:" << task.packageName;
             return;
         }
-        letGoOf(request, task.packageName); // nothing will report on it
+        letGoOf(request == ControlRequest::Stop, task.packageName); // nothing will report on it
         return;
     }
     switch (request) {

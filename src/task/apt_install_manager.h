@@ -183,7 +183,8 @@ private:
 
     enum class ControlRequest { Stop, Pause, PrepareDelete };
     void onControlRequest(ControlRequest request, const Apt_Task &task);
-    void letGoOf(ControlRequest request, const QString &packageName);
+    void letGoOf(bool deleteRow, const QString &packageName);
+    bool takeAwaitedStop(const QString &packageName);
     void onDownloadOperationDataChange(const Apt_Task &task, const QString &operation);
     bool hasTaskLocked(const QString &packageName) const;
     bool isInInstallStage(const QString &packageName);
@@ -238,8 +239,9 @@ private:
     QMap<QString, KaplaPkgInstAndRmTask *> m_kaplaTaskMap;
     // Every task started and not yet deleted, with the pool it was given to.
     QHash<AbstractTask *, PoolSlot> m_poolTasks;
-    // A request handed to a running task, until the task reports taking it.
-    QHash<QString, ControlRequest> m_awaitedRequests;
+    // The packages whose running task was handed a request, until the task
+    // reports taking one; true when a stop was among them.
+    QHash<QString, bool> m_awaitedRequests;
 
     QMutex m_operationMutex;
     QMap<QString, AppStore::PackageOperation> m_operationMap;

@@ -380,11 +380,13 @@ bool AptDownloadTask::acceptRequest(Request request, const QString &sourceId, bo
     static const char *const words[] = {"stop", "pause", "delete", "part.pause"};
     qCInfo(daemonLogCategory) << words[int(request)] << task.packageName << "," << task.version
                               << AppStore::Utils::nowText();
+    // The row is in place before the signal leaves: the manager may delete
+    // it on the signal, when a stop came meanwhile.
     if (request == Request::Pause || request == Request::PartPause) {
+        writePauseRecord(task);
         Q_EMIT sigPauseFinished(task.sourceId, task.packageName);
         if (task.sourceId == STORE_PACKAGE_NAME)
             sendStatistics(STATISTICS_PAUSE, STATISTICS_CODE_SUCCESS, QString());
-        writePauseRecord(task);
     }
     m_bIsStopped = true;
     if (!m_bIsSafeDeleted)

@@ -619,14 +619,16 @@ bool HttpDownloadTask::acceptRequest(Request request, const QString &sourceId, b
 
     static const char *const words[] = {"stop", "pause", "delete", "stop"};
     qCInfo(daemonLogCategory) << words[int(request)] << task.packageName;
+    // The row is in place before the signal leaves: the manager may delete
+    // it on the signal, when a stop came meanwhile.
+    if (request != Request::Stop)
+        AppstoreDb::instance()->updateApplicationHistoryInfo(
+            AppStore::TaskRecordBuilder::historyRow(task, OPERATION_PAUSE));
     if (request == Request::Pause || request == Request::PartPause) {
         Q_EMIT sigPauseFinished(task.sourceId, task.packageName);
         if (task.sourceId == STORE_PACKAGE_NAME)
             sendStatistics(STATISTICS_PAUSE, STATISTICS_CODE_SUCCESS, QString());
     }
-    if (request != Request::Stop)
-        AppstoreDb::instance()->updateApplicationHistoryInfo(
-            AppStore::TaskRecordBuilder::historyRow(task, OPERATION_PAUSE));
     if (!m_bIsSafeDeleted)
         safeDeletaAll();
     return true;

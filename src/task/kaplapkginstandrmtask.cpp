@@ -428,13 +428,14 @@ void KaplaPkgInstAndRmTask::settleRequest()
 {
     if (m_requestIsPause) {
         const Apt_Task task = getTask();
+        // In place before the signal, on which the manager may delete it.
+        AppstoreDb::instance()->updateApplicationHistoryInfo(
+            AppStore::TaskRecordBuilder::historyRow(task, OPERATION_PAUSE));
         Q_EMIT sigPauseFinished(m_sourceId, m_packageName);
         if (m_sourceId == STORE_PACKAGE_NAME && task.agreeSign)
             ThreadPoolManager::instance()->addUploadDownloadTask(
                 AppStore::TaskRecordBuilder::statisticsRecord(task, STATISTICS_PAUSE,
                                                               STATISTICS_CODE_SUCCESS));
-        AppstoreDb::instance()->updateApplicationHistoryInfo(
-            AppStore::TaskRecordBuilder::historyRow(task, OPERATION_PAUSE));
     }
     safeDeleteAll();
 }

@@ -34,6 +34,10 @@ int PreDownloadManager::workerCountFor(int idealThreadCount)
 
 void PreDownloadManager::start()
 {
+    {
+        QMutexLocker locker(&m_taskLock);
+        m_halted = false;
+    }
     if (m_running)
         return;
     m_running = true;
@@ -81,6 +85,7 @@ void PreDownloadManager::stop()
 void PreDownloadManager::halt()
 {
     QMutexLocker locker(&m_taskLock);
+    m_halted = true;
     for (AptDownload *worker : std::as_const(m_workers))
         worker->stop();
     m_taskQueue.clear();
@@ -156,6 +161,9 @@ bool PreDownloadManager::isRunning() const
 void PreDownloadManager::addTask(const Apt_Task &task)
 {
     QMutexLocker locker(&m_taskLock);
+    // A check that looked at the setting before it was switched off.
+    if (m_halted)
+        return;
     for (const Apt_Task &queued : std::as_const(m_taskQueue)) {
         if (queued.packageName == task.packageName)
             return;

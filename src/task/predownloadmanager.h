@@ -34,7 +34,7 @@ public:
     virtual void start();
     virtual void stop();
     // Ends the downloads in work and drops the waiting ones, waiting for
-    // nothing: the workers stay, idle, until tasks come again or stop().
+    // nothing: the workers stay, idle, and take no task until start().
     virtual void halt();
     virtual bool isRunning() const;
     virtual void addTask(const Apt_Task &task);
@@ -60,6 +60,7 @@ private:
     QMutex m_taskLock;
     QList<Apt_Task> m_taskQueue;
     QList<AptDownload *> m_workers;
+    bool m_halted = false;
     QTimer *m_pollTimer = nullptr;
     QThread *m_thread = nullptr;
     int m_maxParallel = 1;

@@ -233,9 +233,14 @@ void TestPreDownloadManager::stopAndStartAgain()
     queue.manager.addTask(task(QStringLiteral("p")));
     QVERIFY(TestEnv::waitFor([&] { return queue.started().size() == 1; }, 5000));
 
-    // A halt ends every worker's run, and the same workers take the next task.
+    // A halt ends every worker's run and takes no task until the next start,
+    // which the same workers then take.
     queue.manager.halt();
     QCOMPARE(queue.workers.at(0)->stops + queue.workers.at(1)->stops, 2);
+    queue.manager.addTask(task(QStringLiteral("q")));
+    queue.poll();
+    QCOMPARE(queue.started().size(), 1);
+    queue.manager.start();
     queue.manager.addTask(task(QStringLiteral("r")));
     QVERIFY(TestEnv::waitFor([&] { return queue.started().size() == 2; }, 5000));
     QVERIFY(queue.started().last().endsWith(QStringLiteral(":r")));
