@@ -557,34 +557,17 @@ void AppStoreInterface::toEngine(const std::function<void(AptInstallManager &)> 
 }
 
 // A history change follows the control requests sent before it, which would
-// otherwise write their rows after it.
-// The reply leaves once the change is made, after what finish signals.
+// otherwise write their rows after it; the reply leaves once it is made.
 void AppStoreInterface::afterControlRequests(const std::function<void()> &work,
                                              const std::function<void()> &finish)
 {
-    if (!m_aptInstallManager || !calledFromDBus()) {
+    if (!m_aptInstallManager) {
         work();
         if (finish)
             finish();
         return;
     }
-    setDelayedReply(true);
-    const QDBusConnection connection = this->connection();
-    const QDBusMessage reply = message().createReply();
-    QMetaObject::invokeMethod(
-        m_aptInstallManager,
-        [this, work, finish, connection, reply] {
-            work();
-            QMetaObject::invokeMethod(
-                this,
-                [finish, connection, reply] {
-                    if (finish)
-                        finish();
-                    connection.send(reply);
-                },
-                Qt::QueuedConnection);
-        },
-        Qt::QueuedConnection);
+    m_longCalls.runOn(m_aptInstallManager, *this, work, finish);
 }
 
 void AppStoreInterface::RemovePackage(const QString &id, const QString &packageName,

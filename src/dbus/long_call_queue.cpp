@@ -119,12 +119,8 @@ void LongCallQueue::workUser(const std::shared_ptr<State> &state, uint uid)
             }
             call = state->calls[uid].front();
         }
-        const QVariant result = call->work();
+        post(state, call, call->work());
         QMutexLocker locker(&state->mutex);
-        if (LongCallQueue *queue = state->queue)
-            QMetaObject::invokeMethod(
-                queue, [queue, call, result] { queue->deliver(call, result); },
-                Qt::QueuedConnection);
         // The user's entry goes with its last call, under the same lock: a
         // call taken after this starts a worker of its own, and one taken
         // before it is this worker's next.
@@ -135,6 +131,49 @@ void LongCallQueue::workUser(const std::shared_ptr<State> &state, uint uid)
             return;
         }
     }
+}
+
+void LongCallQueue::post(const std::shared_ptr<State> &state, const std::shared_ptr<Call> &call,
+                         const QVariant &result)
+{
+    QMutexLocker locker(&state->mutex);
+    if (LongCallQueue *queue = state->queue)
+        QMetaObject::invokeMethod(
+            queue, [queue, call, result] { queue->deliver(call, result); }, Qt::QueuedConnection);
+}
+
+void LongCallQueue::runOn(QObject *target, const QDBusContext &context,
+                          const std::function<void()> &work, const std::function<void()> &finish)
+{
+    if (!context.calledFromDBus()) {
+        work();
+        if (finish)
+            finish();
+        return;
+    }
+    context.setDelayedReply(true);
+    std::function<void(const QVariant &)> onResult;
+    if (finish)
+        onResult = [finish](const QVariant &) { finish(); };
+    const auto call =
+        std::make_shared<Call>(Call{context.connection(), context.message(), {}, onResult});
+    {
+        QMutexLocker locker(&m_state->mutex);
+        if (m_state->closed) {
+            locker.unlock();
+            sendError(call->connection, call->message, QDBusError::Failed,
+                      QStringLiteral("The daemon is stopping"));
+            return;
+        }
+        m_state->unanswered.append(call);
+    }
+    QMetaObject::invokeMethod(
+        target,
+        [state = m_state, call, work] {
+            work();
+            post(state, call, QVariant());
+        },
+        Qt::QueuedConnection);
 }
 
 void LongCallQueue::deliver(const std::shared_ptr<Call> &call, const QVariant &result)

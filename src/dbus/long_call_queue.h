@@ -66,6 +66,13 @@ public:
              {});
     }
 
+    // A method without a reply value whose work runs on target's thread,
+    // behind what was queued to it before; finish, when given, runs on this
+    // object's thread just before the reply leaves. Held like the other
+    // calls until answered, so a stop answers it too.
+    void runOn(QObject *target, const QDBusContext &context, const std::function<void()> &work,
+               const std::function<void()> &finish = {});
+
     // No call is taken any more, and every call not yet answered is answered
     // with an error now; a result that comes later is dropped.
     void close();
@@ -82,6 +89,9 @@ private:
               const std::function<void(const QVariant &)> &finish);
     // Works the calls of one user until none is left; on a worker thread.
     static void workUser(const std::shared_ptr<State> &state, uint uid);
+    // Hands a result to the queue's thread, unless the queue is gone.
+    static void post(const std::shared_ptr<State> &state, const std::shared_ptr<Call> &call,
+                     const QVariant &result);
     void deliver(const std::shared_ptr<Call> &call, const QVariant &result);
 
     std::shared_ptr<State> m_state;
