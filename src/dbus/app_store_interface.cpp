@@ -16,6 +16,7 @@
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
 #include "database/OnTheShelvesAppTableManager.h"
+#include "dbus/bus_read_watchdog.h"
 #include "dbus/caller_check.h"
 #include "dbus/children_guard_account_interface.h"
 #include "dbus/latest_package_query.h"
@@ -206,6 +207,7 @@ bool AppStoreInterface::registerDBus()
         bus.unregisterObject(kObjectPath);
         return false;
     }
+    AppStore::BusReadWatchdog::watch(bus);
     return true;
 }
 
@@ -990,11 +992,12 @@ QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNa
     }
     const char *method = Q_FUNC_INFO;
     const auto changed = std::make_shared<QStringList>();
+    // Judged before the call is held, which then keeps only what it uses.
+    const QStringList accepted = LatestPackageQuery::acceptedNames(packageNames);
     return m_longCalls.answer<QStringList>(
         *this,
-        [packageNames, isNeedCheckDB, changed, method] {
-            const QList<StoreService::AppBriefInfo> records =
-                LatestPackageQuery::fetch(LatestPackageQuery::acceptedNames(packageNames));
+        [accepted, isNeedCheckDB, changed, method] {
+            const QList<StoreService::AppBriefInfo> records = LatestPackageQuery::fetch(accepted);
             QStringList result;
             for (const StoreService::AppBriefInfo &record : records) {
                 const QString json = appBriefInfoToJsonString(record);

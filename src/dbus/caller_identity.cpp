@@ -98,28 +98,58 @@ const QStringList &CallerIdentity::allowedExecutables()
 
 // The bus daemon fixes a connection's user when it connects and never gives
 // its unique name to another connection: one question per connection is
-// enough to sort calls by user, which spares the bus thread a round trip on
-// each. Admission asks afresh every time, so that a caller gone meanwhile is
-// not taken for the process that may now have its pid.
-uid_t CallerIdentity::userOf(const QDBusConnection &connection, const QString &sender)
+// enough to sort calls by user. Admission asks afresh every time, so that a
+// caller gone meanwhile is not taken for the process that may now have its
+// pid.
+namespace {
+
+QMutex userCacheMutex;
+QHash<QString, uid_t> userCache;
+
+QString userCacheKey(const QDBusConnection &connection, const QString &sender)
 {
-    static QMutex cacheMutex;
-    static QHash<QString, uid_t> cache;
-    const QString key = connection.name() + u'\n' + connection.baseService() + u'\n' + sender;
-    {
-        QMutexLocker locker(&cacheMutex);
-        const auto known = cache.constFind(key);
-        if (known != cache.cend())
-            return *known;
-    }
-    CallerIdentity identity;
-    if (!identity.readCredentials(connection, sender))
-        return static_cast<uid_t>(-1);
-    QMutexLocker locker(&cacheMutex);
+    return connection.name() + u'\n' + connection.baseService() + u'\n' + sender;
+}
+
+} // namespace
+
+bool CallerIdentity::knownUserOf(const QDBusConnection &connection, const QString &sender,
+                                 uid_t &uid)
+{
+    QMutexLocker locker(&userCacheMutex);
+    const auto known = userCache.constFind(userCacheKey(connection, sender));
+    if (known == userCache.cend())
+        return false;
+    uid = *known;
+    return true;
+}
+
+void CallerIdentity::rememberUser(const QDBusConnection &connection, const QString &sender,
+                                  uid_t uid)
+{
+    QMutexLocker locker(&userCacheMutex);
     // Names of connections long gone are forgotten in one sweep.
-    if (cache.size() >= kMaxCachedSenders)
-        cache.clear();
-    cache.insert(key, identity.m_uid);
+    if (userCache.size() >= kMaxCachedSenders)
+        userCache.clear();
+    userCache.insert(userCacheKey(connection, sender), uid);
+}
+
+QDBusMessage CallerIdentity::credentialsQuery(const QString &sender)
+{
+    QDBusMessage query = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionCredentials"));
+    query << sender;
+    return query;
+}
+
+uid_t CallerIdentity::userFromCredentials(const QDBusConnection &connection, const QString &sender,
+                                          const QDBusMessage &reply)
+{
+    CallerIdentity identity;
+    if (!identity.parseCredentials(sender, reply))
+        return static_cast<uid_t>(-1);
+    rememberUser(connection, sender, identity.m_uid);
     return identity.m_uid;
 }
 
@@ -132,10 +162,16 @@ CallerIdentity CallerIdentity::resolve(const QDBusConnection &connection, const 
 
 bool CallerIdentity::readCredentials(const QDBusConnection &connection, const QString &sender)
 {
-    const QDBusMessage reply = callBlocking(connection, QStringLiteral("org.freedesktop.DBus"),
-                                            QStringLiteral("/org/freedesktop/DBus"),
-                                            QStringLiteral("org.freedesktop.DBus"),
-                                            QStringLiteral("GetConnectionCredentials"), {sender});
+    const QDBusMessage reply =
+        connection.call(credentialsQuery(sender), QDBus::Block, kBusQueryTimeoutMs);
+    if (!parseCredentials(sender, reply))
+        return false;
+    rememberUser(connection, sender, m_uid);
+    return true;
+}
+
+bool CallerIdentity::parseCredentials(const QString &sender, const QDBusMessage &reply)
+{
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
         qCWarning(daemonLogCategory)
             << "No credentials of the caller" << sender << ":" << reply.errorMessage();

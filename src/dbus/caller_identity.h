@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 class QDBusConnection;
+class QDBusMessage;
 
 namespace AppStore {
 
@@ -20,9 +21,15 @@ public:
     // Asks the bus daemon of connection about sender, then reads the
     // process's executable link. isKnown() is false when any step failed.
     static CallerIdentity resolve(const QDBusConnection &connection, const QString &sender);
-    // The user of sender, or uid_t(-1) when the bus daemon cannot say;
-    // asked once per connection.
-    static uid_t userOf(const QDBusConnection &connection, const QString &sender);
+    // The user of sender as learnt before from the bus daemon, if it was.
+    static bool knownUserOf(const QDBusConnection &connection, const QString &sender, uid_t &uid);
+    // The question to the bus daemon about sender's credentials, to be sent
+    // without waiting for the answer.
+    static QDBusMessage credentialsQuery(const QString &sender);
+    // The user that reply, the bus daemon's answer to credentialsQuery,
+    // names; uid_t(-1) when it names none. A user found is remembered.
+    static uid_t userFromCredentials(const QDBusConnection &connection, const QString &sender,
+                                     const QDBusMessage &reply);
     // The uid of the user of seat0's active session, as the login manager on
     // connection tells it; false when it cannot say.
     static bool activeSeatUid(const QDBusConnection &connection, uid_t &uid);
@@ -41,6 +48,8 @@ public:
 
 private:
     bool readCredentials(const QDBusConnection &connection, const QString &sender);
+    bool parseCredentials(const QString &sender, const QDBusMessage &reply);
+    static void rememberUser(const QDBusConnection &connection, const QString &sender, uid_t uid);
     bool readExecutable();
 
     bool m_known = false;

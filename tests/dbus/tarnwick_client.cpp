@@ -2,11 +2,13 @@
 // on the system bus and prints the answer. Tests copy it to the executable
 // path the daemon trusts.
 //
-//   tarnwick-client [--wait] <method> [<type>:<value> ...]
+//   tarnwick-client [--wait | --send N] <method> [<type>:<value> ...]
 //
 // Types: s, b (true/false), i, x, as (elements separated by ","), and sfile
 // and asfile, whose value (the one element) is the content of the file named,
-// for texts longer than a command line may be. With --wait
+// for texts longer than a command line may be; aslines takes the file's lines
+// as the elements. With --send it makes the call N times without waiting for
+// the answers and exits once they have left. With --wait
 // it prints "ready" and makes the call only once a line arrives on stdin, so
 // that a test can change the world in between. It prints "reply:" and the
 // reply's arguments, or "error:" and the error name and message, and exits
@@ -15,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QFile>
 #include <QStringList>
 #include <QTextStream>
@@ -39,6 +42,11 @@ bool parseArgument(const QString &text, QVariant &value)
             return false;
         const QString content = QString::fromUtf8(file.readAll());
         value = type == QLatin1String("sfile") ? QVariant(content) : QVariant(QStringList{content});
+    } else if (type == QLatin1String("aslines")) {
+        QFile file(raw);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        value = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     } else if (type == QLatin1String("s"))
         value = raw;
     else if (type == QLatin1String("b"))
@@ -63,6 +71,11 @@ int main(int argc, char *argv[])
     const bool wait = !arguments.isEmpty() && arguments.constFirst() == QLatin1String("--wait");
     if (wait)
         arguments.removeFirst();
+    int sends = 0;
+    if (arguments.size() > 1 && arguments.constFirst() == QLatin1String("--send")) {
+        sends = arguments.at(1).toInt();
+        arguments.remove(0, 2);
+    }
     if (arguments.isEmpty()) {
         std::fprintf(stderr, "usage: tarnwick-client [--wait] <method> [<type>:<value> ...]\n");
         return 2;
@@ -82,6 +95,17 @@ int main(int argc, char *argv[])
     call.setArguments(values);
 
     QDBusConnection bus = QDBusConnection::systemBus();
+    if (sends > 0) {
+        for (int i = 0; i < sends; ++i)
+            bus.asyncCall(call);
+        // The bus answers in order: once it has answered this, the calls
+        // above have reached it.
+        bus.call(QDBusMessage::createMethodCall(
+                     QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                     QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
+                 QDBus::Block, 60000);
+        return 0;
+    }
     if (wait) {
         std::printf("ready\n");
         std::fflush(stdout);

@@ -11,10 +11,17 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -31,6 +38,45 @@ QDBusPendingCall callAside(const QDBusMessage &message)
 {
     return QDBusConnection::systemBus().asyncCall(message, 600000);
 }
+
+// One user's calls beyond what the bus lets one connection have pending.
+constexpr qsizetype kMaxHeldCalls = 1024;
+constexpr int kCallsPerConnection = 100;
+
+QDBusConnection spreadConnection(qsizetype call)
+{
+    return QDBusConnection::connectToBus(
+        QDBusConnection::SystemBus, QStringLiteral("spread%1").arg(call / kCallsPerConnection));
+}
+
+QDBusPendingCall spreadCall(const QDBusMessage &message, qsizetype call)
+{
+    return spreadConnection(call).asyncCall(message, 600000);
+}
+
+// Every processor kept busy while it lives.
+class CpuLoad
+{
+public:
+    CpuLoad()
+    {
+        for (unsigned i = 0; i < std::thread::hardware_concurrency(); ++i)
+            m_threads.emplace_back([this] {
+                while (!m_stop.load(std::memory_order_relaxed))
+                    ;
+            });
+    }
+    ~CpuLoad()
+    {
+        m_stop = true;
+        for (std::thread &thread : m_threads)
+            thread.join();
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::vector<std::thread> m_threads;
+};
 
 } // namespace
 
@@ -106,7 +152,101 @@ private Q_SLOTS:
         QCOMPARE(m_daemon->countLines(QStringLiteral("left out")), 1);
     }
 
-    // Root's 100,000 names wait for the store; another connection does not.
+    // A user not at the seat sends three lists of 1,000 names of 25,000
+    // characters (about 25 MB each) and leaves, four times, on a busy
+    // machine: the daemon still reads its bus, and root is answered at once.
+    void floodsOfHugeListsLeaveTheBusRead()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                              QFile::ReadOther | QFile::ExeOther);
+        const QString namesFile = dir.filePath(QStringLiteral("names"));
+        QFile file(namesFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray name = QByteArray(25000, 'a') + '\n';
+        for (int i = 0; i < 1000; ++i)
+            file.write(name);
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::ReadOther);
+        const QString client = dir.filePath(QStringLiteral("client"));
+        QVERIFY(QFile::copy(qEnvironmentVariable("TWK_TEST_CLIENT"), client));
+        AppStore::ProcessSpec flood;
+        flood.program = QStringLiteral("setpriv");
+        flood.arguments = QStringList{QStringLiteral("--reuid=1"),
+                                      QStringLiteral("--regid=1"),
+                                      QStringLiteral("--clear-groups"),
+                                      client,
+                                      QStringLiteral("--send"),
+                                      QStringLiteral("3"),
+                                      QStringLiteral("GetPackageLatestList"),
+                                      QStringLiteral("aslines:") + namesFile,
+                                      QStringLiteral("b:false")};
+        flood.environmentMode = AppStore::ProcessSpec::Environment::Extend;
+        flood.environment = m_bus.environment();
+        flood.timeoutMs = 120000;
+        {
+            CpuLoad load;
+            for (int round = 0; round < 4; ++round) {
+                const AppStore::ProcessResult result = AppStore::ProcessRunner::run(flood);
+                QVERIFY2(result.succeeded(), qPrintable(result.errorText()));
+            }
+        }
+        for (int probe = 0; probe < 20; ++probe) {
+            QTest::qWait(2000);
+            QElapsedTimer timer;
+            timer.start();
+            const QDBusMessage reply = QDBusConnection::systemBus().call(
+                method(QStringLiteral("GetAgreeState")), QDBus::Block, 1000);
+            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage && timer.elapsed() < 1000,
+                     qPrintable(QStringLiteral("probe %1: %2 after %3 ms")
+                                    .arg(probe)
+                                    .arg(reply.errorMessage())
+                                    .arg(timer.elapsed())));
+        }
+    }
+
+    // A store page asks once per application it lists, all at once, from
+    // more than one connection; but a call whose arguments take more than a
+    // user may have held is refused.
+    void manyQueriesAtOnceAreAllAnswered()
+    {
+        const QDBusMessage huge = QDBusConnection::systemBus().call(
+            method(QStringLiteral("GetPackageLatestList"),
+                   {QStringList(1000, QString(9000, u'a')), false}),
+            QDBus::Block, 5000);
+        QCOMPARE(huge.errorName(), QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
+        const AppStore::ProcessResult dpkg = AppStore::ProcessRunner::run(
+            {QStringLiteral("dpkg-query"),
+             {QStringLiteral("-W"), QStringLiteral("-f=${Version}"), QStringLiteral("dpkg")}});
+        QVERIFY(dpkg.succeeded());
+        QList<QDBusPendingCall> infos;
+        QList<QDBusPendingCall> desktopFiles;
+        for (int i = 0; i < 100; ++i) {
+            infos << spreadCall(
+                method(QStringLiteral("GetLocalPackageInfo"), {QStringLiteral("dpkg")}), 2 * i);
+            desktopFiles << spreadCall(
+                method(QStringLiteral("GetPackageDesktopFile"), {QStringLiteral("dpkg")}),
+                2 * i + 1);
+        }
+        // The daemon's log is read while waiting.
+        QVERIFY(TestEnv::waitFor(
+            [&] {
+                return std::all_of(infos.cbegin(), infos.cend(),
+                                   std::mem_fn(&QDBusPendingCall::isFinished)) &&
+                       std::all_of(desktopFiles.cbegin(), desktopFiles.cend(),
+                                   std::mem_fn(&QDBusPendingCall::isFinished));
+            },
+            60000));
+        for (const QDBusPendingCall &info : std::as_const(infos))
+            QVERIFY2(info.reply().arguments().value(0).toString().contains(dpkg.outputText()),
+                     qPrintable(info.error().message()));
+        for (const QDBusPendingCall &files : std::as_const(desktopFiles))
+            QCOMPARE(files.reply().type(), QDBusMessage::ReplyMessage);
+    }
+
+    // Root's 100,000 names wait for the store; another connection does not,
+    // and a later call of root's is judged at once, before it is held.
     void othersAreAnsweredDuringALongCall()
     {
         QStringList names;
@@ -127,16 +267,24 @@ private Q_SLOTS:
             other.call(method(QStringLiteral("GetAgreeState")), QDBus::Block, 5000);
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        m_pending << callAside(method(QStringLiteral("GetPackageLatestList"),
+                                      {QStringList{QStringLiteral("twk-test-kept"),
+                                                   QStringLiteral("-x"), QStringLiteral("-y")},
+                                       false}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_daemon->countLines(QStringLiteral("2 left out")), 1, 3000);
+        QVERIFY(!m_pending.constFirst().isFinished());
     }
 
-    // The call in work and 15 waiting ones are held; the next is refused at once.
-    void seventeenthCallOfOneUserIsRefused()
+    // Root's calls so far, the one in work among them, and more from other
+    // connections up to the bound are held; the next is refused at once.
+    void callBeyondTheBoundOfOneUserIsRefused()
     {
         const QDBusMessage query =
             method(QStringLiteral("GetLocalPackageInfo"), {QStringLiteral("twk-test-none")});
-        for (int i = 1; i < 16; ++i)
-            m_pending << callAside(query);
-        const QDBusMessage refused = QDBusConnection::systemBus().call(query, QDBus::Block, 5000);
+        for (qsizetype i = m_pending.size(); i < kMaxHeldCalls; ++i)
+            m_pending << spreadCall(query, i);
+        const QDBusMessage refused =
+            spreadConnection(kMaxHeldCalls).call(query, QDBus::Block, 5000);
         QCOMPARE(refused.errorName(), QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
         for (const QDBusPendingCall &pending : std::as_const(m_pending))
             QVERIFY(!pending.isFinished());
