@@ -28,13 +28,31 @@ constexpr int kMaxCachedSenders = 4096;
 
 const QString kDeletedSuffix = QStringLiteral(" (deleted)");
 
+// The questions about a caller go over a connection of their own. The bus
+// connection that calls arrive on pauses its reading when a flood of large
+// calls waits unread behind the answer; an answer on another connection is
+// read all the same, and the bus thread waits for it a moment, not until the
+// time limit.
+QDBusConnection questionsConnection(const QDBusConnection &connection)
+{
+    if (connection.name() != QDBusConnection::systemBus().name())
+        return connection;
+    return QDBusConnection::connectToBus(QDBusConnection::SystemBus,
+                                         QStringLiteral("tarnwick-caller-questions"));
+}
+
+QDBusMessage callBlocking(const QDBusConnection &connection, const QDBusMessage &call)
+{
+    return questionsConnection(connection).call(call, QDBus::Block, kBusQueryTimeoutMs);
+}
+
 QDBusMessage callBlocking(const QDBusConnection &connection, const QString &service,
                           const QString &path, const QString &interface, const QString &method,
                           const QVariantList &arguments)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
     call.setArguments(arguments);
-    return connection.call(call, QDBus::Block, kBusQueryTimeoutMs);
+    return callBlocking(connection, call);
 }
 
 // A structure-typed property of the login manager; false unless the value has
@@ -162,8 +180,7 @@ CallerIdentity CallerIdentity::resolve(const QDBusConnection &connection, const 
 
 bool CallerIdentity::readCredentials(const QDBusConnection &connection, const QString &sender)
 {
-    const QDBusMessage reply =
-        connection.call(credentialsQuery(sender), QDBus::Block, kBusQueryTimeoutMs);
+    const QDBusMessage reply = callBlocking(connection, credentialsQuery(sender));
     if (!parseCredentials(sender, reply))
         return false;
     rememberUser(connection, sender, m_uid);
