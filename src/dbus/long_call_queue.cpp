@@ -3,6 +3,7 @@
 #include "caller_identity.h"
 
 #include "common/daemon_log.h"
+#include "utils/caller_log_budget.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
@@ -87,8 +88,9 @@ void LongCallQueue::take(const QDBusContext &context, const std::function<QVaria
         std::deque<std::shared_ptr<Call>> &calls = m_state->calls[uid];
         if (calls.size() >= kMaxCallsPerUser) {
             locker.unlock();
-            qCWarning(daemonLogCategory) << "refused" << message.member() << "of uid" << uid
-                                         << "with" << kMaxCallsPerUser << "of its calls held";
+            if (CallerLogBudget::admit(message.service()))
+                qCWarning(daemonLogCategory) << "refused" << message.member() << "of uid" << uid
+                                             << "with" << kMaxCallsPerUser << "of its calls held";
             sendError(connection, message, QDBusError::LimitsExceeded,
                       QStringLiteral("Too many calls of this user are waiting"));
             return;
