@@ -24,6 +24,10 @@ struct LogState
     bool journal = false;
     QString filePath;
     QFile file;
+    qint64 fileBytes = 0;
+    qint64 maxFileBytes = 0;
+    qint64 rotateAtBytes = 0;
+    std::function<void(const QString &)> rotate;
     QByteArray journalIdent; // syslog keeps the pointer
 };
 
@@ -76,24 +80,11 @@ QByteArray formatBody(QtMsgType type, const QMessageLogContext &context, const Q
            (context.function ? context.function : "") + " - " + message.toUtf8();
 }
 
-void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+// A file that the rotation left in place is tried again only once it has
+// grown by the bound once more, not at every line.
+void setRotationPoint(LogState &s)
 {
-    const QByteArray body = formatBody(type, context, message);
-    const QByteArray line =
-        QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' + body + '\n';
-
-    LogState &s = state();
-    QMutexLocker locker(&s.mutex);
-    if (s.console) {
-        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-        std::fflush(stderr);
-    }
-    if (s.file.isOpen()) {
-        s.file.write(line);
-        s.file.flush();
-    }
-    if (s.journal)
-        ::syslog(syslogPriority(type), "%s", body.constData());
+    s.rotateAtBytes = s.fileBytes < s.maxFileBytes ? s.maxFileBytes : s.fileBytes + s.maxFileBytes;
 }
 
 QString defaultLogFilePath()
@@ -114,6 +105,41 @@ void reopenFile(LogState &s)
                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup))
         std::fprintf(stderr, "cannot open log file %s: %s\n", qPrintable(path),
                      qPrintable(s.file.errorString()));
+    s.fileBytes = s.file.isOpen() ? s.file.size() : 0;
+    setRotationPoint(s);
+}
+
+// Called with the mutex held.
+void rotateIfFull(LogState &s)
+{
+    if (s.maxFileBytes <= 0 || s.fileBytes < s.rotateAtBytes || !s.rotate)
+        return;
+    const QString path = s.file.fileName();
+    s.file.close();
+    s.rotate(path);
+    reopenFile(s);
+}
+
+void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const QByteArray body = formatBody(type, context, message);
+    const QByteArray line =
+        QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' + body + '\n';
+
+    LogState &s = state();
+    QMutexLocker locker(&s.mutex);
+    if (s.console) {
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+    }
+    if (s.file.isOpen()) {
+        s.file.write(line);
+        s.file.flush();
+        s.fileBytes += line.size();
+        rotateIfFull(s);
+    }
+    if (s.journal)
+        ::syslog(syslogPriority(type), "%s", body.constData());
 }
 
 void installHandler(LogState &s)
@@ -152,6 +178,16 @@ void BLogManager::registerFileAppender()
         reopenFile(s);
     }
     installHandler(s);
+}
+
+void BLogManager::setFileSizeBound(qint64 maxBytes,
+                                   const std::function<void(const QString &path)> &rotate)
+{
+    LogState &s = state();
+    QMutexLocker locker(&s.mutex);
+    s.maxFileBytes = maxBytes;
+    s.rotate = rotate;
+    setRotationPoint(s);
 }
 
 void BLogManager::registerJournalAppender()

@@ -36,6 +36,9 @@ void SystemDaemonApplication::initLogFile()
     if (!logPath.isEmpty()) {
         BLogManager::setlogFilePath(logPath);
     }
+    // Past its bound the running log is moved aside as a start moves it.
+    BLogManager::setFileSizeBound(AppStore::Utils::MAX_LOG_FILE_BYTES,
+                                  &AppStore::Utils::rotateRunningLog);
     BLogManager::registerFileAppender();
 }
 

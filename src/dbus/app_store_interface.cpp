@@ -27,6 +27,7 @@
 #include "task/task_manager.h"
 #include "task/task_record_builder.h"
 #include "utils/bus_argument_checks.h"
+#include "utils/caller_log_budget.h"
 #include "utils/hardware_info_saver.h"
 #include "utils/kapla_gate.h"
 #include "utils/package_name_validator.h"
@@ -338,13 +339,13 @@ bool isPackageArgument(const QString &name)
 }
 
 // The list's usable names; the others are left out with one warning.
-QStringList packageArguments(const char *method, const QStringList &names)
+QStringList packageArguments(const char *method, const QStringList &names, const QString &sender)
 {
     QStringList usable;
     QStringList leftOut;
     for (const QString &name : names)
         (isPackageArgument(name) ? usable : leftOut).append(name);
-    BusArgumentChecks::logLeftOut(method, leftOut);
+    BusArgumentChecks::logLeftOut(method, leftOut, sender);
     return usable;
 }
 
@@ -356,6 +357,11 @@ QString requestFailedStatus()
 }
 
 } // namespace
+
+void AppStoreInterface::logRefused(const char *method, const QStringList &arguments) const
+{
+    BusArgumentChecks::logRefused(method, arguments, AppStore::callerName(*this));
+}
 
 void AppStoreInterface::wireRequestRoads()
 {
@@ -401,9 +407,8 @@ void AppStoreInterface::IntallPackage(const QString &id, const QString &packageI
         return;
     if (!BusArgumentChecks::isPlainText(id, 256) ||
         !BusArgumentChecks::isPackageInfoSize(packageInfo)) {
-        BusArgumentChecks::logRefused(
-            "void AppStoreInterface::IntallPackage(const QString&, const QString&)",
-            {id, packageInfo.left(256)});
+        logRefused("void AppStoreInterface::IntallPackage(const QString&, const QString&)",
+                   {id, packageInfo.left(256)});
         slotInstallPackageFailed(id, QString());
         return;
     }
@@ -423,9 +428,8 @@ void AppStoreInterface::IntallPackage(const QString &id, const QString &packageI
     }
     // The name goes into the store's query address.
     if (!isPackageArgument(info.package_name)) {
-        BusArgumentChecks::logRefused(
-            "void AppStoreInterface::IntallPackage(const QString&, const QString&)",
-            {id, info.package_name.left(256)});
+        logRefused("void AppStoreInterface::IntallPackage(const QString&, const QString&)",
+                   {id, info.package_name.left(256)});
         slotInstallPackageFailed(id, info.package_name);
         return;
     }
@@ -437,7 +441,8 @@ void AppStoreInterface::InstallPackage(const QString &id, const StoreService::Ap
 {
     InstallRequestBuilder::Request request;
     if (!InstallRequestBuilder::requestFor(id, info, request)) {
-        qCWarning(daemonLogCategory) << "Unhandled pkgInstallMode:" << info.pkgInstallMode;
+        if (AppStore::CallerLogBudget::admit(AppStore::callerName(*this)))
+            qCWarning(daemonLogCategory) << "Unhandled pkgInstallMode:" << info.pkgInstallMode;
         slotInstallPackageFailed(id, info.package_name);
         return;
     }
@@ -464,8 +469,9 @@ void AppStoreInterface::submitInstallRequest(const InstallRequestBuilder::Reques
     using Kind = InstallRequestBuilder::Kind;
     const QString refusal = InstallRequestBuilder::refusal(request);
     if (!refusal.isEmpty()) {
-        qCWarning(daemonLogCategory) << InstallRequestBuilder::signature(request.kind) << refusal
-                                     << InstallRequestBuilder::arguments(request);
+        if (AppStore::CallerLogBudget::admit(AppStore::callerName(*this)))
+            qCWarning(daemonLogCategory) << InstallRequestBuilder::signature(request.kind)
+                                         << refusal << InstallRequestBuilder::arguments(request);
         slotInstallPackageFailed(request.id, request.packageName);
         return;
     }
@@ -579,9 +585,9 @@ void AppStoreInterface::RemovePackage(const QString &id, const QString &packageN
         return;
     if (!isIdArgument(id) || !isPackageArgument(packageName) ||
         !BusArgumentChecks::isPlainText(appName)) {
-        BusArgumentChecks::logRefused("void AppStoreInterface::RemovePackage(const QString&, const "
-                                      "QString&, const QString&)",
-                                      {id, packageName, appName});
+        logRefused("void AppStoreInterface::RemovePackage(const QString&, const "
+                   "QString&, const QString&)",
+                   {id, packageName, appName});
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::RemovePackage" << id << packageName
@@ -599,8 +605,8 @@ void AppStoreInterface::RemovePackage(const QString &id, const QString &packageN
 void AppStoreInterface::StopInstallPackage(const QString &id, const QString &packageName)
 {
     if (!isIdArgument(id) || !isPackageArgument(packageName)) {
-        BusArgumentChecks::logRefused(
-            "void AppStoreInterface::StopInstallPackage(QString, QString)", {id, packageName});
+        logRefused("void AppStoreInterface::StopInstallPackage(QString, QString)",
+                   {id, packageName});
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::StopInstallPackage" << id << packageName;
@@ -616,8 +622,8 @@ void AppStoreInterface::PauseInstallPackage(const QString &id, const QString &pa
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
     if (!isIdArgument(id) || !isPackageArgument(packageName)) {
-        BusArgumentChecks::logRefused(
-            "void AppStoreInterface::PauseInstallPackage(QString, QString)", {id, packageName});
+        logRefused("void AppStoreInterface::PauseInstallPackage(QString, QString)",
+                   {id, packageName});
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::PauseInstallPackage" << id << packageName;
@@ -633,8 +639,8 @@ void AppStoreInterface::prepareToDeletePackage(const QString &id, const QString 
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
     if (!isIdArgument(id) || !isPackageArgument(packageName)) {
-        BusArgumentChecks::logRefused(
-            "void AppStoreInterface::prepareToDeletePackage(QString, QString)", {id, packageName});
+        logRefused("void AppStoreInterface::prepareToDeletePackage(QString, QString)",
+                   {id, packageName});
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::prepareToDeletePackage" << id << packageName;
@@ -652,9 +658,8 @@ void AppStoreInterface::ConfigureInstallPackage(const QString &id, const QString
         return;
     if (!isIdArgument(id) || !isPackageArgument(packageName) || input.isEmpty() ||
         !BusArgumentChecks::isPromptAnswer(input)) {
-        BusArgumentChecks::logRefused(
-            "void AppStoreInterface::ConfigureInstallPackage(QString, QString, QString)",
-            {id, packageName, input});
+        logRefused("void AppStoreInterface::ConfigureInstallPackage(QString, QString, QString)",
+                   {id, packageName, input});
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::ConfigureInstallPackage" << id << packageName
@@ -671,8 +676,7 @@ void AppStoreInterface::CancelInstall(const QString &id, const QString &packagen
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
     if (!isIdArgument(id) || !isPackageArgument(packagename)) {
-        BusArgumentChecks::logRefused("void AppStoreInterface::CancelInstall(QString, QString)",
-                                      {id, packagename});
+        logRefused("void AppStoreInterface::CancelInstall(QString, QString)", {id, packagename});
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::CancelInstall" << packagename;
@@ -699,9 +703,9 @@ void AppStoreInterface::PausePartAptTasks(const QString &id, const QStringList &
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
     const char *method = "void AppStoreInterface::PausePartAptTasks(QString, QStringList)";
-    const QStringList names = packageArguments(method, packageNames);
+    const QStringList names = packageArguments(method, packageNames, AppStore::callerName(*this));
     if (!isIdArgument(id) || names.isEmpty()) {
-        BusArgumentChecks::logRefused(method, QStringList{id} + packageNames);
+        logRefused(method, QStringList{id} + packageNames);
         return;
     }
     if (!m_aptInstallManager)
@@ -719,7 +723,7 @@ void AppStoreInterface::SlotPackageOperationFromHook(const QString &packageName,
     if (!PackageNameValidator::isValidArchQualifiedName(packageName) ||
         (!version.isEmpty() && !PackageNameValidator::isValidVersion(version)) ||
         !BusArgumentChecks::isPlainText(operation, 64)) {
-        BusArgumentChecks::logRefused(
+        logRefused(
             "void AppStoreInterface::SlotPackageOperationFromHook(QString, QString, QString)",
             {packageName, version, operation});
         return;
@@ -742,8 +746,7 @@ void AppStoreInterface::getCacheUpdateInfo()
 QStringList AppStoreInterface::GetPackageDesktopFile(const QString &packageName)
 {
     if (!isPackageArgument(packageName)) {
-        BusArgumentChecks::logRefused(
-            "QStringList AppStoreInterface::GetPackageDesktopFile(QString)", {packageName});
+        logRefused("QStringList AppStoreInterface::GetPackageDesktopFile(QString)", {packageName});
         return {};
     }
     return m_longCalls.answer<QStringList>(*this, [packageName] {
@@ -756,8 +759,7 @@ QStringList AppStoreInterface::GetPackageDesktopFile(const QString &packageName)
 QString AppStoreInterface::GetLocalPackageInfo(const QString &packageName)
 {
     if (!isPackageArgument(packageName)) {
-        BusArgumentChecks::logRefused("QString AppStoreInterface::GetLocalPackageInfo(QString)",
-                                      {packageName});
+        logRefused("QString AppStoreInterface::GetLocalPackageInfo(QString)", {packageName});
         return {};
     }
     return m_longCalls.answer<QString>(*this, [packageName] {
@@ -794,8 +796,7 @@ QStringList AppStoreInterface::GetAptOperationList()
 QString AppStoreInterface::GetPackageAptOperationInfo(const QString &packageName)
 {
     if (!isPackageArgument(packageName)) {
-        BusArgumentChecks::logRefused(
-            "QString AppStoreInterface::GetPackageAptOperationInfo(QString)", {packageName});
+        logRefused("QString AppStoreInterface::GetPackageAptOperationInfo(QString)", {packageName});
         return QString();
     }
     if (m_aptInstallManager) {
@@ -820,9 +821,9 @@ void AppStoreInterface::ClearPartHistoryInstalledPackageList(const QString &id,
         return;
     const char *method =
         "void AppStoreInterface::ClearPartHistoryInstalledPackageList(QString, QStringList)";
-    const QStringList names = packageArguments(method, packageNames);
+    const QStringList names = packageArguments(method, packageNames, AppStore::callerName(*this));
     if (!isIdArgument(id) || names.isEmpty()) {
-        BusArgumentChecks::logRefused(method, QStringList{id} + packageNames);
+        logRefused(method, QStringList{id} + packageNames);
         return;
     }
     qCDebug(daemonLogCategory) << "AppStoreInterface::ClearPartHistoryInstalledPackageList:"
@@ -882,7 +883,7 @@ QString seatOwnerRole()
 
 // Records of the texts that parse and name a package; the rest are left out
 // with one warning.
-QList<StoreService::AppBriefInfo> acceptedRecords(const QStringList &jsons)
+QList<StoreService::AppBriefInfo> acceptedRecords(const QStringList &jsons, const QString &sender)
 {
     QList<StoreService::AppBriefInfo> records;
     QStringList leftOut;
@@ -896,18 +897,18 @@ QList<StoreService::AppBriefInfo> acceptedRecords(const QStringList &jsons)
         else
             leftOut.append(json);
     }
-    BusArgumentChecks::logLeftOut("published list records", leftOut);
+    BusArgumentChecks::logLeftOut("published list records", leftOut, sender);
     return records;
 }
 
-QStringList acceptedPackageNames(const QStringList &names)
+QStringList acceptedPackageNames(const QStringList &names, const QString &sender)
 {
     QStringList accepted;
     QStringList leftOut;
     for (const QString &name : names)
         (AppStore::PackageNameValidator::isValidPackageName(name) ? accepted : leftOut)
             .append(name);
-    BusArgumentChecks::logLeftOut("published list names", leftOut);
+    BusArgumentChecks::logLeftOut("published list names", leftOut, sender);
     return accepted;
 }
 
@@ -985,15 +986,15 @@ QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNa
     // callers the first form admits.
     if (!isNeedCheckDB && packageNames.size() > kMaxOpenLatestNames &&
         !AppStore::isAdmittedCaller(*this, CallerLevel::Checked)) {
-        BusArgumentChecks::logRefused(
-            Q_FUNC_INFO, QStringList{QStringLiteral("%1 names").arg(packageNames.size())} +
-                             packageNames.mid(0, 3));
+        logRefused(Q_FUNC_INFO, QStringList{QStringLiteral("%1 names").arg(packageNames.size())} +
+                                    packageNames.mid(0, 3));
         return {};
     }
     const char *method = Q_FUNC_INFO;
     const auto changed = std::make_shared<QStringList>();
     // Judged before the call is held, which then keeps only what it uses.
-    const QStringList accepted = LatestPackageQuery::acceptedNames(packageNames);
+    const QStringList accepted =
+        LatestPackageQuery::acceptedNames(packageNames, AppStore::callerName(*this));
     return m_longCalls.answer<QStringList>(
         *this,
         [accepted, isNeedCheckDB, changed, method] {
@@ -1037,14 +1038,15 @@ void AppStoreInterface::OperateLocalOnTheShelvesAppDb(int operate,
 {
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
-    m_longCalls.run(*this, [operate, needOperateAppList] {
+    m_longCalls.run(*this, [operate, needOperateAppList, sender = AppStore::callerName(*this)] {
         OnTheShelvesAPPTableManager *table = OnTheShelvesAPPTableManager::instance();
         if (operate == 0) {
-            const QList<StoreService::AppBriefInfo> records = acceptedRecords(needOperateAppList);
+            const QList<StoreService::AppBriefInfo> records =
+                acceptedRecords(needOperateAppList, sender);
             if (!records.isEmpty())
                 table->insertTheShelvesAPPTableItemDatas(records, seatOwnerRole());
         } else if (operate == 1) {
-            const QStringList names = acceptedPackageNames(needOperateAppList);
+            const QStringList names = acceptedPackageNames(needOperateAppList, sender);
             if (!names.isEmpty())
                 table->deleteTheShelvesAPPTableItems(names);
         }
@@ -1054,7 +1056,7 @@ void AppStoreInterface::OperateLocalOnTheShelvesAppDb(int operate,
 bool AppStoreInterface::getTabInfoIsEmpty(const QString &uri)
 {
     if (!BusArgumentChecks::isStoreUri(uri)) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {uri});
+        logRefused(Q_FUNC_INFO, {uri});
         // A page that cannot be read counts as empty.
         return true;
     }
@@ -1065,7 +1067,7 @@ bool AppStoreInterface::getTabInfoIsEmpty(const QString &uri)
 QString AppStoreInterface::GetConfigByNodeName(const QString &nodeName)
 {
     if (!kSettingNodes.contains(nodeName)) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {nodeName});
+        logRefused(Q_FUNC_INFO, {nodeName});
         return {};
     }
     const QString value = readSetting(nodeName);
@@ -1079,7 +1081,7 @@ void AppStoreInterface::SetConfigByNodeName(const QString &nodeName, const QStri
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
     if (!kSettingNodes.contains(nodeName) || !BusArgumentChecks::isPlainText(parameters)) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {nodeName, parameters});
+        logRefused(Q_FUNC_INFO, {nodeName, parameters});
         return;
     }
     QString stored = parameters;
@@ -1107,7 +1109,7 @@ void AppStoreInterface::setAgreeSign(const QString &state)
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
     if (!BusArgumentChecks::isPlainText(state)) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {state});
+        logRefused(Q_FUNC_INFO, {state});
         return;
     }
     storeSetting(QStringLiteral("agreeSign"), state);
@@ -1118,13 +1120,14 @@ void AppStoreInterface::setAgreeVersion(const QString &version)
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
     if (!BusArgumentChecks::isPlainText(version)) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {version});
+        logRefused(Q_FUNC_INFO, {version});
         return;
     }
     const QStringList parts = version.split(QLatin1Char('|'));
     if (parts.size() != 2) {
-        qCWarning(daemonLogCategory)
-            << "User agreement version format error:" << BusArgumentChecks::loggable(version);
+        if (AppStore::CallerLogBudget::admit(AppStore::callerName(*this)))
+            qCWarning(daemonLogCategory)
+                << "User agreement version format error:" << BusArgumentChecks::loggable(version);
         return;
     }
     storeSetting(QStringLiteral("serviceVersion"), parts.at(0));
@@ -1154,7 +1157,7 @@ void AppStoreInterface::SetWineAutoStart(const QString &packageName, bool operat
     if (!AppStore::admitCaller(*this, CallerLevel::Checked))
         return;
     if (!AppStore::PackageNameValidator::isValidPackageName(packageName)) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {packageName});
+        logRefused(Q_FUNC_INFO, {packageName});
         return;
     }
     WineAutoStartWatcher::instance()->setAutoStartPkg(packageName, operate);
@@ -1170,7 +1173,7 @@ void AppStoreInterface::SetSystemProxy(const QString &userName, const QString &e
     gid_t gid = 0;
     if (!BusArgumentChecks::isLoginName(userName) || !isProxyEnvironment(environment) ||
         (caller != 0 && (!AppStore::UserLookup::getUserIds(userName, uid, gid) || uid != caller))) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {userName, environment});
+        logRefused(Q_FUNC_INFO, {userName, environment});
         return;
     }
     // Root may keep a proxy for any user; it becomes the one of the runs for
@@ -1184,7 +1187,7 @@ void AppStoreInterface::SetSystemProxy(const QString &userName, const QString &e
 void AppStoreInterface::reportMode(const QString &mode)
 {
     if (!BusArgumentChecks::isPlainText(mode, 64)) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {mode});
+        logRefused(Q_FUNC_INFO, {mode});
         return;
     }
     QString logname;
@@ -1197,7 +1200,7 @@ void AppStoreInterface::reportManualInfo(const QString &type, const QString &ip,
 {
     if (!BusArgumentChecks::isPlainText(type, 16) || !BusArgumentChecks::isPlainText(ip, 256) ||
         !BusArgumentChecks::isPlainText(port, 16)) {
-        BusArgumentChecks::logRefused(Q_FUNC_INFO, {type, ip, port});
+        logRefused(Q_FUNC_INFO, {type, ip, port});
         return;
     }
     QString logname;

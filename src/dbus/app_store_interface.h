@@ -142,6 +142,9 @@ private Q_SLOTS:
     void slotInstallPackageFailed(const QString &sourceId, const QString &packageName);
 
 private:
+    // A refusal of the method being served, logged within its caller's
+    // budget.
+    void logRefused(const char *method, const QStringList &arguments) const;
     void wireRequestRoads();
     void submitInstallRequest(const AppStore::InstallRequestBuilder::Request &request);
     void handleDownloadFailed(bool notify, Apt_Task &task);

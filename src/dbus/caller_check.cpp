@@ -2,6 +2,7 @@
 
 #include "caller_identity.h"
 #include "common/daemon_log.h"
+#include "utils/caller_log_budget.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -46,10 +47,11 @@ bool admitCaller(const QDBusContext &context, CallerLevel level, uid_t *callerUi
         return true;
     }
 
-    qCWarning(daemonLogCategory).noquote()
-        << "Authentication failed: Invalid exeFilePath:" << caller.executable() << "(sender"
-        << sender << "pid" << caller.processId() << "uid" << caller.userId() << "method"
-        << context.message().member() << ")";
+    if (CallerLogBudget::admit(sender))
+        qCWarning(daemonLogCategory).noquote()
+            << "Authentication failed: Invalid exeFilePath:" << caller.executable() << "(sender"
+            << sender << "pid" << caller.processId() << "uid" << caller.userId() << "method"
+            << context.message().member() << ")";
     context.sendErrorReply(
         QDBusError::AccessDenied,
         QStringLiteral("Invalid caller executable path: %1").arg(caller.executable()));
@@ -63,6 +65,11 @@ bool isAdmittedCaller(const QDBusContext &context, CallerLevel level)
     const QDBusConnection connection = context.connection();
     return mayCall(connection, CallerIdentity::resolve(connection, context.message().service()),
                    level);
+}
+
+QString callerName(const QDBusContext &context)
+{
+    return context.calledFromDBus() ? context.message().service() : QString();
 }
 
 } // namespace AppStore

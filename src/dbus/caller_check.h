@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <sys/types.h>
 
 class QDBusContext;
@@ -24,5 +26,8 @@ bool admitCaller(const QDBusContext &context, CallerLevel level = CallerLevel::C
 // The same decision, with nothing answered or logged: for a method open to
 // all that gives an admitted caller more.
 bool isAdmittedCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked);
+// The unique bus name of the sender of the message being served, by which
+// the lines it causes are budgeted; empty for a call made in-process.
+QString callerName(const QDBusContext &context);
 
 } // namespace AppStore

@@ -1,6 +1,7 @@
 #include "caller_identity.h"
 
 #include "common/daemon_log.h"
+#include "utils/caller_log_budget.h"
 #include "utils/login_session_refs.h"
 
 #include <QDBusArgument>
@@ -190,8 +191,9 @@ bool CallerIdentity::readCredentials(const QDBusConnection &connection, const QS
 bool CallerIdentity::parseCredentials(const QString &sender, const QDBusMessage &reply)
 {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-        qCWarning(daemonLogCategory)
-            << "No credentials of the caller" << sender << ":" << reply.errorMessage();
+        if (CallerLogBudget::admit(sender))
+            qCWarning(daemonLogCategory)
+                << "No credentials of the caller" << sender << ":" << reply.errorMessage();
         return false;
     }
     const QVariantMap credentials = qdbus_cast<QVariantMap>(reply.arguments().constFirst());

@@ -8,7 +8,8 @@
 
 #include <QThread>
 
-QStringList LatestPackageQuery::acceptedNames(const QStringList &packageNames)
+QStringList LatestPackageQuery::acceptedNames(const QStringList &packageNames,
+                                              const QString &sender)
 {
     QStringList names;
     QStringList leftOut;
@@ -19,7 +20,7 @@ QStringList LatestPackageQuery::acceptedNames(const QStringList &packageNames)
         else
             leftOut.append(name);
     }
-    AppStore::BusArgumentChecks::logLeftOut("store query names", leftOut);
+    AppStore::BusArgumentChecks::logLeftOut("store query names", leftOut, sender);
     return names;
 }
 

@@ -18,8 +18,9 @@ public:
     LatestPackageQuery() = delete;
 
     // The names a store query may carry (package names or kapla ids), in
-    // their order; the others are left out with a warning.
-    static QStringList acceptedNames(const QStringList &packageNames);
+    // their order; the others are left out with a warning, within the
+    // budget of the bus caller sender.
+    static QStringList acceptedNames(const QStringList &packageNames, const QString &sender);
     // The records of every batch the server answered, in the order of its
     // answers; a batch without answer adds nothing.
     static QList<StoreService::AppBriefInfo> fetch(const QStringList &packageNames);

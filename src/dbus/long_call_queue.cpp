@@ -3,6 +3,7 @@
 #include "caller_identity.h"
 
 #include "common/daemon_log.h"
+#include "utils/caller_log_budget.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusError>
@@ -98,6 +99,7 @@ quint64 LongCallQueue::hold(const QDBusContext &context,
     const QDBusMessage message = context.message();
     Held held;
     held.connection = context.connection();
+    held.sender = message.service();
     held.answer = std::make_shared<Answer>(Answer{
         message.createReply(), message.createErrorReply(QDBusError::Failed, kStoppingText),
         message.createErrorReply(QDBusError::LimitsExceeded,
@@ -140,8 +142,9 @@ void LongCallQueue::awaitUser(quint64 id, const QString &sender)
     Awaiting &awaiting = m_awaiting[key];
     if (awaiting.usage.calls >= kMaxCallsPerUser ||
         awaiting.usage.bytes + held.bytes > kMaxBytesPerUser) {
-        qCWarning(daemonLogCategory)
-            << "refused a call of" << sender << "beyond the bounds of its held calls";
+        if (CallerLogBudget::admit(sender))
+            qCWarning(daemonLogCategory)
+                << "refused a call of" << sender << "beyond the bounds of its held calls";
         answerHeld(m_held.take(id), nullptr, true);
         return;
     }
@@ -177,8 +180,9 @@ void LongCallQueue::admit(quint64 id, uint uid)
     Held &held = m_held[id];
     Usage &usage = m_usage[uid];
     if (usage.calls >= kMaxCallsPerUser || usage.bytes + held.bytes > kMaxBytesPerUser) {
-        qCWarning(daemonLogCategory)
-            << "refused a call of uid" << uid << "with" << usage.calls << "of its calls held";
+        if (CallerLogBudget::admit(held.sender))
+            qCWarning(daemonLogCategory)
+                << "refused a call of uid" << uid << "with" << usage.calls << "of its calls held";
         if (usage.calls == 0)
             m_usage.remove(uid);
         answerHeld(m_held.take(id), nullptr, true);

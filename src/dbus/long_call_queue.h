@@ -107,6 +107,7 @@ private:
     struct Held
     {
         QDBusConnection connection{QString()};
+        QString sender;
         std::shared_ptr<Answer> answer;
         std::function<QVariant()> work;
         std::function<void(const QVariant &)> finish;

@@ -1,5 +1,6 @@
 #include "bus_argument_checks.h"
 
+#include "caller_log_budget.h"
 #include "common/daemon_log.h"
 
 #include <QRegularExpression>
@@ -104,8 +105,11 @@ QString BusArgumentChecks::loggable(const QString &text)
     return text.left(kMaxLoggedLength) + QStringLiteral("... (%1 characters)").arg(text.size());
 }
 
-void BusArgumentChecks::logRefused(const char *method, const QStringList &arguments)
+void BusArgumentChecks::logRefused(const char *method, const QStringList &arguments,
+                                   const QString &sender)
 {
+    if (!CallerLogBudget::admit(sender))
+        return;
     QStringList shown;
     for (const QString &argument : arguments.mid(0, kMaxLoggedArguments))
         shown.append(loggable(argument));
@@ -114,9 +118,10 @@ void BusArgumentChecks::logRefused(const char *method, const QStringList &argume
     qCWarning(daemonLogCategory) << method << "Params Invalid" << shown;
 }
 
-void BusArgumentChecks::logLeftOut(const char *what, const QStringList &leftOut)
+void BusArgumentChecks::logLeftOut(const char *what, const QStringList &leftOut,
+                                   const QString &sender)
 {
-    if (leftOut.isEmpty())
+    if (leftOut.isEmpty() || !CallerLogBudget::admit(sender))
         return;
     QStringList shown;
     for (const QString &text : leftOut.mid(0, kLeftOutShown))

@@ -33,12 +33,15 @@ public:
     static QString loggable(const QString &text);
     // Logs "Params Invalid" with the arguments quoted (each bounded as
     // loggable() does, the first few of a long list only), for the refusal
-    // of the given method.
-    static void logRefused(const char *method, const QStringList &arguments);
+    // of the given method. A refusal of a bus caller names its sender and is
+    // logged within that sender's budget (CallerLogBudget).
+    static void logRefused(const char *method, const QStringList &arguments,
+                           const QString &sender = QString());
     // One warning for the elements of a caller's list that were left out:
     // after what, how many and the first few (each bounded as loggable()
-    // does). Nothing when none was.
-    static void logLeftOut(const char *what, const QStringList &leftOut);
+    // does). Nothing when none was. The sender as for logRefused().
+    static void logLeftOut(const char *what, const QStringList &leftOut,
+                           const QString &sender = QString());
 };
 
 } // namespace AppStore

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace AppStore {
 
@@ -44,7 +45,21 @@ bool createLogFile(const QString &path)
     return true;
 }
 
-void removeOldLogFiles(const QDir &dir)
+// Where the rotation's complaints go: at a start the log's first lines, while
+// the log runs standard error (the file appender is busy moving it).
+using Complain = void (*)(const char *text);
+
+void warnInLog(const char *text)
+{
+    qCWarning(daemonLogCategory) << text;
+}
+
+void warnOnStandardError(const char *text)
+{
+    std::fprintf(stderr, "%s\n", text);
+}
+
+void removeOldLogFiles(const QDir &dir, Complain complain)
 {
     QFileInfoList files =
         dir.entryInfoList({QStringLiteral("*.log*")}, QDir::Files | QDir::Readable, QDir::Name);
@@ -56,7 +71,7 @@ void removeOldLogFiles(const QDir &dir)
     for (qsizetype i = KEPT_LOG_FILES; i < files.size(); ++i) {
         const QString path = files.at(i).absoluteFilePath();
         if (QFileInfo::exists(path) && !QFile::remove(path))
-            qCWarning(daemonLogCategory) << "Log file clean failed!";
+            complain("Log file clean failed!");
     }
 }
 
@@ -66,6 +81,18 @@ QDateTime creationTime(const QFileInfo &file)
 {
     const QDateTime born = file.birthTime();
     return born.isValid() ? born : file.lastModified();
+}
+
+// Renames the log at path to its backup name and creates it afresh; on
+// failure the log goes on at the end of the old file.
+void moveAside(const QString &path, Complain complain)
+{
+    const QString stamp =
+        creationTime(QFileInfo(path)).toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-zzz"));
+    if (!QFile::rename(path, path + u'.' + stamp))
+        complain("Log file backup failed! Appending new log in old file...");
+    else
+        createLogFile(path);
 }
 
 } // namespace
@@ -83,21 +110,14 @@ QString LogFileRotation::initLogFilePath(const QString &dir)
         return QString();
     }
 
-    removeOldLogFiles(logDir);
+    removeOldLogFiles(logDir, warnInLog);
     restrictLogFiles(logDir);
 
     const QString path = logDir.filePath(LOG_FILE_NAME);
-    const QFileInfo current(path);
-    if (current.exists()) {
-        const QString stamp =
-            creationTime(current).toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-zzz"));
+    if (QFileInfo::exists(path)) {
         qCDebug(daemonLogCategory).noquote()
             << "Log file existed:" << path << ", backup and create new one...";
-        if (!QFile::rename(path, path + u'.' + stamp))
-            qCWarning(daemonLogCategory)
-                << "Log file backup failed! Appending new log in old file...";
-        else
-            createLogFile(path);
+        moveAside(path, warnInLog);
         return path;
     }
 
@@ -106,6 +126,14 @@ QString LogFileRotation::initLogFilePath(const QString &dir)
         return QString();
     }
     return path;
+}
+
+void LogFileRotation::rotateRunningLog(const QString &path)
+{
+    const QDir dir = QFileInfo(path).dir();
+    removeOldLogFiles(dir, warnOnStandardError);
+    restrictLogFiles(dir);
+    moveAside(path, warnOnStandardError);
 }
 
 } // namespace AppStore

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -26,6 +27,7 @@ private slots:
     void defaultFileLocation();
     void fileAppenderLineFormat();
     void concurrentLinesStayWhole();
+    void fileMovesAsidePastItsBound();
 
 private:
     static QStringList lines(const QString &path);
@@ -106,6 +108,35 @@ void TestBexaLogManager::concurrentLinesStayWhole()
     for (const QString &text : written)
         QVERIFY2(whole.match(text).hasMatch() && text.count(QStringLiteral("[Info]")) == 1,
                  qPrintable(text));
+}
+
+void TestBexaLogManager::fileMovesAsidePastItsBound()
+{
+    const QString path = m_dir.filePath(QStringLiteral("bounded/daemon.log"));
+    BLogManager::setlogFilePath(path);
+    constexpr qint64 bound = 4096;
+    int moves = 0;
+    BLogManager::setFileSizeBound(bound, [&moves](const QString &full) {
+        QFile::rename(full, full + QLatin1Char('.') + QString::number(++moves));
+    });
+    constexpr int count = 100;
+    for (int i = 0; i < count; ++i)
+        qCInfo(testLogCategory, "line %d of a log that outgrows its bound", i);
+    BLogManager::setFileSizeBound(0, {});
+
+    // Every line once, none split, no file past the bound by more than a line.
+    QVERIFY(moves >= 2);
+    QStringList written;
+    for (int file = 1; file <= moves + 1; ++file) {
+        const QString name = file > moves ? path : path + QLatin1Char('.') + QString::number(file);
+        QVERIFY2(QFileInfo(name).size() < bound + 256, qPrintable(name));
+        written += lines(name);
+    }
+    QCOMPARE(written.size(), count);
+    for (int i = 0; i < count; ++i)
+        QVERIFY2(written.at(i).endsWith(
+                     QStringLiteral(" - line %1 of a log that outgrows its bound").arg(i)),
+                 qPrintable(written.at(i)));
 }
 
 QTEST_GUILESS_MAIN(TestBexaLogManager)

@@ -13,6 +13,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QXmlStreamReader>
@@ -38,6 +39,7 @@ const QString kHookEntry = QStringLiteral("SlotPackageOperationFromHook");
 const QString kAbsentPackage = QStringLiteral("twk-test-absent");
 // Rows of the database that no call of this test may touch.
 const QString kKeptPackage = QStringLiteral("twk-test-kept");
+constexpr int kFloodCalls = 100000;
 
 // The harmless value of a text argument, by its published name: one that
 // passes the daemon's checks, so that the hostile text beside it is the one
@@ -191,6 +193,8 @@ private:
     QStringList m_wineFiles;
     QStringList m_database;
     QStringList m_ownedBefore;
+    QString m_flooder;
+    qsizetype m_floodLinesLogged = 0;
 
     // Where "touch owned" would have left its file, as the daemon or a tool
     // it ran.
@@ -366,6 +370,35 @@ private Q_SLOTS:
             QVERIFY2(m_guard->restore(), qPrintable(m_guard->errorString()));
     }
 
+    // One sender repeating a refused call in a loop, without waiting for the
+    // answers: the log takes a few of the refusals and, within a minute, one
+    // line with the count of the others (checked by leavesNoTrace).
+    void refusalFloodIsCounted()
+    {
+        QDBusConnection flooder =
+            QDBusConnection::connectToBus(m_bus.address(), QStringLiteral("flooder"));
+        QVERIFY(flooder.isConnected());
+        m_flooder = flooder.baseService();
+        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.tarnwick.daemon"),
+                                                           QStringLiteral("/appstore"), kInterface,
+                                                           QStringLiteral("GetConfigByNodeName"));
+        call.setArguments({QStringLiteral("x;touch owned ").repeated(20)});
+        const qsizetype before = m_daemon->logLines().size();
+        for (int i = 0; i < kFloodCalls; ++i)
+            QVERIFY(flooder.send(call));
+        // One connection's calls are served in order: this one comes last.
+        const QDBusMessage last = flooder.call(call, QDBus::BlockWithGui, 120000);
+        QVERIFY2(last.type() == QDBusMessage::ReplyMessage, qPrintable(last.errorMessage()));
+        const QStringList lines = m_daemon->logLines().mid(before);
+        m_floodLinesLogged = lines.filter(QStringLiteral("Params Invalid")).size();
+        qsizetype grown = 0;
+        for (const QString &line : lines)
+            grown += line.toUtf8().size() + 1;
+        qInfo("%d refused calls grew the log by %lld bytes", kFloodCalls + 1, qlonglong(grown));
+        QVERIFY2(grown < 300 * 1024, qPrintable(QString::number(grown)));
+        QDBusConnection::disconnectFromBus(QStringLiteral("flooder"));
+    }
+
     void everyTextArgument_data()
     {
         QTest::addColumn<bool>("asRoot");
@@ -456,6 +489,18 @@ private Q_SLOTS:
         // Refusals are logged, but no caller's text fills the log whole.
         for (const QString &line : m_daemon->logLines())
             QVERIFY2(line.size() < 64 * 1024, qPrintable(line.left(200)));
+        const QRegularExpression counted(QStringLiteral("Left out (\\d+) lines caused by %1 ")
+                                             .arg(QRegularExpression::escape(m_flooder)));
+        QRegularExpressionMatch count;
+        QVERIFY2(TestEnv::waitFor(
+                     [&] {
+                         const QStringList found = m_daemon->logLines().filter(counted);
+                         count = counted.match(found.value(0));
+                         return found.size() == 1;
+                     },
+                     90000),
+                 "no count line of the refusals left out");
+        QCOMPARE(count.captured(1).toInt() + m_floodLinesLogged, kFloodCalls + 1);
         QVERIFY(m_daemon->isRunning());
         const QDBusMessage agree = rootCall(QStringLiteral("GetAgreeState"), {});
         QVERIFY2(agree.type() == QDBusMessage::ReplyMessage, qPrintable(agree.errorMessage()));

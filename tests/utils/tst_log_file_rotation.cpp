@@ -59,22 +59,26 @@ void TestLogFileRotation::rotation_data()
 {
     QTest::addColumn<QStringList>("olderFiles");
     QTest::addColumn<QStringList>("survivors");
+    // Moved aside by the file appender past its size bound, not by a start.
+    QTest::addColumn<bool>("running");
 
     const QStringList three = {LOG_NAME + QStringLiteral(".a"), LOG_NAME + QStringLiteral(".b"),
                                LOG_NAME + QStringLiteral(".c")};
-    QTest::newRow("three backups stay") << three << three;
+    QTest::newRow("three backups stay") << three << three << false;
 
     // A compressed old log merely contains ".log" and ages out like the rest.
     const QStringList six = {QStringLiteral("archive.log.tar.gz"), LOG_NAME + QStringLiteral(".1"),
                              LOG_NAME + QStringLiteral(".2"),      LOG_NAME + QStringLiteral(".3"),
                              LOG_NAME + QStringLiteral(".4"),      LOG_NAME + QStringLiteral(".5")};
-    QTest::newRow("six backups keep the three newest") << six << six.mid(3);
+    QTest::newRow("six backups keep the three newest") << six << six.mid(3) << false;
+    QTest::newRow("a running log past its bound") << six << six.mid(3) << true;
 }
 
 void TestLogFileRotation::rotation()
 {
     QFETCH(QStringList, olderFiles);
     QFETCH(QStringList, survivors);
+    QFETCH(bool, running);
 
     QTemporaryDir tmp;
     const QDir dir(tmp.path());
@@ -85,8 +89,11 @@ void TestLogFileRotation::rotation()
     // Not a log file: never counted, never removed.
     writeLog(dir.filePath(QStringLiteral("notes.txt")), now.addYears(-1));
 
-    const QString path = LogFileRotation::initLogFilePath(tmp.path());
-    QCOMPARE(path, dir.filePath(LOG_NAME));
+    const QString path = dir.filePath(LOG_NAME);
+    if (running)
+        LogFileRotation::rotateRunningLog(path);
+    else
+        QCOMPARE(LogFileRotation::initLogFilePath(tmp.path()), path);
     QCOMPARE(QFileInfo(path).size(), 0);
 
     // Logs written 0644 by earlier starts are no longer readable by all.

@@ -1,0 +1,127 @@
+#include "caller_log_budget.h"
+
+#include "common/daemon_log.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace AppStore {
+
+namespace {
+
+constexpr int kLinesPerWindow = 10;
+constexpr qint64 kWindowMs = 60 * 1000;
+// As many connections as the system bus lets one user open by default.
+constexpr int kMaxSenders = 256;
+// No bus name has a blank in it.
+const QString kOtherSenders = QStringLiteral("other senders");
+
+} // namespace
+
+CallerLogBudget::CallerLogBudget()
+    : m_timer(new QTimer(this))
+{
+    m_clock.start();
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, &CallerLogBudget::closeWindowsOver);
+    // The first caller's line may come from a worker; the count lines are
+    // timed by the main thread's loop.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        moveToThread(app->thread());
+}
+
+bool CallerLogBudget::admit(const QString &sender)
+{
+    if (sender.isEmpty())
+        return true;
+    return LazySingleton<CallerLogBudget>::instance()->admitLine(sender);
+}
+
+bool CallerLogBudget::admitLine(const QString &sender)
+{
+    QList<LeftOut> told;
+    bool admitted = false;
+    qint64 windowEnd = -1;
+    {
+        QMutexLocker locker(&m_mutex);
+        const qint64 now = m_clock.elapsed();
+        if (!m_windows.contains(sender) && m_windows.size() >= kMaxSenders)
+            told = forgetWindowsOver(now);
+        const QString key =
+            m_windows.contains(sender) || m_windows.size() < kMaxSenders ? sender : kOtherSenders;
+        auto it = m_windows.find(key);
+        if (it == m_windows.end())
+            it = m_windows.insert(key, Window{now, 0, 0});
+        Window &window = *it;
+        if (now - window.startMs >= kWindowMs) {
+            if (window.leftOut > 0)
+                told.append({key, window.leftOut});
+            window = Window{now, 0, 0};
+        }
+        admitted = window.logged < kLinesPerWindow;
+        if (admitted)
+            ++window.logged;
+        else if (++window.leftOut == 1)
+            windowEnd = window.startMs + kWindowMs;
+    }
+    tell(told);
+    if (windowEnd >= 0)
+        wakeAt(windowEnd);
+    return admitted;
+}
+
+QList<CallerLogBudget::LeftOut> CallerLogBudget::forgetWindowsOver(qint64 nowMs)
+{
+    QList<LeftOut> told;
+    for (auto it = m_windows.begin(); it != m_windows.end();) {
+        if (nowMs - it->startMs < kWindowMs) {
+            ++it;
+            continue;
+        }
+        if (it->leftOut > 0)
+            told.append({it.key(), it->leftOut});
+        it = m_windows.erase(it);
+    }
+    return told;
+}
+
+void CallerLogBudget::closeWindowsOver()
+{
+    QList<LeftOut> told;
+    qint64 nextEnd = -1;
+    {
+        QMutexLocker locker(&m_mutex);
+        told = forgetWindowsOver(m_clock.elapsed());
+        for (const Window &window : std::as_const(m_windows)) {
+            if (window.leftOut > 0 && (nextEnd < 0 || window.startMs + kWindowMs < nextEnd))
+                nextEnd = window.startMs + kWindowMs;
+        }
+    }
+    tell(told);
+    if (nextEnd >= 0)
+        wakeAt(nextEnd);
+}
+
+void CallerLogBudget::wakeAt(qint64 atMs)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this, atMs] { wakeAt(atMs); }, Qt::QueuedConnection);
+        return;
+    }
+    const int waitMs = static_cast<int>(std::max<qint64>(0, atMs - m_clock.elapsed()));
+    if (!m_timer->isActive() || m_timer->remainingTime() > waitMs)
+        m_timer->start(waitMs);
+}
+
+void CallerLogBudget::tell(const QList<LeftOut> &leftOut)
+{
+    for (const LeftOut &entry : leftOut)
+        qCWarning(daemonLogCategory).noquote()
+            << "Left out" << entry.count << "lines caused by" << entry.sender << "within a minute";
+}
+
+} // namespace AppStore
