@@ -22,6 +22,18 @@ QString joined(const QStringList &components)
     return components.join(QLatin1Char('/'));
 }
 
+// Only the blanks that line the date up with the widest one before it are
+// tar's; a blank past them is the name's own.
+bool nameAfterDate(const QString &date, const QString &rest, qsizetype &dateWidth, QString &name)
+{
+    dateWidth = std::max(dateWidth, date.size());
+    const qsizetype padding = dateWidth - date.size();
+    if (!rest.startsWith(QString(padding, QLatin1Char(' '))))
+        return false;
+    name = rest.mid(padding);
+    return true;
+}
+
 } // namespace
 
 QStringList TarMemberCheck::listArguments(const QString &bundle)
@@ -37,11 +49,12 @@ bool TarMemberCheck::accepts(const QByteArray &listing, const QString &scriptNam
     QString why;
     QList<Member> members;
     QSet<QString> symlinks;
+    qsizetype dateWidth = 0;
     for (const QByteArray &line : listing.split('\n')) {
         if (line.isEmpty())
             continue;
         Member member;
-        if (!parseLine(line, member, why)) {
+        if (!parseLine(line, dateWidth, member, why)) {
             *reason = why;
             return false;
         }
@@ -69,24 +82,28 @@ bool TarMemberCheck::accepts(const QByteArray &listing, const QString &scriptNam
 }
 
 // A line is: type and mode, uid/gid, size (or device numbers), date and time
-// in full, then the name after exactly one blank; a link adds its target.
-// tar widens the date column for every later line once one date needs more
-// room (a year past 9999), which would move blanks into the names: such a
-// date refuses the bundle before any name is read after it.
-bool TarMemberCheck::parseLine(const QByteArray &line, Member &member, QString &reason)
+// to the second with the fraction an archive may store, then the name; a
+// link adds its target. tar pads each date with blanks to the widest one
+// printed so far and puts one blank before the name, so the name starts at
+// a column known from the lines before: blanks past it belong to the name.
+// A date tar cannot print with a four-digit year refuses the bundle before
+// any name is read after it.
+bool TarMemberCheck::parseLine(const QByteArray &line, qsizetype &dateWidth, Member &member,
+                               QString &reason)
 {
     static const QRegularExpression pattern(
-        QStringLiteral("^(.)\\S{9} \\d+/\\d+ +\\d+(?:,\\d+)? \\d{4}-\\d\\d-\\d\\d "
-                       "\\d\\d:\\d\\d:\\d\\d (.*)$"),
+        QStringLiteral("^(.)\\S{9} \\d+/\\d+ +\\d+(?:,\\d+)? "
+                       "(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d(?:\\.\\d{1,9})?) (.*)$"),
         QRegularExpression::DotMatchesEverythingOption);
     // Latin-1 keeps one character per byte, so nothing is merged or lost.
     const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(line));
-    if (!match.hasMatch()) {
+    QString name;
+    if (!match.hasMatch() ||
+        !nameAfterDate(match.captured(2), match.captured(3), dateWidth, name)) {
         reason = QStringLiteral("unreadable listing line ") + QString::fromLatin1(line.left(200));
         return false;
     }
     member.type = match.captured(1).at(0).toLatin1();
-    QString name = match.captured(2);
     QString target;
     if (member.type == 'l' && !splitLink(name, kSymlinkSeparator, name, target)) {
         reason = QStringLiteral("ambiguous symbolic link ") + name;

@@ -33,7 +33,8 @@ private:
         QString target;   // a link's target as stored
     };
 
-    static bool parseLine(const QByteArray &line, Member &member, QString &reason);
+    static bool parseLine(const QByteArray &line, qsizetype &dateWidth, Member &member,
+                          QString &reason);
     static bool splitLink(const QString &text, const QString &separator, QString &name,
                           QString &target);
     static bool unescape(const QByteArray &text, QString &decoded);

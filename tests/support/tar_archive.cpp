@@ -1,7 +1,18 @@
 #include "tar_archive.h"
 
+#include "test_env.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
 #include <algorithm>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace TarArchive {
 
@@ -28,6 +39,46 @@ void putNumber(char *field, int width, qint64 value)
 void putText(char *field, const QByteArray &text, qsizetype width)
 {
     std::memcpy(field, text.constData(), size_t(std::min(text.size(), width)));
+}
+
+QString placed(const QString &root, const QByteArray &name)
+{
+    return root + QLatin1Char('/') + QFile::decodeName(name);
+}
+
+bool make(const QString &root, const Member &member)
+{
+    const QString path = placed(root, member.name);
+    const QByteArray native = QFile::encodeName(path);
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return false;
+    switch (member.type) {
+    case '0':
+        return TestEnv::writeFile(path, member.data);
+    case '5':
+        return QDir().mkpath(path);
+    case '1':
+        return ::link(QFile::encodeName(placed(root, member.link)).constData(),
+                      native.constData()) == 0;
+    case '2':
+        return ::symlink(member.link.constData(), native.constData()) == 0;
+    default:
+        return false;
+    }
+}
+
+// After every member is made, as making one changes its folder's time.
+bool settle(const QString &root, const Member &member)
+{
+    // A hard link's owner, mode and time are its target's: they are one file.
+    if (member.type == '1')
+        return true;
+    const QByteArray native = QFile::encodeName(placed(root, member.name));
+    const timespec times[2] = {{member.mtime, member.nanoseconds},
+                               {member.mtime, member.nanoseconds}};
+    return (member.type == '2' || ::chmod(native.constData(), mode_t(member.mode)) == 0) &&
+           ::lchown(native.constData(), uid_t(member.owner), gid_t(member.owner)) == 0 &&
+           ::utimensat(AT_FDCWD, native.constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 } // namespace
@@ -76,6 +127,30 @@ QByteArray build(const QList<Member> &members)
         }
     }
     return archive + QByteArray(1024, '\0');
+}
+
+QByteArray pax(const QList<Member> &members)
+{
+    QTemporaryDir dir;
+    const QString root = dir.filePath(QStringLiteral("tree"));
+    QStringList arguments{QStringLiteral("--format=posix"),
+                          QStringLiteral("--no-recursion"),
+                          QStringLiteral("-cf"),
+                          dir.filePath(QStringLiteral("pax.tar")),
+                          QStringLiteral("-C"),
+                          root};
+    for (const Member &member : members) {
+        if (!make(root, member))
+            return {};
+        arguments << QFile::decodeName(member.name);
+    }
+    for (const Member &member : members) {
+        if (!settle(root, member))
+            return {};
+    }
+    if (!TestEnv::runTool(QStringLiteral("tar"), arguments).succeeded())
+        return {};
+    return TestEnv::readFile(dir.filePath(QStringLiteral("pax.tar")));
 }
 
 } // namespace TarArchive

@@ -2,6 +2,7 @@
 #include "test_env.h"
 
 #include "common/apt_task.h"
+#include "task/tar_member_check.h"
 #include "task/tarpkginstalltask.h"
 #include "task/unpacked_tree_check.h"
 #include "utils/apt_sources.h"
@@ -84,6 +85,18 @@ private:
         return task;
     }
 
+    // The first guard alone, on tar's own listing, before anything is unpacked.
+    static bool listingAccepts(const QString &bundle)
+    {
+        const AppStore::ProcessResult listing =
+            TestEnv::runTool(QStringLiteral("tar"), AppStore::TarMemberCheck::listArguments(bundle),
+                             {QStringLiteral("LC_ALL=C")});
+        QString reason;
+        return listing.succeeded() &&
+               AppStore::TarMemberCheck::accepts(listing.standardOutput,
+                                                 QStringLiteral("install_clean.sh"), &reason);
+    }
+
     Outcome run(TarPkgInstallTask *task)
     {
         Outcome outcome;
@@ -139,13 +152,18 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("installBody");
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QStringList>("actions");
+        QTest::addColumn<bool>("pax");
 
-        QTest::newRow("installed") << QByteArray("exit 0") << true << QStringList{"install"};
+        QTest::newRow("installed")
+            << QByteArray("exit 0") << true << QStringList{"install"} << false;
         QTest::newRow("failed, cleaned once")
-            << QByteArray("exit 3") << false << QStringList{"install", "clean"};
+            << QByteArray("exit 3") << false << QStringList{"install", "clean"} << false;
         QTest::newRow("hanging, killed at the limit")
             << QByteArray("sleep 600 & echo $! > $rec/sleeper; wait") << false
-            << QStringList{"install", "clean"};
+            << QStringList{"install", "clean"} << false;
+        // The script's whole-second date follows a sub-second one: tar pads it.
+        QTest::newRow("pax, sub-second times, installed")
+            << QByteArray("exit 0") << true << QStringList{"install"} << true;
     }
 
     void scriptRun()
@@ -153,18 +171,23 @@ private Q_SLOTS:
         QFETCH(QByteArray, installBody);
         QFETCH(bool, ok);
         QFETCH(QStringList, actions);
+        QFETCH(bool, pax);
 
         // A "." entry of a wide-open mode must not open the private folder;
         // links that stay inside and unusual but harmless names are fine;
         // files are root's whoever owns them in the bundle.
-        const Member top{"./", '5', {}, {}, 0777};
-        const Member bin{"app/bin", '0', "data\n", {}, 0644, 4321};
-        const Apt_Task bundle = placeBundle(
-            QStringLiteral("twk-tar-app"),
-            TarArchive::build({top, script(installBody), bin, link('2', "app/lib.so", "../app/bin"),
-                               link('1', "app/bin2", "./app/bin"),
-                               file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
-                               link('2', "app/current", "sub/../bin")}));
+        const Member top{"./", '5', {}, {}, 0777, 0, 1700000000, 123456789};
+        const Member bin{"app/bin", '0', "data\n", {}, 0644, 4321, 1700000000, 500000000};
+        const QList<Member> members{top,
+                                    script(installBody),
+                                    bin,
+                                    link('2', "app/lib.so", "../app/bin"),
+                                    link('1', "app/bin2", "./app/bin"),
+                                    file("app/d\xc3\xa9j\xc3\xa0 vu -> x"),
+                                    link('2', "app/current", "sub/../bin")};
+        const Apt_Task bundle =
+            placeBundle(QStringLiteral("twk-tar-app"),
+                        pax ? TarArchive::pax(members) : TarArchive::build(members));
         auto *task = new TarPkgInstallTask(bundle);
         TarPkgInstallTask::Limits limits;
         limits.scriptMs = 1500;
@@ -214,7 +237,8 @@ private Q_SLOTS:
     }
 
     // Bundles that must not be unpacked: nothing runs, nothing outside the
-    // unpack folder changes, and the bundle still goes.
+    // unpack folder changes, and the bundle still goes. Past the checksum,
+    // tar's listing alone refuses each, whatever the walk would find later.
     void hostileBundle_data()
     {
         QTest::addColumn<QByteArray>("archive");
@@ -249,6 +273,12 @@ private Q_SLOTS:
             << TarArchive::build(
                    {script(), link('2', "d", "."), future, link('2', "d/l", "../escape")})
             << true;
+        Member longest = file("longest");
+        longest.nanoseconds = 123456789;
+        Member below = link('2', "d/l", "../escape");
+        below.nanoseconds = 500000000;
+        QTest::newRow("link out after sub-second times")
+            << TarArchive::pax({script(), longest, link('2', "d", "."), below}) << true;
         QTest::newRow("device node")
             << TarArchive::build({script(), {"null", '3', {}, {}, 0666}}) << true;
         QTest::newRow("FIFO") << TarArchive::build({script(), {"pipe", '6', {}, {}, 0644}}) << true;
@@ -266,8 +296,10 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, archive);
         QFETCH(bool, rightChecksum);
+        QVERIFY(!archive.isEmpty());
 
         Apt_Task task = placeBundle(QStringLiteral("twk-tar-hostile"), archive);
+        QCOMPARE(listingAccepts(bundlePath(task.packageName)), !rightChecksum);
         if (!rightChecksum)
             task.sha256 = sha256Of("something else");
         const Outcome outcome = run(new TarPkgInstallTask(task));
