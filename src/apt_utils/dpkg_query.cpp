@@ -213,15 +213,18 @@ QStringList DpkgQuery::applicationDesktopFiles(const QStringList &paths)
 {
     QStringList desktopFiles;
     for (const QString &path : paths) {
-        if (path.isEmpty() || !isApplicationLocation(path))
-            continue;
-        const QFileInfo info(path);
-        if (info.suffix() != QLatin1String("desktop") || info.isSymLink() || !info.isFile())
-            continue;
-        if (AptCache::isDesktopExecExists(path))
+        if (isShippedDesktopEntry(path) && AptCache::isDesktopExecExists(path))
             desktopFiles.append(path);
     }
     return desktopFiles;
+}
+
+bool DpkgQuery::isShippedDesktopEntry(const QString &path)
+{
+    if (path.isEmpty() || !isApplicationLocation(path))
+        return false;
+    const QFileInfo info(path);
+    return info.suffix() == QLatin1String("desktop") && !info.isSymLink() && info.isFile();
 }
 
 void DpkgQuery::preferPackageNamedDesktopFile(const QString &packageName, QStringList &files)

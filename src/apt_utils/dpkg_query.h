@@ -71,6 +71,9 @@ public:
     // The entries of paths that a package offers as its applications, in
     // their order.
     static QStringList applicationDesktopFiles(const QStringList &paths);
+    // A regular desktop file in one of the application folders, whatever it
+    // launches. A symbolic link is never the package's own entry.
+    static bool isShippedDesktopEntry(const QString &path);
     // Of several desktop files, keeps only the first one named after the
     // package, when there is one.
     static void preferPackageNamedDesktopFile(const QString &packageName, QStringList &files);

@@ -1,19 +1,19 @@
 #include "apt_utils/package_protection.h"
 
-#include "apt_utils/aptcache.h"
 #include "apt_utils/dpkg_query.h"
 #include "common/daemon_log.h"
+#include "utils/desktop_entry_checks.h"
 #include "utils/side_query.h"
 
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 
 namespace AppStore {
 
 namespace {
 
-constexpr int kDebianMode = 1;
 // Reading the lists of a full set of sources takes apt seconds on a slow
 // machine; a simulation that takes minutes has met something else.
 constexpr int kSimulationLimitMs = 5 * 60 * 1000;
@@ -97,9 +97,15 @@ QString simulateBeside(const ProcessSpec &aptGetRun, const std::function<QString
 
 bool PackageProtection::isApplication(const QString &packageName)
 {
-    QStringList desktopFiles;
-    return AptCache::getPackageDesktopFiles(packageName, desktopFiles, kDebianMode) &&
-           !desktopFiles.isEmpty();
+    const ProcessResult listing =
+        DpkgQuery::runForPackage({QStringLiteral("--listfiles")}, packageName);
+    if (!listing.succeeded())
+        return false;
+    const QStringList paths = listing.outputText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return std::any_of(paths.cbegin(), paths.cend(), [](const QString &path) {
+        return DpkgQuery::isShippedDesktopEntry(path) &&
+               DesktopEntryChecks::isApplicationEntry(path);
+    });
 }
 
 bool PackageProtection::protectedPackages(QMap<QString, QString> &reasons)

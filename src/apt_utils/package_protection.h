@@ -19,8 +19,11 @@ public:
     PackageProtection() = delete;
 
     // Only an application is the store's to remove: a package that ships a
-    // desktop entry of its own. What the store's own tables say of a package
-    // does not count, since a caller can write them.
+    // desktop entry of its own, of Type Application. What the store's own
+    // tables say of a package does not count, since a caller can write them.
+    // Whether its program is found does not count either: the daemon's PATH
+    // lacks /usr/games, and a half-installed application may have lost its
+    // program, yet both are the user's to remove.
     static bool isApplication(const QString &packageName);
 
     // The installed packages under protection, by name without architecture,

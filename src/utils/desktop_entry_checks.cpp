@@ -39,6 +39,11 @@ bool statusUsable(const BDesktopEntry &entry, const QString &path)
     return true;
 }
 
+bool isOfTypeApplication(const BDesktopEntry &entry)
+{
+    return entry.stringValue(QStringLiteral("Type"), kGroup) == QLatin1String("Application");
+}
+
 QString cleanedTryExec(const BDesktopEntry &entry)
 {
     QString value = entry.stringValue(kTryExec, kGroup);
@@ -81,12 +86,18 @@ QString DesktopEntryChecks::getDesktopExecInfo(const QString &desktopFile)
     return exec.trimmed();
 }
 
+bool DesktopEntryChecks::isApplicationEntry(const QString &desktopFile)
+{
+    const BDesktopEntry entry(desktopFile);
+    return statusUsable(entry, desktopFile) && isOfTypeApplication(entry);
+}
+
 bool DesktopEntryChecks::isDesktopNeedToShow(const QString &desktopFile)
 {
     const BDesktopEntry entry(desktopFile);
     if (!statusUsable(entry, desktopFile))
         return false;
-    if (entry.stringValue(QStringLiteral("Type"), kGroup) != QLatin1String("Application"))
+    if (!isOfTypeApplication(entry))
         return false;
     if (entry.stringValue(QStringLiteral("NoDisplay"), kGroup) == QLatin1String("true"))
         return false;

@@ -12,6 +12,9 @@ public:
 
     // The unescaped, trimmed Exec line; empty when unreadable or missing.
     static QString getDesktopExecInfo(const QString &desktopFile);
+    // Whether the entry is of Type Application, shown or not, whatever it
+    // launches.
+    static bool isApplicationEntry(const QString &desktopFile);
     // Whether the entry is a visible application entry on this desktop.
     static bool isDesktopNeedToShow(const QString &desktopFile);
     // Drops a TryExec key whose program does not exist, so that the entry is

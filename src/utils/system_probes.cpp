@@ -72,6 +72,33 @@ bool anyLineContains(const QString &listing, const QString &name)
     return false;
 }
 
+// The process listings are the largest allocations an idle daemon makes.
+void returnFreedHeap()
+{
+    const int trimmed = malloc_trim(0);
+    qCDebug(daemonLogCategory) << "Utils::isProcessRunning malloc_trim:" << trimmed;
+}
+
+bool runsFile(const QString &path)
+{
+    struct stat wanted = {};
+    if (::stat(QFile::encodeName(path).constData(), &wanted) != 0)
+        return false;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        entry.toUInt(&isPid);
+        struct stat running = {};
+        if (isPid &&
+            ::stat(QFile::encodeName(QStringLiteral("/proc/") + entry + QStringLiteral("/exe"))
+                       .constData(),
+                   &running) == 0 &&
+            running.st_dev == wanted.st_dev && running.st_ino == wanted.st_ino)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 bool SystemProbes::isProcessRunning(const QString &name)
@@ -91,31 +118,17 @@ bool SystemProbes::isProcessRunning(const QString &name)
     else
         qCWarning(daemonLogCategory) << "ps failed:" << result.errorString;
 
-    // The idle test runs this every period; the listing is the largest
-    // allocation the idle daemon makes.
-    const int trimmed = malloc_trim(0);
-    qCDebug(daemonLogCategory) << "Utils::isProcessRunning malloc_trim:" << trimmed;
+    returnFreedHeap();
     return running;
 }
 
 bool SystemProbes::isExecutableRunning(const QString &path)
 {
-    struct stat wanted = {};
-    if (::stat(QFile::encodeName(path).constData(), &wanted) != 0)
-        return false;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        entry.toUInt(&isPid);
-        struct stat running = {};
-        if (isPid &&
-            ::stat(QFile::encodeName(QStringLiteral("/proc/") + entry + QStringLiteral("/exe"))
-                       .constData(),
-                   &running) == 0 &&
-            running.st_dev == wanted.st_dev && running.st_ino == wanted.st_ino)
-            return true;
-    }
-    return false;
+    const bool running = runsFile(path);
+    // The idle test asks this once a period, and an idle daemon frees
+    // nothing else that would give the heap back.
+    returnFreedHeap();
+    return running;
 }
 
 QString SystemProbes::getProcessExePath(uint pid)

@@ -18,7 +18,8 @@ public:
     // name is false without starting anything.
     static bool isProcessRunning(const QString &name);
     // Some running process runs the very file at path (the same device and
-    // inode), whatever it is called; false when path names no file.
+    // inode), whatever it is called; false when path names no file. Both
+    // probes give the heap that was freed back to the system on their way out.
     static bool isExecutableRunning(const QString &path);
     // Target of /proc/<pid>/exe, or empty when there is none or it is gone.
     static QString getProcessExePath(uint pid);

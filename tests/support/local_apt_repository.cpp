@@ -181,7 +181,8 @@ bool LocalAptRepository::buildPackage(const QString &name, const QString &versio
         if (!it.key().startsWith(u'/') || it.key().contains(QLatin1String("..")))
             return fail(QStringLiteral("not a plain absolute path: ") + it.key());
         if (!TestEnv::writeFile(tree + it.key(), it.value(),
-                                it.key().startsWith(QLatin1String("/usr/bin/"))))
+                                it.key().startsWith(QLatin1String("/usr/bin/")) ||
+                                    it.key().startsWith(QLatin1String("/usr/games/"))))
             return fail(QStringLiteral("cannot write ") + it.key());
         if (it.key().startsWith(QLatin1String("/etc/")))
             conffiles += it.key().toUtf8() + '\n';

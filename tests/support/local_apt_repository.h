@@ -27,7 +27,8 @@ public:
         QString depends; // a Depends field value
         QString priority = QStringLiteral("optional");
         bool desktopApplication = true;  // /usr/bin/<name> and its .desktop file
-        QMap<QString, QByteArray> files; // absolute path -> contents; /usr/bin/* executable,
+        QMap<QString, QByteArray> files; // absolute path -> contents; /usr/bin/*, /usr/games/*
+                                         // executable,
                                          // /etc/* configuration files (conffiles)
         qint64 fillerBytes = 0;          // incompressible bytes, so that a download takes a while
         QString templates;               // debconf templates; adds Depends: debconf

@@ -30,6 +30,7 @@ const QString kWaiting = QStringLiteral("twk-test-waiting");
 const QString kPlain = QStringLiteral("twk-test-plain");
 const QString kHeld = QStringLiteral("twk-test-held");
 const QString kRival = QStringLiteral("twk-test-rival");
+const QString kGame = QStringLiteral("twk-test-game");
 const QStringList kCore{QStringLiteral("twk-test-base"), QStringLiteral("twk-test-core")};
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
@@ -139,6 +140,8 @@ void TestAptInstallAndRemoveTask::initTestCase()
     registerAptTaskMetaType();
     qRegisterMetaType<AppStore::DownloadStatusCode>("AppStore::DownloadStatusCode");
     m_pool.setMaxThreadCount(1);
+    // The daemon runs with a system service's PATH, which lacks /usr/games.
+    qputenv("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
 
     // apt records which packages were installed automatically there.
     m_guard = std::make_unique<SystemFileGuard>(
@@ -195,11 +198,19 @@ void TestAptInstallAndRemoveTask::initTestCase()
     core.depends = kCore.first();
     LocalAptRepository::PackageOptions rival;
     rival.controlFields.insert(QStringLiteral("Conflicts"), kCore.last() + u',' + kPlain);
+    // As Debian ships a game: the entry names its program without a folder.
+    LocalAptRepository::PackageOptions game = plain;
+    plain.files = {{QStringLiteral("/usr/share/applications/twk-test-plain.desktop"),
+                    "[Desktop Entry]\nType=Link\nName=plain\nURL=file:///\n"}};
+    game.files = {{QStringLiteral("/usr/games/") + kGame, "#!/bin/sh\n"},
+                  {QStringLiteral("/usr/share/applications/twk-test-game.desktop"),
+                   "[Desktop Entry]\nType=Application\nName=game\nExec=twk-test-game\n"}};
     QVERIFY(m_repository.addPackage(kPlain, QStringLiteral("1.0"), plain) &&
             m_repository.addPackage(kHeld, QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.first(), QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.last(), QStringLiteral("1.0"), core) &&
-            m_repository.addPackage(kRival, QStringLiteral("1.0"), rival));
+            m_repository.addPackage(kRival, QStringLiteral("1.0"), rival) &&
+            m_repository.addPackage(kGame, QStringLiteral("1.0"), game));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -538,6 +549,8 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay_data()
     QTest::addColumn<QStringList>("installedAfter");
     QTest::newRow("removal of no application")
         << 1 << kPlain << QStringList{kPlain} << false << false << QStringList{kPlain};
+    QTest::newRow("removal of a game off PATH")
+        << 1 << kGame << QStringList{kGame} << false << true << QStringList{};
     QTest::newRow("removal of a held package")
         << 1 << kHeld << QStringList{kHeld} << true << false << QStringList{kHeld};
     QTest::newRow("removal taking an important package")
@@ -580,7 +593,10 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay()
     startTask(task, recording);
     QVERIFY(waitForEnd(recording));
     QCOMPARE(taskType == 0 ? recording.installResults : recording.purgeResults, QList<bool>{ok});
-    QVERIFY(!recording.operations.contains(QStringLiteral("purging")));
+    const bool removed = ok && taskType == 1;
+    QCOMPARE(recording.operations.contains(QStringLiteral("purging")), removed);
+    if (removed)
+        QCOMPARE(dpkgState(package), QString());
     for (const QString &name : std::as_const(installedAfter))
         QCOMPARE(dpkgState(name), QStringLiteral("installed 1.0"));
 }

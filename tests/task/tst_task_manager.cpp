@@ -39,6 +39,7 @@ private Q_SLOTS:
     void quitsOnlyWhenNoTaskLives();
     void countsTasksOfPoolThreads();
     void staysWhileClientRuns();
+    void trimsTheHeapEachIdleTest();
 };
 
 void TaskManagerTest::initTestCase()
@@ -110,6 +111,15 @@ void TaskManagerTest::staysWhileClientRuns()
     QCOMPARE(runEventLoop(10 * kIdlePeriodMs), kStayed);
     runner.kill();
     runner.waitForFinished();
+    QCOMPARE(runEventLoop(5000), 0);
+}
+
+void TaskManagerTest::trimsTheHeapEachIdleTest()
+{
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("com.velkor.app-store.system-daemon.debug=true"));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral(
+                                         "^Utils::isProcessRunning malloc_trim: [01]$")));
     QCOMPARE(runEventLoop(5000), 0);
 }
 
