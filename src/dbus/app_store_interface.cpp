@@ -414,6 +414,7 @@ void AppStoreInterface::IntallPackage(const QString &id, const QString &packageI
     }
     StoreService::AppBriefInfo info;
     info.parseJsonByteArray(packageInfo.trimmed().toUtf8());
+    QString channelKey;
     if (!info.package_name.isEmpty()) {
         if (!InstallRequestBuilder::namesDownload(info)) {
             InstallPackage(id, info);
@@ -423,6 +424,7 @@ void AppStoreInterface::IntallPackage(const QString &id, const QString &packageI
         // store, never from the caller, whose checksum proves nothing.
         qCInfo(daemonLogCategory)
             << "isSpecificPkg detected, retry getAppBriefInfo for security reason...";
+        channelKey = InstallRequestBuilder::channelKey(info);
     } else {
         info.package_name = packageInfo;
     }
@@ -434,7 +436,7 @@ void AppStoreInterface::IntallPackage(const QString &id, const QString &packageI
         return;
     }
     Q_EMIT sigStartInstall(id, info.package_name);
-    AppBriefInfoInterface::instance()->getAppBriefInfo(id, info.package_name);
+    AppBriefInfoInterface::instance()->getAppBriefInfo(id, info.package_name, channelKey);
 }
 
 void AppStoreInterface::InstallPackage(const QString &id, const StoreService::AppBriefInfo &info)

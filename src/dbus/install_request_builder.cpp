@@ -17,6 +17,7 @@ const QString kSilentUpgradeId = QStringLiteral("SilentUpgrade");
 const QString kStoreClientPackage = QStringLiteral("tarnwick-client");
 
 constexpr int kMaxChannelPkgsBytes = 1024 * 1024;
+constexpr int kMaxChannelKeyLength = 64;
 
 // A size sent as text; not a number gives 0.
 qint64 sizeOf(const QString &text)
@@ -107,6 +108,12 @@ bool InstallRequestBuilder::requestFor(const QString &id, const StoreService::Ap
 bool InstallRequestBuilder::namesDownload(const StoreService::AppBriefInfo &info)
 {
     return info.isSpecificPkg == 1 || takesChannelLink(info);
+}
+
+QString InstallRequestBuilder::channelKey(const StoreService::AppBriefInfo &info)
+{
+    return BusArgumentChecks::isPlainText(info.channelId, kMaxChannelKeyLength) ? info.channelId
+                                                                                : QString();
 }
 
 QString InstallRequestBuilder::refusal(const Request &request)

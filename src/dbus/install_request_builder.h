@@ -50,6 +50,10 @@ public:
     // Whether the record names a file to download (a specific package, or a
     // channel's link), so that only the store's copy of it may be used.
     static bool namesDownload(const StoreService::AppBriefInfo &info);
+    // The channel the caller picked, as a key to choose among the store's
+    // own entries and nothing more; empty when it names none or is not plain
+    // short text.
+    static QString channelKey(const StoreService::AppBriefInfo &info);
 
     // Empty when the request may become a task; else the warning to log.
     static QString refusal(const Request &request);

@@ -46,20 +46,21 @@ void AppBriefInfoInterface::stopThread()
     AppStore::stopWorkerThread(thread);
 }
 
-quint64 AppBriefInfoInterface::getAppBriefInfo(const QString &id, const QString &packageName)
+quint64 AppBriefInfoInterface::getAppBriefInfo(const QString &id, const QString &packageName,
+                                               const QString &channelKey)
 {
     const quint64 count = ++requestCounter;
     QMetaObject::invokeMethod(this, "slotGetAppBriefInfo", Qt::QueuedConnection,
                               Q_ARG(qulonglong, count), Q_ARG(QString, id),
-                              Q_ARG(QString, packageName));
+                              Q_ARG(QString, packageName), Q_ARG(QString, channelKey));
     return count;
 }
 
 void AppBriefInfoInterface::slotGetAppBriefInfo(qulonglong replyCount, QString id,
-                                                QString packageName)
+                                                QString packageName, QString channelKey)
 {
     Q_UNUSED(replyCount)
-    pending.append({id, packageName});
+    pending.append({id, packageName, channelKey});
     if (busy)
         return;
     busy = true;
@@ -89,5 +90,16 @@ void AppBriefInfoInterface::lookUp(const Request &request)
     Package_Info local;
     if (AptCache::getLocalPackageInfo(request.packageName, local, 0))
         info.channelId = local.channel;
+    takeChannelChoice(info, request.channelKey);
     Q_EMIT sigGetAppBriefInfoFinished(request.id, info);
+}
+
+void AppBriefInfoInterface::takeChannelChoice(StoreService::AppBriefInfo &info,
+                                              const QString &channelKey)
+{
+    // The user's pick only selects among the store's own entries: link,
+    // checksum and size stay the store's. A channel the store offers no file
+    // under leaves the store's own choice.
+    if (!channelKey.isEmpty() && !info.channelPkgMap.value(channelKey).pkgDlUrl.isEmpty())
+        info.channelId = channelKey;
 }

@@ -27,25 +27,30 @@ public:
     void startThread();
     void stopThread();
 
-    // Any thread.
-    quint64 getAppBriefInfo(const QString &id, const QString &packageName);
+    // Any thread. channelKey is the channel the user picked: the answer
+    // names it as its channelId when the store offers a file under it.
+    quint64 getAppBriefInfo(const QString &id, const QString &packageName,
+                            const QString &channelKey = QString());
 
 Q_SIGNALS:
     void sigGetAppBriefInfoFinished(QString id, StoreService::AppBriefInfo appBriefInfo);
     void sigGetAppBriefInfoFailed(QString id, QString packageName);
 
 public Q_SLOTS:
-    void slotGetAppBriefInfo(qulonglong replyCount, QString id, QString packageName);
+    void slotGetAppBriefInfo(qulonglong replyCount, QString id, QString packageName,
+                             QString channelKey);
 
 private:
     struct Request
     {
         QString id;
         QString packageName;
+        QString channelKey;
     };
 
     AppBriefInfoInterface();
     void lookUp(const Request &request);
+    static void takeChannelChoice(StoreService::AppBriefInfo &info, const QString &channelKey);
 
     friend class AppStore::LazySingleton<AppBriefInfoInterface>;
 

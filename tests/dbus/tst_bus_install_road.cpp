@@ -124,45 +124,67 @@ private:
     }
 
     // Asks for package as the store's client does. With a file, the store's
-    // record of package (served when listed) names the file's link on the
-    // local HTTPS server and its SHA-256; the caller sends that record with a
-    // plain-http link of its own instead: the repository's archive of
-    // kChannelPackage.
-    bool requestInstall(const QString &package, const QByteArray &file = {}, bool listed = true)
+    // record of package (served when listed) offers the channels "main", its
+    // own choice, and "beta", each with a link of its own to the file on the
+    // local HTTPS server, and its SHA-256. The caller sends that record with
+    // the channel it picks, plus an entry for a pick the store does not
+    // offer, and with plain-http links of its own: the repository's archive
+    // of kChannelPackage.
+    bool requestInstall(const QString &package, const QByteArray &file = {}, bool listed = true,
+                        const QString &pick = QStringLiteral("main"))
     {
         QJsonObject info{{QStringLiteral("package_name"), package},
                          {QStringLiteral("package_version"), QStringLiteral("1.0")},
                          {QStringLiteral("name"), QStringLiteral("Bus road")},
                          {QStringLiteral("category_id"), 3},
                          {QStringLiteral("pkgInstallMode"), 1}};
-        QString record = QString::fromUtf8(QJsonDocument(info).toJson());
         if (!file.isEmpty()) {
-            const QString path = QStringLiteral("pool/") + package + QStringLiteral(".bin");
-            const QString link = m_store.baseUrl().resolved(QUrl(path)).toString();
-            const QJsonObject channel{
-                {QStringLiteral("pkgVer"), QStringLiteral("1.0")},
-                {QStringLiteral("pkgChannel"), QStringLiteral("main")},
-                {QStringLiteral("pkgDlUrl"), link},
-                {QStringLiteral("pkgSize"), file.size()},
-                {QStringLiteral("pkgSha256"),
-                 QString::fromLatin1(
-                     QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex())}};
-            info.insert(QStringLiteral("channelId"), QStringLiteral("main"));
-            info.insert(QStringLiteral("channelPkgs"),
-                        QString::fromUtf8(
-                            QJsonDocument(QJsonArray{channel}).toJson(QJsonDocument::Compact)));
-            const QByteArray answer =
-                QJsonDocument(QJsonObject{{QStringLiteral("datas"), QJsonArray{info}}}).toJson();
-            if (!m_store.addFile(path, file) ||
-                !m_store.setRoute(kBriefQuery + package, {listed ? 200 : 404, answer, 0, false}))
-                return false;
+            const auto entry = [&](const QString &channel, const QString &link) {
+                return QJsonObject{
+                    {QStringLiteral("pkgVer"), QStringLiteral("1.0")},
+                    {QStringLiteral("pkgChannel"), channel},
+                    {QStringLiteral("pkgDlUrl"), link},
+                    {QStringLiteral("pkgSize"), file.size()},
+                    {QStringLiteral("pkgSha256"),
+                     QString::fromLatin1(
+                         QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex())}};
+            };
+            const auto setChannels = [&](const QString &channelId, const QJsonArray &entries) {
+                info.insert(QStringLiteral("channelId"), channelId);
+                info.insert(
+                    QStringLiteral("channelPkgs"),
+                    QString::fromUtf8(QJsonDocument(entries).toJson(QJsonDocument::Compact)));
+            };
+            const QStringList offered{QStringLiteral("main"), QStringLiteral("beta")};
             const QString own =
                 m_repository.uri() +
                 QFileInfo(m_repository.debPath(kChannelPackage, QStringLiteral("1.0"))).fileName();
-            record = QString::fromUtf8(QJsonDocument(info).toJson()).replace(link, own);
+            QJsonArray stores, callers;
+            for (const QString &channel : offered) {
+                const QString path = channelPath(package, channel);
+                if (!m_store.addFile(path, file))
+                    return false;
+                stores.append(entry(channel, m_store.baseUrl().resolved(QUrl(path)).toString()));
+                callers.append(entry(channel, own));
+            }
+            if (!offered.contains(pick))
+                callers.append(entry(pick, own));
+            setChannels(offered.first(), stores);
+            const QByteArray answer =
+                QJsonDocument(QJsonObject{{QStringLiteral("datas"), QJsonArray{info}}}).toJson();
+            if (!m_store.setRoute(kBriefQuery + package, {listed ? 200 : 404, answer, 0, false}))
+                return false;
+            setChannels(pick, callers);
         }
-        return m_appstore->call(QStringLiteral("IntallPackage"), kStoreId, record).type() !=
-               QDBusMessage::ErrorMessage;
+        return m_appstore
+                   ->call(QStringLiteral("IntallPackage"), kStoreId,
+                          QString::fromUtf8(QJsonDocument(info).toJson()))
+                   .type() != QDBusMessage::ErrorMessage;
+    }
+
+    static QString channelPath(const QString &package, const QString &channel)
+    {
+        return QStringLiteral("pool/") + package + u'-' + channel + QStringLiteral(".bin");
     }
 
 private Q_SLOTS:
@@ -283,19 +305,27 @@ private Q_SLOTS:
 
     // A Debian package and a tar bundle, both from the channel link of the
     // store's record over HTTPS, never from the caller's: the first ends
-    // installed in dpkg, the second by its script. No store answer, or an
-    // archive of another package, installs nothing.
+    // installed in dpkg, the second by its script. The caller's pick chooses
+    // among the store's channels; a pick the store does not offer gets the
+    // store's own. No store answer, or an archive of another package,
+    // installs nothing.
     void downloadsOverHttps_data()
     {
         QTest::addColumn<QString>("package");
         QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<bool>("listed"); // by the store
-        QTest::addColumn<int>("code");    // the road's end
+        QTest::addColumn<QString>("pick");    // the caller's channel
+        QTest::addColumn<QString>("fetched"); // the channel whose file; none when not listed
+        QTest::addColumn<int>("code");        // the road's end
         const QByteArray deb =
             TestEnv::readFile(m_repository.debPath(kChannelPackage, QStringLiteral("1.0")));
-        QTest::newRow("caller's link") << kChannelPackage << deb << false << 500;
-        QTest::newRow("another package's archive") << kOther << deb << true << 503;
-        QTest::newRow("store's link") << kChannelPackage << deb << true << 200;
+        const QString main = QStringLiteral("main");
+        QTest::newRow("caller's link") << kChannelPackage << deb << main << QString() << 500;
+        QTest::newRow("another package's archive") << kOther << deb << main << main << 503;
+        QTest::newRow("store's link") << kChannelPackage << deb << main << main << 200;
+        QTest::newRow("caller's channel")
+            << kChannelPackage << deb << QStringLiteral("beta") << QStringLiteral("beta") << 200;
+        QTest::newRow("channel the store lacks")
+            << kChannelPackage << deb << QStringLiteral("gamma") << main << 200;
         QTest::newRow("tar bundle")
             << kBundle
             << TarArchive::build({TarArchive::file(
@@ -303,18 +333,22 @@ private Q_SLOTS:
                    QStringLiteral("#!/bin/sh\n[ \"$2\" = install ] && touch '%1'\nexit 0\n")
                        .arg(marker())
                        .toUtf8())})
-            << true << 200;
+            << main << main << 200;
     }
 
     void downloadsOverHttps()
     {
         QFETCH(QString, package);
         QFETCH(QByteArray, file);
-        QFETCH(bool, listed);
+        QFETCH(QString, pick);
+        QFETCH(QString, fetched);
         QFETCH(int, code);
+        // An installed package's own channel would stand in for the store's.
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kChannelPackage});
+        const int logStart = m_store.requestLog().size();
         QSignalSpy wide(m_appstore.get(), SIGNAL(sigIntallProgress(QString, QString, int, qlonglong,
                                                                    qlonglong, QString)));
-        QVERIFY(requestInstall(package, file, listed));
+        QVERIFY(requestInstall(package, file, !fetched.isEmpty(), pick));
         QVERIFY2(TestEnv::waitFor([&] { return roadEnd(wide) != 0; }, 120000),
                  "see the daemon's last lines below");
         QCOMPARE(roadEnd(wide), code);
@@ -323,12 +357,14 @@ private Q_SLOTS:
                      : DpkgListing::field(kChannelPackage, QStringLiteral("Status")) ==
                            QLatin1String("install ok installed"),
                  code == 200);
-        const QList<LocalHttpsServer::Request> log = m_store.requestLog();
-        QCOMPARE(std::any_of(log.cbegin(), log.cend(),
-                             [&](const auto &r) {
-                                 return r.path.endsWith(package + QStringLiteral(".bin"));
-                             }),
-                 listed);
+        const QList<LocalHttpsServer::Request> log = m_store.requestLog().mid(logStart);
+        for (const QString &channel : {QStringLiteral("main"), QStringLiteral("beta")}) {
+            QCOMPARE(std::any_of(log.cbegin(), log.cend(),
+                                 [&](const auto &r) {
+                                     return r.path.endsWith(channelPath(package, channel));
+                                 }),
+                     channel == fetched);
+        }
     }
 
     // SIGTERM in the middle of a maintainer script: the daemon lets the
