@@ -222,9 +222,11 @@ private Q_SLOTS:
                    {QStringList(1000, QString(9000, u'a')), false}),
             QDBus::Block, 5000);
         QCOMPARE(huge.errorName(), QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
-        const AppStore::ProcessResult dpkg = AppStore::ProcessRunner::run(
-            {QStringLiteral("dpkg-query"),
-             {QStringLiteral("-W"), QStringLiteral("-f=${Version}"), QStringLiteral("dpkg")}});
+        AppStore::ProcessSpec version;
+        version.program = QStringLiteral("dpkg-query");
+        version.arguments = QStringList{QStringLiteral("-W"), QStringLiteral("-f=${Version}"),
+                                        QStringLiteral("dpkg")};
+        const AppStore::ProcessResult dpkg = AppStore::ProcessRunner::run(version);
         QVERIFY(dpkg.succeeded());
         QList<QDBusPendingCall> infos;
         QList<QDBusPendingCall> desktopFiles;
