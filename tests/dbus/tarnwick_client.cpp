@@ -100,9 +100,10 @@ int main(int argc, char *argv[])
             bus.asyncCall(call);
         // The bus answers in order: once it has answered this, the calls
         // above have reached it.
-        bus.call(QDBusMessage::createMethodCall(
-                     QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                     QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
+        bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                QStringLiteral("/org/freedesktop/DBus"),
+                                                QStringLiteral("org.freedesktop.DBus.Peer"),
+                                                QStringLiteral("Ping")),
                  QDBus::Block, 60000);
         return 0;
     }
