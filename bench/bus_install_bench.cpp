@@ -6,11 +6,16 @@
 //
 // Usage: bus_install_bench [--phases|--timeline|--list|--memory] [count]
 //   (none) [10]    "IntallPackage" to its final progress and "RemovePackage"
-//                  to "sigRemoveProgress", interleaved with `apt-get install`
-//                  and `apt-get purge` on the configuration the daemon's run
-//                  of each uses; a small package, then one of 20 MiB; medians and ratios
+//                  to "sigRemoveProgress", each until dpkg's state agrees,
+//                  interleaved with `apt-get install` and `apt-get purge` on
+//                  the configuration the daemon's run of each uses, and with
+//                  the peer when it is installed: the distribution's package
+//                  service on the same bus, through its console client; a
+//                  small application of two packages, a small package, then
+//                  one of 20 MiB; medians and ratios to apt-get
 //   --phases       one cycle of the small package, split into phases by the
-//                  daemon's debug log; --timeline adds the log lines
+//                  daemon's debug log, and every tool run the daemon made,
+//                  with its duration; --timeline adds the log lines
 //   --list [20]    "GetLocalPackageList" against `dpkg-query -W` with the
 //                  same fields, interleaved; medians and the ratio
 //   --memory [50]  the daemon's resident memory idle after start, its peak
@@ -34,7 +39,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <algorithm>
@@ -49,6 +56,8 @@ namespace {
 
 const QString kSmall = QStringLiteral("twk-test-busbench");
 const QString kLarge = QStringLiteral("twk-test-busbench-large");
+const QString kApp = QStringLiteral("twk-test-busbench-app");
+const QString kLibrary = QStringLiteral("twk-test-busbench-lib");
 const QString kService = QStringLiteral("com.tarnwick.daemon");
 const QString kStoreId = QStringLiteral("velkor-app-store");
 constexpr qint64 kLargeBytes = 20 * 1024 * 1024;
@@ -92,7 +101,17 @@ double median(QList<qint64> values)
 
 void purgeTestPackages()
 {
-    TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kSmall, kLarge});
+    TestEnv::runTool(QStringLiteral("dpkg"),
+                     {QStringLiteral("--purge"), kSmall, kLarge, kApp, kLibrary});
+}
+
+bool dpkgHasInstalled(const QString &package)
+{
+    // Asked quietly: once the package is gone, dpkg-query fails.
+    AppStore::ProcessSpec spec;
+    spec.program = QStringLiteral("dpkg-query");
+    spec.arguments = {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Status}"), package};
+    return AppStore::ProcessRunner::run(spec).outputText() == QLatin1String("installed");
 }
 
 // Apt keeps what it downloaded; the daemon's runs delete it. Every install
@@ -249,36 +268,88 @@ qint64 aptGet(const QString &command, const QString &package)
     return timedTool(QStringLiteral("apt-get"), arguments);
 }
 
+// The peer: the distribution's package service on the same private bus,
+// with the authorisation service it asks, driven through its console client.
+// It reads the daemon's apt configuration: the same loopback source, the same
+// archive folder, and for a removal the same installed packages as apt's
+// default configuration.
+class Peer
+{
+public:
+    static bool isInstalled()
+    {
+        return QFile::exists(kService) && QFile::exists(kAuthority) &&
+               !QStandardPaths::findExecutable(kConsole).isEmpty();
+    }
+    // Before the bus starts.
+    static void allowOnBus(PrivateSystemBus &bus)
+    {
+        bus.allowService(QStringLiteral("org.freedesktop.PolicyKit1"));
+        bus.allowService(QStringLiteral("org.freedesktop.PackageKit"));
+    }
+
+    bool start()
+    {
+        return startOne(m_authority, kAuthority, {QStringLiteral("--no-debug")},
+                        QStringLiteral("org.freedesktop.PolicyKit1")) &&
+               startOne(m_service, kService,
+                        {QStringLiteral("--disable-timer"), QStringLiteral("--keep-environment")},
+                        QStringLiteral("org.freedesktop.PackageKit"));
+    }
+    static qint64 install(const QString &package)
+    {
+        return run(QStringLiteral("install"), package);
+    }
+    static qint64 remove(const QString &package) { return run(QStringLiteral("remove"), package); }
+
+private:
+    static inline const QString kService = QStringLiteral("/usr/libexec/packagekitd");
+    static inline const QString kAuthority = QStringLiteral("/usr/lib/polkit-1/polkitd");
+    static inline const QString kConsole = QStringLiteral("pkcon");
+
+    static qint64 run(const QString &command, const QString &package)
+    {
+        return timedTool(kConsole, {QStringLiteral("-y"), command, package});
+    }
+
+    static bool startOne(AppStore::ProcessRunner &runner, const QString &program,
+                         const QStringList &arguments, const QString &busName)
+    {
+        AppStore::ProcessSpec spec;
+        spec.program = program;
+        spec.arguments = arguments;
+        spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
+        spec.environment = {QStringLiteral("APT_CONFIG=") + BusInstallSetup::daemonAptConfig()};
+        spec.timeoutMs = 4 * 3600 * 1000;
+        QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
+        if (runner.start(spec) &&
+            waitUntil([&] { return bus->isServiceRegistered(busName).value(); }, 30000))
+            return true;
+        runner.kill();
+        std::fprintf(stderr, "%s did not come up on the bus: %s\n", qPrintable(program),
+                     qPrintable(runner.result().errorText()));
+        return false;
+    }
+
+    AppStore::ProcessRunner m_authority;
+    AppStore::ProcessRunner m_service;
+};
+
+// An application and the library it depends on, which its removal leaves
+// installed; the library is purged between cycles, untimed, so that every
+// install installs both.
+struct Road
+{
+    QString package;
+    QString library;
+};
+
 struct Cycle
 {
     qint64 install = -1;
     qint64 purge = -1;
     bool ok() const { return install >= 0 && purge >= 0; }
 };
-
-Cycle daemonCycle(Client &client, const QString &package)
-{
-    emptyArchives();
-    Cycle cycle;
-    if (interrupted)
-        return cycle;
-    cycle.install = client.install(package);
-    if (cycle.install >= 0)
-        cycle.purge = client.remove(package);
-    return cycle;
-}
-
-Cycle aptCycle(const QString &package)
-{
-    emptyArchives();
-    Cycle cycle;
-    if (interrupted)
-        return cycle;
-    cycle.install = aptGet(QStringLiteral("install"), package);
-    if (cycle.install >= 0)
-        cycle.purge = aptGet(QStringLiteral("purge"), package);
-    return cycle;
-}
 
 struct Series
 {
@@ -294,56 +365,133 @@ struct Series
     }
 };
 
-void printRatio(const char *what, const QList<qint64> &daemon, const QList<qint64> &tool,
-                const char *toolName = "apt-get")
+// One way to install and remove a package, each step ended once dpkg's
+// state shows it (not timed).
+struct Side
 {
-    const double d = median(daemon);
-    const double t = median(tool);
-    std::printf("  %-8s daemon %7.0f ms   %s %7.0f ms   ratio %.3f\n", what, d, toolName, t,
-                t > 0 ? d / t : 0);
+    const char *name;
+    std::function<qint64(const QString &)> install;
+    std::function<qint64(const QString &)> remove;
+    Series series;
+
+    Cycle cycle(const Road &road)
+    {
+        emptyArchives();
+        Cycle cycle;
+        if (interrupted)
+            return cycle;
+        cycle.install = install(road.package);
+        if (cycle.install >= 0 && !dpkgHasInstalled(road.package))
+            cycle.install = -1;
+        if (cycle.install >= 0)
+            cycle.purge = remove(road.package);
+        if (cycle.purge >= 0 && dpkgHasInstalled(road.package))
+            cycle.purge = -1;
+        if (!road.library.isEmpty())
+            TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), road.library});
+        return cycle;
+    }
+};
+
+Cycle daemonCycle(Client &client, const QString &package)
+{
+    Side side{"daemon",
+              [&client](const QString &p) { return client.install(p); },
+              [&client](const QString &p) { return client.remove(p); },
+              {}};
+    return side.cycle({package, {}});
 }
 
-// Warm-up, then cycles of both sides, their order swapped every cycle so
-// that load and caches favour neither.
-bool compareCycles(Client &client, const QString &package, int cycles)
+void printMedians(const char *what, const QList<Side> &sides, QList<qint64> Series::*of)
 {
-    std::printf("%s: warm-up, then %d interleaved cycles\n", qPrintable(package), cycles);
-    if (!daemonCycle(client, package).ok() || !aptCycle(package).ok()) {
-        std::fprintf(stderr, "the warm-up cycle of %s failed\n", qPrintable(package));
-        return false;
+    const double limit = median(sides.first().series.*of);
+    std::printf("  %-8s %s %6.0f ms", what, sides.first().name, limit);
+    for (qsizetype i = 1; i < sides.size(); ++i) {
+        const double d = median(sides.at(i).series.*of);
+        std::printf("   %s %6.0f ms %.3f", sides.at(i).name, d, limit > 0 ? d / limit : 0);
     }
-    Series daemon;
-    Series apt;
-    for (int i = 0; i < cycles; ++i) {
-        const bool daemonFirst = i % 2 == 0;
-        const Cycle first = daemonFirst ? daemonCycle(client, package) : aptCycle(package);
-        const Cycle second = daemonFirst ? aptCycle(package) : daemonCycle(client, package);
-        const Cycle &d = daemonFirst ? first : second;
-        const Cycle &a = daemonFirst ? second : first;
-        if (!d.ok() || !a.ok()) {
-            std::fprintf(stderr, "cycle %d failed: daemon %lld/%lld, apt-get %lld/%lld ms\n", i + 1,
-                         d.install, d.purge, a.install, a.purge);
+    std::printf("\n");
+}
+
+// Warm-up, then rounds of every side, their order turned every round so
+// that load and caches favour none. The first side is apt-get, the limit.
+bool compareCycles(QList<Side> &sides, const Road &road, int cycles)
+{
+    std::printf("%s%s: warm-up, then %d interleaved rounds\n", qPrintable(road.package),
+                road.library.isEmpty()
+                    ? ""
+                    : qPrintable(QStringLiteral(" (with ") + road.library + QLatin1Char(')')),
+                cycles);
+    for (Side &side : sides) {
+        side.series = {};
+        if (!side.cycle(road).ok()) {
+            std::fprintf(stderr, "the warm-up cycle of %s failed on %s\n", qPrintable(road.package),
+                         side.name);
             return false;
         }
-        std::printf("  cycle %2d: daemon %5lld + %5lld ms, apt-get %5lld + %5lld ms\n", i + 1,
-                    d.install, d.purge, a.install, a.purge);
-        std::fflush(stdout);
-        daemon.add(d);
-        apt.add(a);
     }
-    std::printf("%s medians over %d cycles:\n", qPrintable(package), cycles);
-    printRatio("install", daemon.install, apt.install);
-    printRatio("purge", daemon.purge, apt.purge);
-    printRatio("cycle", daemon.cycle, apt.cycle);
+    for (int i = 0; i < cycles; ++i) {
+        QList<Cycle> round(sides.size());
+        for (qsizetype k = 0; k < sides.size(); ++k) {
+            const qsizetype at = (i + k) % sides.size();
+            round[at] = sides[at].cycle(road);
+            if (!round.at(at).ok()) {
+                std::fprintf(stderr, "round %d failed on %s: %lld/%lld ms\n", i + 1,
+                             sides.at(at).name, round.at(at).install, round.at(at).purge);
+                return false;
+            }
+        }
+        std::printf("  round %2d:", i + 1);
+        for (qsizetype k = 0; k < sides.size(); ++k) {
+            sides[k].series.add(round.at(k));
+            std::printf("%s %s %5lld + %5lld ms", k ? "," : "", sides.at(k).name,
+                        round.at(k).install, round.at(k).purge);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    std::printf("%s medians over %d rounds, each with its ratio to apt-get:\n",
+                qPrintable(road.package), cycles);
+    printMedians("install", sides, &Series::install);
+    printMedians("removal", sides, &Series::purge);
+    printMedians("cycle", sides, &Series::cycle);
+    if (sides.size() > 2) {
+        const double limit = median(sides.first().series.purge);
+        const double daemon = median(sides.at(1).series.purge) / limit;
+        const double peer = median(sides.at(2).series.purge) / limit;
+        std::printf("  removal: the daemon's ratio is %.3f x the peer's\n", daemon / peer);
+    }
     return true;
 }
 
 int runCycles(BusInstallSetup &setup, int cycles)
 {
+    const bool withPeer = Peer::isInstalled();
+    if (withPeer)
+        Peer::allowOnBus(setup.bus());
     if (!setup.start())
         return 1;
     Client client;
-    const bool ok = compareCycles(client, kSmall, cycles) && compareCycles(client, kLarge, cycles);
+    Peer peer;
+    QList<Side> sides{{"apt-get",
+                       [](const QString &p) { return aptGet(QStringLiteral("install"), p); },
+                       [](const QString &p) { return aptGet(QStringLiteral("purge"), p); },
+                       {}},
+                      {"daemon",
+                       [&client](const QString &p) { return client.install(p); },
+                       [&client](const QString &p) { return client.remove(p); },
+                       {}}};
+    if (withPeer) {
+        // The authorisation service leaves root for a user of its own.
+        if (!setup.bus().openToAllUsers() || !peer.start())
+            return 1;
+        sides.append({"peer", &Peer::install, &Peer::remove, {}});
+    } else {
+        std::printf("the peer is not installed: left out\n");
+    }
+    const bool ok = compareCycles(sides, {kApp, kLibrary}, cycles) &&
+                    compareCycles(sides, {kSmall, {}}, cycles) &&
+                    compareCycles(sides, {kLarge, {}}, cycles);
     std::printf("daemon peak resident memory (VmHWM): %lld kB\n",
                 statusKb(Client::daemonPid(), "VmHWM:"));
     return ok ? 0 : 1;
@@ -436,6 +584,44 @@ void printTimeline(const QList<LogLine> &lines, const QDateTime &from, const QDa
     }
 }
 
+// Every tool run that started in the span, from its "started" line to the
+// "ended" line of the same pid.
+void printToolRuns(const QList<LogLine> &lines, const QDateTime &from, const QDateTime &to)
+{
+    struct Run
+    {
+        QDateTime start;
+        QString command;
+        qint64 durationMs = -1;
+    };
+    QMap<QString, Run> runs;
+    const QRegularExpression started(
+        QStringLiteral("^started \"([^\"]+)\" QList\\((.*)\\) pid (\\d+)$"));
+    const QRegularExpression ended(QStringLiteral("^\"[^\"]+\" pid (\\d+) ended, exit code"));
+    for (const LogLine &line : lines) {
+        const QString body = bodyOf(line.text);
+        const QRegularExpressionMatch start = started.match(body);
+        if (start.hasMatch() && line.at >= from && line.at <= to) {
+            QString arguments = start.captured(2);
+            arguments.remove(u'"').replace(QStringLiteral(", "), QStringLiteral(" "));
+            runs.insert(start.captured(3),
+                        {line.at, start.captured(1).section(u'/', -1) + u' ' + arguments});
+            continue;
+        }
+        const QRegularExpressionMatch end = ended.match(body);
+        if (end.hasMatch() && runs.contains(end.captured(1)) &&
+            runs[end.captured(1)].durationMs < 0)
+            runs[end.captured(1)].durationMs = runs[end.captured(1)].start.msecsTo(line.at);
+    }
+    QList<Run> ordered = runs.values();
+    std::sort(ordered.begin(), ordered.end(),
+              [](const Run &a, const Run &b) { return a.start < b.start; });
+    std::printf("  tool runs (start from the request, duration):\n");
+    for (const Run &run : ordered)
+        std::printf("    +%5lld ms %5lld ms  %s\n", from.msecsTo(run.start), run.durationMs,
+                    qPrintable(run.command.left(110)));
+}
+
 // A run beside the phases, e.g. on another thread while the download runs.
 void printSideSpan(const char *name, const QStringList &from, const QStringList &to,
                    const QList<LogLine> &lines, const QDateTime &requested,
@@ -476,7 +662,7 @@ int runPhases(BusInstallSetup &setup, bool timeline)
     // Every tool run the daemon makes is logged as it starts and ends.
     const QString started = QStringLiteral("started \"");
     const QString apt = QStringLiteral("apt-get\"");
-    const QString ended = QStringLiteral("\" ended, exit code");
+    const QString ended = QStringLiteral("ended, exit code");
     const QString sizeQuery = QStringLiteral("apt-cache\"");
     const QString preseed = QStringLiteral("debconf-set-selections\"");
     const QString verdict = QStringLiteral("OnInstallFinishedSlot succeeded");
@@ -490,24 +676,37 @@ int runPhases(BusInstallSetup &setup, bool timeline)
         {"completion bookkeeping", {verdict}, {}},
     };
     printPhases("install", install, lines, installAsked, installEnded);
-    printSideSpan("preseed", {started, preseed}, {QStringLiteral("debconf-set-selections") + ended},
-                  lines, installAsked, installEnded);
+    printSideSpan("preseed", {started, preseed}, {preseed, ended}, lines, installAsked,
+                  installEnded);
+    printToolRuns(lines, installAsked, installEnded);
     if (timeline)
         printTimeline(lines, installAsked, installEnded);
     const QString purgeTask = QStringLiteral("runInstallOrPurge()");
+    const QString purging = QStringLiteral("\"purging\"");
     const QList<Phase> removal{
         {"intake", {}, {purgeTask}},
-        {"purge start", {purgeTask}, {started, apt}},
+        {"checks", {purgeTask}, {purging}},
+        {"purge start", {purging}, {started, apt}},
         {"purge run", {started, apt}, {apt, ended}},
         {"verdict and bookkeeping", {apt, ended}, {}},
     };
     printPhases("removal", removal, lines, installEnded, removeEnded);
+    printToolRuns(lines, installEnded, removeEnded);
     if (timeline)
         printTimeline(lines, installEnded, removeEnded.addMSecs(2000));
     return 0;
 }
 
 // --- list -------------------------------------------------------------------
+
+void printRatio(const char *what, const QList<qint64> &daemon, const QList<qint64> &tool,
+                const char *toolName)
+{
+    const double d = median(daemon);
+    const double t = median(tool);
+    std::printf("  %-8s daemon %7.0f ms   %s %7.0f ms   ratio %.3f\n", what, d, toolName, t,
+                t > 0 ? d / t : 0);
+}
 
 int runList(BusInstallSetup &setup, int runs)
 {
@@ -632,8 +831,14 @@ int main(int argc, char *argv[])
         BusInstallSetup setup;
         LocalAptRepository::PackageOptions large;
         large.fillerBytes = kLargeBytes;
+        LocalAptRepository::PackageOptions library;
+        library.desktopApplication = false;
+        LocalAptRepository::PackageOptions app;
+        app.depends = kLibrary;
         if (!setup.repository().addPackage(kSmall, QStringLiteral("1.0")) ||
-            !setup.repository().addPackage(kLarge, QStringLiteral("1.0"), large)) {
+            !setup.repository().addPackage(kLarge, QStringLiteral("1.0"), large) ||
+            !setup.repository().addPackage(kLibrary, QStringLiteral("1.0"), library) ||
+            !setup.repository().addPackage(kApp, QStringLiteral("1.0"), app)) {
             std::fprintf(stderr, "%s\n", qPrintable(setup.repository().errorString()));
             return 1;
         }

@@ -1,6 +1,7 @@
 #include "apt_utils/package_protection.h"
 
 #include "apt_utils/dpkg_query.h"
+#include "apt_utils/removal_preview.h"
 #include "common/daemon_log.h"
 #include "utils/desktop_entry_checks.h"
 #include "utils/side_query.h"
@@ -8,7 +9,6 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <functional>
 
 namespace AppStore {
 
@@ -56,16 +56,8 @@ ProcessResult simulate(const ProcessSpec &aptGetRun)
 }
 
 // reasons: the protected packages, null when they could not be read.
-QString judgeSimulation(const ProcessResult &result, const QMap<QString, QString> *reasons)
+QString judgeRemovals(const QStringList &removed, const QMap<QString, QString> *reasons)
 {
-    if (!result.started || result.timedOut || result.crashed)
-        return QStringLiteral("apt-get's simulation of the run did not end: ") + result.errorString;
-    if (result.errorText().contains(kHeldChanged))
-        return QStringLiteral("it would change a package the administrator holds");
-    if (result.exitCode != 0)
-        return QStringLiteral("apt-get's simulation of the run failed: ") +
-               firstErrorLine(result.errorText());
-    const QStringList removed = removedBySimulation(result.outputText());
     if (removed.isEmpty())
         return QString();
     if (!reasons)
@@ -80,17 +72,34 @@ QString judgeSimulation(const ProcessResult &result, const QMap<QString, QString
     return QStringLiteral("it would remove ") + hits.join(QStringLiteral(", "));
 }
 
-// The simulation takes the longest: the other questions are asked on this
-// thread while it runs, firstCheck first, whose refusal wins.
-QString simulateBeside(const ProcessSpec &aptGetRun, const std::function<QString()> &firstCheck)
+QString judgeSimulation(const ProcessResult &result, const QMap<QString, QString> *reasons)
+{
+    if (!result.started || result.timedOut || result.crashed)
+        return QStringLiteral("apt-get's simulation of the run did not end: ") + result.errorString;
+    if (result.errorText().contains(kHeldChanged))
+        return QStringLiteral("it would change a package the administrator holds");
+    if (result.exitCode != 0)
+        return QStringLiteral("apt-get's simulation of the run failed: ") +
+               firstErrorLine(result.errorText());
+    return judgeRemovals(removedBySimulation(result.outputText()), reasons);
+}
+
+// The simulation takes the longest: the protected packages are listed on
+// this thread while it runs.
+QString simulateBeside(const ProcessSpec &aptGetRun)
 {
     SideQuery<ProcessResult> simulation([aptGetRun] { return simulate(aptGetRun); });
-    const QString refusal = firstCheck ? firstCheck() : QString();
-    if (!refusal.isEmpty())
-        return refusal;
     QMap<QString, QString> reasons;
     const bool listed = PackageProtection::protectedPackages(reasons);
     return judgeSimulation(simulation.take(), listed ? &reasons : nullptr);
+}
+
+// The run's last argument names the package, alone or with a version, as
+// apt-get takes it.
+bool namesLast(const QString &packageName, const ProcessSpec &run)
+{
+    const QString last = run.arguments.isEmpty() ? QString() : run.arguments.constLast();
+    return last == packageName || last.startsWith(packageName + QLatin1Char('='));
 }
 
 } // namespace
@@ -119,21 +128,27 @@ bool PackageProtection::protectedPackages(QMap<QString, QString> &reasons)
         const QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
         if (fields.size() != 4)
             return;
-        QStringList why;
-        if (fields.at(1) == QLatin1String("yes"))
-            why.append(QStringLiteral("Essential"));
-        if (fields.at(2) == QLatin1String("required") || fields.at(2) == QLatin1String("important"))
-            why.append(QStringLiteral("Priority ") + fields.at(2));
-        if (fields.at(3) == QLatin1String("hold"))
-            why.append(kHeld);
+        const QString why = protectionReason(fields.at(1), fields.at(2), fields.at(3));
         if (why.isEmpty())
             return;
         // Several architectures of one package: any of them protects the name.
         QString &reason = reasons[fields.at(0)];
-        reason +=
-            (reason.isEmpty() ? QString() : QStringLiteral(", ")) + why.join(QStringLiteral(", "));
+        reason += (reason.isEmpty() ? QString() : QStringLiteral(", ")) + why;
     });
     return true;
+}
+
+QString PackageProtection::protectionReason(const QString &essential, const QString &priority,
+                                            const QString &want)
+{
+    QStringList why;
+    if (essential == QLatin1String("yes"))
+        why.append(QStringLiteral("Essential"));
+    if (priority == QLatin1String("required") || priority == QLatin1String("important"))
+        why.append(QStringLiteral("Priority ") + priority);
+    if (want == QLatin1String("hold"))
+        why.append(kHeld);
+    return why.join(QStringLiteral(", "));
 }
 
 QSet<QString> PackageProtection::heldPackages()
@@ -150,17 +165,22 @@ QSet<QString> PackageProtection::heldPackages()
 
 QString PackageProtection::simulationRefusal(const ProcessSpec &aptGetRun)
 {
-    return simulateBeside(aptGetRun, {});
+    return simulateBeside(aptGetRun);
 }
 
 QString PackageProtection::purgeRefusal(const QString &packageName, const ProcessSpec &purgeRun)
 {
-    return simulateBeside(purgeRun, [&packageName] {
-        return isApplication(packageName)
-                   ? QString()
-                   : QStringLiteral(
-                         "it ships no desktop entry of its own, so it is no application");
-    });
+    // The listing takes a few milliseconds, the simulation a second load of
+    // apt's cache; it runs only when the listing leaves a doubt.
+    SideQuery<RemovalPreview> listing([] { return RemovalPreview::read(); });
+    if (!isApplication(packageName))
+        return QStringLiteral("it ships no desktop entry of its own, so it is no application");
+    const RemovalPreview preview = listing.take();
+    const QMap<QString, QString> *reasons =
+        preview.isComplete() ? &preview.protectedReasons() : nullptr;
+    if (namesLast(packageName, purgeRun) && preview.takesOnlyItself(purgeRun.arguments.constLast()))
+        return judgeRemovals({packageName}, reasons);
+    return judgeSimulation(simulate(purgeRun), reasons);
 }
 
 QString PackageProtection::noRemovalOption()

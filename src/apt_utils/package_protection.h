@@ -30,6 +30,11 @@ public:
     // each with why ("Essential", "Priority important", "held by the
     // administrator"). false when dpkg-query could not tell.
     static bool protectedPackages(QMap<QString, QString> &reasons);
+    // Why a package with these fields (as dpkg-query prints ${Essential},
+    // ${Priority} and ${db:Status-Want}) is under protection; empty when it
+    // is not.
+    static QString protectionReason(const QString &essential, const QString &priority,
+                                    const QString &want);
     static QSet<QString> heldPackages();
 
     // Why the apt-get run must not go ahead, empty when it may: its
@@ -38,8 +43,11 @@ public:
     static QString simulationRefusal(const ProcessSpec &aptGetRun);
 
     // Why the store must not purge the package with this apt-get run, empty
-    // when it may: it is no application, or the run's simulation refuses it.
-    // Both are asked at once.
+    // when it may: it is no application, or the run would remove a protected
+    // package or change a held one. When no installed package depends on it,
+    // one listing of the installed packages tells what the run removes;
+    // otherwise the run's simulation does. purgeRun: apt-get's purge of that
+    // package, named last, without autoremoval.
     static QString purgeRefusal(const QString &packageName, const ProcessSpec &purgeRun);
 
     // An install run that must not remove anything without a look first.

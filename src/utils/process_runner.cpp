@@ -318,8 +318,9 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
     result.started = true;
     // Waited-for runs sit on the install road too; their borders show where
     // its time goes.
-    qCDebug(daemonLogCategory) << "started" << spec.program << spec.arguments << "pid"
-                               << process.processId();
+    // The pid pairs each end with its start when runs overlap.
+    const qint64 pid = process.processId();
+    qCDebug(daemonLogCategory) << "started" << spec.program << spec.arguments << "pid" << pid;
     if (!spec.standardInput.isEmpty())
         process.write(spec.standardInput);
     process.closeWriteChannel();
@@ -368,8 +369,9 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
     trimStored(result.standardOutput, outputLimit);
     trimStored(result.standardError, outputLimit);
     fillExit(process, result);
-    qCDebug(daemonLogCategory) << spec.program << "ended, exit code" << result.exitCode << "crashed"
-                               << result.crashed << "timed out" << result.timedOut;
+    qCDebug(daemonLogCategory) << spec.program << "pid" << pid << "ended, exit code"
+                               << result.exitCode << "crashed" << result.crashed << "timed out"
+                               << result.timedOut;
     return result;
 }
 
@@ -401,6 +403,7 @@ struct ProcessRunner::Private
     QList<QString> errLines;
     QList<Waiter *> waiters;
     bool running = false;
+    qint64 pid = 0; // of the last run, for the log once it ended
     qsizetype outputLimit = 16 * 1024 * 1024;
 
     explicit Private(ProcessRunner *owner)
@@ -539,8 +542,9 @@ void ProcessRunner::Private::onFinished()
         qCWarning(daemonLogCategory)
             << raw->program() << "output cut to its last" << outputLimit << "bytes per channel";
     result = snapshot();
-    qCDebug(daemonLogCategory) << raw->program() << "ended, exit code" << result.exitCode
-                               << "crashed" << result.crashed << "timed out" << result.timedOut;
+    qCDebug(daemonLogCategory) << raw->program() << "pid" << pid << "ended, exit code"
+                               << result.exitCode << "crashed" << result.crashed << "timed out"
+                               << result.timedOut;
     // Waiters are released first: a slot may start the next run, and the
     // loops only return once this handler is done.
     releaseWaiters();
@@ -613,8 +617,9 @@ bool ProcessRunner::start(const ProcessSpec &spec)
         }
         return false;
     }
+    d->pid = process->processId();
     qCDebug(daemonLogCategory) << "started" << process->program() << spec.arguments << "pid"
-                               << process->processId();
+                               << d->pid;
     d->process = std::move(process);
     d->result.started = true;
     d->running = true;

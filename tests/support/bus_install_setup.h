@@ -26,6 +26,8 @@ public:
 
     // Add packages here before start().
     LocalAptRepository &repository() { return m_repository; }
+    // Add policy here before start().
+    PrivateSystemBus &bus() { return m_bus; }
 
     // Everything above, then the daemon with its package lists up to date.
     bool start(bool debugLog = false);

@@ -31,6 +31,10 @@ const QString kPlain = QStringLiteral("twk-test-plain");
 const QString kHeld = QStringLiteral("twk-test-held");
 const QString kRival = QStringLiteral("twk-test-rival");
 const QString kGame = QStringLiteral("twk-test-game");
+// What an important package needs, through an alternative and a name it provides.
+const QString kProvider = QStringLiteral("twk-test-provider");
+const QString kKeeper = QStringLiteral("twk-test-keeper");
+const QString kNeedy = QStringLiteral("twk-test-needy");
 const QStringList kCore{QStringLiteral("twk-test-base"), QStringLiteral("twk-test-core")};
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
@@ -205,6 +209,17 @@ void TestAptInstallAndRemoveTask::initTestCase()
     game.files = {{QStringLiteral("/usr/games/") + kGame, "#!/bin/sh\n"},
                   {QStringLiteral("/usr/share/applications/twk-test-game.desktop"),
                    "[Desktop Entry]\nType=Application\nName=game\nExec=twk-test-game\n"}};
+    LocalAptRepository::PackageOptions provider;
+    provider.controlFields.insert(QStringLiteral("Provides"), QStringLiteral("twk-test-virtual"));
+    LocalAptRepository::PackageOptions keeper = core;
+    keeper.depends.clear();
+    keeper.controlFields.insert(QStringLiteral("Pre-Depends"),
+                                QStringLiteral("twk-test-absent | twk-test-virtual"));
+    LocalAptRepository::PackageOptions needy = plain;
+    needy.depends = QStringLiteral("twk-test-absent");
+    QVERIFY(m_repository.addPackage(kProvider, QStringLiteral("1.0"), provider) &&
+            m_repository.addPackage(kKeeper, QStringLiteral("1.0"), keeper) &&
+            m_repository.addPackage(kNeedy, QStringLiteral("1.0"), needy));
     QVERIFY(m_repository.addPackage(kPlain, QStringLiteral("1.0"), plain) &&
             m_repository.addPackage(kHeld, QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.first(), QStringLiteral("1.0")) &&
@@ -555,6 +570,11 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay_data()
         << 1 << kHeld << QStringList{kHeld} << true << false << QStringList{kHeld};
     QTest::newRow("removal taking an important package")
         << 1 << kCore.first() << kCore << false << false << kCore;
+    QTest::newRow("removal taking an important package through what it provides")
+        << 1 << kProvider << QStringList{kProvider, kKeeper} << false << false
+        << QStringList{kProvider, kKeeper};
+    QTest::newRow("removal while a package misses its dependency")
+        << 1 << kGame << QStringList{kGame, kNeedy} << false << false << QStringList{kGame};
     QTest::newRow("install removing an important package")
         << 0 << kRival << kCore << false << false << kCore;
     QTest::newRow("install removing an ordinary package")
@@ -578,9 +598,11 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay()
             QStringList{QStringLiteral("--purge"), QStringLiteral("--force-depends"), kRival} +
                 installedBefore);
     });
+    // Installed even without what it needs, as a broken system has it.
     for (const QString &name : std::as_const(installedBefore))
         QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
-                                 {QStringLiteral("-i"), m_repository.debPath(name, "1.0")})
+                                 {QStringLiteral("-i"), QStringLiteral("--force-depends"),
+                                  m_repository.debPath(name, "1.0")})
                     .succeeded());
     if (held)
         QVERIFY(TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("hold"), package})
