@@ -106,6 +106,8 @@ private Q_SLOTS:
         r.name = QStringLiteral("two\nlines");
         row("control character in the name", r, "Params Invalid");
         r = request(Kind::Plain);
+        r.packageMode = 3;
+        row("package mode 3", r, "");
         r.packageMode = 4;
         row("package mode beyond 3", r, "Params Invalid");
         r.packageMode = -1;
@@ -176,6 +178,8 @@ private Q_SLOTS:
         QCOMPARE(task.appType, appType);
         QCOMPARE(task.packageMode, packageMode);
         QCOMPARE(task.totalSize, totalSize);
+        // The download is held to it: only a specific package carries one.
+        QCOMPARE(task.sha256, request.sha256);
         QCOMPARE(task.extraPackages, extraPackages);
         QCOMPARE(task.packageName, request.packageName);
     }

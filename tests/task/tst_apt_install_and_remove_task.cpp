@@ -31,6 +31,7 @@ const QString kPlain = QStringLiteral("twk-test-plain");
 const QString kHeld = QStringLiteral("twk-test-held");
 const QString kRival = QStringLiteral("twk-test-rival");
 const QString kGame = QStringLiteral("twk-test-game");
+const QString kTalker = QStringLiteral("twk-test-talker");
 const QStringList kCore{QStringLiteral("twk-test-base"), QStringLiteral("twk-test-core")};
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
@@ -113,6 +114,7 @@ private Q_SLOTS:
     void failedInstallKeepsWhatWorks_data();
     void failedInstallKeepsWhatWorks();
     void promptAnswerReachesTheScript();
+    void scriptThatMovedOnGetsNoAnswer();
     void slowRepairAsksNothing();
     void failingPrermKeepsThePackage();
     void refusedUpgradeReportsItsCode_data();
@@ -209,8 +211,21 @@ void TestAptInstallAndRemoveTask::initTestCase()
             m_repository.addPackage(kHeld, QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.first(), QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.last(), QStringLiteral("1.0"), core) &&
+<<<<<<< HEAD
             m_repository.addPackage(kRival, QStringLiteral("1.0"), rival) &&
             m_repository.addPackage(kGame, QStringLiteral("1.0"), game));
+=======
+            m_repository.addPackage(kRival, QStringLiteral("1.0"), rival));
+    // Silent long enough to be taken for a question, then talking on while it
+    // waits a few seconds for input nobody was asked for.
+    LocalAptRepository::PackageOptions talker;
+    talker.desktopApplication = false;
+    talker.postinst = QStringLiteral(
+        "#!/bin/bash\necho \"keeps changed configuration: ${UCF_FORCE_CONFFOLD:-no}\"\n"
+        "sleep 4\necho 'moved on'\n(while :; do echo busy; sleep 0.2; done) & ticker=$!\n"
+        "read -r -t 5 line && echo \"stale answer: $line\"\nkill $ticker\nexit 0\n");
+    QVERIFY(m_repository.addPackage(kTalker, QStringLiteral("1.0"), talker));
+>>>>>>> h-faults
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -479,6 +494,27 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     QVERIFY2(shown.outputText().contains(QStringLiteral("greeting: hello-from-the-user")),
              qPrintable(shown.outputText()));
     TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
+}
+
+// The question the silence suggested is gone once the script talks again:
+// an answer sent then reaches nothing. Like dpkg, ucf keeps a configuration
+// file the administrator changed.
+void TestAptInstallAndRemoveTask::scriptThatMovedOnGetsNoAnswer()
+{
+    const auto tidy = qScopeGuard([] {
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kTalker});
+    });
+    Recording recording;
+    const Apt_Task task = makeTask(kTalker, 0);
+    AptInstallAndRemoveTask *runnable = startTask(task, recording, 1000);
+    QVERIFY(TestEnv::waitFor([&] { return recording.outputContains(QStringLiteral("moved on")); },
+                             120000));
+    QVERIFY(recording.operations.contains(QStringLiteral("pending")));
+    Q_EMIT runnable->sigAptInputReceived(task, QStringLiteral("late"));
+    QVERIFY(waitForEnd(recording));
+    QCOMPARE(recording.installResults, QList<bool>{true});
+    QVERIFY(!recording.outputContains(QStringLiteral("stale answer")));
+    QVERIFY(recording.outputContains(QStringLiteral("keeps changed configuration: 1")));
 }
 
 // The repair of the unmet dependency outlasts the silence bound: no prompt.

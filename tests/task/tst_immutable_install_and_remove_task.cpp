@@ -19,6 +19,7 @@
 namespace {
 
 const QString kPackage = QStringLiteral("twk-test-hello");
+const QString kNoApplication = QStringLiteral("twk-test-plain");
 
 QString dpkgStatus(const QString &package)
 {
@@ -66,6 +67,7 @@ private Q_SLOTS:
     void installThenPurge_data();
     void installThenPurge();
     void failedInstallReportsFailure();
+    void purgeOfNoApplicationRefused();
     void commandLineAndRefusals_data();
     void commandLineAndRefusals();
 
@@ -86,6 +88,9 @@ void TestImmutableInstallAndRemoveTask::initTestCase()
 
     QVERIFY2(m_repository.addPackage(kPackage, QStringLiteral("1.0")),
              qPrintable(m_repository.errorString()));
+    LocalAptRepository::PackageOptions plain;
+    plain.desktopApplication = false;
+    QVERIFY(m_repository.addPackage(kNoApplication, QStringLiteral("1.0"), plain));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
     // Inherited by the task's apt-get.
     for (const QString &entry : m_repository.environment())
@@ -190,6 +195,22 @@ void TestImmutableInstallAndRemoveTask::failedInstallReportsFailure()
     QCOMPARE(recording.installResults, QList<bool>{false});
     QCOMPARE(recording.installCodes, QList<int>{AppStore::InstallFailed});
     QVERIFY(dpkgStatus(kPackage) != QLatin1String("installed"));
+}
+
+// Its simulation would let it go; only an application is the store's to remove.
+void TestImmutableInstallAndRemoveTask::purgeOfNoApplicationRefused()
+{
+    const auto tidy = qScopeGuard([] {
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kNoApplication});
+    });
+    QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
+                             {QStringLiteral("-i"), m_repository.debPath(kNoApplication, "1.0")})
+                .succeeded());
+    Recording recording;
+    QVERIFY(runTask(makeTask(kNoApplication, QString(), 1), recording));
+    QCOMPARE(recording.purgeResults, QList<bool>{false});
+    QVERIFY(recording.operations.isEmpty());
+    QCOMPARE(dpkgStatus(kNoApplication), QStringLiteral("installed"));
 }
 
 void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()

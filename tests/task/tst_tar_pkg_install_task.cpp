@@ -322,6 +322,9 @@ private Q_SLOTS:
         QTest::newRow("out through a link to its own folder")
             << QList<QStringList>{{"d", "."}, {"d/l", "../escape"}} << false;
         QTest::newRow("absolute") << QList<QStringList>{{"sub", ""}, {"sub/l", "/etc"}} << false;
+        // TREE is the tree's own name.
+        QTest::newRow("into a sibling named like the tree")
+            << QList<QStringList>{{"l", "../TREE-x/file"}} << false;
     }
 
     void unpackedLinks()
@@ -331,7 +334,10 @@ private Q_SLOTS:
         QTemporaryDir tree;
         for (const QStringList &entry : entries) {
             const QString path = tree.filePath(entry.at(0));
-            QVERIFY(entry.at(1).isEmpty() ? QDir().mkpath(path) : QFile::link(entry.at(1), path));
+            const QString target =
+                QString(entry.at(1))
+                    .replace(QStringLiteral("TREE"), QFileInfo(tree.path()).fileName());
+            QVERIFY(target.isEmpty() ? QDir().mkpath(path) : QFile::link(target, path));
         }
         QString reason;
         QCOMPARE(AppStore::UnpackedTreeCheck::linksStayInside(tree.path(), &reason), inside);
