@@ -136,16 +136,16 @@ bool PackageProtection::protectedPackages(QMap<QString, QString> &reasons)
     return true;
 }
 
-QSet<QString> PackageProtection::heldPackages()
+bool PackageProtection::heldPackages(QSet<QString> &held)
 {
     QMap<QString, QString> reasons;
-    protectedPackages(reasons);
-    QSet<QString> held;
+    const bool listed = protectedPackages(reasons);
+    held.clear();
     for (auto it = reasons.cbegin(); it != reasons.cend(); ++it) {
         if (it.value().contains(kHeld))
             held.insert(it.key());
     }
-    return held;
+    return listed;
 }
 
 QString PackageProtection::simulationRefusal(const ProcessSpec &aptGetRun)

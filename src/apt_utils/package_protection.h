@@ -30,7 +30,8 @@ public:
     // each with why ("Essential", "Priority important", "held by the
     // administrator"). false when dpkg-query could not tell.
     static bool protectedPackages(QMap<QString, QString> &reasons);
-    static QSet<QString> heldPackages();
+    // false when dpkg-query could not tell: held then is incomplete.
+    static bool heldPackages(QSet<QString> &held);
 
     // Why the apt-get run must not go ahead, empty when it may: its
     // simulation ("-s" with the run's own arguments) would remove a protected

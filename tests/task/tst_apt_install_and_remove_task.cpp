@@ -211,11 +211,8 @@ void TestAptInstallAndRemoveTask::initTestCase()
             m_repository.addPackage(kHeld, QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.first(), QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.last(), QStringLiteral("1.0"), core) &&
-<<<<<<< HEAD
             m_repository.addPackage(kRival, QStringLiteral("1.0"), rival) &&
             m_repository.addPackage(kGame, QStringLiteral("1.0"), game));
-=======
-            m_repository.addPackage(kRival, QStringLiteral("1.0"), rival));
     // Silent long enough to be taken for a question, then talking on while it
     // waits a few seconds for input nobody was asked for.
     LocalAptRepository::PackageOptions talker;
@@ -225,7 +222,6 @@ void TestAptInstallAndRemoveTask::initTestCase()
         "sleep 4\necho 'moved on'\n(while :; do echo busy; sleep 0.2; done) & ticker=$!\n"
         "read -r -t 5 line && echo \"stale answer: $line\"\nkill $ticker\nexit 0\n");
     QVERIFY(m_repository.addPackage(kTalker, QStringLiteral("1.0"), talker));
->>>>>>> h-faults
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
