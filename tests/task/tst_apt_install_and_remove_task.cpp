@@ -32,6 +32,8 @@ const QString kHeld = QStringLiteral("twk-test-held");
 const QString kRival = QStringLiteral("twk-test-rival");
 const QString kGame = QStringLiteral("twk-test-game");
 const QString kTalker = QStringLiteral("twk-test-talker");
+// Important, and needs what no repository has: apt's repair would remove it.
+const QString kNeedy = QStringLiteral("twk-test-needy");
 const QStringList kCore{QStringLiteral("twk-test-base"), QStringLiteral("twk-test-core")};
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
@@ -198,6 +200,8 @@ void TestAptInstallAndRemoveTask::initTestCase()
     LocalAptRepository::PackageOptions core = plain;
     core.priority = QStringLiteral("important");
     core.depends = kCore.first();
+    LocalAptRepository::PackageOptions needy = core;
+    needy.depends = QStringLiteral("twk-test-absent");
     LocalAptRepository::PackageOptions rival;
     rival.controlFields.insert(QStringLiteral("Conflicts"), kCore.last() + u',' + kPlain);
     // As Debian ships a game: the entry names its program without a folder.
@@ -212,7 +216,8 @@ void TestAptInstallAndRemoveTask::initTestCase()
             m_repository.addPackage(kCore.first(), QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.last(), QStringLiteral("1.0"), core) &&
             m_repository.addPackage(kRival, QStringLiteral("1.0"), rival) &&
-            m_repository.addPackage(kGame, QStringLiteral("1.0"), game));
+            m_repository.addPackage(kGame, QStringLiteral("1.0"), game) &&
+            m_repository.addPackage(kNeedy, QStringLiteral("1.0"), needy));
     // Silent long enough to be taken for a question, then talking on while it
     // waits a few seconds for input nobody was asked for.
     LocalAptRepository::PackageOptions talker;
@@ -591,6 +596,10 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay_data()
         << 0 << kRival << kCore << false << false << kCore;
     QTest::newRow("install removing an ordinary package")
         << 0 << kRival << QStringList{kPlain} << false << true << QStringList{kRival};
+    // The install meets broken dependencies, whose repair would take kNeedy.
+    QTest::newRow("repair removing an important package")
+        << 0 << QStringLiteral("twk-test-hello") << QStringList{kNeedy} << false << false
+        << QStringList{kNeedy};
 }
 
 // What the system is built on and what the administrator holds stay, and
@@ -605,14 +614,16 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay()
     QFETCH(QStringList, installedAfter);
     const auto tidy = qScopeGuard([&] {
         TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("unhold"), package});
-        TestEnv::runTool(
-            QStringLiteral("dpkg"),
-            QStringList{QStringLiteral("--purge"), QStringLiteral("--force-depends"), kRival} +
-                installedBefore);
+        TestEnv::runTool(QStringLiteral("dpkg"),
+                         QStringList{QStringLiteral("--purge"), QStringLiteral("--force-depends"),
+                                     kRival, package} +
+                             installedBefore);
     });
+    // Installed in order; a dependency no repository has is left broken.
     for (const QString &name : std::as_const(installedBefore))
         QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
-                                 {QStringLiteral("-i"), m_repository.debPath(name, "1.0")})
+                                 {QStringLiteral("-i"), QStringLiteral("--force-depends"),
+                                  m_repository.debPath(name, "1.0")})
                     .succeeded());
     if (held)
         QVERIFY(TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("hold"), package})
