@@ -82,7 +82,8 @@ private:
 
 // The real daemon on a private bus, its store answering each query after
 // 5 s: one caller's long call holds up no other caller, one user's calls are
-// bounded, and a stop is not held up by them.
+// bounded, and a stop is not held up by them. Calls wait with the event
+// loop running, so that the daemon's log keeps draining.
 class TestBusLongCalls : public QObject
 {
     Q_OBJECT
@@ -150,7 +151,8 @@ private Q_SLOTS:
         }
         QTRY_COMPARE(m_daemon->countLines(QStringLiteral("Params Invalid")), 1);
         const QDBusMessage reply = QDBusConnection::systemBus().call(
-            method(QStringLiteral("GetPackageLatestList"), {names, false}), QDBus::Block, 5000);
+            method(QStringLiteral("GetPackageLatestList"), {names, false}), QDBus::BlockWithGui,
+            5000);
         QCOMPARE(reply.arguments().value(0).toStringList(), QStringList());
         QTRY_COMPARE(m_daemon->countLines(QStringLiteral("1001 left out")), 1);
         QCOMPARE(m_daemon->countLines(QStringLiteral("1000 left out")), 1);
@@ -209,7 +211,7 @@ private Q_SLOTS:
             QElapsedTimer timer;
             timer.start();
             const QDBusMessage reply = QDBusConnection::systemBus().call(
-                method(QStringLiteral("GetAgreeState")), QDBus::Block, 1000);
+                method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, 1000);
             QVERIFY2(reply.type() == QDBusMessage::ReplyMessage && timer.elapsed() < 1000,
                      qPrintable(QStringLiteral("probe %1: %2 after %3 ms")
                                     .arg(probe)
@@ -226,7 +228,7 @@ private Q_SLOTS:
         const QDBusMessage huge = QDBusConnection::systemBus().call(
             method(QStringLiteral("GetPackageLatestList"),
                    {QStringList(1000, QString(9000, u'a')), false}),
-            QDBus::Block, 5000);
+            QDBus::BlockWithGui, 5000);
         QCOMPARE(huge.errorName(), QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
         AppStore::ProcessSpec version;
         version.program = QStringLiteral("dpkg-query");
@@ -278,7 +280,7 @@ private Q_SLOTS:
         QElapsedTimer timer;
         timer.start();
         const QDBusMessage reply =
-            other.call(method(QStringLiteral("GetAgreeState")), QDBus::Block, 5000);
+            other.call(method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, 5000);
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
         m_pending << callAside(method(QStringLiteral("GetPackageLatestList"),
@@ -298,7 +300,7 @@ private Q_SLOTS:
         for (qsizetype i = m_pending.size(); i < kMaxHeldCalls; ++i)
             m_pending << spreadCall(query, i);
         const QDBusMessage refused =
-            spreadConnection(kMaxHeldCalls).call(query, QDBus::Block, 5000);
+            spreadConnection(kMaxHeldCalls).call(query, QDBus::BlockWithGui, 5000);
         QCOMPARE(refused.errorName(), QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
         for (const QDBusPendingCall &pending : std::as_const(m_pending))
             QVERIFY(!pending.isFinished());
