@@ -53,13 +53,27 @@ QStringList listedPaths(const QString &listing)
     return paths;
 }
 
+// Of a package's instances, one per architecture, the one that tells most:
+// an installed one, then one whose files are at least partly there.
+int instanceRank(const QString &status)
+{
+    if (status == QLatin1String("installed"))
+        return 2;
+    return DpkgQuery::isRemovedStatus(status) ? 0 : 1;
+}
+
 } // namespace
+
+bool DpkgQuery::isRemovedStatus(const QString &status)
+{
+    return status == QLatin1String("config-files") || status == QLatin1String("not-installed");
+}
 
 DpkgQuery::Lookup DpkgQuery::lookUpPackage(const QString &name, Record &record, bool withFiles)
 {
     // Loading every package's file list costs dpkg a hundred times more than
-    // the one list needed here. ${binary:Package} names the very instance
-    // whose fields were read when several architectures are installed.
+    // the one list needed here. A name without architecture gets one line
+    // per instance; ${binary:Package} names the very instance chosen.
     const ProcessResult fields = runForPackage(
         {QStringLiteral("-W"),
          QStringLiteral("-f=${Package} ${Version} ${Installed-Size} ${db:Status-Status} "
@@ -71,9 +85,20 @@ DpkgQuery::Lookup DpkgQuery::lookUpPackage(const QString &name, Record &record, 
         return Lookup::Unknown;
     if (!fields.succeeded())
         return Lookup::Failed;
-    const QStringList values =
-        fields.outputText().section(QLatin1Char('\n'), 0, 0).split(QLatin1Char(' '));
-    if (values.size() != 5)
+    QStringList values;
+    int bestRank = -1;
+    const QStringList lines = fields.outputText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const QStringList instance = line.split(QLatin1Char(' '));
+        if (instance.size() != 5)
+            return Lookup::Unreadable;
+        const int rank = instanceRank(instance.at(3));
+        if (rank > bestRank) {
+            bestRank = rank;
+            values = instance;
+        }
+    }
+    if (values.isEmpty())
         return Lookup::Unreadable;
     record.name = values.at(0);
     record.version = values.at(1);

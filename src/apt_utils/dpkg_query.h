@@ -36,11 +36,17 @@ public:
     // The record of one package, its files exactly as the format with
     // ${db-fsys:Files} last would list them, read from that package's own
     // file list instead of the whole file database. Files are read only for
-    // a package whose status is "installed". Unknown when dpkg-query does not
+    // a package whose status is "installed". Of a package in several
+    // architectures, the first instance that is installed, else the first
+    // that is not removed, else the first. Unknown when dpkg-query does not
     // know the package, Failed when it could not answer, Unreadable when it
     // answers something else than the fields asked for. With withFiles false
     // the files are left out.
     static Lookup lookUpPackage(const QString &name, Record &record, bool withFiles = true);
+
+    // Whether a ${db:Status-Status} word leaves only a record (or its
+    // configuration files) of a package whose files are gone.
+    static bool isRemovedStatus(const QString &status);
 
     // dpkg-query with arguments, then the package name as the last one.
     static ProcessResult runForPackage(const QStringList &arguments, const QString &name);

@@ -23,12 +23,9 @@ QString detailLine(const QString &name, const QString &version, const QString &s
            desktopFiles.join(QLatin1Char(' ')) + QLatin1Char(']');
 }
 
-// Status words under which dpkg still holds a record but the package's files
-// are gone.
-bool isRemovedStatus(const QString &statusLine)
+bool isRemovedStatusLine(const QString &statusLine)
 {
-    const QString word = statusLine.section(QLatin1Char(' '), -1);
-    return word == QLatin1String("config-files") || word == QLatin1String("not-installed");
+    return DpkgQuery::isRemovedStatus(statusLine.section(QLatin1Char(' '), -1));
 }
 
 struct DebianFacts
@@ -48,7 +45,7 @@ DebianFacts readDebianStatus(const QString &name, Package_Info &info)
         return facts;
     const QStringList lines = result.outputText().split(QLatin1Char('\n'));
     for (const QString &line : lines) {
-        if (line.startsWith(QLatin1String("Status:")) && isRemovedStatus(line))
+        if (line.startsWith(QLatin1String("Status:")) && isRemovedStatusLine(line))
             return facts; // removed, only its configuration is left
     }
     for (const QString &line : lines) {
@@ -171,7 +168,7 @@ PackageDetails::Presence PackageDetails::presence(const QString &name, int mode)
     case DpkgQuery::Lookup::Unknown:
         return Presence::Absent;
     case DpkgQuery::Lookup::Found:
-        return isRemovedStatus(record.status) ? Presence::Absent : Presence::Present;
+        return DpkgQuery::isRemovedStatus(record.status) ? Presence::Absent : Presence::Present;
     case DpkgQuery::Lookup::Failed:
     case DpkgQuery::Lookup::Unreadable:
         break;

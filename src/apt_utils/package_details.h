@@ -25,10 +25,11 @@ public:
 
     enum class Presence { Absent, Present, Unknown };
     // For decisions that must not rest on a guess. Absent when dpkg does not
-    // know the package or keeps only its configuration files; Present when
-    // kapla has it or dpkg holds it in any other state, half-installed,
-    // unpacked, half-configured and awaiting triggers included; Unknown when
-    // dpkg-query could not answer or the name is refused.
+    // know the package or keeps only its configuration files, in each of its
+    // architectures; Present when kapla has it or dpkg holds an instance of
+    // it in any other state, half-installed, unpacked, half-configured and
+    // awaiting triggers included; Unknown when dpkg-query could not answer or
+    // the name is refused.
     static Presence presence(const QString &name, int mode);
 };
 

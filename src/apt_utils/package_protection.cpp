@@ -151,16 +151,16 @@ QString PackageProtection::protectionReason(const QString &essential, const QStr
     return why.join(QStringLiteral(", "));
 }
 
-QSet<QString> PackageProtection::heldPackages()
+bool PackageProtection::heldPackages(QSet<QString> &held)
 {
     QMap<QString, QString> reasons;
-    protectedPackages(reasons);
-    QSet<QString> held;
+    const bool listed = protectedPackages(reasons);
+    held.clear();
     for (auto it = reasons.cbegin(); it != reasons.cend(); ++it) {
         if (it.value().contains(kHeld))
             held.insert(it.key());
     }
-    return held;
+    return listed;
 }
 
 QString PackageProtection::simulationRefusal(const ProcessSpec &aptGetRun)
@@ -188,23 +188,43 @@ QString PackageProtection::noRemovalOption()
     return QStringLiteral("APT::Get::Remove=false");
 }
 
-PackageProtection::InstallReview
+namespace {
+
+// runName: what the run does for packageName, for the log ("install").
+PackageProtection::RunReview reviewFailedRun(const QString &runName, const QString &packageName,
+                                             const QString &errorText,
+                                             const ProcessSpec &runWithRemovals)
+{
+    if (PackageProtection::refusedForHold(packageName, errorText))
+        return PackageProtection::RunReview::Refused;
+    if (!errorText.contains(kRemovalDisabled))
+        return PackageProtection::RunReview::Other;
+    const QString refusal = PackageProtection::simulationRefusal(runWithRemovals);
+    if (refusal.isEmpty()) {
+        qCInfo(daemonLogCategory).noquote() << "the" << runName << "for" << packageName
+                                            << "removes packages, none of them protected";
+        return PackageProtection::RunReview::RunAgain;
+    }
+    qCWarning(daemonLogCategory).noquote()
+        << "refusing the" << runName << "for" << packageName << "because" << refusal;
+    return PackageProtection::RunReview::Refused;
+}
+
+} // namespace
+
+PackageProtection::RunReview
 PackageProtection::reviewFailedInstall(const QString &packageName, const QString &errorText,
                                        const ProcessSpec &runWithRemovals)
 {
-    if (refusedForHold(packageName, errorText))
-        return InstallReview::Refused;
-    if (!errorText.contains(kRemovalDisabled))
-        return InstallReview::Other;
-    const QString refusal = simulationRefusal(runWithRemovals);
-    if (refusal.isEmpty()) {
-        qCInfo(daemonLogCategory) << "installing" << packageName
-                                  << "removes packages, none of them protected";
-        return InstallReview::RunAgain;
-    }
-    qCWarning(daemonLogCategory).noquote()
-        << "refusing to install" << packageName << "because" << refusal;
-    return InstallReview::Refused;
+    return reviewFailedRun(QStringLiteral("install"), packageName, errorText, runWithRemovals);
+}
+
+PackageProtection::RunReview
+PackageProtection::reviewFailedRepair(const QString &packageName, const QString &errorText,
+                                      const ProcessSpec &repairWithRemovals)
+{
+    return reviewFailedRun(QStringLiteral("repair of broken dependencies"), packageName, errorText,
+                           repairWithRemovals);
 }
 
 bool PackageProtection::refusedForHold(const QString &packageName, const QString &errorText)

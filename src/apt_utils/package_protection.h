@@ -35,7 +35,8 @@ public:
     // is not.
     static QString protectionReason(const QString &essential, const QString &priority,
                                     const QString &want);
-    static QSet<QString> heldPackages();
+    // false when dpkg-query could not tell: held then is incomplete.
+    static bool heldPackages(QSet<QString> &held);
 
     // Why the apt-get run must not go ahead, empty when it may: its
     // simulation ("-s" with the run's own arguments) would remove a protected
@@ -50,17 +51,22 @@ public:
     // package, named last, without autoremoval.
     static QString purgeRefusal(const QString &packageName, const ProcessSpec &purgeRun);
 
-    // An install run that must not remove anything without a look first.
+    // An install or repair run that must not remove anything without a look
+    // first.
     static QString noRemovalOption();
-    enum class InstallReview {
+    enum class RunReview {
         Other,    // neither: the failure is judged as before
         Refused,  // a held package, or what its simulation would remove
         RunAgain, // the removals it needs take nothing protected
     };
     // A failed install run given noRemovalOption(): whether it failed for a
     // held package or for a removal, and what then. Warns when refused.
-    static InstallReview reviewFailedInstall(const QString &packageName, const QString &errorText,
-                                             const ProcessSpec &runWithRemovals);
+    static RunReview reviewFailedInstall(const QString &packageName, const QString &errorText,
+                                         const ProcessSpec &runWithRemovals);
+    // The same for a repair of broken dependencies that packageName's task
+    // asked for.
+    static RunReview reviewFailedRepair(const QString &packageName, const QString &errorText,
+                                        const ProcessSpec &repairWithRemovals);
     // apt-get's refusal to change a held package in a store run; warns.
     static bool refusedForHold(const QString &packageName, const QString &errorText);
 };

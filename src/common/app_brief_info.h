@@ -69,13 +69,17 @@ inline bool operator!=(const _AppBriefInfo &lhs, const _AppBriefInfo &rhs)
 
 inline void _AppBriefInfo::parseJsonByteArray(const QByteArray &json)
 {
+    // The text may be a caller's, as long as a bus message: the log shows
+    // as much of it as of the other callers' texts.
+    constexpr qsizetype kLoggedJsonBytes = 256;
     if (json.trimmed().isEmpty()) {
         return;
     }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(json, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        qCWarning(daemonLogCategory) << "Parse AppBriefInfo failed:" << error.errorString() << json;
+        qCWarning(daemonLogCategory)
+            << "Parse AppBriefInfo failed:" << error.errorString() << json.left(kLoggedJsonBytes);
         return;
     }
     parseJsonObject(document.object());

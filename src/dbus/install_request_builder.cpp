@@ -238,6 +238,8 @@ QStringList InstallRequestBuilder::arguments(const Request &r)
     }
     if (r.kind != Kind::Upgrade)
         list << QString::number(r.appType);
+    for (QString &text : list)
+        text = AppStore::BusArgumentChecks::loggable(text);
     return list;
 }
 

@@ -76,6 +76,7 @@ public:
     // answer with the caller's own id.
     static QString startSignalId(const Request &request);
 
+    // The request's fields for a log line, each cut as a caller's text is.
     static QStringList arguments(const Request &request);
     static const char *signature(Kind kind);
 };

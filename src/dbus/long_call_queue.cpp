@@ -3,6 +3,7 @@
 #include "caller_identity.h"
 
 #include "common/daemon_log.h"
+#include "task/task_manager.h"
 #include "utils/caller_log_budget.h"
 
 #include <QDBusConnectionInterface>
@@ -115,6 +116,8 @@ quint64 LongCallQueue::hold(const QDBusContext &context,
         return 0;
     }
     const quint64 id = ++m_lastId;
+    held.guarded = true;
+    TaskManager::instance()->addTask();
     m_held.insert(id, std::move(held));
     return id;
 }
@@ -303,6 +306,8 @@ void LongCallQueue::answerHeld(Held &&held, const QVariant *result, bool limits)
         held.connection.send(reply);
     }
     letGo(held.connection, std::move(held.answer));
+    if (held.guarded)
+        TaskManager::instance()->removeTask();
 }
 
 void LongCallQueue::close()

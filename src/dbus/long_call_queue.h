@@ -20,7 +20,8 @@ namespace AppStore {
 // answer late, so that no caller holds up the others: the bus thread only
 // takes such a call in, a worker thread does its work, and the reply leaves
 // from this object's thread. One user's calls run one at a time, in the
-// order they came; different users' calls run side by side. What one user
+// order they came; different users' calls run side by side. A call held or
+// in work keeps the daemon from its idle exit, as a task does. What one user
 // may have held (the call in work among them) is bounded in calls and in the
 // size of their arguments; beyond either bound a call is answered at once
 // with "LimitsExceeded". A call made in-process, not from the bus, is worked
@@ -114,6 +115,8 @@ private:
         qint64 bytes = 0;
         // Counted against a user's bounds once admitted.
         bool counted = false;
+        // Counted as a task, which keeps the daemon from its idle exit.
+        bool guarded = false;
         uint uid = 0;
     };
     struct Usage

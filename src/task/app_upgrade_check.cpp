@@ -193,7 +193,7 @@ void AppUpgradeCheck::updateUpgradableCacheItem(QStringList packageInfoList)
 {
     AbstractTask busy;
     const QList<StoreService::AppBriefInfo> records = parseAppBriefInfoList(packageInfoList);
-    heldPackages = AppStore::PackageProtection::heldPackages();
+    readHeldPackages();
     for (StoreService::AppBriefInfo record : records) {
         Package_Info installed;
         if (isHeld(record.package_name) || !installedPackage(record.package_name, installed)) {
@@ -253,7 +253,7 @@ void AppUpgradeCheck::onAppStoreClientUpgradeCheckSlot()
     Service::instance()->getLocalPackagesInfo(names, records);
     if (!HierarchicalControlInterface::instance()->isAllowed())
         return;
-    heldPackages = AppStore::PackageProtection::heldPackages();
+    readHeldPackages();
     for (const StoreService::AppBriefInfo &record : std::as_const(records)) {
         if (!isUpgradeNeeded(record) || isHeld(record.package_name))
             continue;
@@ -298,7 +298,7 @@ bool AppUpgradeCheck::runLocalAppsCheck()
 {
     qCDebug(daemonLogCategory) << "App upgrade check start";
     upgradableCache.clear();
-    heldPackages = AppStore::PackageProtection::heldPackages();
+    readHeldPackages();
 
     LocalPackageList kapla;
     LocalPackageList noChannelDebs;
@@ -586,10 +586,22 @@ bool AppUpgradeCheck::waitForAptUpdate()
     return true;
 }
 
+void AppUpgradeCheck::readHeldPackages()
+{
+    heldListRead = AppStore::PackageProtection::heldPackages(heldPackages);
+    if (!heldListRead)
+        qCWarning(daemonLogCategory) << "The administrator's holds could not be read: no upgrade "
+                                        "is offered, installed silently or downloaded ahead "
+                                        "this round";
+}
+
 // The administrator's hold keeps a package as it is: no upgrade of it is
-// announced, cached, downloaded ahead or installed silently.
+// announced, cached, downloaded ahead or installed silently. Without the list
+// of holds any package may be held.
 bool AppUpgradeCheck::isHeld(const QString &packageName) const
 {
+    if (!heldListRead)
+        return true;
     if (!heldPackages.contains(packageName))
         return false;
     qCInfo(daemonLogCategory) << packageName << "is held by the administrator: no upgrade offered";
@@ -624,7 +636,7 @@ void AppUpgradeCheck::initUpgradableAppBriefInfos()
 {
     const QStringList rows =
         OnTheShelvesAPPTableManager::instance()->getTheShelvesAPPTableItemJsons();
-    heldPackages = AppStore::PackageProtection::heldPackages();
+    readHeldPackages();
     for (const QString &row : rows) {
         StoreService::AppBriefInfo record;
         record.parseJsonByteArray(row.toUtf8());

@@ -102,6 +102,8 @@ private:
     // when none ended within the bounds or it failed.
     QStringList getAptUpgradableList();
     bool waitForAptUpdate();
+    // At the start of each check or cache change.
+    void readHeldPackages();
     bool isHeld(const QString &packageName) const;
     // One wait step or batch pause; false when the thread is to stop.
     bool pause(int milliseconds);
@@ -111,8 +113,8 @@ private:
     PreDownloadManager *preDownloadManager = nullptr;
     std::atomic_bool freeDownload{false};
     QMap<QString, StoreService::AppBriefInfo> upgradableCache;
-    // Read when a check or a cache change starts.
     QSet<QString> heldPackages;
+    bool heldListRead = false;
     QMap<QString, bool> instRmDuringCheck;
     QMutex statusMutex;
     QMutex checkMutex;

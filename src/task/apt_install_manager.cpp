@@ -356,11 +356,12 @@ void AptInstallManager::takeQueuedTasks()
 }
 
 template<typename Task>
-void AptInstallManager::startInPoolLocked(Task *task, QThreadPool *pool, int priority)
+void AptInstallManager::startInPoolLocked(Task *task, QThreadPool *pool, int priority,
+                                          const QString &installPackage)
 {
     const std::shared_ptr<TaskEndRelay> relay = m_endRelay;
     task->setRunEndHandler([relay, task] { relay->relay(task); });
-    m_poolTasks.insert(task, {task, pool});
+    m_poolTasks.insert(task, {task, pool, installPackage});
     pool->start(task, priority);
 }
 
@@ -544,9 +545,11 @@ void AptInstallManager::recordStoreInstall(Apt_Task &task)
         ThreadPoolManager::instance()->addUploadDownloadTask(
             AppStore::TaskRecordBuilder::statisticsRecord(
                 task, STATISTICS_INSTALL_REQUEST, QString::number(AppStore::InstallRequested)));
-    emit sigAptOperationDataChange(task, QStringLiteral("download"));
-    QMetaObject::invokeMethod(this, "addTaskToDb", Qt::QueuedConnection,
-                              Q_ARG(QString, OPERATION_INSTALLING), Q_ARG(Apt_Task, task));
+    // At once, not queued: a control request already queued behind this
+    // intake would otherwise run first and have its own row and operation
+    // overwritten by these.
+    OnAptOperationDataChangeSlot(task, QStringLiteral("download"));
+    addTaskToDb(OPERATION_INSTALLING, task);
 }
 
 void AptInstallManager::addToRunAptTask(const Apt_Task &task)
@@ -800,14 +803,15 @@ void AptInstallManager::preseedAhead()
     });
 }
 
-template<typename Task> void AptInstallManager::startInInstallPool(Task *install)
+template<typename Task>
+void AptInstallManager::startInInstallPool(Task *install, const QString &packageName)
 {
     // A local install starts here from the caller's thread; the task lives
     // on the manager's, where it will be deleted.
     if (install->thread() != thread())
         install->moveToThread(thread());
     QMutexLocker locker(&m_taskMapMutex);
-    startInPoolLocked(install, m_installPool, 0);
+    startInPoolLocked(install, m_installPool, 0, packageName);
 }
 
 void AptInstallManager::startAptInstallTask(const Apt_Task &task)
@@ -832,7 +836,7 @@ void AptInstallManager::startAptInstallTask(const Apt_Task &task)
         [this](Apt_Task kaplaTask) { addDownloadPoolTask(kaplaTask); }, Qt::QueuedConnection);
     connect(this, &AptInstallManager::sigAptInputReceived, install,
             &AptInstallAndRemoveTask::sigAptInputReceived);
-    startInInstallPool(install);
+    startInInstallPool(install, task.packageName);
 }
 
 void AptInstallManager::startImmutableTask(const Apt_Task &task)
@@ -848,7 +852,7 @@ void AptInstallManager::startImmutableTask(const Apt_Task &task)
             &AptInstallManager::OnPurgeTaskFinishedSlot);
     connect(install, &ImmutableInstallAndRemoveTask::sigAptOperationDataChange, this,
             &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
-    startInInstallPool(install);
+    startInInstallPool(install, task.packageName);
 }
 
 void AptInstallManager::startTarTask(const Apt_Task &task)
@@ -858,7 +862,7 @@ void AptInstallManager::startTarTask(const Apt_Task &task)
             &AptInstallManager::OnInstallTaskFinishedSlot);
     connect(install, &TarPkgInstallTask::sigAptOperationDataChange, this,
             &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
-    startInInstallPool(install);
+    startInInstallPool(install, task.packageName);
 }
 
 void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
@@ -1125,6 +1129,14 @@ void AptInstallManager::onDownloadOperationDataChange(const Apt_Task &task,
 // stage until its end: that stage takes no requests and lets go of it itself.
 bool AptInstallManager::isInInstallStage(const QString &packageName)
 {
+    {
+        // The operation map knows only the store's own tasks.
+        QMutexLocker locker(&m_taskMapMutex);
+        for (const PoolSlot &slot : std::as_const(m_poolTasks)) {
+            if (slot.installPackage == packageName)
+                return true;
+        }
+    }
     QMutexLocker locker(&m_operationMutex);
     const auto operation = m_operationMap.constFind(packageName);
     return operation != m_operationMap.cend() && operation->operation != QLatin1String("download");

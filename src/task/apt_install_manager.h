@@ -36,9 +36,11 @@ class TaskEndRelay;
 // database (installs, removals, repairs) in a second pool of exactly one
 // thread, so dpkg is driven by one task at a time.
 //
-// The D-Bus thread calls the control operations directly; the task maps are
-// therefore guarded by m_taskMapMutex and the operation map by
-// m_operationMutex, never both at once.
+// The client's control requests reach the manager queued on its own thread,
+// behind whatever the bus handed it before them. Any other caller may still
+// call an operation on its own thread, and the readers run on the caller's;
+// the task maps are therefore guarded by m_taskMapMutex and the operation map
+// by m_operationMutex, never both at once.
 //
 // The manager owns every task it starts. A task lives on the manager's
 // thread and is deleted there once its run has ended, in the same locked
@@ -78,8 +80,9 @@ public:
     // Any thread: queues a removal to the install pool.
     void addPurgeTask(Apt_Task &task);
 
-    // D-Bus thread: the client's control requests. A task still waiting in
-    // the download pool is taken back out of it; a running one is asked.
+    // The client's control requests, queued to the manager's thread by the
+    // bus object. A task still waiting in the download pool is taken back out
+    // of it; a running one is asked.
     void stopTask(Apt_Task &task);
     void pauseTask(Apt_Task &task);
     void prepareToDeleteTask(Apt_Task &task);
@@ -158,8 +161,11 @@ private:
     void recordStoreInstall(Apt_Task &task);
     void onNeedAptFix(const QString &packageName);
     void onAptFixResult(const QString &packageName, bool isSuccessful);
-    template<typename Task> void startInPoolLocked(Task *task, QThreadPool *pool, int priority);
-    template<typename Task> void startInInstallPool(Task *install);
+    // installPackage: the package an install or removal works on.
+    template<typename Task>
+    void startInPoolLocked(Task *task, QThreadPool *pool, int priority,
+                           const QString &installPackage = QString());
+    template<typename Task> void startInInstallPool(Task *install, const QString &packageName);
     void startAptInstallTask(const Apt_Task &task);
     void startImmutableTask(const Apt_Task &task);
     void startTarTask(const Apt_Task &task);
@@ -231,6 +237,9 @@ private:
     {
         QRunnable *runnable;
         QThreadPool *pool;
+        // Empty for downloads and repairs. The install stage of a package,
+        // whoever asked for it, lasts as long as such a task of it is here.
+        QString installPackage;
     };
 
     QMutex m_taskMapMutex;

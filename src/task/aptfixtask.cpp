@@ -2,6 +2,7 @@
 
 #include "common/daemon_log.h"
 #include "task/apt_get_arguments.h"
+#include "task/guarded_repair.h"
 #include "utils/process_runner.h"
 #include "utils/proxy_system.h"
 #include "utils/utils.h"
@@ -45,6 +46,8 @@ void AptFixTask::repair()
                                  AppStore::Utils::aptConfigFilePath()} +
                      AppStore::aptKeepConfigFilesOptions() +
                      QStringList{QStringLiteral("install"), QStringLiteral("-f")};
+    // No locale reaches apt: its English words tell the guard of the repair
+    // that removals are needed.
     spec.environmentMode = AppStore::ProcessSpec::Environment::Replace;
     spec.environment = QStringList{QStringLiteral("PACKAGEKIT_CALLER_UID=") + QString::number(uid)};
     QString user;
@@ -53,16 +56,9 @@ void AptFixTask::repair()
     spec.environment += AppStore::keepConfigFilesEnvironment();
     spec.timeoutMs = kFixTimeLimitMs;
 
-    AppStore::ProcessRunner runner;
-    AppStore::ProcessResult result;
-    if (runner.start(spec)) {
-        // A conffile or debconf question must fail at once rather than hold
-        // the install thread waiting for an answer nobody can give.
-        runner.closeWriteChannel();
-        result = runner.waitForFinished();
-    } else {
-        result = runner.result();
-    }
+    // A conffile or debconf question fails at once rather than hold the
+    // install thread waiting for an answer nobody can give.
+    const AppStore::ProcessResult result = AppStore::GuardedRepair::run(packageName, spec).result;
 
     if (result.succeeded()) {
         Q_EMIT sigAptFixTaskSucceeded(packageName, true);

@@ -10,6 +10,7 @@
 #include "task/apt_get_arguments.h"
 #include "task/archive_size_bound.h"
 #include "task/dpkg_lock_wait.h"
+#include "task/guarded_repair.h"
 #include "utils/package_name_validator.h"
 #include "utils/proxy_system.h"
 #include "utils/utils.h"
@@ -31,6 +32,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 using AppStore::ProcessResult;
 using AppStore::ProcessRunner;
@@ -311,7 +313,9 @@ void AptInstallAndRemoveTask::startInstallTask()
     // Known before apt-get can change the answer.
     settleFirstInstall();
 
-    startProcess(installSpec(m_mayRemove));
+    // An approval holds for the one run after its simulation: a retry after
+    // a repair meets another state of dpkg and is looked at again.
+    startProcess(installSpec(std::exchange(m_mayRemove, false)));
 }
 
 // Until a simulation showed that the removals an install needs take nothing
@@ -616,15 +620,15 @@ void AptInstallAndRemoveTask::OnInstallFinishedSlot(int exitCode, QProcess::Exit
     // apt-get stopped before dpkg ran: nothing to repair.
     switch (AppStore::PackageProtection::reviewFailedInstall(m_task.packageName, error,
                                                              installSpec(true))) {
-    case AppStore::PackageProtection::InstallReview::Refused:
+    case AppStore::PackageProtection::RunReview::Refused:
         finishInstall(false, AppStore::NoStatusCode);
         return;
-    case AppStore::PackageProtection::InstallReview::RunAgain:
+    case AppStore::PackageProtection::RunReview::RunAgain:
         m_mayRemove = true;
         safeDeleteProcess();
         startInstallTask();
         return;
-    case AppStore::PackageProtection::InstallReview::Other:
+    case AppStore::PackageProtection::RunReview::Other:
         break;
     }
     runInstallRepairs(output, error);
@@ -653,9 +657,7 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runInstallRepairs(cons
     if (error.contains(QLatin1String("apt --fix-broken install")) &&
         m_fixBrokenCount < m_maxRetryCount) {
         ++m_fixBrokenCount;
-        const ProcessResult fix =
-            runSideCommand(QStringLiteral("apt"), fixBrokenArguments(), true, kDpkgRepairTimeoutMs);
-        if (fix.succeeded()) {
+        if (fixBrokenDependencies().result.succeeded()) {
             safeDeleteProcess();
             startInstallTask();
             return Outcome::Done;
@@ -907,9 +909,9 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runPurgeRepairs(const 
     }
     if (fixBroken && m_fixBrokenCount < m_maxRetryCount) {
         ++m_fixBrokenCount;
-        const ProcessResult fix =
-            runSideCommand(QStringLiteral("apt"), fixBrokenArguments(), true, kDpkgRepairTimeoutMs);
-        if (fix.started && !fix.crashed && !fix.timedOut) {
+        const AppStore::GuardedRepair::Outcome fix = fixBrokenDependencies();
+        // Refused, it changed nothing: the purge would meet the same state.
+        if (!fix.refused && ranNormally(fix.result)) {
             startPurgeTask();
             return Outcome::Done;
         }
@@ -941,10 +943,21 @@ void AptInstallAndRemoveTask::removeWithApt()
 
 // ---- side commands ----
 
-// Commands that change packages get a PATH: dpkg refuses to run without one.
 ProcessResult AptInstallAndRemoveTask::runSideCommand(const QString &program,
                                                       const QStringList &arguments,
                                                       bool uidEnvironment, int timeoutMs) const
+{
+    const ProcessResult result =
+        ProcessRunner::run(sideCommandSpec(program, arguments, uidEnvironment, timeoutMs));
+    if (result.timedOut)
+        qCWarning(daemonLogCategory) << Q_FUNC_INFO << program << arguments << "timed out";
+    return result;
+}
+
+// Commands that change packages get a PATH: dpkg refuses to run without one.
+ProcessSpec AptInstallAndRemoveTask::sideCommandSpec(const QString &program,
+                                                     const QStringList &arguments,
+                                                     bool uidEnvironment, int timeoutMs) const
 {
     ProcessSpec spec;
     spec.program = program;
@@ -956,10 +969,14 @@ ProcessResult AptInstallAndRemoveTask::runSideCommand(const QString &program,
                             kSystemPath, AppStore::keepConfigFilesEnvironment()};
     }
     spec.timeoutMs = timeoutMs;
-    const ProcessResult result = ProcessRunner::run(spec);
-    if (result.timedOut)
-        qCWarning(daemonLogCategory) << Q_FUNC_INFO << program << arguments << "timed out";
-    return result;
+    return spec;
+}
+
+AppStore::GuardedRepair::Outcome AptInstallAndRemoveTask::fixBrokenDependencies() const
+{
+    return AppStore::GuardedRepair::run(
+        m_task.packageName,
+        sideCommandSpec(QStringLiteral("apt"), fixBrokenArguments(), true, kDpkgRepairTimeoutMs));
 }
 
 ProcessResult AptInstallAndRemoveTask::configurePending()

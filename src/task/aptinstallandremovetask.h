@@ -6,6 +6,7 @@
 #include "task/bounded_output.h"
 #include "task/debconf_preseed.h"
 #include "task/dpkg_lock_wait.h"
+#include "task/guarded_repair.h"
 #include "utils/process_runner.h"
 #include "utils/side_query.h"
 
@@ -116,13 +117,17 @@ private:
 
     AppStore::ProcessResult runSideCommand(const QString &program, const QStringList &arguments,
                                            bool uidEnvironment, int timeoutMs) const;
+    AppStore::ProcessSpec sideCommandSpec(const QString &program, const QStringList &arguments,
+                                          bool uidEnvironment, int timeoutMs) const;
+    AppStore::GuardedRepair::Outcome fixBrokenDependencies() const;
     AppStore::ProcessResult configurePending();
     bool waitForDpkgLockRelease(int milliseconds);
 
     Apt_Task m_task;
     std::unique_ptr<AppStore::SideQuery<bool>> m_wasInstalled;
     AppStore::ProcessRunner *m_process = nullptr;
-    // Set once a simulation found nothing protected among an install's removals.
+    // Set when a simulation found nothing protected among the removals the
+    // next install run needs; that run clears it.
     bool m_mayRemove = false;
     int m_maxRetryCount = 2;
     int m_fixBrokenCount = 0;

@@ -23,10 +23,29 @@ QString archiveNamePrefix(const Apt_Task &task)
     return task.packageName + u'_' + version + u'_';
 }
 
+// One line of "--print-uris": "'URI' file-name size hash". apt quotes the URI
+// as it is, blanks and all (a "cdrom:" disc label, a "file:" folder with a
+// blank), so the line is read from its end.
+bool readUriLine(const QString &line, QString &uri, QString &fileName)
+{
+    QString rest = line.trimmed();
+    for (int field = 0; field < 3; ++field) {
+        const qsizetype blank = rest.lastIndexOf(QLatin1Char(' '));
+        if (blank < 0)
+            return false;
+        fileName = rest.mid(blank + 1);
+        rest = rest.left(blank).trimmed();
+    }
+    if (rest.size() < 2 || !rest.startsWith(QLatin1Char('\'')) || !rest.endsWith(QLatin1Char('\'')))
+        return false;
+    uri = rest.mid(1, rest.size() - 2);
+    return true;
+}
+
 } // namespace
 
 // "--print-uris" on the download's own command line names the source of each
-// archive it needs: "'URI' file-name size hash".
+// archive it needs.
 bool CachedArchive::isReadInPlace(const Apt_Task &task)
 {
     ProcessSpec spec;
@@ -43,13 +62,12 @@ bool CachedArchive::isReadInPlace(const Apt_Task &task)
     const QString prefix = archiveNamePrefix(task);
     const QStringList lines = result.outputText().split(QLatin1Char('\n'));
     for (const QString &line : lines) {
-        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (fields.size() < 2 || !fields.at(1).startsWith(prefix))
+        QString uri;
+        QString fileName;
+        if (!readUriLine(line, uri, fileName) || !fileName.startsWith(prefix))
             continue;
-        const bool local = fields.at(0).startsWith(QLatin1String("'file:")) ||
-                           fields.at(0).startsWith(QLatin1String("'cdrom:"));
-        qCInfo(daemonLogCategory) << task.packageName << "comes from" << fields.at(0);
-        return local;
+        qCInfo(daemonLogCategory) << task.packageName << "comes from" << uri;
+        return uri.startsWith(QLatin1String("file:")) || uri.startsWith(QLatin1String("cdrom:"));
     }
     return false;
 }

@@ -263,7 +263,7 @@ void ImmutableInstallAndRemoveTask::OnInstallFinishedSlot(int exitCode,
         if (AppStore::PackageProtection::reviewFailedInstall(
                 m_task.packageName, m_lastResult.errorText(),
                 aptGetSpec(QStringLiteral("install"), AppStore::kAptInstallRunLimitMs, true)) ==
-            AppStore::PackageProtection::InstallReview::RunAgain) {
+            AppStore::PackageProtection::RunReview::RunAgain) {
             m_mayRemove = true;
             safeDeleteProcess();
             startInstallTask();

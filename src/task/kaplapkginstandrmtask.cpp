@@ -195,6 +195,7 @@ void KaplaPkgInstAndRmTask::startInstallTaskWithCli()
         QMutexLocker locker(&m_taskMutex);
         m_task.isFirstInstall = !installed;
     }
+    m_wasAtTaskVersion = isAtTaskVersion();
     const QStringList arguments{QStringLiteral("--json"), QStringLiteral("install"),
                                 m_packageName + QLatin1Char('/') + m_version};
     if (!startCli(arguments, kInstallTimeLimitMs, true)) {
@@ -303,21 +304,22 @@ void KaplaPkgInstAndRmTask::slotDownloadFinished()
 }
 
 // A request taken during the fetch stage ends the task once the tool it
-// interrupted has gone, unless the application is installed at the
-// requested version by then: that result is the one reported.
+// interrupted has gone, unless the run put the application at the requested
+// version by then: that result is the one reported. A reinstall that was
+// interrupted finds the version that was there before, which tells nothing.
 void KaplaPkgInstAndRmTask::slotInstallProcessFinished(const AppStore::ProcessResult &result)
 {
     qCDebug(daemonLogCategory) << m_packageName << "kapla-cli install exit code" << result.exitCode
                                << (result.crashed ? "CrashExit" : "NormalExit");
+    const bool interrupted = m_isPaused;
     bool ok = result.succeeded();
     if (!ok) {
         qCWarning(daemonLogCategory).noquote()
             << "kapla-cli install failed:" << result.errorText() << result.errorString;
         // Installed at the requested version after all: the install is done.
-        Package_Info info;
-        ok = AptCache::getLocalPackageInfo(m_packageName, info, 2) && info.version == m_version;
+        ok = (!interrupted || !m_wasAtTaskVersion) && isAtTaskVersion();
     }
-    if (m_isPaused && !ok) {
+    if (interrupted && !ok) {
         settleRequest();
         return;
     }
@@ -339,6 +341,12 @@ void KaplaPkgInstAndRmTask::slotUninstallProcessFinished(const AppStore::Process
         ok = isKnownToBeGone();
     }
     finishUninstall(ok);
+}
+
+bool KaplaPkgInstAndRmTask::isAtTaskVersion() const
+{
+    Package_Info info;
+    return AptCache::getLocalPackageInfo(m_packageName, info, 2) && info.version == m_version;
 }
 
 // Only a listing that could be read tells that the application is gone: a

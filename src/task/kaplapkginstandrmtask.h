@@ -88,6 +88,7 @@ private:
     void slotDownloadFinished();
     void slotInstallProcessFinished(const AppStore::ProcessResult &result);
     void slotUninstallProcessFinished(const AppStore::ProcessResult &result);
+    bool isAtTaskVersion() const;
     bool isKnownToBeGone() const;
     void finishInstall(bool ok);
     void finishUninstall(bool ok);
@@ -118,6 +119,9 @@ private:
     QEventLoop *m_eventLoop = nullptr;
     AppStore::ProcessRunner *m_process = nullptr;
     bool m_requestIsPause = false; // of the request m_isPaused stands for
+    // Pool thread: whether the application was at the task's version before
+    // the tool ran (a reinstall or a repair).
+    bool m_wasAtTaskVersion = false;
 
     std::atomic<bool> m_isPaused{false};
     std::atomic<bool> m_isSafeDeleted{false};

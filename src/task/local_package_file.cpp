@@ -2,6 +2,7 @@
 
 #include "common/daemon_log.h"
 #include "utils/process_runner.h"
+#include "utils/version_compare.h"
 
 #include <QFile>
 #include <QTemporaryFile>
@@ -89,7 +90,9 @@ QString mismatch(const ControlFields &fields, const QString &packageName, const 
 {
     if (fields.package != packageName)
         return QStringLiteral("the archive holds the package ") + fields.package;
-    if (!version.isEmpty() && fields.version != version)
+    // dpkg-deb prints the version without a zero epoch: "0:1.0" names 1.0.
+    if (!version.isEmpty() &&
+        AppStore::VersionCompare::compareVersion(fields.version, version) != 0)
         return QStringLiteral("the archive holds the version ") + fields.version;
     return QString();
 }

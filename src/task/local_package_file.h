@@ -26,7 +26,8 @@ public:
     LocalPackageFile() = delete;
 
     // Whether path is a Debian archive and, when it is, whether its control
-    // fields name packageName and version (any version when it is empty).
+    // fields name packageName and version (any version when it is empty),
+    // versions compared as dpkg orders them.
     static ArchiveCheck checkArchive(const QString &path, const QString &packageName,
                                      const QString &version);
 

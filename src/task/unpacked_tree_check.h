@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace AppStore {
@@ -13,10 +15,15 @@ namespace AppStore {
 class UnpackedTreeCheck
 {
 public:
-    // true when no link leaves root; otherwise reason names the first one.
+    // true when no link leaves root and every name in it is UTF-8 (the rest
+    // of the install names files as text); otherwise reason names the first
+    // entry that fails.
     static bool linksStayInside(const QString &root, QString *reason);
 
 private:
+    // Checks one entry of the walk; a folder goes to folders, to be walked.
+    static bool entryStaysInside(const QString &top, const QByteArray &entry,
+                                 QList<QByteArray> &folders, QString *reason);
     // Where path ends up once every link on the way is followed, lexically
     // past the first component that does not exist; empty when the links
     // loop.

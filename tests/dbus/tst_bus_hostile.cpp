@@ -399,6 +399,40 @@ private Q_SLOTS:
         QDBusConnection::disconnectFromBus(QStringLiteral("flooder"));
     }
 
+    // A long text in an install request, from a sender of its own (within
+    // its log budget): the refusal is logged with 256 characters of it.
+    void longTextsAreCutInTheLog_data()
+    {
+        QTest::addColumn<QString>("packageInfo");
+        QTest::addColumn<QString>("logged");
+        const QString text = QStringLiteral("x;touch owned ").repeated(100 * 1024 / 14 + 1);
+        QTest::newRow("not a record") << text << QStringLiteral("Parse AppBriefInfo failed");
+        QTest::newRow("refused record")
+            << QStringLiteral("{\"package_name\":\"%1\",\"package_version\":\"-1\","
+                              "\"pkgInstallMode\":1,\"name\":\"%2\"}")
+                   .arg(kAbsentPackage, text)
+            << QStringLiteral("Params Invalid");
+    }
+
+    void longTextsAreCutInTheLog()
+    {
+        QFETCH(QString, packageInfo);
+        QFETCH(QString, logged);
+        const QString name = QString::fromLatin1(QTest::currentDataTag());
+        QDBusConnection sender = QDBusConnection::connectToBus(m_bus.address(), name);
+        const qsizetype before = m_daemon->logLines().size();
+        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.tarnwick.daemon"),
+                                                           QStringLiteral("/appstore"), kInterface,
+                                                           QStringLiteral("IntallPackage"));
+        call.setArguments({QStringLiteral("velkor-app-store"), packageInfo});
+        QCOMPARE(sender.call(call, QDBus::BlockWithGui, 20000).type(), QDBusMessage::ReplyMessage);
+        QTRY_VERIFY(!m_daemon->logLines().mid(before).filter(logged).isEmpty());
+        const QString longest = QStringLiteral("x;touch owned ").repeated(256 / 14 + 2);
+        for (const QString &line : m_daemon->logLines().mid(before))
+            QVERIFY2(!line.contains(longest), qPrintable(line.left(400)));
+        QDBusConnection::disconnectFromBus(name);
+    }
+
     void everyTextArgument_data()
     {
         QTest::addColumn<bool>("asRoot");

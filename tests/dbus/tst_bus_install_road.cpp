@@ -34,6 +34,7 @@ namespace {
 
 const QString kPackage = QStringLiteral("twk-test-busroad");
 const QString kLocalPackage = QStringLiteral("twk-test-busroad-local");
+const QString kBlankPackage = QStringLiteral("twk-test-busroad-blank");
 const QString kSlowPackage = QStringLiteral("twk-test-busroad-slow");
 const QString kChannelPackage = QStringLiteral("twk-test-busroad-deb");
 const QString kBundle = QStringLiteral("twk-test-busroad-tar");
@@ -79,6 +80,7 @@ private:
     std::unique_ptr<SystemFileGuard> m_guard;
     LocalAptRepository m_repository;
     LocalAptRepository m_localRepository; // a mirror on this machine's disk
+    LocalAptRepository m_blankRepository{QStringLiteral("twk mirror")};
     LocalHttpsServer m_store;
     std::unique_ptr<ProcessRunner> m_daemon;
     std::unique_ptr<QDBusInterface> m_appstore;
@@ -222,9 +224,12 @@ private Q_SLOTS:
         QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
         QVERIFY(m_localRepository.addPackage(kLocalPackage, QStringLiteral("1.0")));
         QVERIFY(m_localRepository.publish(LocalAptRepository::Transport::File));
+        QVERIFY(m_blankRepository.addPackage(kBlankPackage, QStringLiteral("1.0")));
+        QVERIFY(m_blankRepository.publish(LocalAptRepository::Transport::File));
         QVERIFY(EngineTestSetup::writeSystemSources(QStringLiteral("/etc/apt"),
                                                     m_repository.sourcesLine() + u'\n' +
-                                                        m_localRepository.sourcesLine()));
+                                                        m_localRepository.sourcesLine() + u'\n' +
+                                                        m_blankRepository.sourcesLine()));
         const QString configError = EngineTestSetup::writeAptConfigs(
             kStateDir, QStringLiteral("/var/cache/velkor/tarnwick-daemon/"));
         QVERIFY2(configError.isEmpty(), qPrintable(configError));
@@ -239,7 +244,7 @@ private Q_SLOTS:
     {
         m_daemon.reset();
         TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kPackage, kSlowPackage,
-                                                  kChannelPackage, kLocalPackage});
+                                                  kChannelPackage, kLocalPackage, kBlankPackage});
         m_guard.reset();
     }
 
@@ -248,6 +253,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("package");
         QTest::newRow("http source") << kPackage;
         QTest::newRow("file source") << kLocalPackage;
+        // The line of a "cdrom:" source, whose disc label holds blanks, is the same.
+        QTest::newRow("file source in a folder with a blank") << kBlankPackage;
     }
 
     void installsAndRemovesThroughTheBus()

@@ -106,6 +106,8 @@ private Q_SLOTS:
         r.name = QStringLiteral("two\nlines");
         row("control character in the name", r, "Params Invalid");
         r = request(Kind::Plain);
+        r.packageMode = 3;
+        row("package mode 3", r, "");
         r.packageMode = 4;
         row("package mode beyond 3", r, "Params Invalid");
         r.packageMode = -1;
@@ -176,6 +178,8 @@ private Q_SLOTS:
         QCOMPARE(task.appType, appType);
         QCOMPARE(task.packageMode, packageMode);
         QCOMPARE(task.totalSize, totalSize);
+        // The download is held to it: only a specific package carries one.
+        QCOMPARE(task.sha256, request.sha256);
         QCOMPARE(task.extraPackages, extraPackages);
         QCOMPARE(task.packageName, request.packageName);
     }
@@ -187,12 +191,13 @@ private Q_SLOTS:
         QTest::addColumn<bool>("withChannelLink");
         QTest::addColumn<bool>("handled");
         QTest::addColumn<int>("kind");
-        QTest::newRow("channel link wins") << 1 << 1 << true << true << int(Kind::Channel);
-        QTest::newRow("specific") << 1 << 1 << false << true << int(Kind::Specific);
-        QTest::newRow("kapla by flag") << 1 << 2 << false << true << int(Kind::Kapla);
-        QTest::newRow("plain") << 1 << 0 << false << true << int(Kind::Plain);
-        QTest::newRow("kapla by mode") << 2 << 0 << true << true << int(Kind::Kapla);
-        QTest::newRow("unhandled mode") << 3 << 0 << false << false << 0;
+        QTest::addColumn<bool>("fromStore"); // the download's link and checksum
+        QTest::newRow("channel link wins") << 1 << 1 << true << true << int(Kind::Channel) << true;
+        QTest::newRow("specific") << 1 << 1 << false << true << int(Kind::Specific) << true;
+        QTest::newRow("kapla by flag") << 1 << 2 << false << true << int(Kind::Kapla) << false;
+        QTest::newRow("plain") << 1 << 0 << false << true << int(Kind::Plain) << false;
+        QTest::newRow("kapla by mode") << 2 << 0 << true << true << int(Kind::Kapla) << false;
+        QTest::newRow("unhandled mode") << 3 << 0 << false << false << 0 << false;
     }
 
     void dispatchesByInstallMode()
@@ -202,6 +207,7 @@ private Q_SLOTS:
         QFETCH(bool, withChannelLink);
         QFETCH(bool, handled);
         QFETCH(int, kind);
+        QFETCH(bool, fromStore);
         QJsonObject object{{QStringLiteral("package_name"), QStringLiteral("twk-test-hello")},
                            {QStringLiteral("pkgInstallMode"), pkgInstallMode},
                            {QStringLiteral("isSpecificPkg"), isSpecificPkg},
@@ -214,6 +220,8 @@ private Q_SLOTS:
                  handled);
         if (handled)
             QCOMPARE(int(r.kind), kind);
+        QCOMPARE(InstallRequestBuilder::namesDownload(StoreService::AppBriefInfo(object)),
+                 fromStore);
     }
 
     void takesOnlyAUsableChannelPackage_data()

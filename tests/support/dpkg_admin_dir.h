@@ -29,6 +29,19 @@ public:
                 .toUtf8());
     }
 
+    // A package of several architectures, one "architecture status" each.
+    bool writeInstances(const QString &package, const QStringList &instances)
+    {
+        QByteArray text;
+        for (const QString &instance : instances)
+            text += QStringLiteral("Package: %1\nMulti-Arch: same\nArchitecture: %2\nStatus: %3\n"
+                                   "Version: 1.0\nMaintainer: Tests <tests@localhost>\n\n")
+                        .arg(package, instance.section(u' ', 0, 0), instance.section(u' ', 1))
+                        .toUtf8();
+        makeFolders();
+        return TestEnv::writeFile(m_dir.filePath(QStringLiteral("status")), text);
+    }
+
     // The package's file list as dpkg keeps it, one path a line.
     bool writeFileList(const QString &package, const QStringList &paths)
     {

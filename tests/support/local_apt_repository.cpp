@@ -74,7 +74,9 @@ QMap<QString, QByteArray> packageFiles(const QString &name, const QString &versi
 
 } // namespace
 
-LocalAptRepository::LocalAptRepository()
+LocalAptRepository::LocalAptRepository(const QString &folderName)
+    : m_dir(folderName.isEmpty() ? QString()
+                                 : QDir::tempPath() + u'/' + folderName + QStringLiteral("-XXXXXX"))
 {
     // apt's download sandbox user must be able to reach a file: repository.
     QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
@@ -325,7 +327,9 @@ QString LocalAptRepository::debPath(const QString &name, const QString &version)
 
 QString LocalAptRepository::sourcesLine() const
 {
-    return QStringLiteral("deb [trusted=yes] ") + m_uri + QStringLiteral(" ./");
+    // apt reads a quoted URI as one word, blanks and all.
+    const QString uri = m_uri.contains(u' ') ? u'"' + m_uri + u'"' : m_uri;
+    return QStringLiteral("deb [trusted=yes] ") + uri + QStringLiteral(" ./");
 }
 
 QString LocalAptRepository::aptConfigPath() const

@@ -44,7 +44,9 @@ public:
     // is not named "twk-test-*" (the store client "velkor-app-store").
     static QString dummyMarkField() { return QStringLiteral("XB-Tarnwick-Test-Dummy"); }
 
-    LocalAptRepository();
+    // Everything in a folder whose name starts with folderName, which may
+    // hold blanks, as a disc label or a user's folder does.
+    explicit LocalAptRepository(const QString &folderName = QString());
     ~LocalAptRepository();
 
     // "twk-test-hello", "twk-test-config", "twk-test-plugin" (depends on

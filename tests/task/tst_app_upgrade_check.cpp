@@ -21,6 +21,7 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -167,6 +168,10 @@ private Q_SLOTS:
             runtime.activate();
             QVERIFY(AppStore::Utils::isKaplaSupported(true));
         }
+        QVERIFY(TestEnv::writeFile(m_dir.filePath(QStringLiteral("no-holds/dpkg-query")),
+                                   "#!/bin/sh\ncase \"$*\" in *Status-Want*) exit 2 ;; esac\n"
+                                   "exec /usr/bin/dpkg-query \"$@\"\n",
+                                   true));
         QJsonArray apps;
         for (int i = 0; i < kKaplaApps; ++i)
             apps.append(
@@ -325,7 +330,7 @@ private Q_SLOTS:
 
     // The cache slots on installed packages, with and without a channel; a
     // "-" step makes every package look uninstalled from then on, an "h"
-    // step the plain one held.
+    // step the plain one held, an "f" step makes the listing of holds fail.
     void cacheSlots_data()
     {
         QTest::addColumn<QStringList>("steps");
@@ -359,6 +364,7 @@ private Q_SLOTS:
         QTest::newRow("remove of an uninstalled one")
             << QStringList{"u plain 1.1", "-", "r plain 1.1"} << QStringList();
         QTest::newRow("held") << QStringList{"h", "u plain 1.1"} << QStringList();
+        QTest::newRow("holds unknown") << QStringList{"f", "u plain 1.1"} << QStringList();
     }
 
     void cacheSlots()
@@ -370,6 +376,8 @@ private Q_SLOTS:
         QVERIFY(nothing.write(QString(), QString()));
         DpkgAdminDir held;
         QVERIFY(held.write(kPlain, QStringLiteral("1.0"), QStringLiteral("hold ok installed")));
+        const QByteArray path = qgetenv("PATH");
+        const auto restorePath = qScopeGuard([&path] { qputenv("PATH", path); });
         for (const QString &step : std::as_const(steps)) {
             const QStringList words = step.split(u' ');
             const QString name = words.value(1) == QLatin1String("plain") ? kPlain : kChannel;
@@ -377,6 +385,9 @@ private Q_SLOTS:
                 nothing.activate();
             else if (words.first() == QLatin1String("h"))
                 held.activate();
+            else if (words.first() == QLatin1String("f"))
+                qputenv("PATH",
+                        QFile::encodeName(m_dir.filePath(QStringLiteral("no-holds"))) + ':' + path);
             else if (words.first() == QLatin1String("r"))
                 check.removeUpgradableCacheItem(name, words.value(2));
             else

@@ -323,11 +323,11 @@ void TestAptDownloadTask::fixTaskReportsCleanSystem()
     QVERIFY(results.first().second);
     const QStringList runs = aptRuns();
     QCOMPARE(runs.size(), 1);
-    QVERIFY2(
-        runs.first().startsWith(QStringLiteral("args: -y -c ") + Utils::aptConfigFilePath() +
-                                QStringLiteral(" -o Dpkg::Options::=--force-confdef -o "
-                                               "Dpkg::Options::=--force-confold install -f\n")),
-        qPrintable(runs.first()));
+    QVERIFY2(runs.first().startsWith(QStringLiteral("args: -y -c ") + Utils::aptConfigFilePath() +
+                                     QStringLiteral(" -o Dpkg::Options::=--force-confdef -o "
+                                                    "Dpkg::Options::=--force-confold install -f -o "
+                                                    "APT::Get::Remove=false\n")),
+             qPrintable(runs.first()));
     QVERIFY(runs.first().contains(QStringLiteral("\nPATH=")));
     QVERIFY(!runs.first().contains(QStringLiteral("LANGUAGE=")));
     QVERIFY(!runs.first().contains(QStringLiteral("TWK_SOURCE_DIR=")));

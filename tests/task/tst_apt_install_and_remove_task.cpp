@@ -34,6 +34,8 @@ const QString kGame = QStringLiteral("twk-test-game");
 // What an important package needs, through an alternative and a name it provides.
 const QString kProvider = QStringLiteral("twk-test-provider");
 const QString kKeeper = QStringLiteral("twk-test-keeper");
+const QString kTalker = QStringLiteral("twk-test-talker");
+// Important, and needs what no repository has: apt's repair would remove it.
 const QString kNeedy = QStringLiteral("twk-test-needy");
 const QStringList kCore{QStringLiteral("twk-test-base"), QStringLiteral("twk-test-core")};
 
@@ -117,6 +119,7 @@ private Q_SLOTS:
     void failedInstallKeepsWhatWorks_data();
     void failedInstallKeepsWhatWorks();
     void promptAnswerReachesTheScript();
+    void scriptThatMovedOnGetsNoAnswer();
     void slowRepairAsksNothing();
     void failingPrermKeepsThePackage();
     void refusedUpgradeReportsItsCode_data();
@@ -200,6 +203,8 @@ void TestAptInstallAndRemoveTask::initTestCase()
     LocalAptRepository::PackageOptions core = plain;
     core.priority = QStringLiteral("important");
     core.depends = kCore.first();
+    LocalAptRepository::PackageOptions needy = core;
+    needy.depends = QStringLiteral("twk-test-absent");
     LocalAptRepository::PackageOptions rival;
     rival.controlFields.insert(QStringLiteral("Conflicts"), kCore.last() + u',' + kPlain);
     // As Debian ships a game: the entry names its program without a folder.
@@ -215,17 +220,24 @@ void TestAptInstallAndRemoveTask::initTestCase()
     keeper.depends.clear();
     keeper.controlFields.insert(QStringLiteral("Pre-Depends"),
                                 QStringLiteral("twk-test-absent | twk-test-virtual"));
-    LocalAptRepository::PackageOptions needy = plain;
-    needy.depends = QStringLiteral("twk-test-absent");
     QVERIFY(m_repository.addPackage(kProvider, QStringLiteral("1.0"), provider) &&
-            m_repository.addPackage(kKeeper, QStringLiteral("1.0"), keeper) &&
-            m_repository.addPackage(kNeedy, QStringLiteral("1.0"), needy));
+            m_repository.addPackage(kKeeper, QStringLiteral("1.0"), keeper));
     QVERIFY(m_repository.addPackage(kPlain, QStringLiteral("1.0"), plain) &&
             m_repository.addPackage(kHeld, QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.first(), QStringLiteral("1.0")) &&
             m_repository.addPackage(kCore.last(), QStringLiteral("1.0"), core) &&
             m_repository.addPackage(kRival, QStringLiteral("1.0"), rival) &&
-            m_repository.addPackage(kGame, QStringLiteral("1.0"), game));
+            m_repository.addPackage(kGame, QStringLiteral("1.0"), game) &&
+            m_repository.addPackage(kNeedy, QStringLiteral("1.0"), needy));
+    // Silent long enough to be taken for a question, then talking on while it
+    // waits a few seconds for input nobody was asked for.
+    LocalAptRepository::PackageOptions talker;
+    talker.desktopApplication = false;
+    talker.postinst = QStringLiteral(
+        "#!/bin/bash\necho \"keeps changed configuration: ${UCF_FORCE_CONFFOLD:-no}\"\n"
+        "sleep 4\necho 'moved on'\n(while :; do echo busy; sleep 0.2; done) & ticker=$!\n"
+        "read -r -t 5 line && echo \"stale answer: $line\"\nkill $ticker\nexit 0\n");
+    QVERIFY(m_repository.addPackage(kTalker, QStringLiteral("1.0"), talker));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -496,6 +508,27 @@ void TestAptInstallAndRemoveTask::promptAnswerReachesTheScript()
     TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), package});
 }
 
+// The question the silence suggested is gone once the script talks again:
+// an answer sent then reaches nothing. Like dpkg, ucf keeps a configuration
+// file the administrator changed.
+void TestAptInstallAndRemoveTask::scriptThatMovedOnGetsNoAnswer()
+{
+    const auto tidy = qScopeGuard([] {
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kTalker});
+    });
+    Recording recording;
+    const Apt_Task task = makeTask(kTalker, 0);
+    AptInstallAndRemoveTask *runnable = startTask(task, recording, 1000);
+    QVERIFY(TestEnv::waitFor([&] { return recording.outputContains(QStringLiteral("moved on")); },
+                             120000));
+    QVERIFY(recording.operations.contains(QStringLiteral("pending")));
+    Q_EMIT runnable->sigAptInputReceived(task, QStringLiteral("late"));
+    QVERIFY(waitForEnd(recording));
+    QCOMPARE(recording.installResults, QList<bool>{true});
+    QVERIFY(!recording.outputContains(QStringLiteral("stale answer")));
+    QVERIFY(recording.outputContains(QStringLiteral("keeps changed configuration: 1")));
+}
+
 // The repair of the unmet dependency outlasts the silence bound: no prompt.
 void TestAptInstallAndRemoveTask::slowRepairAsksNothing()
 {
@@ -579,6 +612,10 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay_data()
         << 0 << kRival << kCore << false << false << kCore;
     QTest::newRow("install removing an ordinary package")
         << 0 << kRival << QStringList{kPlain} << false << true << QStringList{kRival};
+    // The install meets broken dependencies, whose repair would take kNeedy.
+    QTest::newRow("repair removing an important package")
+        << 0 << QStringLiteral("twk-test-hello") << QStringList{kNeedy} << false << false
+        << QStringList{kNeedy};
 }
 
 // What the system is built on and what the administrator holds stay, and
@@ -593,12 +630,13 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay()
     QFETCH(QStringList, installedAfter);
     const auto tidy = qScopeGuard([&] {
         TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("unhold"), package});
-        TestEnv::runTool(
-            QStringLiteral("dpkg"),
-            QStringList{QStringLiteral("--purge"), QStringLiteral("--force-depends"), kRival} +
-                installedBefore);
+        TestEnv::runTool(QStringLiteral("dpkg"),
+                         QStringList{QStringLiteral("--purge"), QStringLiteral("--force-depends"),
+                                     kRival, package} +
+                             installedBefore);
     });
-    // Installed even without what it needs, as a broken system has it.
+    // Installed in order; a dependency no repository has is left broken, as
+    // on a broken system.
     for (const QString &name : std::as_const(installedBefore))
         QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
                                  {QStringLiteral("-i"), QStringLiteral("--force-depends"),

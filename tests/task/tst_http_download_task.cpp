@@ -69,7 +69,8 @@ enum Road {
     OversizeUnsized,
     OtherCa,
     BadName,
-    Unsized
+    Unsized,
+    ZeroEpoch // the task names the archive's version with a zero epoch
 };
 
 } // namespace
@@ -241,6 +242,8 @@ private Q_SLOTS:
                                       << QStringList() << 500 << -1;
         QTest::newRow("size never told")
             << "twk-o" << int(Unsized) << QByteArray() << false << fromZero << 505 << -1;
+        QTest::newRow("version with a zero epoch")
+            << "twk-p" << int(ZeroEpoch) << QByteArray() << false << fromZero << 0 << -1;
     }
 
     void download()
@@ -286,6 +289,8 @@ private Q_SLOTS:
             request.sha256 = request.sha256.toUpper();
         if (road == NoHash)
             request.sha256.clear();
+        if (road == ZeroEpoch)
+            request.version = QStringLiteral("0:1.0");
         const bool oversize = road == Oversize || road == OversizeUnsized;
         if (oversize)
             request.totalSize = 100;

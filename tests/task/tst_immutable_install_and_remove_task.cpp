@@ -1,6 +1,7 @@
 #include "common/apt_task.h"
 #include "common/operation_codes.h"
 #include "database/appstoredb.h"
+#include "dpkg_admin_dir.h"
 #include "engine_test_setup.h"
 #include "local_apt_repository.h"
 #include "task/immutableinstallandremovetask.h"
@@ -19,6 +20,7 @@
 namespace {
 
 const QString kPackage = QStringLiteral("twk-test-hello");
+const QString kNoApplication = QStringLiteral("twk-test-plain");
 
 QString dpkgStatus(const QString &package)
 {
@@ -66,6 +68,7 @@ private Q_SLOTS:
     void installThenPurge_data();
     void installThenPurge();
     void failedInstallReportsFailure();
+    void purgeOfNoApplicationRefused();
     void commandLineAndRefusals_data();
     void commandLineAndRefusals();
 
@@ -86,6 +89,9 @@ void TestImmutableInstallAndRemoveTask::initTestCase()
 
     QVERIFY2(m_repository.addPackage(kPackage, QStringLiteral("1.0")),
              qPrintable(m_repository.errorString()));
+    LocalAptRepository::PackageOptions plain;
+    plain.desktopApplication = false;
+    QVERIFY(m_repository.addPackage(kNoApplication, QStringLiteral("1.0"), plain));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
     // Inherited by the task's apt-get.
     for (const QString &entry : m_repository.environment())
@@ -192,6 +198,22 @@ void TestImmutableInstallAndRemoveTask::failedInstallReportsFailure()
     QVERIFY(dpkgStatus(kPackage) != QLatin1String("installed"));
 }
 
+// Its simulation would let it go; only an application is the store's to remove.
+void TestImmutableInstallAndRemoveTask::purgeOfNoApplicationRefused()
+{
+    const auto tidy = qScopeGuard([] {
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kNoApplication});
+    });
+    QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
+                             {QStringLiteral("-i"), m_repository.debPath(kNoApplication, "1.0")})
+                .succeeded());
+    Recording recording;
+    QVERIFY(runTask(makeTask(kNoApplication, QString(), 1), recording));
+    QCOMPARE(recording.purgeResults, QList<bool>{false});
+    QVERIFY(recording.operations.isEmpty());
+    QCOMPARE(dpkgStatus(kNoApplication), QStringLiteral("installed"));
+}
+
 void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()
 {
     QTest::addColumn<int>("taskType");
@@ -211,6 +233,13 @@ void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()
                "-y\n-o\nDPkg::Lock::Timeout=1800\n-o\nDpkg::Options::=--force-confdef\n-o\n"
                "Dpkg::Options::=--force-confold\n-o\nAPT::Get::Remove=false\ninstall\n--\n"
                "twk-test-hello\n");
+    // Removed in one architecture, installed in another (in a private dpkg
+    // database): apt-get's dry run, and as no application it stops there.
+    QTest::newRow("purge of a package in two architectures")
+        << 1 << QStringLiteral("twk-test-multi") << QString()
+        << QStringLiteral("-s\n-y\n-o\nDPkg::Lock::Timeout=1800\n-o\n"
+                          "Dpkg::Options::=--force-confdef\n-o\nDpkg::Options::=--force-confold\n"
+                          "purge\n--\ntwk-test-multi\n");
     const QStringList hostile{QStringLiteral("x;touch owned"), QStringLiteral("$(id)"),
                               QStringLiteral("-oAPT::x")};
     for (const QString &text : hostile) {
@@ -237,6 +266,12 @@ void TestImmutableInstallAndRemoveTask::commandLineAndRefusals()
     const QByteArray path = qgetenv("PATH");
     const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
     qputenv("PATH", bin.toUtf8() + ':' + path);
+    DpkgAdminDir database;
+    if (name == QLatin1String("twk-test-multi")) {
+        QVERIFY(database.writeInstances(name, {QStringLiteral("amd64 deinstall ok config-files"),
+                                               QStringLiteral("i386 install ok installed")}));
+        database.activate();
+    }
 
     Recording recording;
     QVERIFY(runTask(makeTask(name, version, taskType), recording));
@@ -249,7 +284,7 @@ void TestImmutableInstallAndRemoveTask::commandLineAndRefusals()
                  QList<int>{ok ? AppStore::NoStatusCode : AppStore::InstallFailed});
     } else {
         QCOMPARE(recording.purgeResults, QList<bool>{false});
-        QVERIFY(recording.startedPurges.isEmpty());
+        QCOMPARE(recording.startedPurges.isEmpty(), arguments.isEmpty());
     }
 }
 

@@ -281,35 +281,41 @@ private Q_SLOTS:
     }
 
     // During the fetch a request interrupts the tool and ends the task, a
-    // pause with its row "3" and statistics; an uninstall takes none.
+    // pause with its row "3" and statistics, also when the application was
+    // at the task's version before; an uninstall takes none.
     void requestsDuringTheRun_data()
     {
         QTest::addColumn<int>("taskType");
         QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("before"); // the installed version, empty: none
         QTest::addColumn<QStringList>("events");
         const QStringList fetching{"progress 101/1001"};
         const QStringList ended{"finished", "cleared"};
-        QTest::newRow("stop") << 0 << "stop" << fetching + ended;
-        QTest::newRow("delete") << 0 << "delete" << fetching + ended;
-        QTest::newRow("pause") << 0 << "pause"
-                               << fetching + QStringList{"paused", "statistics 44"} + ended;
+        const QStringList paused = fetching + QStringList{"paused", "statistics 44"} + ended;
+        QTest::newRow("stop") << 0 << "stop" << QString() << fetching + ended;
+        QTest::newRow("delete") << 0 << "delete" << QString() << fetching + ended;
+        QTest::newRow("pause") << 0 << "pause" << QString() << paused;
+        QTest::newRow("pause of a reinstall") << 0 << "pause"
+                                              << "2.0" << paused;
         QTest::newRow("pause of an uninstall")
             << 1 << "pause"
-            << QStringList{"start uninstall", "purging", "uninstalled true"} + ended;
+            << "1.0" << QStringList{"start uninstall", "purging", "uninstalled true"} + ended;
     }
 
     void requestsDuringTheRun()
     {
         QFETCH(int, taskType);
         QFETCH(QString, request);
+        QFETCH(QString, before);
         QFETCH(QStringList, events);
-        const QString app = QStringLiteral("org.example.Slow%1%2").arg(taskType).arg(request);
+        const QString app =
+            QStringLiteral("org.example.Slow%1%2").arg(taskType).arg(request + before);
         const bool install = taskType == 0;
         Outcome outcome;
         Apt_Task task = kaplaTask(taskType, app, QStringLiteral("2.0"));
         task.sourceId = install ? QStringLiteral("velkor-app-store") : kClient;
         task.agreeSign = true;
-        writeToolData(task, install ? QString() : QStringLiteral("1.0"),
+        writeToolData(task, before,
                       install
                           ? QStringLiteral("{'output': ['{\\'percentage\\': 10}'], 'sleep': 60}")
                           : QStringLiteral("{'sleep': 1}"));

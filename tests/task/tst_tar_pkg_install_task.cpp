@@ -12,9 +12,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using TarArchive::file;
 using TarArchive::link;
@@ -311,17 +315,21 @@ private Q_SLOTS:
     }
 
     // The unpacked tree as it is on disk: each entry a link (name, target),
-    // or a folder when the target is empty.
+    // or a folder when the target is empty. Names are percent-encoded bytes;
+    // TREE in a target is the tree's own name.
     void unpackedLinks_data()
     {
         QTest::addColumn<QList<QStringList>>("entries");
         QTest::addColumn<bool>("inside");
+        QTest::newRow("name not UTF-8") << QList<QStringList>{{"%FF", "/etc"}} << false;
         QTest::newRow("chain ending in the folder itself")
             << QList<QStringList>{{"sub", ""}, {"a", "sub"}, {"b", "a/.."}} << true;
         QTest::newRow("dangling, inside") << QList<QStringList>{{"l", "missing/file"}} << true;
         QTest::newRow("out through a link to its own folder")
             << QList<QStringList>{{"d", "."}, {"d/l", "../escape"}} << false;
         QTest::newRow("absolute") << QList<QStringList>{{"sub", ""}, {"sub/l", "/etc"}} << false;
+        QTest::newRow("into a sibling named like the tree")
+            << QList<QStringList>{{"l", "../TREE-x/file"}} << false;
     }
 
     void unpackedLinks()
@@ -329,9 +337,18 @@ private Q_SLOTS:
         QFETCH(QList<QStringList>, entries);
         QFETCH(bool, inside);
         QTemporaryDir tree;
+        // Qt cannot remove a name it cannot decode.
+        const auto removeTree = qScopeGuard([&tree] {
+            TestEnv::runTool(QStringLiteral("rm"), {QStringLiteral("-rf"), tree.path()});
+        });
         for (const QStringList &entry : entries) {
-            const QString path = tree.filePath(entry.at(0));
-            QVERIFY(entry.at(1).isEmpty() ? QDir().mkpath(path) : QFile::link(entry.at(1), path));
+            const QByteArray path = QFile::encodeName(tree.path()) + '/' +
+                                    QByteArray::fromPercentEncoding(entry.at(0).toUtf8());
+            const QByteArray target = QFile::encodeName(
+                QString(entry.at(1))
+                    .replace(QStringLiteral("TREE"), QFileInfo(tree.path()).fileName()));
+            QVERIFY(target.isEmpty() ? ::mkdir(path.constData(), 0755) == 0
+                                     : ::symlink(target.constData(), path.constData()) == 0);
         }
         QString reason;
         QCOMPARE(AppStore::UnpackedTreeCheck::linksStayInside(tree.path(), &reason), inside);

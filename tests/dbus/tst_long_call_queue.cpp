@@ -1,7 +1,12 @@
 #include "private_system_bus.h"
 
 #include "dbus/bus_read_watchdog.h"
+#include "dbus/long_call_queue.h"
+#include "task/task_manager.h"
 #include "utils/process_runner.h"
+
+#include <QCoreApplication>
+#include <QTimer>
 
 #include <QDBusConnection>
 #include <QFile>
@@ -10,19 +15,50 @@
 #include <QThread>
 
 // Stands in for the daemon's object: the calls are answered on the main
-// thread, which frees their messages.
-class Answering : public QObject
+// thread, which frees their messages, or late through the queue.
+class Answering : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.tarnwick.daemon.interface")
+public:
+    bool calledLate() const { return m_called; }
+    bool answeredLate = false;
+
 public Q_SLOTS:
     Q_SCRIPTABLE QStringList GetPackageLatestList(const QStringList &, bool) { return {}; }
     Q_SCRIPTABLE QString GetAgreeState() { return QStringLiteral("1"); }
+    Q_SCRIPTABLE QString GetLocalPackageInfo(const QString &)
+    {
+        m_called = true;
+        return m_queue.answer<QString>(
+            *this,
+            [] {
+                QThread::msleep(1500);
+                return QStringLiteral("late");
+            },
+            [this](const QString &) { answeredLate = true; });
+    }
+
+private:
+    AppStore::LongCallQueue m_queue;
+    bool m_called = false;
 };
 
-// More large calls arrive than the bus library holds while the main thread
-// is busy; once the main thread has freed them, the connection is read again.
-class TestBusReadWatchdog : public QObject
+// Runs the application's event loop until the idle exit quits it (true) or
+// limitMs pass.
+bool quitsWithin(int limitMs)
+{
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    limit.start(limitMs);
+    return QCoreApplication::exec() == 0;
+}
+
+// Late answers on the daemon's bus connection: a call in work keeps the
+// daemon from its idle exit, and a connection whose reading was paused by a
+// flood is read again.
+class TestLongCallQueue : public QObject
 {
     Q_OBJECT
 
@@ -53,6 +89,20 @@ private Q_SLOTS:
         AppStore::BusReadWatchdog::watch(bus);
     }
 
+    void idleExitWaitsForTheCallInWork()
+    {
+        TaskManager::instance()->setClientExecutable(m_dir.filePath(QStringLiteral("none")));
+        TaskManager::instance()->setInterval(200);
+        AppStore::ProcessRunner caller;
+        QVERIFY(caller.start(
+            client({QStringLiteral("GetLocalPackageInfo"), QStringLiteral("s:twk-test-none")})));
+        QTRY_VERIFY(m_object.calledLate());
+        QVERIFY(quitsWithin(10000));
+        QVERIFY(m_object.answeredLate);
+        QCOMPARE(caller.waitForFinished().outputText().trimmed(), QStringLiteral("reply: late"));
+        TaskManager::instance()->setInterval(600000);
+    }
+
     void readsAgainAfterAPause()
     {
         const QString names = m_dir.filePath(QStringLiteral("names"));
@@ -75,5 +125,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestBusReadWatchdog)
-#include "tst_bus_read_watchdog.moc"
+QTEST_GUILESS_MAIN(TestLongCallQueue)
+#include "tst_long_call_queue.moc"
