@@ -2,6 +2,7 @@
 
 #include "apt_utils/dpkg_query.h"
 #include "apt_utils/package_protection.h"
+#include "utils/process_runner.h"
 
 #include <QSet>
 
@@ -61,6 +62,20 @@ bool isInstalled(const QString &state)
     return state.size() == 3 && state.at(1) == QLatin1Char('i');
 }
 
+// apt-get's purge also takes what nothing needs any more when the system's
+// configuration asks it to; the listing cannot tell what that would be.
+// false also when apt-config could not tell.
+bool purgeKeepsTheRest()
+{
+    ProcessSpec spec;
+    spec.program = QStringLiteral("apt-config");
+    spec.arguments = {QStringLiteral("shell"), QStringLiteral("AUTO"),
+                      QStringLiteral("APT::Get::AutomaticRemove/b")};
+    spec.timeoutMs = 10000;
+    const ProcessResult result = ProcessRunner::run(spec);
+    return result.succeeded() && result.outputText().trimmed() != QLatin1String("AUTO='true'");
+}
+
 } // namespace
 
 RemovalPreview RemovalPreview::read()
@@ -68,7 +83,9 @@ RemovalPreview RemovalPreview::read()
     const ProcessResult listing = DpkgQuery::runListing({QStringLiteral("-W"), kFormat});
     if (!DpkgQuery::isCompleteListing(listing))
         return RemovalPreview();
-    return fromListing(listing.standardOutput);
+    RemovalPreview preview = fromListing(listing.standardOutput);
+    preview.m_autoRemoves = !purgeKeepsTheRest();
+    return preview;
 }
 
 RemovalPreview RemovalPreview::fromListing(const QByteArray &listing)
@@ -102,7 +119,7 @@ bool RemovalPreview::readLine(const QString &line)
 
 bool RemovalPreview::takesOnlyItself(const QString &target) const
 {
-    if (!m_complete)
+    if (!m_complete || m_autoRemoves)
         return false;
     const QString name = target.section(QLatin1Char('='), 0, 0);
     const QString version = target.section(QLatin1Char('='), 1);

@@ -1,5 +1,7 @@
 #include "apt_utils/removal_preview.h"
 
+#include <QProcess>
+#include <QTemporaryFile>
 #include <QTest>
 
 namespace {
@@ -56,6 +58,34 @@ private Q_SLOTS:
         QFETCH(QString, target);
         QFETCH(bool, alone);
         QCOMPARE(AppStore::RemovalPreview::fromListing(listing).takesOnlyItself(target), alone);
+    }
+
+    // A system set to remove what is left unneeded purges more than the
+    // package: the listing of this machine then vouches for nothing.
+    void systemThatAutoremovesIsLeftToTheSimulation()
+    {
+        QTemporaryFile config;
+        QVERIFY(config.open());
+        qputenv("APT_CONFIG", config.fileName().toLocal8Bit());
+        const AppStore::RemovalPreview plain = AppStore::RemovalPreview::read();
+        QVERIFY(plain.isComplete());
+        QProcess names;
+        names.start(QStringLiteral("dpkg-query"),
+                    {QStringLiteral("-W"), QStringLiteral("-f=${Package}\n")});
+        QVERIFY(names.waitForFinished());
+        QString alone;
+        for (const QByteArray &name : names.readAllStandardOutput().split('\n')) {
+            if (!name.isEmpty() && plain.takesOnlyItself(QString::fromUtf8(name))) {
+                alone = QString::fromUtf8(name);
+                break;
+            }
+        }
+        QVERIFY2(!alone.isEmpty(), "no installed package that nothing needs");
+
+        config.write("APT::Get::AutomaticRemove \"true\";\n");
+        config.flush();
+        QVERIFY(!AppStore::RemovalPreview::read().takesOnlyItself(alone));
+        qunsetenv("APT_CONFIG");
     }
 };
 
