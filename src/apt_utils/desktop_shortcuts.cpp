@@ -189,9 +189,16 @@ void DesktopShortcuts::removeShortcuts(const QString &name, const QString &login
         return;
     }
     QStringList desktopFiles;
+    if (entriesOfShortcutsToRemove(name, installMode, desktopFiles))
+        removeShortcutsTo(desktopFiles, login, installMode);
+}
+
+bool DesktopShortcuts::entriesOfShortcutsToRemove(const QString &name, int installMode,
+                                                  QStringList &desktopFiles)
+{
     if (!AptCache::getPackageDesktopFiles(name, desktopFiles, installMode)) {
         qCWarning(daemonLogCategory) << "getPackageDesktopFiles failed";
-        return;
+        return false;
     }
     if (installMode != kKaplaMode) {
         QStringList kaplaFiles;
@@ -206,9 +213,18 @@ void DesktopShortcuts::removeShortcuts(const QString &name, const QString &login
         }
     }
     qCDebug(daemonLogCategory) << name << desktopFiles;
+    return true;
+}
+
+void DesktopShortcuts::removeShortcutsTo(const QStringList &desktopFiles, const QString &login,
+                                         int installMode)
+{
+    if (login.isEmpty()) {
+        qCWarning(daemonLogCategory) << "logname is empty";
+        return;
+    }
     if (desktopFiles.isEmpty())
         return;
-
     const UserDesktop desktop(login);
     if (!desktop.isOpen())
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace AppStore {
 
@@ -23,6 +24,14 @@ public:
     // Leaves the shortcuts that a kapla application of the same name still
     // brings.
     static void removeShortcuts(const QString &name, const QString &login, int installMode);
+    // removeShortcuts in two steps, so that the entries can be read beside
+    // other work: the package's desktop entries whose shortcuts go (false
+    // when they could not be read), then the removal of the user's
+    // shortcuts to them.
+    static bool entriesOfShortcutsToRemove(const QString &name, int installMode,
+                                           QStringList &desktopFiles);
+    static void removeShortcutsTo(const QStringList &desktopFiles, const QString &login,
+                                  int installMode);
 };
 
 } // namespace AppStore

@@ -173,12 +173,14 @@ QString PackageProtection::purgeRefusal(const QString &packageName, const Proces
     // The listing takes a few milliseconds, the simulation a second load of
     // apt's cache; it runs only when the listing leaves a doubt.
     SideQuery<RemovalPreview> listing([] { return RemovalPreview::read(); });
+    SideQuery<bool> autoRemoval([] { return RemovalPreview::purgeRemovesUnneeded(); });
     if (!isApplication(packageName))
         return QStringLiteral("it ships no desktop entry of its own, so it is no application");
     const RemovalPreview preview = listing.take();
     const QMap<QString, QString> *reasons =
         preview.isComplete() ? &preview.protectedReasons() : nullptr;
-    if (namesLast(packageName, purgeRun) && preview.takesOnlyItself(purgeRun.arguments.constLast()))
+    if (!autoRemoval.take() && namesLast(packageName, purgeRun) &&
+        preview.takesOnlyItself(purgeRun.arguments.constLast()))
         return judgeRemovals({packageName}, reasons);
     return judgeSimulation(simulate(purgeRun), reasons);
 }

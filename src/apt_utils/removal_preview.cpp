@@ -62,10 +62,9 @@ bool isInstalled(const QString &state)
     return state.size() == 3 && state.at(1) == QLatin1Char('i');
 }
 
-// apt-get's purge also takes what nothing needs any more when the system's
-// configuration asks it to; the listing cannot tell what that would be.
-// false also when apt-config could not tell.
-bool purgeKeepsTheRest()
+} // namespace
+
+bool RemovalPreview::purgeRemovesUnneeded()
 {
     ProcessSpec spec;
     spec.program = QStringLiteral("apt-config");
@@ -73,19 +72,15 @@ bool purgeKeepsTheRest()
                       QStringLiteral("APT::Get::AutomaticRemove/b")};
     spec.timeoutMs = 10000;
     const ProcessResult result = ProcessRunner::run(spec);
-    return result.succeeded() && result.outputText().trimmed() != QLatin1String("AUTO='true'");
+    return !result.succeeded() || result.outputText().trimmed() == QLatin1String("AUTO='true'");
 }
-
-} // namespace
 
 RemovalPreview RemovalPreview::read()
 {
     const ProcessResult listing = DpkgQuery::runListing({QStringLiteral("-W"), kFormat});
     if (!DpkgQuery::isCompleteListing(listing))
         return RemovalPreview();
-    RemovalPreview preview = fromListing(listing.standardOutput);
-    preview.m_autoRemoves = !purgeKeepsTheRest();
-    return preview;
+    return fromListing(listing.standardOutput);
 }
 
 RemovalPreview RemovalPreview::fromListing(const QByteArray &listing)
@@ -119,7 +114,7 @@ bool RemovalPreview::readLine(const QString &line)
 
 bool RemovalPreview::takesOnlyItself(const QString &target) const
 {
-    if (!m_complete || m_autoRemoves)
+    if (!m_complete)
         return false;
     const QString name = target.section(QLatin1Char('='), 0, 0);
     const QString version = target.section(QLatin1Char('='), 1);

@@ -18,9 +18,12 @@ namespace AppStore {
 class RemovalPreview
 {
 public:
-    // Runs the listing, and asks apt-config whether a purge also removes
-    // what nothing needs any more.
+    // Runs the listing.
     static RemovalPreview read();
+    // Whether apt-get's purge also takes what nothing needs any more, as the
+    // system's configuration may ask; the listing cannot tell what that
+    // would be. true also when apt-config could not tell.
+    static bool purgeRemovesUnneeded();
     // The listing's output, one package a line in the order of the format
     // read() asks for.
     static RemovalPreview fromListing(const QByteArray &listing);
@@ -34,8 +37,7 @@ public:
 
     // Whether apt-get's purge of target ("name" or "name=version", as the run
     // names it) takes that package alone. Only when the listing leaves no
-    // doubt: apt-get is not set to remove what is left unneeded (by read()),
-    // the package is installed once, at that version, and not marked
+    // doubt: the package is installed once, at that version, and not marked
     // for apt to keep; every package is in a settled state and finds each of
     // its dependencies by name (apt-get refuses to act on a broken system);
     // and no installed package's Depends or Pre-Depends name it or what it
@@ -58,7 +60,6 @@ private:
     QList<Entry> m_entries;
     QMap<QString, QString> m_reasons;
     bool m_complete = false;
-    bool m_autoRemoves = false;
 };
 
 } // namespace AppStore

@@ -3,6 +3,7 @@
 #include "apt_utils/aptcache.h"
 #include "apt_utils/dpkg_query.h"
 #include "apt_utils/package_protection.h"
+#include "apt_utils/pending_shortcut_removal.h"
 #include "common/app_brief_info.h"
 #include "common/daemon_log.h"
 #include "common/notify_status.h"
@@ -380,6 +381,7 @@ void AptInstallAndRemoveTask::startPurgeTask()
     }
     // Asked once dpkg is free: the simulation sees what the purge will meet.
     const ProcessSpec spec = purgeSpec();
+    AppStore::PendingShortcutRemoval shortcuts(m_task.packageName, m_task.loginName, 1);
     const QString refusal = AppStore::PackageProtection::purgeRefusal(m_task.packageName, spec);
     if (!refusal.isEmpty()) {
         qCWarning(daemonLogCategory).noquote()
@@ -390,7 +392,7 @@ void AptInstallAndRemoveTask::startPurgeTask()
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
     if (!m_process)
         m_process = createProcess(false);
-    AptCache::removeShortcuts(m_task.packageName, m_task.loginName, 1);
+    shortcuts.take();
     if (startProcess(spec) && m_process) {
         // Nobody answers a purge's prompts: they read end-of-file instead of
         // holding the only install thread.

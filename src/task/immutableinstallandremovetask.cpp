@@ -2,6 +2,7 @@
 
 #include "apt_utils/aptcache.h"
 #include "apt_utils/package_protection.h"
+#include "apt_utils/pending_shortcut_removal.h"
 #include "common/app_brief_info.h"
 #include "common/daemon_log.h"
 #include "common/notify_status.h"
@@ -150,6 +151,7 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
         endPurge(false);
         return;
     }
+    AppStore::PendingShortcutRemoval shortcuts(m_task.packageName, m_task.loginName, 1);
     const QString refusal = AppStore::PackageProtection::purgeRefusal(
         m_task.packageName, aptGetSpec(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs));
     if (!refusal.isEmpty()) {
@@ -159,7 +161,7 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
         return;
     }
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
-    AptCache::removeShortcuts(m_task.packageName, m_task.loginName, 1);
+    shortcuts.take();
     startAptGet(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs);
 }
 
