@@ -558,22 +558,26 @@ AptInstallManager::Intake AptInstallManager::intakeOf(Route route, const Apt_Tas
     const QString &name = task.packageName;
     QMutexLocker locker(&m_taskMapMutex);
     AbstractTask *mapped = nullptr;
+    const char *kind = "";
     switch (route) {
     case Route::Apt:
         mapped = m_aptTaskMap.value(name);
+        kind = "Apt Task";
         break;
     case Route::Http:
         mapped = m_httpTaskMap.value(name);
+        kind = "Http Task";
         break;
     case Route::Kapla:
         mapped = m_kaplaTaskMap.value(name);
+        kind = "Kapla Task";
         break;
     case Route::Unhandled:
         break;
     }
     const auto slot = m_poolTasks.constFind(mapped);
     if (slot != m_poolTasks.cend() && slot->endedPackage.isEmpty()) {
-        qCWarning(daemonLogCategory) << "a task of" << name << "is in work";
+        qCWarning(daemonLogCategory) << kind << name << "existed!";
         return Intake::InWork;
     }
     if (!hasEndedTaskLocked(name))
