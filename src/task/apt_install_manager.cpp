@@ -45,6 +45,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -361,20 +362,57 @@ void AptInstallManager::startInPoolLocked(Task *task, QThreadPool *pool, int pri
 {
     const std::shared_ptr<TaskEndRelay> relay = m_endRelay;
     task->setRunEndHandler([relay, task] { relay->relay(task); });
-    m_poolTasks.insert(task, {task, pool, installPackage});
+    m_poolTasks.insert(task, {task, pool, installPackage, QString()});
     pool->start(task, priority);
 }
 
-// Runs on the manager's thread, after the task's run() has returned.
+// Direct, on whichever thread the task ends: a request queued right behind
+// the one that ended it must find it ended.
+template<typename Task> void AptInstallManager::watchEnd(Task *task)
+{
+    connect(
+        task, &Task::sigFinished, this,
+        [this, task](const QString &packageName) {
+            QMutexLocker locker(&m_taskMapMutex);
+            const auto slot = m_poolTasks.find(task);
+            if (slot != m_poolTasks.end())
+                slot->endedPackage = packageName;
+        },
+        Qt::DirectConnection);
+}
+
+bool AptInstallManager::hasEndedTaskLocked(const QString &packageName) const
+{
+    for (const PoolSlot &slot : m_poolTasks) {
+        if (slot.endedPackage == packageName)
+            return true;
+    }
+    return false;
+}
+
+// Runs on the manager's thread, after the task's run() has returned. What the
+// run reported was queued before this and has been handled: a request that
+// waited for it starts with nothing of the old task still to come.
 void AptInstallManager::releaseEndedTask(AbstractTask *task)
 {
+    std::optional<Apt_Task> waiting;
     {
         QMutexLocker locker(&m_taskMapMutex);
-        if (!m_poolTasks.remove(task))
+        const auto slot = m_poolTasks.constFind(task);
+        if (slot == m_poolTasks.cend())
             return;
+        const QString ended = slot->endedPackage;
+        m_poolTasks.erase(slot);
         eraseFromTaskMapsLocked(task);
+        const auto request = m_waitingRequests.constFind(ended);
+        if (request != m_waitingRequests.cend() && !hasEndedTaskLocked(ended)) {
+            waiting = *request;
+            m_waitingRequests.erase(request);
+        }
     }
     delete task;
+    if (waiting)
+        addDownloadPoolTask(*waiting);
     if (m_draining)
         checkDrained();
 }
@@ -432,7 +470,8 @@ void AptInstallManager::addDownloadPoolTask(Apt_Task &task)
     const Route route = routeOf(task);
     // A repeated request for a package in work ends here, before any
     // bookkeeping: the running task keeps its session, row and operation.
-    if ((task.taskType == 0 || route == Route::Kapla) && isTaskInWork(route, task.packageName))
+    // One that waits for an ended task to go comes back here when it has.
+    if ((task.taskType == 0 || route == Route::Kapla) && intakeOf(route, task) != Intake::Take)
         return;
 
     if (isStoreTask(task)) {
@@ -511,29 +550,45 @@ void AptInstallManager::refuseTask(const Apt_Task &task, const QString &reason)
     releaseHookCache(task.packageName);
 }
 
-bool AptInstallManager::isTaskInWork(Route route, const QString &packageName)
+// A task in work keeps its package to itself. One that is done with it but
+// still winds down would run beside a new task of the package (a resume
+// right behind a pause): the request waits for it to go instead.
+AptInstallManager::Intake AptInstallManager::intakeOf(Route route, const Apt_Task &task)
 {
+    const QString &name = task.packageName;
     QMutexLocker locker(&m_taskMapMutex);
+    AbstractTask *mapped = nullptr;
+    const char *kind = "";
     switch (route) {
     case Route::Apt:
-        if (!m_aptTaskMap.contains(packageName))
-            return false;
-        qCWarning(daemonLogCategory) << "Apt Task" << packageName << "existed!";
-        return true;
+        mapped = m_aptTaskMap.value(name);
+        kind = "Apt Task";
+        break;
     case Route::Http:
-        if (!m_httpTaskMap.contains(packageName))
-            return false;
-        qCWarning(daemonLogCategory) << "Http Task " << packageName << "existed!";
-        return true;
+        mapped = m_httpTaskMap.value(name);
+        kind = "Http Task";
+        break;
     case Route::Kapla:
-        if (!m_kaplaTaskMap.contains(packageName))
-            return false;
-        qCWarning(daemonLogCategory) << "Kapla Task" << packageName << "existed!";
-        return true;
+        mapped = m_kaplaTaskMap.value(name);
+        kind = "Kapla Task";
+        break;
     case Route::Unhandled:
         break;
     }
-    return false;
+    const auto slot = m_poolTasks.constFind(mapped);
+    if (slot != m_poolTasks.cend() && slot->endedPackage.isEmpty()) {
+        qCWarning(daemonLogCategory) << kind << name << "existed!";
+        return Intake::InWork;
+    }
+    if (!hasEndedTaskLocked(name))
+        return Intake::Take;
+    if (m_waitingRequests.contains(name)) {
+        qCWarning(daemonLogCategory) << "a request for" << name << "already waits";
+        return Intake::InWork;
+    }
+    qCInfo(daemonLogCategory) << "the request for" << name << "waits for its ended task to go";
+    m_waitingRequests.insert(name, task);
+    return Intake::Waits;
 }
 
 void AptInstallManager::recordStoreInstall(Apt_Task &task)
@@ -576,8 +631,9 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
         Qt::QueuedConnection);
     connect(download, &AptDownloadTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
-    // The task is done with its package before its run has wound down: a new
-    // request for it (a resume right after a pause) is taken from here on.
+    // The task is done with its package before its run has wound down:
+    // control requests find it gone from here on.
+    watchEnd(download);
     connect(
         download, &AptDownloadTask::sigFinished, this,
         [this, download] {
@@ -634,6 +690,7 @@ void AptInstallManager::addToRunHttpTask(const Apt_Task &task)
         Qt::QueuedConnection);
     connect(download, &HttpDownloadTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
+    watchEnd(download);
     connect(
         download, &HttpDownloadTask::sigFinished, this,
         [this, download] {
@@ -690,6 +747,7 @@ void AptInstallManager::addToRunKaplaTask(const Apt_Task &task)
         Qt::QueuedConnection);
     connect(kapla, &KaplaPkgInstAndRmTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
+    watchEnd(kapla);
     connect(
         kapla, &KaplaPkgInstAndRmTask::sigFinished, this,
         [this, kapla] {
@@ -1184,7 +1242,8 @@ void AptInstallManager::takeBackLocked(QMap<QString, Task *> &map, const QString
 
 // One task-map step over every map. A task still queued leaves the pool and
 // its map together, so it can never start afterwards; a running one stays in
-// its map until it reports its end.
+// its map until it reports its end. A waiting request is withdrawn like a
+// queued task.
 QList<AptInstallManager::TakenTask> AptInstallManager::takeBackTasks(const QString &packageName,
                                                                      bool anyKapla, bool &running)
 {
@@ -1194,6 +1253,11 @@ QList<AptInstallManager::TakenTask> AptInstallManager::takeBackTasks(const QStri
     takeBackLocked(m_aptTaskMap, packageName, taken, anyKapla, running);
     takeBackLocked(m_httpTaskMap, packageName, taken, anyKapla, running);
     takeBackLocked(m_kaplaTaskMap, packageName, taken, anyKapla, running);
+    const auto waiting = m_waitingRequests.constFind(packageName);
+    if (waiting != m_waitingRequests.cend()) {
+        taken.append({nullptr, *waiting});
+        m_waitingRequests.erase(waiting);
+    }
     return taken;
 }
 
@@ -1212,7 +1276,8 @@ void AptInstallManager::onControlRequest(ControlRequest request, const Apt_Task 
         }
         // It belongs to the manager's thread, which may be delivering an
         // event to it right now.
-        queued.task->deleteLater();
+        if (queued.task)
+            queued.task->deleteLater();
     }
     {
         QMutexLocker locker(&m_taskMapMutex);
@@ -1256,7 +1321,8 @@ void AptInstallManager::onPausePartAptTasks(const QString &id, const QStringList
         const QList<TakenTask> taken = takeBackTasks(name, true, running);
         for (const TakenTask &queued : taken) {
             pauseTakenTask(queued.record);
-            queued.task->deleteLater();
+            if (queued.task)
+                queued.task->deleteLater();
         }
         if (running)
             runningPackages.append(name);

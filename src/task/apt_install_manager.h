@@ -157,7 +157,10 @@ private:
     static QString validationError(const Apt_Task &task);
     void refuseTask(const Apt_Task &task, const QString &reason);
     bool refusedWhileStopping(const QString &packageName) const;
-    bool isTaskInWork(Route route, const QString &packageName);
+    enum class Intake { Take, InWork, Waits };
+    Intake intakeOf(Route route, const Apt_Task &task);
+    template<typename Task> void watchEnd(Task *task);
+    bool hasEndedTaskLocked(const QString &packageName) const;
     void recordStoreInstall(Apt_Task &task);
     void onNeedAptFix(const QString &packageName);
     void onAptFixResult(const QString &packageName, bool isSuccessful);
@@ -195,7 +198,8 @@ private:
     bool hasTaskLocked(const QString &packageName) const;
     bool isInInstallStage(const QString &packageName);
     void onPausePartAptTasks(const QString &id, const QStringList &packageNames);
-    // A download-pool task taken back before it ran, with its own record.
+    // A download-pool task taken back before it ran, with its own record;
+    // task is null for a request that waited for an ended task to go.
     struct TakenTask
     {
         AbstractTask *task;
@@ -240,6 +244,8 @@ private:
         // Empty for downloads and repairs. The install stage of a package,
         // whoever asked for it, lasts as long as such a task of it is here.
         QString installPackage;
+        // Set once a download-pool task is done with its package.
+        QString endedPackage;
     };
 
     QMutex m_taskMapMutex;
@@ -251,6 +257,9 @@ private:
     // The packages whose running task was handed a request, until the task
     // reports taking one; true when a stop was among them.
     QHash<QString, bool> m_awaitedRequests;
+    // A new request for a package whose task has ended but still winds
+    // down; started once that task is gone, at most one per package.
+    QHash<QString, Apt_Task> m_waitingRequests;
 
     QMutex m_operationMutex;
     QMap<QString, AppStore::PackageOperation> m_operationMap;

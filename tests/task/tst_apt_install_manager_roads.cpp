@@ -5,6 +5,7 @@
 #include "engine_recorder.h"
 #include "engine_test_setup.h"
 #include "task/apt_install_manager.h"
+#include "task/dpkg_lock_wait.h"
 #include "test_env.h"
 
 #include <QCoreApplication>
@@ -137,7 +138,10 @@ void TestAptInstallManagerRoads::failingScriptEndsCleanly()
                 .isEmpty());
 
     // The failure goes out first; the purge follows it and leaves nothing
-    // of the package and nothing for dpkg to finish.
+    // of the package and nothing for dpkg to finish. dpkg writes the state
+    // before it has ended (triggers, its own exit), and the next case runs
+    // dpkg itself, which does not wait for a lock: the purge has ended once
+    // dpkg's locks are free.
     QString state;
     QString audit;
     QVERIFY2(TestEnv::waitFor(
@@ -147,7 +151,7 @@ void TestAptInstallManagerRoads::failingScriptEndsCleanly()
                                  .outputText()
                                  .trimmed();
                      return (state.isEmpty() || state.endsWith(QLatin1String("not-installed"))) &&
-                            audit.isEmpty();
+                            audit.isEmpty() && !AppStore::DpkgLockWait::isHeldByOther();
                  },
                  60000),
              qPrintable(state + u'\n' + audit));
@@ -159,6 +163,8 @@ void TestAptInstallManagerRoads::halfConfiguredPackageIsInstalled()
 {
     TestEnv::runTool(QStringLiteral("dpkg"),
                      {QStringLiteral("-i"), m_setup.repository().debPath(kHalfDone, "1.0")});
+    QCOMPARE(DpkgListing::field(kHalfDone, QStringLiteral("Status")),
+             QStringLiteral("install ok half-configured"));
     m_recorded.progress.clear();
     addTask(storeTask(kHalfDone));
     QVERIFY2(m_recorded.waitForFinal(kHalfDone), "the task never ended");
