@@ -1,7 +1,6 @@
 #include "apt_utils/pending_shortcut_removal.h"
 
 #include "apt_utils/desktop_shortcuts.h"
-#include "common/daemon_log.h"
 
 namespace AppStore {
 
@@ -11,7 +10,7 @@ PendingShortcutRemoval::PendingShortcutRemoval(const QString &name, QString logi
     , m_entries([name, installMode, noLogin = m_login.isEmpty()]() -> std::optional<QStringList> {
         // Nobody's desktop to tidy: nothing to read.
         QStringList files;
-        if (noLogin || !DesktopShortcuts::entriesOfShortcutsToRemove(name, installMode, files))
+        if (!noLogin && !DesktopShortcuts::entriesOfShortcutsToRemove(name, installMode, files))
             return std::nullopt;
         return files;
     })
@@ -19,10 +18,6 @@ PendingShortcutRemoval::PendingShortcutRemoval(const QString &name, QString logi
 
 void PendingShortcutRemoval::take()
 {
-    if (m_login.isEmpty()) {
-        qCWarning(daemonLogCategory) << "logname is empty";
-        return;
-    }
     if (const std::optional<QStringList> files = m_entries.take())
         DesktopShortcuts::removeShortcutsTo(*files, m_login, m_installMode);
 }

@@ -34,17 +34,10 @@ const QString kDeletedSuffix = QStringLiteral(" (deleted)");
 // calls waits unread behind the answer; an answer on another connection is
 // read all the same, and the bus thread waits for it a moment, not until the
 // time limit.
-QDBusConnection questionsConnection(const QDBusConnection &connection)
-{
-    if (connection.name() != QDBusConnection::systemBus().name())
-        return connection;
-    return QDBusConnection::connectToBus(QDBusConnection::SystemBus,
-                                         QStringLiteral("tarnwick-caller-questions"));
-}
-
 QDBusMessage callBlocking(const QDBusConnection &connection, const QDBusMessage &call)
 {
-    return questionsConnection(connection).call(call, QDBus::Block, kBusQueryTimeoutMs);
+    return CallerIdentity::questionsConnection(connection)
+        .call(call, QDBus::Block, kBusQueryTimeoutMs);
 }
 
 QDBusMessage callBlocking(const QDBusConnection &connection, const QString &service,
@@ -160,6 +153,19 @@ QDBusMessage CallerIdentity::credentialsQuery(const QString &sender)
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionCredentials"));
     query << sender;
     return query;
+}
+
+QDBusConnection CallerIdentity::questionsConnection(const QDBusConnection &connection)
+{
+    if (connection.name() != QDBusConnection::systemBus().name())
+        return connection;
+    const QString name = QStringLiteral("tarnwick-caller-questions");
+    QDBusConnection questions = QDBusConnection::connectToBus(QDBusConnection::SystemBus, name);
+    if (questions.isConnected())
+        return questions;
+    // Not kept under its name, so that the next question tries again.
+    QDBusConnection::disconnectFromBus(name);
+    return connection;
 }
 
 uid_t CallerIdentity::userFromCredentials(const QDBusConnection &connection, const QString &sender,

@@ -26,6 +26,10 @@ public:
     // The question to the bus daemon about sender's credentials, to be sent
     // without waiting for the answer.
     static QDBusMessage credentialsQuery(const QString &sender);
+    // Where the questions about callers of connection go: a connection of
+    // their own beside the system bus's, whose reading the calls it holds
+    // cannot pause.
+    static QDBusConnection questionsConnection(const QDBusConnection &connection);
     // The user that reply, the bus daemon's answer to credentialsQuery,
     // names; uid_t(-1) when it names none. A user found is remembered.
     static uid_t userFromCredentials(const QDBusConnection &connection, const QString &sender,

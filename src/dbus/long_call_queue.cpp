@@ -158,7 +158,9 @@ void LongCallQueue::awaitUser(quint64 id, const QString &sender)
         return;
     const QDBusConnection connection = held.connection;
     auto *watcher = new QDBusPendingCallWatcher(
-        connection.asyncCall(CallerIdentity::credentialsQuery(sender), kUserQueryTimeoutMs), this);
+        CallerIdentity::questionsConnection(connection)
+            .asyncCall(CallerIdentity::credentialsQuery(sender), kUserQueryTimeoutMs),
+        this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, connection, key, sender](QDBusPendingCallWatcher *finished) {
                 finished->deleteLater();

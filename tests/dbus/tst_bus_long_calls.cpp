@@ -177,13 +177,9 @@ private Q_SLOTS:
         QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                               QFile::ReadOther | QFile::ExeOther);
         const QString namesFile = dir.filePath(QStringLiteral("names"));
-        QFile file(namesFile);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        const QByteArray name = QByteArray(25000, 'a') + '\n';
-        for (int i = 0; i < 1000; ++i)
-            file.write(name);
-        file.close();
-        file.setPermissions(QFile::ReadOwner | QFile::ReadOther);
+        QVERIFY(TestEnv::writeFile(namesFile,
+                                   QByteArray(QByteArray(25000, 'a') + '\n').repeated(1000)));
+        QFile::setPermissions(namesFile, QFile::ReadOwner | QFile::ReadOther);
         const QString client = dir.filePath(QStringLiteral("client"));
         QVERIFY(QFile::copy(qEnvironmentVariable("TWK_TEST_CLIENT"), client));
         // The open list, and a checked method whose caller check asks the

@@ -1,4 +1,5 @@
 #include "private_system_bus.h"
+#include "test_env.h"
 
 #include "dbus/bus_read_watchdog.h"
 #include "dbus/long_call_queue.h"
@@ -106,11 +107,8 @@ private Q_SLOTS:
     void readsAgainAfterAPause()
     {
         const QString names = m_dir.filePath(QStringLiteral("names"));
-        QFile file(names);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        for (int i = 0; i < 1000; ++i)
-            file.write(QByteArray(25000, 'a') + '\n');
-        file.close();
+        QVERIFY(
+            TestEnv::writeFile(names, QByteArray(QByteArray(25000, 'a') + '\n').repeated(1000)));
         AppStore::ProcessRunner flood;
         QVERIFY(flood.start(client(
             {QStringLiteral("--send"), QStringLiteral("4"), QStringLiteral("GetPackageLatestList"),
