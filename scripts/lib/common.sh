@@ -7,7 +7,7 @@ TWK_BUILD=${TWK_BUILD:-$TWK_ROOT/build}
 TWK_SANITIZE_BUILD=${TWK_SANITIZE_BUILD:-$TWK_ROOT/build-asan}
 
 TWK_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libqt6sql6-sqlite libssl-dev
-    clang-format)
+    libdbus-1-dev clang-format)
 TWK_TEST_PACKAGES=(dbus-daemon dbus-bin libglib2.0-bin dpkg-dev apt-utils python3 openssl
     procps psmisc gnupg sqlite3 debconf util-linux)
 

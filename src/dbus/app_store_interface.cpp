@@ -16,7 +16,9 @@
 #include "common/system_notify_info.h"
 #include "database/appstoredb.h"
 #include "database/OnTheShelvesAppTableManager.h"
-#include "dbus/bus_read_watchdog.h"
+#include "dbus/broadcast_outbox.h"
+#include "dbus/bus_connection_limits.h"
+#include "dbus/bus_watchdog.h"
 #include "dbus/caller_check.h"
 #include "dbus/children_guard_account_interface.h"
 #include "dbus/latest_package_query.h"
@@ -58,6 +60,11 @@ constexpr int kShutdownWaitMs = 15 * 60 * 1000;
 // A long call is told to end at quit; a store query in work ends within
 // moments, a package tool's query within its own time limit.
 constexpr int kLongCallStopWaitMs = 3000;
+// What the bus library lets the daemon's connection hold of received,
+// unfreed messages before it stops reading it (its own default is 63 MiB).
+// The calls held are bounded far below; the rest is room for what a flood
+// puts on the queue while the main thread is busy.
+constexpr qint64 kReceiveLimit = 4 * AppStore::BusCallQueue::kMaxBytes;
 
 } // namespace
 
@@ -196,6 +203,8 @@ void AppStoreInterface::initDatabase()
 bool AppStoreInterface::registerDBus()
 {
     QDBusConnection bus = QDBusConnection::systemBus();
+    // Before any caller can reach the object.
+    AppStore::BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
     const auto options =
         QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals |
         QDBusConnection::ExportScriptableProperties | QDBusConnection::ExportScriptableInvokables;
@@ -208,7 +217,8 @@ bool AppStoreInterface::registerDBus()
         bus.unregisterObject(kObjectPath);
         return false;
     }
-    AppStore::BusReadWatchdog::watch(bus);
+    AppStore::BroadcastOutbox::takeOver(bus, this, kObjectPath, kInterfaceName);
+    AppStore::BusWatchdog::watch(bus);
     return true;
 }
 
@@ -230,7 +240,7 @@ bool AppStoreInterface::isKaplaSupported() const
 void AppStoreInterface::stopWorkers()
 {
     // First: the calls use the workers below.
-    m_longCalls.stop(kLongCallStopWaitMs);
+    m_calls.stop(kLongCallStopWaitMs);
     if (AppBriefInfoInterface *lookup = AppBriefInfoInterface::existingInstance())
         lookup->stopThread();
     if (m_uploadHardware)
@@ -278,7 +288,7 @@ void AppStoreInterface::stopUpgradeCheck()
 
 void AppStoreInterface::shutDown()
 {
-    m_longCalls.close();
+    m_calls.close();
     if (!m_aptInstallManager) {
         QCoreApplication::quit();
         return;
@@ -291,13 +301,14 @@ void AppStoreInterface::shutDown()
 
 void AppStoreInterface::AptUpdateSource(bool isStartup)
 {
-    uid_t caller = 0;
-    if (!AppStore::admitCaller(*this, AppStore::CallerLevel::Checked, &caller))
-        return;
-    // A start-up update skips the throttle of failed updates; only root and
-    // the daemon's own workers may ask for that.
-    if (m_aptUpdateThread)
-        Q_EMIT m_aptUpdateThread->sigStartAptUpdate(isStartup && caller == 0);
+    m_calls.checked(*this, AppStore::CallerLevel::Checked,
+                    [this, isStartup](const AppStore::BusCaller &caller) {
+                        // A start-up update skips the throttle of failed updates; only root and
+                        // the daemon's own workers may ask for that.
+                        if (m_aptUpdateThread)
+                            Q_EMIT m_aptUpdateThread->sigStartAptUpdate(isStartup &&
+                                                                        caller.uid == 0);
+                    });
 }
 
 void AppStoreInterface::UpdateSourceDir()
@@ -403,40 +414,41 @@ void AppStoreInterface::emitInstallProgress(const QString &id, const QString &pa
 
 void AppStoreInterface::IntallPackage(const QString &id, const QString &packageInfo)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!BusArgumentChecks::isPlainText(id, 256) ||
-        !BusArgumentChecks::isPackageInfoSize(packageInfo)) {
-        logRefused("void AppStoreInterface::IntallPackage(const QString&, const QString&)",
-                   {id, packageInfo.left(256)});
-        slotInstallPackageFailed(id, QString());
-        return;
-    }
-    StoreService::AppBriefInfo info;
-    info.parseJsonByteArray(packageInfo.trimmed().toUtf8());
-    QString channelKey;
-    if (!info.package_name.isEmpty()) {
-        if (!InstallRequestBuilder::namesDownload(info)) {
-            InstallPackage(id, info);
-            return;
-        }
-        // Root installs the file: its link and checksum are taken from the
-        // store, never from the caller, whose checksum proves nothing.
-        qCInfo(daemonLogCategory)
-            << "isSpecificPkg detected, retry getAppBriefInfo for security reason...";
-        channelKey = InstallRequestBuilder::channelKey(info);
-    } else {
-        info.package_name = packageInfo;
-    }
-    // The name goes into the store's query address.
-    if (!isPackageArgument(info.package_name)) {
-        logRefused("void AppStoreInterface::IntallPackage(const QString&, const QString&)",
-                   {id, info.package_name.left(256)});
-        slotInstallPackageFailed(id, info.package_name);
-        return;
-    }
-    Q_EMIT sigStartInstall(id, info.package_name);
-    AppBriefInfoInterface::instance()->getAppBriefInfo(id, info.package_name, channelKey);
+    m_calls.checked(
+        *this, CallerLevel::Checked, [this, id, packageInfo](const AppStore::BusCaller &) {
+            if (!BusArgumentChecks::isPlainText(id, 256) ||
+                !BusArgumentChecks::isPackageInfoSize(packageInfo)) {
+                logRefused("void AppStoreInterface::IntallPackage(const QString&, const QString&)",
+                           {id, packageInfo.left(256)});
+                slotInstallPackageFailed(id, QString());
+                return;
+            }
+            StoreService::AppBriefInfo info;
+            info.parseJsonByteArray(packageInfo.trimmed().toUtf8());
+            QString channelKey;
+            if (!info.package_name.isEmpty()) {
+                if (!InstallRequestBuilder::namesDownload(info)) {
+                    InstallPackage(id, info);
+                    return;
+                }
+                // Root installs the file: its link and checksum are taken from the
+                // store, never from the caller, whose checksum proves nothing.
+                qCInfo(daemonLogCategory)
+                    << "isSpecificPkg detected, retry getAppBriefInfo for security reason...";
+                channelKey = InstallRequestBuilder::channelKey(info);
+            } else {
+                info.package_name = packageInfo;
+            }
+            // The name goes into the store's query address.
+            if (!isPackageArgument(info.package_name)) {
+                logRefused("void AppStoreInterface::IntallPackage(const QString&, const QString&)",
+                           {id, info.package_name.left(256)});
+                slotInstallPackageFailed(id, info.package_name);
+                return;
+            }
+            Q_EMIT sigStartInstall(id, info.package_name);
+            AppBriefInfoInterface::instance()->getAppBriefInfo(id, info.package_name, channelKey);
+        });
 }
 
 void AppStoreInterface::InstallPackage(const QString &id, const StoreService::AppBriefInfo &info)
@@ -558,7 +570,7 @@ Apt_Task AppStoreInterface::controlTask(const QString &id, const QString &packag
 void AppStoreInterface::toEngine(const std::function<void(AptInstallManager &)> &request)
 {
     AptInstallManager *manager = m_aptInstallManager;
-    if (!calledFromDBus()) {
+    if (!AppStore::BusCaller::of(*this).fromBus) {
         request(*manager);
         return;
     }
@@ -571,37 +583,40 @@ void AppStoreInterface::toEngine(const std::function<void(AptInstallManager &)> 
 void AppStoreInterface::afterControlRequests(const std::function<void()> &work,
                                              const std::function<void()> &finish)
 {
-    if (!m_aptInstallManager) {
+    if (m_aptInstallManager) {
+        m_calls.lateOn(m_aptInstallManager, *this, CallerLevel::Checked, work, finish);
+        return;
+    }
+    m_calls.checked(*this, CallerLevel::Checked, [work, finish](const AppStore::BusCaller &) {
         work();
         if (finish)
             finish();
-        return;
-    }
-    m_longCalls.runOn(m_aptInstallManager, *this, work, finish);
+    });
 }
 
 void AppStoreInterface::RemovePackage(const QString &id, const QString &packageName,
                                       const QString &appName)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!isIdArgument(id) || !isPackageArgument(packageName) ||
-        !BusArgumentChecks::isPlainText(appName)) {
-        logRefused("void AppStoreInterface::RemovePackage(const QString&, const "
-                   "QString&, const QString&)",
-                   {id, packageName, appName});
-        return;
-    }
-    qCDebug(daemonLogCategory) << "AppStoreInterface::RemovePackage" << id << packageName
-                               << BusArgumentChecks::loggable(appName);
-    if (!m_aptInstallManager)
-        return;
-    Apt_Task task = controlTask(id, packageName);
-    task.taskType = 1;
-    task.appName = appName;
-    task.uid = AppStore::UserLookup::getLogname(task.loginName);
-    Q_EMIT sigInsertHookData(packageName, 1);
-    m_aptInstallManager->addPurgeTask(task);
+    m_calls.checked(
+        *this, CallerLevel::Checked, [this, id, packageName, appName](const AppStore::BusCaller &) {
+            if (!isIdArgument(id) || !isPackageArgument(packageName) ||
+                !BusArgumentChecks::isPlainText(appName)) {
+                logRefused("void AppStoreInterface::RemovePackage(const QString&, const "
+                           "QString&, const QString&)",
+                           {id, packageName, appName});
+                return;
+            }
+            qCDebug(daemonLogCategory) << "AppStoreInterface::RemovePackage" << id << packageName
+                                       << BusArgumentChecks::loggable(appName);
+            if (!m_aptInstallManager)
+                return;
+            Apt_Task task = controlTask(id, packageName);
+            task.taskType = 1;
+            task.appName = appName;
+            task.uid = AppStore::UserLookup::getLogname(task.loginName);
+            Q_EMIT sigInsertHookData(packageName, 1);
+            m_aptInstallManager->addPurgeTask(task);
+        });
 }
 
 void AppStoreInterface::StopInstallPackage(const QString &id, const QString &packageName)
@@ -621,116 +636,129 @@ void AppStoreInterface::StopInstallPackage(const QString &id, const QString &pac
 
 void AppStoreInterface::PauseInstallPackage(const QString &id, const QString &packageName)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!isIdArgument(id) || !isPackageArgument(packageName)) {
-        logRefused("void AppStoreInterface::PauseInstallPackage(QString, QString)",
-                   {id, packageName});
-        return;
-    }
-    qCDebug(daemonLogCategory) << "AppStoreInterface::PauseInstallPackage" << id << packageName;
-    if (!m_aptInstallManager)
-        return;
-    toEngine([task = controlTask(id, packageName)](AptInstallManager &manager) mutable {
-        manager.pauseTask(task);
-    });
+    m_calls.checked(
+        *this, CallerLevel::Checked, [this, id, packageName](const AppStore::BusCaller &) {
+            if (!isIdArgument(id) || !isPackageArgument(packageName)) {
+                logRefused("void AppStoreInterface::PauseInstallPackage(QString, QString)",
+                           {id, packageName});
+                return;
+            }
+            qCDebug(daemonLogCategory)
+                << "AppStoreInterface::PauseInstallPackage" << id << packageName;
+            if (!m_aptInstallManager)
+                return;
+            toEngine([task = controlTask(id, packageName)](AptInstallManager &manager) mutable {
+                manager.pauseTask(task);
+            });
+        });
 }
 
 void AppStoreInterface::prepareToDeletePackage(const QString &id, const QString &packageName)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!isIdArgument(id) || !isPackageArgument(packageName)) {
-        logRefused("void AppStoreInterface::prepareToDeletePackage(QString, QString)",
-                   {id, packageName});
-        return;
-    }
-    qCDebug(daemonLogCategory) << "AppStoreInterface::prepareToDeletePackage" << id << packageName;
-    if (!m_aptInstallManager)
-        return;
-    toEngine([task = controlTask(id, packageName)](AptInstallManager &manager) mutable {
-        manager.prepareToDeleteTask(task);
-    });
+    m_calls.checked(
+        *this, CallerLevel::Checked, [this, id, packageName](const AppStore::BusCaller &) {
+            if (!isIdArgument(id) || !isPackageArgument(packageName)) {
+                logRefused("void AppStoreInterface::prepareToDeletePackage(QString, QString)",
+                           {id, packageName});
+                return;
+            }
+            qCDebug(daemonLogCategory)
+                << "AppStoreInterface::prepareToDeletePackage" << id << packageName;
+            if (!m_aptInstallManager)
+                return;
+            toEngine([task = controlTask(id, packageName)](AptInstallManager &manager) mutable {
+                manager.prepareToDeleteTask(task);
+            });
+        });
 }
 
 void AppStoreInterface::ConfigureInstallPackage(const QString &id, const QString &packageName,
                                                 const QString &input)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!isIdArgument(id) || !isPackageArgument(packageName) || input.isEmpty() ||
-        !BusArgumentChecks::isPromptAnswer(input)) {
-        logRefused("void AppStoreInterface::ConfigureInstallPackage(QString, QString, QString)",
-                   {id, packageName, input});
-        return;
-    }
-    qCDebug(daemonLogCategory) << "AppStoreInterface::ConfigureInstallPackage" << id << packageName
-                               << BusArgumentChecks::loggable(input);
-    if (!m_aptInstallManager)
-        return;
-    toEngine([task = controlTask(id, packageName), input](AptInstallManager &manager) {
-        manager.sendAptInput(task, input);
-    });
+    m_calls.checked(
+        *this, CallerLevel::Checked, [this, id, packageName, input](const AppStore::BusCaller &) {
+            if (!isIdArgument(id) || !isPackageArgument(packageName) || input.isEmpty() ||
+                !BusArgumentChecks::isPromptAnswer(input)) {
+                logRefused(
+                    "void AppStoreInterface::ConfigureInstallPackage(QString, QString, QString)",
+                    {id, packageName, input});
+                return;
+            }
+            qCDebug(daemonLogCategory) << "AppStoreInterface::ConfigureInstallPackage" << id
+                                       << packageName << BusArgumentChecks::loggable(input);
+            if (!m_aptInstallManager)
+                return;
+            toEngine([task = controlTask(id, packageName), input](AptInstallManager &manager) {
+                manager.sendAptInput(task, input);
+            });
+        });
 }
 
 void AppStoreInterface::CancelInstall(const QString &id, const QString &packagename)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!isIdArgument(id) || !isPackageArgument(packagename)) {
-        logRefused("void AppStoreInterface::CancelInstall(QString, QString)", {id, packagename});
-        return;
-    }
-    qCDebug(daemonLogCategory) << "AppStoreInterface::CancelInstall" << packagename;
-    if (!m_aptInstallManager)
-        return;
-    // The manager gets the caller's id as sent; only the answer is rewritten.
-    Apt_Task task;
-    task.sourceId = id;
-    task.packageName = packagename;
+    // The arguments are judged once the caller is: on the engine's thread.
+    const auto valid = std::make_shared<bool>(false);
     AptInstallManager *manager = m_aptInstallManager;
     afterControlRequests(
-        [manager, task] {
+        [this, manager, id, packagename, valid] {
+            if (!isIdArgument(id) || !isPackageArgument(packagename)) {
+                logRefused("void AppStoreInterface::CancelInstall(QString, QString)",
+                           {id, packagename});
+                return;
+            }
+            qCDebug(daemonLogCategory) << "AppStoreInterface::CancelInstall" << packagename;
+            if (!manager)
+                return;
+            *valid = true;
+            // The manager gets the caller's id as sent; only the answer is
+            // rewritten.
+            Apt_Task task;
+            task.sourceId = id;
+            task.packageName = packagename;
             Q_EMIT manager->sigAptOperationDataChange(task, QString());
             AppstoreDb::instance()->deleteApplicationHistoryInfo(task.packageName);
         },
-        [this, task] {
-            Q_EMIT sigCancelInstall(InstallRequestBuilder::rewrittenSourceId(task.sourceId),
-                                    task.packageName);
+        [this, id, packagename, valid] {
+            if (*valid)
+                Q_EMIT sigCancelInstall(InstallRequestBuilder::rewrittenSourceId(id), packagename);
         });
 }
 
 void AppStoreInterface::PausePartAptTasks(const QString &id, const QStringList &packageNames)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    const char *method = "void AppStoreInterface::PausePartAptTasks(QString, QStringList)";
-    const QStringList names = packageArguments(method, packageNames, AppStore::callerName(*this));
-    if (!isIdArgument(id) || names.isEmpty()) {
-        logRefused(method, QStringList{id} + packageNames);
-        return;
-    }
-    if (!m_aptInstallManager)
-        return;
-    toEngine([id = InstallRequestBuilder::rewrittenSourceId(id),
-              names](AptInstallManager &manager) { manager.pausePartAptTasks(id, names); });
+    m_calls.checked(
+        *this, CallerLevel::Checked, [this, id, packageNames](const AppStore::BusCaller &) {
+            const char *method = "void AppStoreInterface::PausePartAptTasks(QString, QStringList)";
+            const QStringList names =
+                packageArguments(method, packageNames, AppStore::callerName(*this));
+            if (!isIdArgument(id) || names.isEmpty()) {
+                logRefused(method, QStringList{id} + packageNames);
+                return;
+            }
+            if (!m_aptInstallManager)
+                return;
+            toEngine([id = InstallRequestBuilder::rewrittenSourceId(id),
+                      names](AptInstallManager &manager) { manager.pausePartAptTasks(id, names); });
+        });
 }
 
 void AppStoreInterface::SlotPackageOperationFromHook(const QString &packageName,
                                                      const QString &version,
                                                      const QString &operation)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::RootOnly))
-        return;
-    if (!PackageNameValidator::isValidArchQualifiedName(packageName) ||
-        (!version.isEmpty() && !PackageNameValidator::isValidVersion(version)) ||
-        !BusArgumentChecks::isPlainText(operation, 64)) {
-        logRefused(
-            "void AppStoreInterface::SlotPackageOperationFromHook(QString, QString, QString)",
-            {packageName, version, operation});
-        return;
-    }
-    Q_EMIT sigDpkgHookOpt(packageName, version, operation);
+    m_calls.checked(
+        *this, CallerLevel::RootOnly,
+        [this, packageName, version, operation](const AppStore::BusCaller &) {
+            if (!PackageNameValidator::isValidArchQualifiedName(packageName) ||
+                (!version.isEmpty() && !PackageNameValidator::isValidVersion(version)) ||
+                !BusArgumentChecks::isPlainText(operation, 64)) {
+                logRefused("void AppStoreInterface::SlotPackageOperationFromHook(QString, QString, "
+                           "QString)",
+                           {packageName, version, operation});
+                return;
+            }
+            Q_EMIT sigDpkgHookOpt(packageName, version, operation);
+        });
 }
 
 void AppStoreInterface::AptInstallKey()
@@ -741,8 +769,10 @@ void AppStoreInterface::AptInstallKey()
 void AppStoreInterface::getCacheUpdateInfo()
 {
     // The answer is the checker's sigLocalAppsUpgradeNotify.
-    if (m_appUpgradeCheck)
-        QMetaObject::invokeMethod(m_appUpgradeCheck, "getCacheData", Qt::QueuedConnection);
+    m_calls.now(*this, [this] {
+        if (m_appUpgradeCheck)
+            QMetaObject::invokeMethod(m_appUpgradeCheck, "getCacheData", Qt::QueuedConnection);
+    });
 }
 
 QStringList AppStoreInterface::GetPackageDesktopFile(const QString &packageName)
@@ -751,7 +781,7 @@ QStringList AppStoreInterface::GetPackageDesktopFile(const QString &packageName)
         logRefused("QStringList AppStoreInterface::GetPackageDesktopFile(QString)", {packageName});
         return {};
     }
-    return m_longCalls.answer<QStringList>(*this, [packageName] {
+    return m_calls.late<QStringList>(*this, CallerLevel::Open, [packageName] {
         QStringList desktopFiles;
         AptCache::getPackageDesktopFiles(packageName, desktopFiles, 0);
         return desktopFiles;
@@ -764,7 +794,7 @@ QString AppStoreInterface::GetLocalPackageInfo(const QString &packageName)
         logRefused("QString AppStoreInterface::GetLocalPackageInfo(QString)", {packageName});
         return {};
     }
-    return m_longCalls.answer<QString>(*this, [packageName] {
+    return m_calls.late<QString>(*this, CallerLevel::Open, [packageName] {
         QString text;
         AptCache::getLocalPackageInfo(packageName, text, 0);
         return text;
@@ -773,7 +803,7 @@ QString AppStoreInterface::GetLocalPackageInfo(const QString &packageName)
 
 QStringList AppStoreInterface::GetLocalPackageList()
 {
-    return m_longCalls.answer<QStringList>(*this, [] {
+    return m_calls.late<QStringList>(*this, CallerLevel::Open, [] {
         QStringList lines;
         AptCache::getLocalPackages(lines);
         // The listing builds large temporary texts; a long-running daemon
@@ -787,12 +817,15 @@ QStringList AppStoreInterface::GetLocalPackageList()
 
 QStringList AppStoreInterface::GetHistoryInstalledPackageList()
 {
-    return AppStore::PackageHistoryQueries::historyList();
+    return m_calls.now<QStringList>(*this,
+                                    [] { return AppStore::PackageHistoryQueries::historyList(); });
 }
 
 QStringList AppStoreInterface::GetAptOperationList()
 {
-    return m_aptInstallManager ? m_aptInstallManager->getAptOperationList() : QStringList();
+    return m_calls.now<QStringList>(*this, [this] {
+        return m_aptInstallManager ? m_aptInstallManager->getAptOperationList() : QStringList();
+    });
 }
 
 QString AppStoreInterface::GetPackageAptOperationInfo(const QString &packageName)
@@ -801,36 +834,39 @@ QString AppStoreInterface::GetPackageAptOperationInfo(const QString &packageName
         logRefused("QString AppStoreInterface::GetPackageAptOperationInfo(QString)", {packageName});
         return QString();
     }
-    if (m_aptInstallManager) {
-        const QString inWork = m_aptInstallManager->getPackageAptOperationInfo(packageName);
-        if (!inWork.isEmpty())
-            return inWork;
-    }
-    return AppStore::PackageHistoryQueries::operationInfo(packageName);
+    return m_calls.now<QString>(*this, [this, packageName] {
+        if (m_aptInstallManager) {
+            const QString inWork = m_aptInstallManager->getPackageAptOperationInfo(packageName);
+            if (!inWork.isEmpty())
+                return inWork;
+        }
+        return AppStore::PackageHistoryQueries::operationInfo(packageName);
+    });
 }
 
 void AppStoreInterface::ClearHistoryInstalledPackageList()
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
     afterControlRequests([] { AppstoreDb::instance()->clearApplicationHistoryTable(); });
 }
 
 void AppStoreInterface::ClearPartHistoryInstalledPackageList(const QString &id,
                                                              const QStringList &packageNames)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    const char *method =
-        "void AppStoreInterface::ClearPartHistoryInstalledPackageList(QString, QStringList)";
-    const QStringList names = packageArguments(method, packageNames, AppStore::callerName(*this));
-    if (!isIdArgument(id) || names.isEmpty()) {
-        logRefused(method, QStringList{id} + packageNames);
-        return;
-    }
-    qCDebug(daemonLogCategory) << "AppStoreInterface::ClearPartHistoryInstalledPackageList:"
-                               << names.size() << "packages, the first:" << names.mid(0, 3);
-    afterControlRequests([names] { AppstoreDb::instance()->deleteApplicationHistoryInfo(names); });
+    // The arguments are judged once the caller is: on the engine's thread.
+    afterControlRequests([this, id, packageNames] {
+        const char *method =
+            "void AppStoreInterface::ClearPartHistoryInstalledPackageList(QString, QStringList)";
+        const QStringList names =
+            packageArguments(method, packageNames, AppStore::callerName(*this));
+        if (!isIdArgument(id) || names.isEmpty()) {
+            logRefused(method, QStringList{id} + packageNames);
+            return;
+        }
+        qCDebug(daemonLogCategory)
+            << "AppStoreInterface::ClearPartHistoryInstalledPackageList:" << names.size()
+            << "packages, the first:" << names.mid(0, 3);
+        AppstoreDb::instance()->deleteApplicationHistoryInfo(names);
+    });
 }
 
 // ---- end of install requests, task control and package queries ----
@@ -967,40 +1003,51 @@ void AppStoreInterface::applySetting(const QString &nodeName, bool on)
 
 void AppStoreInterface::CheckAppUpgrade()
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (m_appUpgradeCheck && !m_appUpgradeCheck->getCheckStatus())
-        m_appUpgradeCheck->startLocalAppsUpgradeCheck();
+    m_calls.checked(*this, CallerLevel::Checked, [this](const AppStore::BusCaller &) {
+        if (m_appUpgradeCheck && !m_appUpgradeCheck->getCheckStatus())
+            m_appUpgradeCheck->startLocalAppsUpgradeCheck();
+    });
 }
 
 void AppStoreInterface::getLocalUpgradeCheckStatus()
 {
-    Q_EMIT sigGetLocalUpgradeCheckStatus(isLocalUpgradeCheckRunning());
+    m_calls.now(*this,
+                [this] { Q_EMIT sigGetLocalUpgradeCheckStatus(isLocalUpgradeCheckRunning()); });
 }
 
 QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNames,
                                                     bool isNeedCheckDB)
 {
-    // Only the form that changes the published list asks who calls.
-    if (isNeedCheckDB && !AppStore::admitCaller(*this, CallerLevel::Checked))
-        return {};
-    // Anybody may ask the other form: its list is bounded but for the
-    // callers the first form admits.
-    if (!isNeedCheckDB && packageNames.size() > kMaxOpenLatestNames &&
-        !AppStore::isAdmittedCaller(*this, CallerLevel::Checked)) {
-        logRefused(Q_FUNC_INFO, QStringList{QStringLiteral("%1 names").arg(packageNames.size())} +
-                                    packageNames.mid(0, 3));
-        return {};
-    }
     const char *method = Q_FUNC_INFO;
+    // Only the form that changes the published list asks who calls. Anybody
+    // may ask the other form: its list is bounded but for the callers the
+    // first form admits, and a list beyond the bound from anyone else is
+    // answered empty.
+    const bool beyondOpenBound = packageNames.size() > kMaxOpenLatestNames;
+    std::function<QStringList()> refusal;
+    if (!isNeedCheckDB && beyondOpenBound)
+        refusal = [this, method,
+                   refused = QStringList{QStringLiteral("%1 names").arg(packageNames.size())} +
+                             packageNames.mid(0, 3)] {
+            logRefused(method, refused);
+            return QStringList();
+        };
     const auto changed = std::make_shared<QStringList>();
-    // Judged before the call is held, which then keeps only what it uses.
+    const bool checkedForm = isNeedCheckDB || beyondOpenBound;
+    // The open form's names are judged before the call is held, which then
+    // keeps only what it uses; a checked form's once its caller is admitted.
     const QStringList accepted =
-        LatestPackageQuery::acceptedNames(packageNames, AppStore::callerName(*this));
-    return m_longCalls.answer<QStringList>(
-        *this,
-        [accepted, isNeedCheckDB, changed, method] {
-            const QList<StoreService::AppBriefInfo> records = LatestPackageQuery::fetch(accepted);
+        checkedForm ? QStringList()
+                    : LatestPackageQuery::acceptedNames(packageNames, AppStore::callerName(*this));
+    const QStringList sent = checkedForm ? packageNames : QStringList();
+    return m_calls.late<QStringList>(
+        *this, checkedForm ? CallerLevel::Checked : CallerLevel::Open,
+        [accepted, sent, checkedForm, isNeedCheckDB, changed, method] {
+            const QStringList names =
+                checkedForm
+                    ? LatestPackageQuery::acceptedNames(sent, AppStore::BusCaller::current().sender)
+                    : accepted;
+            const QList<StoreService::AppBriefInfo> records = LatestPackageQuery::fetch(names);
             QStringList result;
             for (const StoreService::AppBriefInfo &record : records) {
                 const QString json = appBriefInfoToJsonString(record);
@@ -1023,14 +1070,15 @@ QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNa
             if (m_appUpgradeCheck)
                 QMetaObject::invokeMethod(m_appUpgradeCheck, "updateUpgradableCacheItem",
                                           Qt::QueuedConnection, Q_ARG(QStringList, result));
-        });
+        },
+        refusal);
 }
 
 // The table is locked while a store answer is reconciled with it, which may
 // take a while: readers and writers wait on a worker, not on the bus thread.
 QStringList AppStoreInterface::GetLocalOnTheShelvesAppInfo()
 {
-    return m_longCalls.answer<QStringList>(*this, [] {
+    return m_calls.late<QStringList>(*this, CallerLevel::Open, [] {
         return OnTheShelvesAPPTableManager::instance()->getTheShelvesAPPTableItemJsons();
     });
 }
@@ -1038,9 +1086,8 @@ QStringList AppStoreInterface::GetLocalOnTheShelvesAppInfo()
 void AppStoreInterface::OperateLocalOnTheShelvesAppDb(int operate,
                                                       const QStringList &needOperateAppList)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    m_longCalls.run(*this, [operate, needOperateAppList, sender = AppStore::callerName(*this)] {
+    m_calls.late(*this, CallerLevel::Checked, [operate, needOperateAppList] {
+        const QString sender = AppStore::BusCaller::current().sender;
         OnTheShelvesAPPTableManager *table = OnTheShelvesAPPTableManager::instance();
         if (operate == 0) {
             const QList<StoreService::AppBriefInfo> records =
@@ -1062,8 +1109,8 @@ bool AppStoreInterface::getTabInfoIsEmpty(const QString &uri)
         // A page that cannot be read counts as empty.
         return true;
     }
-    return m_longCalls.answer<bool>(*this,
-                                    [uri] { return Service::instance()->getTabInfoIsEmpty(uri); });
+    return m_calls.late<bool>(*this, CallerLevel::Open,
+                              [uri] { return Service::instance()->getTabInfoIsEmpty(uri); });
 }
 
 QString AppStoreInterface::GetConfigByNodeName(const QString &nodeName)
@@ -1072,118 +1119,138 @@ QString AppStoreInterface::GetConfigByNodeName(const QString &nodeName)
         logRefused(Q_FUNC_INFO, {nodeName});
         return {};
     }
-    const QString value = readSetting(nodeName);
-    // Every listener learns the value of a node that any caller reads.
-    Q_EMIT sigConfigNodeStatusChanged(nodeName, value);
-    return value;
+    return m_calls.now<QString>(*this, [this, nodeName] {
+        const QString value = readSetting(nodeName);
+        // Every listener learns the value of a node that any caller reads.
+        Q_EMIT sigConfigNodeStatusChanged(nodeName, value);
+        return value;
+    });
 }
 
 void AppStoreInterface::SetConfigByNodeName(const QString &nodeName, const QString &parameters)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!kSettingNodes.contains(nodeName) || !BusArgumentChecks::isPlainText(parameters)) {
-        logRefused(Q_FUNC_INFO, {nodeName, parameters});
-        return;
-    }
-    QString stored = parameters;
-    // A value that did not reach the database is neither applied nor
-    // announced: the daemon and its listeners keep agreeing with the row.
-    if (!AppstoreDb::instance()->updateSettingByColumnName(nodeName, stored))
-        return;
-    applySetting(nodeName, parameters != QLatin1String("0"));
-    Q_EMIT sigConfigNodeStatusChanged(nodeName, parameters);
+    const char *method = Q_FUNC_INFO;
+    m_calls.checked(*this, CallerLevel::Checked,
+                    [this, nodeName, parameters, method](const AppStore::BusCaller &) {
+                        if (!kSettingNodes.contains(nodeName) ||
+                            !BusArgumentChecks::isPlainText(parameters)) {
+                            logRefused(method, {nodeName, parameters});
+                            return;
+                        }
+                        QString stored = parameters;
+                        // A value that did not reach the database is neither applied nor
+                        // announced: the daemon and its listeners keep agreeing with the row.
+                        if (!AppstoreDb::instance()->updateSettingByColumnName(nodeName, stored))
+                            return;
+                        applySetting(nodeName, parameters != QLatin1String("0"));
+                        Q_EMIT sigConfigNodeStatusChanged(nodeName, parameters);
+                    });
 }
 
 QString AppStoreInterface::GetAgreeState()
 {
-    return readSetting(QStringLiteral("agreeSign"), QStringLiteral("0"));
+    return m_calls.now<QString>(
+        *this, [this] { return readSetting(QStringLiteral("agreeSign"), QStringLiteral("0")); });
 }
 
 QString AppStoreInterface::GetAgreeVersion()
 {
-    return readSetting(QStringLiteral("serviceVersion"), QStringLiteral("0")) + QLatin1Char('|') +
-           readSetting(QStringLiteral("privacyVersion"), QStringLiteral("0"));
+    return m_calls.now<QString>(*this, [this]() -> QString {
+        return readSetting(QStringLiteral("serviceVersion"), QStringLiteral("0")) +
+               QLatin1Char('|') +
+               readSetting(QStringLiteral("privacyVersion"), QStringLiteral("0"));
+    });
 }
 
 void AppStoreInterface::setAgreeSign(const QString &state)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!BusArgumentChecks::isPlainText(state)) {
-        logRefused(Q_FUNC_INFO, {state});
-        return;
-    }
-    storeSetting(QStringLiteral("agreeSign"), state);
+    const char *method = Q_FUNC_INFO;
+    m_calls.checked(*this, CallerLevel::Checked,
+                    [this, state, method](const AppStore::BusCaller &) {
+                        if (!BusArgumentChecks::isPlainText(state)) {
+                            logRefused(method, {state});
+                            return;
+                        }
+                        storeSetting(QStringLiteral("agreeSign"), state);
+                    });
 }
 
 void AppStoreInterface::setAgreeVersion(const QString &version)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!BusArgumentChecks::isPlainText(version)) {
-        logRefused(Q_FUNC_INFO, {version});
-        return;
-    }
-    const QStringList parts = version.split(QLatin1Char('|'));
-    if (parts.size() != 2) {
-        if (AppStore::CallerLogBudget::admit(AppStore::callerName(*this)))
-            qCWarning(daemonLogCategory)
-                << "User agreement version format error:" << BusArgumentChecks::loggable(version);
-        return;
-    }
-    storeSetting(QStringLiteral("serviceVersion"), parts.at(0));
-    storeSetting(QStringLiteral("privacyVersion"), parts.at(1));
+    const char *method = Q_FUNC_INFO;
+    m_calls.checked(
+        *this, CallerLevel::Checked, [this, version, method](const AppStore::BusCaller &) {
+            if (!BusArgumentChecks::isPlainText(version)) {
+                logRefused(method, {version});
+                return;
+            }
+            const QStringList parts = version.split(QLatin1Char('|'));
+            if (parts.size() != 2) {
+                if (AppStore::CallerLogBudget::admit(AppStore::callerName(*this)))
+                    qCWarning(daemonLogCategory) << "User agreement version format error:"
+                                                 << BusArgumentChecks::loggable(version);
+                return;
+            }
+            storeSetting(QStringLiteral("serviceVersion"), parts.at(0));
+            storeSetting(QStringLiteral("privacyVersion"), parts.at(1));
+        });
 }
 
 QString AppStoreInterface::setNiceAndPriority(int priority, int scheduler)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return {};
-    AppStore::Utils::setNiceAndPriority(priority, scheduler);
-    return AppStore::Utils::getNiceAndPriority();
+    return m_calls.checked<QString>(*this, CallerLevel::Checked,
+                                    [this, priority, scheduler](const AppStore::BusCaller &) {
+                                        AppStore::Utils::setNiceAndPriority(priority, scheduler);
+                                        return AppStore::Utils::getNiceAndPriority();
+                                    });
 }
 
 QString AppStoreInterface::getNiceAndPriority()
 {
-    return AppStore::Utils::getNiceAndPriority();
+    return m_calls.now<QString>(*this, [] { return AppStore::Utils::getNiceAndPriority(); });
 }
 
 void AppStoreInterface::GetWineAutoStart()
 {
-    WineAutoStartWatcher::instance()->getAutoStartPkgs();
+    m_calls.now(*this, [] { WineAutoStartWatcher::instance()->getAutoStartPkgs(); });
 }
 
 void AppStoreInterface::SetWineAutoStart(const QString &packageName, bool operate)
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (!AppStore::PackageNameValidator::isValidPackageName(packageName)) {
-        logRefused(Q_FUNC_INFO, {packageName});
-        return;
-    }
-    WineAutoStartWatcher::instance()->setAutoStartPkg(packageName, operate);
+    const char *method = Q_FUNC_INFO;
+    m_calls.checked(*this, CallerLevel::Checked,
+                    [this, packageName, operate, method](const AppStore::BusCaller &) {
+                        if (!AppStore::PackageNameValidator::isValidPackageName(packageName)) {
+                            logRefused(method, {packageName});
+                            return;
+                        }
+                        WineAutoStartWatcher::instance()->setAutoStartPkg(packageName, operate);
+                    });
 }
 
 void AppStoreInterface::SetSystemProxy(const QString &userName, const QString &environment)
 {
-    uid_t caller = 0;
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked, &caller))
-        return;
-    // The proxy of the seat user's runs is that user's own to set.
-    uid_t uid = 0;
-    gid_t gid = 0;
-    if (!BusArgumentChecks::isLoginName(userName) || !isProxyEnvironment(environment) ||
-        (caller != 0 && (!AppStore::UserLookup::getUserIds(userName, uid, gid) || uid != caller))) {
-        logRefused(Q_FUNC_INFO, {userName, environment});
-        return;
-    }
-    // Root may keep a proxy for any user; it becomes the one of the runs for
-    // no named user (index updates) only while that user sits at the seat.
-    QString seatUser;
-    if (caller == 0)
-        AppStore::Utils::getLogname(seatUser);
-    ProxySystem::setSystemProxy(userName, environment, caller != 0 || userName == seatUser);
+    const char *method = Q_FUNC_INFO;
+    m_calls.checked(
+        *this, CallerLevel::Checked,
+        [this, userName, environment, method](const AppStore::BusCaller &caller) {
+            // The proxy of the seat user's runs is that user's own to set.
+            uid_t uid = 0;
+            gid_t gid = 0;
+            if (!BusArgumentChecks::isLoginName(userName) || !isProxyEnvironment(environment) ||
+                (caller.uid != 0 &&
+                 (!AppStore::UserLookup::getUserIds(userName, uid, gid) || uid != caller.uid))) {
+                logRefused(method, {userName, environment});
+                return;
+            }
+            // Root may keep a proxy for any user; it becomes the one of the runs for
+            // no named user (index updates) only while that user sits at the seat.
+            QString seatUser;
+            if (caller.uid == 0)
+                AppStore::Utils::getLogname(seatUser);
+            ProxySystem::setSystemProxy(userName, environment,
+                                        caller.uid != 0 || userName == seatUser);
+        });
 }
 
 void AppStoreInterface::reportMode(const QString &mode)
@@ -1212,12 +1279,13 @@ void AppStoreInterface::reportManualInfo(const QString &type, const QString &ip,
 
 QStringList AppStoreInterface::GetCpuAndBoardInfo()
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return {};
-    // Before the storer is asked: a cached answer is announced at once.
-    if (calledFromDBus())
-        m_hardwareFactsCallers.insert(message().service());
-    return SystemInfoStorer::instance()->getCpuAndBoardInfo();
+    return m_calls.checked<QStringList>(
+        *this, CallerLevel::Checked, [this](const AppStore::BusCaller &caller) {
+            // Before the storer is asked: a cached answer is announced at once.
+            if (caller.fromBus)
+                m_hardwareFactsCallers.insert(caller.sender);
+            return SystemInfoStorer::instance()->getCpuAndBoardInfo();
+        });
 }
 
 void AppStoreInterface::sendHardwareFacts(const QStringList &facts)
@@ -1234,20 +1302,21 @@ void AppStoreInterface::sendHardwareFacts(const QStringList &facts)
 
 int AppStoreInterface::IsQSMainBoard()
 {
-    return SystemInfoStorer::instance()->getIsQSMotherBoard();
+    return m_calls.now<int>(*this,
+                            [] { return SystemInfoStorer::instance()->getIsQSMotherBoard(); });
 }
 
 void AppStoreInterface::saveHardWareInfo()
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    if (m_hardwareInfoSaver && !m_hardwareInfoSaver->isBusy())
-        m_hardwareInfoSaver->saveHardwareInfo();
+    m_calls.checked(*this, CallerLevel::Checked, [this](const AppStore::BusCaller &) {
+        if (m_hardwareInfoSaver && !m_hardwareInfoSaver->isBusy())
+            m_hardwareInfoSaver->saveHardwareInfo();
+    });
 }
 
 void AppStoreInterface::WakeUpDaemon()
 {
-    if (!AppStore::admitCaller(*this, CallerLevel::Checked))
-        return;
-    AptCache::clearCustomSourceListsCache();
+    m_calls.checked(*this, CallerLevel::Checked, [this](const AppStore::BusCaller &) {
+        AptCache::clearCustomSourceListsCache();
+    });
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "common/app_brief_info.h"
+#include "dbus/bus_call_queue.h"
 #include "dbus/install_request_builder.h"
-#include "dbus/long_call_queue.h"
 #include "utils/lazy_singleton.h"
 
 #include <QDBusContext>
@@ -142,7 +142,7 @@ private Q_SLOTS:
     void slotInstallPackageFailed(const QString &sourceId, const QString &packageName);
 
 private:
-    // A refusal of the method being served, logged within its caller's
+    // A refusal of the method being worked, logged within its caller's
     // budget.
     void logRefused(const char *method, const QStringList &arguments) const;
     void wireRequestRoads();
@@ -157,6 +157,8 @@ private:
     // thread, after what was queued there before it; an in-process
     // caller's before the call returns.
     void toEngine(const std::function<void(AptInstallManager &)> &request);
+    // A checked request worked on the engine's thread after the control
+    // requests sent before it; finish runs here before the reply leaves.
     void afterControlRequests(const std::function<void()> &work,
                               const std::function<void()> &finish = {});
 
@@ -227,8 +229,9 @@ private:
     void wireHookCache();
 
     AptInstallManager *m_aptInstallManager = nullptr;
-    // The calls that run a tool, ask the network or wait on another thread.
-    AppStore::LongCallQueue m_longCalls;
+    // The calls that wait for their caller's check, for their sender's
+    // earlier calls, or for a tool, the network or another thread.
+    AppStore::BusCallQueue m_calls;
     std::unique_ptr<AptUpdateThread> m_aptUpdateThread;
     std::unique_ptr<UpdateSrcDirThread> m_updateSrcDirThread;
     std::unique_ptr<ClearCacheDirThread> m_clearCacheDirThread;

@@ -8,6 +8,8 @@ class QDBusContext;
 
 namespace AppStore {
 
+class CallerIdentity;
+
 // How much a method asks of its caller.
 enum class CallerLevel {
     Open,     // anybody on the bus
@@ -15,19 +17,47 @@ enum class CallerLevel {
     RootOnly, // root only (the dpkg hook)
 };
 
-// Decides whether the sender of the message being served may call a method
-// of the given level. A refused caller has already been answered with
-// AccessDenied when this returns false; the method then returns at once and
-// changes nothing. Calls made in-process (not from the bus) pass. The uid of
-// an admitted Checked or RootOnly caller (0 for an in-process call) goes to
-// callerUid when it is given.
-bool admitCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked,
-                 uid_t *callerUid = nullptr);
-// The same decision, with nothing answered or logged: for a method open to
-// all that gives an admitted caller more.
-bool isAdmittedCaller(const QDBusContext &context, CallerLevel level = CallerLevel::Checked);
-// The unique bus name of the sender of the message being served, by which
-// the lines it causes are budgeted; empty for a call made in-process.
+// The caller whose call is being worked: the sender of the message a bus
+// method serves, or, while a call that had to wait for its turn is worked
+// (on whatever thread), that call's sender. A call made in-process has no
+// sender and counts as root's.
+struct BusCaller
+{
+    bool fromBus = false;
+    QString sender;
+    uid_t uid = 0;
+    bool uidKnown = true;
+
+    // The caller of the method being served through context.
+    static BusCaller of(const QDBusContext &context);
+    // The caller of the call being worked on this thread; none (in-process)
+    // outside such work.
+    static BusCaller current();
+
+    // Makes a caller the one being worked on this thread while it lives.
+    class Scope;
+};
+
+class BusCaller::Scope
+{
+public:
+    explicit Scope(const BusCaller &caller);
+    ~Scope();
+    Scope(const Scope &) = delete;
+    Scope &operator=(const Scope &) = delete;
+
+private:
+    const BusCaller m_caller;
+    const BusCaller *m_outer;
+};
+
+// Whether the caller identity may call a method of the given level. Root
+// passes by its uid; the user at the seat (seatUid, when seatKnown) through
+// the store's own programs only.
+bool mayCall(const CallerIdentity &caller, CallerLevel level, bool seatKnown, uid_t seatUid);
+
+// The unique bus name of the caller being worked, by which the lines it
+// causes are budgeted; empty for a call made in-process.
 QString callerName(const QDBusContext &context);
 
 } // namespace AppStore

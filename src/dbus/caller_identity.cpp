@@ -8,6 +8,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QFile>
 #include <QHash>
@@ -23,42 +24,35 @@ namespace AppStore {
 namespace {
 
 // The bus daemon and the login manager answer at once unless something is
-// badly wrong; a caller is refused rather than the main thread kept waiting.
+// badly wrong; a caller is refused rather than kept waiting longer.
 constexpr int kBusQueryTimeoutMs = 3000;
 constexpr int kMaxCachedSenders = 4096;
 
 const QString kDeletedSuffix = QStringLiteral(" (deleted)");
+const QString kLogin1 = QStringLiteral("org.freedesktop.login1");
 
-// The questions about a caller go over a connection of their own. The bus
-// connection that calls arrive on pauses its reading when a flood of large
-// calls waits unread behind the answer; an answer on another connection is
-// read all the same, and the bus thread waits for it a moment, not until the
-// time limit.
-QDBusMessage callBlocking(const QDBusConnection &connection, const QDBusMessage &call)
+QDBusMessage credentialsQuery(const QString &sender)
 {
-    return CallerIdentity::questionsConnection(connection)
-        .call(call, QDBus::Block, kBusQueryTimeoutMs);
+    QDBusMessage query = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionCredentials"));
+    query << sender;
+    return query;
 }
 
-QDBusMessage callBlocking(const QDBusConnection &connection, const QString &service,
-                          const QString &path, const QString &interface, const QString &method,
-                          const QVariantList &arguments)
+QDBusMessage loginPropertyQuery(const QString &path, const QString &interface, const QString &name)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
-    call.setArguments(arguments);
-    return callBlocking(connection, call);
+    QDBusMessage query = QDBusMessage::createMethodCall(
+        kLogin1, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    query << interface << name;
+    return query;
 }
 
 // A structure-typed property of the login manager; false unless the value has
 // exactly the signature the reader expects.
 template<typename T>
-bool readLoginProperty(const QDBusConnection &connection, const QString &path,
-                       const QString &interface, const QString &name, const char *signature,
-                       T &target)
+bool readLoginProperty(const QDBusMessage &reply, const char *signature, T &target)
 {
-    const QDBusMessage reply = callBlocking(connection, QStringLiteral("org.freedesktop.login1"),
-                                            path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                            QStringLiteral("Get"), {interface, name});
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return false;
     const QVariant value = qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant();
@@ -69,6 +63,20 @@ bool readLoginProperty(const QDBusConnection &connection, const QString &path,
         return false;
     argument >> target;
     return true;
+}
+
+// Sends query over connection and hands the answer, on context's thread, to
+// answer.
+void askAside(const QDBusConnection &connection, const QDBusMessage &query, QObject *context,
+              const std::function<void(const QDBusMessage &)> &answer)
+{
+    auto *watcher =
+        new QDBusPendingCallWatcher(connection.asyncCall(query, kBusQueryTimeoutMs), context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                     [answer](QDBusPendingCallWatcher *finished) {
+                         finished->deleteLater();
+                         answer(finished->reply());
+                     });
 }
 
 // Two paths name the same file (or namespace): stat follows the links of
@@ -110,8 +118,8 @@ const QStringList &CallerIdentity::allowedExecutables()
 
 // The bus daemon fixes a connection's user when it connects and never gives
 // its unique name to another connection: one question per connection is
-// enough to sort calls by user. Admission asks afresh every time, so that a
-// caller gone meanwhile is not taken for the process that may now have its
+// enough to sort calls by user. Admission asks afresh for each call, so that
+// a caller gone meanwhile is not taken for the process that may now have its
 // pid.
 namespace {
 
@@ -146,15 +154,6 @@ void CallerIdentity::rememberUser(const QDBusConnection &connection, const QStri
     userCache.insert(userCacheKey(connection, sender), uid);
 }
 
-QDBusMessage CallerIdentity::credentialsQuery(const QString &sender)
-{
-    QDBusMessage query = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionCredentials"));
-    query << sender;
-    return query;
-}
-
 QDBusConnection CallerIdentity::questionsConnection(const QDBusConnection &connection)
 {
     if (connection.name() != QDBusConnection::systemBus().name())
@@ -168,30 +167,66 @@ QDBusConnection CallerIdentity::questionsConnection(const QDBusConnection &conne
     return connection;
 }
 
-uid_t CallerIdentity::userFromCredentials(const QDBusConnection &connection, const QString &sender,
-                                          const QDBusMessage &reply)
+void CallerIdentity::ask(const QDBusConnection &connection, const QString &sender, QObject *context,
+                         const IdentityAnswer &answer)
 {
-    CallerIdentity identity;
-    if (!identity.parseCredentials(sender, reply))
-        return static_cast<uid_t>(-1);
-    rememberUser(connection, sender, identity.m_uid);
-    return identity.m_uid;
+    askAside(questionsConnection(connection), credentialsQuery(sender), context,
+             [connection, sender, answer](const QDBusMessage &reply) {
+                 answer(fromCredentials(connection, sender, reply));
+             });
 }
 
-CallerIdentity CallerIdentity::resolve(const QDBusConnection &connection, const QString &sender)
+void CallerIdentity::askActiveSeatUser(const QDBusConnection &connection, QObject *context,
+                                       const SeatAnswer &answer)
+{
+    registerLoginSessionRefTypes();
+    const QDBusConnection questions = questionsConnection(connection);
+    const QDBusMessage seatQuery = loginPropertyQuery(
+        QStringLiteral("/org/freedesktop/login1/seat/seat0"),
+        QStringLiteral("org.freedesktop.login1.Seat"), QStringLiteral("ActiveSession"));
+    askAside(questions, seatQuery, context,
+             [questions, context, answer](const QDBusMessage &reply) {
+                 SessionRef session;
+                 if (!readLoginProperty(reply, "(so)", session) || session.id.isEmpty() ||
+                     session.path.path().isEmpty() || session.path.path() == QLatin1String("/")) {
+                     answer(false, 0);
+                     return;
+                 }
+                 const QDBusMessage userQuery = loginPropertyQuery(
+                     session.path.path(), QStringLiteral("org.freedesktop.login1.Session"),
+                     QStringLiteral("User"));
+                 askAside(questions, userQuery, context, [answer](const QDBusMessage &userReply) {
+                     UserRef user;
+                     if (!readLoginProperty(userReply, "(uo)", user)) {
+                         answer(false, 0);
+                         return;
+                     }
+                     answer(true, static_cast<uid_t>(user.uid));
+                 });
+             });
+}
+
+CallerIdentity CallerIdentity::fromCredentials(const QDBusConnection &connection,
+                                               const QString &sender, const QDBusMessage &reply)
 {
     CallerIdentity identity;
-    identity.m_known = identity.readCredentials(connection, sender) && identity.readExecutable();
+    identity.m_hasUser = identity.parseCredentials(sender, reply);
+    if (!identity.m_hasUser)
+        return identity;
+    rememberUser(connection, sender, identity.m_uid);
+    identity.m_known = identity.readExecutable();
+    identity.m_allowed = identity.runsAllowedExecutable();
     return identity;
 }
 
-bool CallerIdentity::readCredentials(const QDBusConnection &connection, const QString &sender)
+CallerIdentity CallerIdentity::forTest(uid_t uid, bool allowedExecutable)
 {
-    const QDBusMessage reply = callBlocking(connection, credentialsQuery(sender));
-    if (!parseCredentials(sender, reply))
-        return false;
-    rememberUser(connection, sender, m_uid);
-    return true;
+    CallerIdentity identity;
+    identity.m_hasUser = true;
+    identity.m_known = true;
+    identity.m_uid = uid;
+    identity.m_allowed = allowedExecutable;
+    return identity;
 }
 
 bool CallerIdentity::parseCredentials(const QString &sender, const QDBusMessage &reply)
@@ -226,30 +261,11 @@ bool CallerIdentity::readExecutable()
     return !m_executable.endsWith(kDeletedSuffix);
 }
 
-bool CallerIdentity::isAllowedExecutable() const
+bool CallerIdentity::runsAllowedExecutable() const
 {
     return m_known && allowedExecutables().contains(m_executable, Qt::CaseSensitive) &&
            sharesDaemonNamespaces(m_pid) &&
            isSameFile(QStringLiteral("/proc/%1/exe").arg(m_pid), m_executable);
-}
-
-bool CallerIdentity::activeSeatUid(const QDBusConnection &connection, uid_t &uid)
-{
-    registerLoginSessionRefTypes();
-    SessionRef session;
-    if (!readLoginProperty(connection, QStringLiteral("/org/freedesktop/login1/seat/seat0"),
-                           QStringLiteral("org.freedesktop.login1.Seat"),
-                           QStringLiteral("ActiveSession"), "(so)", session) ||
-        session.id.isEmpty() || session.path.path().isEmpty() ||
-        session.path.path() == QLatin1String("/"))
-        return false;
-    UserRef user;
-    if (!readLoginProperty(connection, session.path.path(),
-                           QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("User"),
-                           "(uo)", user))
-        return false;
-    uid = static_cast<uid_t>(user.uid);
-    return true;
 }
 
 } // namespace AppStore

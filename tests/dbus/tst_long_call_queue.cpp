@@ -1,8 +1,8 @@
 #include "private_system_bus.h"
 #include "test_env.h"
 
-#include "dbus/bus_read_watchdog.h"
-#include "dbus/long_call_queue.h"
+#include "dbus/bus_call_queue.h"
+#include "dbus/bus_watchdog.h"
 #include "task/task_manager.h"
 #include "utils/process_runner.h"
 
@@ -31,8 +31,8 @@ public Q_SLOTS:
     Q_SCRIPTABLE QString GetLocalPackageInfo(const QString &)
     {
         m_called = true;
-        return m_queue.answer<QString>(
-            *this,
+        return m_queue.late<QString>(
+            *this, AppStore::CallerLevel::Open,
             [] {
                 QThread::msleep(1500);
                 return QStringLiteral("late");
@@ -41,7 +41,7 @@ public Q_SLOTS:
     }
 
 private:
-    AppStore::LongCallQueue m_queue;
+    AppStore::BusCallQueue m_queue;
     bool m_called = false;
 };
 
@@ -87,7 +87,7 @@ private Q_SLOTS:
         QVERIFY(bus.registerObject(QStringLiteral("/appstore"), &m_object,
                                    QDBusConnection::ExportScriptableSlots));
         QVERIFY(bus.registerService(QStringLiteral("com.tarnwick.daemon")));
-        AppStore::BusReadWatchdog::watch(bus);
+        AppStore::BusWatchdog::watch(bus);
     }
 
     void idleExitWaitsForTheCallInWork()

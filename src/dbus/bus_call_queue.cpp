@@ -1,0 +1,606 @@
+#include "bus_call_queue.h"
+
+#include "bus_message_size.h"
+
+#include "common/daemon_log.h"
+#include "task/task_manager.h"
+#include "utils/caller_log_budget.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusError>
+#include <QMutex>
+
+#include <algorithm>
+#include <utility>
+
+namespace AppStore {
+
+namespace {
+
+// How long the last replies may take to leave before the process ends.
+constexpr int kFlushWaitMs = 1000;
+
+const QString kStoppingText = QStringLiteral("The daemon is stopping");
+const QString kNoUserText = QStringLiteral("The caller's user could not be read");
+const QString kNoWorkerText = QStringLiteral("The call could not be worked");
+
+// The last hold on a received message goes on the connection's own thread,
+// where the bus library may switch reading on again.
+void letGo(const QDBusConnection &connection, std::shared_ptr<void> hold)
+{
+    QObject *busSide = connection.interface();
+    if (!busSide)
+        return;
+    QMetaObject::invokeMethod(
+        busSide, [hold = std::move(hold)]() mutable { hold.reset(); }, Qt::QueuedConnection);
+}
+
+} // namespace
+
+// Where work done on another object's thread reports its end.
+struct BusCallQueue::PostBox
+{
+    QMutex mutex;
+    BusCallQueue *queue = nullptr;
+
+    void post(quint64 id)
+    {
+        QMutexLocker locker(&mutex);
+        if (BusCallQueue *owner = queue)
+            QMetaObject::invokeMethod(
+                owner, [owner, id] { owner->complete(id, QVariant()); }, Qt::QueuedConnection);
+    }
+};
+
+BusCallQueue::BusCallQueue(QObject *parent)
+    : QObject(parent)
+    , m_postBox(std::make_shared<PostBox>())
+    , m_workers(
+          this, [this](quint64 id, const QVariant &result) { complete(id, result); },
+          [this](const QList<quint64> &ids) {
+              // Answered from the event loop: this runs inside a call's start.
+              QMetaObject::invokeMethod(
+                  this,
+                  [this, ids] {
+                      for (const quint64 id : ids)
+                          fail(id, kNoWorkerText);
+                  },
+                  Qt::QueuedConnection);
+          })
+{
+    m_postBox->queue = this;
+}
+
+BusCallQueue::~BusCallQueue()
+{
+    stop(0);
+    QMutexLocker locker(&m_postBox->mutex);
+    m_postBox->queue = nullptr;
+}
+
+void BusCallQueue::now(const QDBusContext &context, const std::function<void()> &work)
+{
+    if (!mustWait(context)) {
+        work();
+        return;
+    }
+    take(context, Plan{CallerLevel::Open,
+                       Where::Here,
+                       nullptr,
+                       [work](const BusCaller &) {
+                           work();
+                           return QVariant();
+                       },
+                       {},
+                       {}});
+}
+
+void BusCallQueue::checked(const QDBusContext &context, CallerLevel level,
+                           const std::function<void(const BusCaller &)> &work)
+{
+    if (!context.calledFromDBus()) {
+        work(BusCaller());
+        return;
+    }
+    take(context, Plan{level,
+                       Where::Here,
+                       nullptr,
+                       [work](const BusCaller &caller) {
+                           work(caller);
+                           return QVariant();
+                       },
+                       {},
+                       {}});
+}
+
+void BusCallQueue::late(const QDBusContext &context, CallerLevel level,
+                        const std::function<void()> &work)
+{
+    if (!context.calledFromDBus()) {
+        work();
+        return;
+    }
+    take(context, Plan{level,
+                       Where::Worker,
+                       nullptr,
+                       [work](const BusCaller &) {
+                           work();
+                           return QVariant();
+                       },
+                       {},
+                       {}});
+}
+
+void BusCallQueue::lateOn(QObject *target, const QDBusContext &context, CallerLevel level,
+                          const std::function<void()> &work, const std::function<void()> &finish)
+{
+    if (!context.calledFromDBus()) {
+        work();
+        if (finish)
+            finish();
+        return;
+    }
+    std::function<void(const QVariant &)> onResult;
+    if (finish)
+        onResult = [finish](const QVariant &) { finish(); };
+    take(context, Plan{level,
+                       Where::Target,
+                       target,
+                       [work](const BusCaller &) {
+                           work();
+                           return QVariant();
+                       },
+                       onResult,
+                       {}});
+}
+
+QString BusCallQueue::keyOf(const QDBusConnection &connection, const QString &sender)
+{
+    return connection.name() + u'\n' + sender;
+}
+
+bool BusCallQueue::fits(const Usage &usage, int maxCalls, qint64 maxBytes, qint64 bytes)
+{
+    return usage.calls < maxCalls && usage.bytes + bytes <= maxBytes;
+}
+
+bool BusCallQueue::needsUser(const Call &call)
+{
+    return call.plan.where != Where::Here || call.plan.level != CallerLevel::Open;
+}
+
+bool BusCallQueue::mustWait(const QDBusContext &context) const
+{
+    return context.calledFromDBus() && !m_closed &&
+           m_senders.contains(keyOf(context.connection(), context.message().service()));
+}
+
+void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
+{
+    context.setDelayedReply(true);
+    const QDBusMessage &message = context.message();
+    Call call;
+    call.connection = context.connection();
+    call.sender = message.service();
+    call.method = message.member();
+    call.key = keyOf(call.connection, call.sender);
+    call.answer = std::make_shared<Answer>(
+        Answer{message.createReply(),
+               message.createErrorReply(QDBusError::LimitsExceeded,
+                                        QStringLiteral("Too many calls of this user are waiting")),
+               message.createErrorReply(QDBusError::AccessDenied, QString()),
+               message.createErrorReply(QDBusError::Failed, QString())});
+    call.bytes = BusMessageSize::of(message);
+    call.plan = std::move(plan);
+    if (m_closed) {
+        QDBusMessage stopping = call.answer->failed;
+        stopping.setArguments({kStoppingText});
+        call.connection.send(stopping);
+        letGo(call.connection, std::move(call.answer));
+        return;
+    }
+
+    const auto known = m_senders.constFind(call.key);
+    uid_t uid = 0;
+    const bool uidKnown = known != m_senders.cend()
+                              ? (uid = known->uid, known->uidKnown)
+                              : CallerIdentity::knownUserOf(call.connection, call.sender, uid);
+    const Usage share =
+        uidKnown ? m_users.value(uid) : (known != m_senders.cend() ? known->awaiting : Usage());
+    if (!fits(m_total, kMaxCalls, kMaxBytes, call.bytes) ||
+        !fits(share, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
+        if (CallerLogBudget::admit(call.sender))
+            qCWarning(daemonLogCategory) << "refused a call of" << call.sender
+                                         << "beyond the bounds of the held calls:" << share.calls
+                                         << "calls of its user held," << m_total.calls << "in all";
+        call.connection.send(call.answer->limits);
+        letGo(call.connection, std::move(call.answer));
+        return;
+    }
+
+    Sender &sender = m_senders[call.key];
+    if (sender.name.isEmpty()) {
+        sender.connection = call.connection;
+        sender.name = call.sender;
+        sender.uidKnown = uidKnown;
+        sender.uid = uid;
+    }
+    const quint64 id = ++m_lastSeq;
+    call.seq = id;
+    m_total.calls += 1;
+    m_total.bytes += call.bytes;
+    Usage &counted = uidKnown ? m_users[uid] : sender.awaiting;
+    counted.calls += 1;
+    counted.bytes += call.bytes;
+    call.inUserShare = uidKnown;
+    call.uid = uid;
+    TaskManager::instance()->addTask();
+    sender.calls.push_back(id);
+    const QString key = call.key;
+    m_calls.insert(id, std::move(call));
+    advance(key);
+}
+
+void BusCallQueue::advance(const QString &key)
+{
+    // A call answered while its sender's calls are being stepped through
+    // comes back here; the outer loop takes the next one.
+    if (m_advancing.contains(key)) {
+        m_again.insert(key);
+        return;
+    }
+    m_advancing.insert(key);
+    do {
+        m_again.remove(key);
+        step(key);
+    } while (m_again.contains(key));
+    m_advancing.remove(key);
+    forgetIfIdle(key);
+}
+
+void BusCallQueue::step(const QString &key)
+{
+    while (!m_closed) {
+        const auto sender = m_senders.find(key);
+        if (sender == m_senders.end() || sender->calls.empty())
+            return;
+        const quint64 id = sender->calls.front();
+        const auto held = m_calls.find(id);
+        if (held == m_calls.end()) {
+            sender->calls.pop_front();
+            continue;
+        }
+        Call &call = *held;
+        if (call.running)
+            return;
+        if (needsUser(call) && !sender->uidKnown) {
+            askIdentity(key);
+            return;
+        }
+        if (call.plan.level != CallerLevel::Open && !call.judged) {
+            const Verdict verdict = judge(*sender, call);
+            if (verdict == Verdict::Wait)
+                return;
+            if (verdict == Verdict::Refused) {
+                refuse(id);
+                continue;
+            }
+            call.judged = true;
+        }
+        if (start(id))
+            return;
+    }
+}
+
+BusCallQueue::Verdict BusCallQueue::judge(Sender &sender, const Call &call)
+{
+    // Root passes by its uid, which the bus daemon fixed when it connected.
+    if (sender.uid == 0)
+        return Verdict::Admitted;
+    // Any other caller is looked at afresh: by an answer asked for after the
+    // call came.
+    if (sender.identityCovers < call.seq) {
+        askIdentity(call.key);
+        return Verdict::Wait;
+    }
+    const CallerIdentity &identity = sender.identity;
+    // Refused whoever sits at the seat.
+    if (!mayCall(identity, call.plan.level, true, identity.userId()))
+        return Verdict::Refused;
+    if (identity.userId() == 0)
+        return Verdict::Admitted;
+    if (m_seat.covers < call.seq) {
+        askSeat(call.key);
+        return Verdict::Wait;
+    }
+    return mayCall(identity, call.plan.level, m_seat.known, m_seat.uid) ? Verdict::Admitted
+                                                                        : Verdict::Refused;
+}
+
+void BusCallQueue::askIdentity(const QString &key)
+{
+    Sender &sender = m_senders[key];
+    if (sender.asking)
+        return;
+    sender.asking = true;
+    const quint64 covers = m_lastSeq;
+    CallerIdentity::ask(sender.connection, sender.name, this,
+                        [this, key, covers](const CallerIdentity &identity) {
+                            identityAnswered(key, covers, identity);
+                        });
+}
+
+void BusCallQueue::identityAnswered(const QString &key, quint64 covers,
+                                    const CallerIdentity &identity)
+{
+    const auto sender = m_senders.find(key);
+    // Its calls were all answered meanwhile, at a stop.
+    if (sender == m_senders.end())
+        return;
+    sender->asking = false;
+    QList<quint64> unknown;
+    QList<quint64> beyondShare;
+    if (!identity.hasUser()) {
+        // Nothing can be decided about the calls the question was for; the
+        // ones that came after it are asked about again.
+        for (const quint64 id : sender->calls) {
+            const Call &call = m_calls[id];
+            if (id <= covers && !call.running && needsUser(call))
+                unknown.append(id);
+        }
+    } else {
+        if (!sender->uidKnown) {
+            sender->uidKnown = true;
+            sender->uid = identity.userId();
+            beyondShare = moveToUserShare(*sender);
+        }
+        sender->identity = identity;
+        sender->identityCovers = covers;
+    }
+    // From here on the sender's entry may go with its last call.
+    for (const quint64 id : std::as_const(unknown))
+        fail(id, kNoUserText);
+    for (const quint64 id : std::as_const(beyondShare))
+        limit(id);
+    advance(key);
+}
+
+QList<quint64> BusCallQueue::moveToUserShare(Sender &sender)
+{
+    QList<quint64> beyond;
+    for (const quint64 id : sender.calls) {
+        Call &call = m_calls[id];
+        if (call.inUserShare)
+            continue;
+        Usage &share = m_users[sender.uid];
+        if (!fits(share, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
+            if (share.calls == 0)
+                m_users.remove(sender.uid);
+            beyond.append(id);
+            continue;
+        }
+        sender.awaiting.calls -= 1;
+        sender.awaiting.bytes -= call.bytes;
+        share.calls += 1;
+        share.bytes += call.bytes;
+        call.inUserShare = true;
+        call.uid = sender.uid;
+    }
+    return beyond;
+}
+
+void BusCallQueue::askSeat(const QString &key)
+{
+    m_seat.waiting.insert(key);
+    if (m_seat.asking)
+        return;
+    m_seat.asking = true;
+    const quint64 covers = m_lastSeq;
+    CallerIdentity::askActiveSeatUser(
+        m_senders.value(key).connection, this,
+        [this, covers](bool known, uid_t uid) { seatAnswered(covers, known, uid); });
+}
+
+void BusCallQueue::seatAnswered(quint64 covers, bool known, uid_t uid)
+{
+    m_seat.asking = false;
+    m_seat.covers = covers;
+    m_seat.known = known;
+    m_seat.uid = uid;
+    const QSet<QString> waiting = std::exchange(m_seat.waiting, {});
+    for (const QString &key : waiting)
+        advance(key);
+}
+
+BusCaller BusCallQueue::callerOf(const Call &call) const
+{
+    BusCaller caller;
+    caller.fromBus = true;
+    caller.sender = call.sender;
+    const auto sender = m_senders.constFind(call.key);
+    caller.uidKnown = sender != m_senders.cend() && sender->uidKnown;
+    caller.uid = caller.uidKnown ? sender->uid : 0;
+    return caller;
+}
+
+bool BusCallQueue::start(quint64 id)
+{
+    Call &call = m_calls[id];
+    const BusCaller caller = callerOf(call);
+    const std::function<QVariant(const BusCaller &)> work = call.plan.work;
+    switch (call.plan.where) {
+    case Where::Here: {
+        QVariant result;
+        {
+            BusCaller::Scope scope(caller);
+            result = work(caller);
+        }
+        complete(id, result);
+        return false;
+    }
+    case Where::Worker:
+        call.running = true;
+        m_workers.post(caller.uid, id, [work, caller] {
+            BusCaller::Scope scope(caller);
+            return work(caller);
+        });
+        return true;
+    case Where::Target:
+        if (!call.plan.target) {
+            fail(id, kNoWorkerText);
+            return false;
+        }
+        call.running = true;
+        QMetaObject::invokeMethod(
+            call.plan.target,
+            [postBox = m_postBox, id, work, caller] {
+                {
+                    BusCaller::Scope scope(caller);
+                    work(caller);
+                }
+                postBox->post(id);
+            },
+            Qt::QueuedConnection);
+        return true;
+    }
+    return false;
+}
+
+void BusCallQueue::complete(quint64 id, const QVariant &result)
+{
+    const auto call = m_calls.constFind(id);
+    // Answered already when the queue closed meanwhile.
+    if (call == m_calls.cend())
+        return;
+    const std::function<void(const QVariant &)> finish = call->plan.finish;
+    QDBusMessage reply = call->answer->reply;
+    if (result.isValid())
+        reply.setArguments({result});
+    if (finish) {
+        BusCaller::Scope scope(callerOf(*call));
+        finish(result);
+    }
+    finishCall(id, reply);
+}
+
+void BusCallQueue::refuse(quint64 id)
+{
+    const Call &call = m_calls[id];
+    if (call.plan.refusal) {
+        const std::function<QVariant()> refusal = call.plan.refusal;
+        QVariant result;
+        {
+            BusCaller::Scope scope(callerOf(call));
+            result = refusal();
+        }
+        complete(id, result);
+        return;
+    }
+    const Sender &sender = m_senders[call.key];
+    const CallerIdentity &identity = sender.identity;
+    if (CallerLogBudget::admit(call.sender))
+        qCWarning(daemonLogCategory).noquote()
+            << "Authentication failed: Invalid exeFilePath:" << identity.executable() << "(sender"
+            << call.sender << "pid" << identity.processId() << "uid" << sender.uid << "method"
+            << call.method << ")";
+    QDBusMessage denied = call.answer->denied;
+    denied.setArguments(
+        {QStringLiteral("Invalid caller executable path: %1").arg(identity.executable())});
+    finishCall(id, denied);
+}
+
+void BusCallQueue::fail(quint64 id, const QString &text)
+{
+    const auto call = m_calls.constFind(id);
+    if (call == m_calls.cend())
+        return;
+    QDBusMessage failed = call->answer->failed;
+    failed.setArguments({text});
+    finishCall(id, failed);
+}
+
+void BusCallQueue::limit(quint64 id)
+{
+    const Call &call = m_calls[id];
+    if (CallerLogBudget::admit(call.sender))
+        qCWarning(daemonLogCategory)
+            << "refused a call of uid" << call.uid << "beyond the bounds of its held calls";
+    finishCall(id, call.answer->limits);
+}
+
+void BusCallQueue::finishCall(quint64 id, const QDBusMessage &message)
+{
+    Call call = m_calls.take(id);
+    call.connection.send(message);
+    uncount(call);
+    const auto sender = m_senders.find(call.key);
+    if (sender != m_senders.end()) {
+        std::deque<quint64> &calls = sender->calls;
+        calls.erase(std::remove(calls.begin(), calls.end(), id), calls.end());
+        if (!call.inUserShare) {
+            sender->awaiting.calls -= 1;
+            sender->awaiting.bytes -= call.bytes;
+        }
+    }
+    letGo(call.connection, std::move(call.answer));
+    TaskManager::instance()->removeTask();
+    advance(call.key);
+}
+
+void BusCallQueue::uncount(const Call &call)
+{
+    m_total.calls -= 1;
+    m_total.bytes -= call.bytes;
+    if (!call.inUserShare)
+        return;
+    const auto share = m_users.find(call.uid);
+    if (share == m_users.end())
+        return;
+    share->calls -= 1;
+    share->bytes -= call.bytes;
+    if (share->calls <= 0)
+        m_users.erase(share);
+}
+
+void BusCallQueue::forgetIfIdle(const QString &key)
+{
+    const auto sender = m_senders.find(key);
+    if (sender == m_senders.end() || !sender->calls.empty())
+        return;
+    m_senders.erase(sender);
+    m_seat.waiting.remove(key);
+}
+
+void BusCallQueue::close()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    m_workers.close();
+    QDBusConnection connection(QString{});
+    const QList<quint64> ids = m_calls.keys();
+    for (const quint64 id : ids) {
+        connection = m_calls.value(id).connection;
+        fail(id, kStoppingText);
+    }
+    m_senders.clear();
+    m_seat.waiting.clear();
+    if (ids.isEmpty())
+        return;
+    // Replies leave through the connection's own thread, in order: once a
+    // call made after them is answered, they have gone out, even when the
+    // process ends right after this.
+    connection.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                   QStringLiteral("/org/freedesktop/DBus"),
+                                                   QStringLiteral("org.freedesktop.DBus.Peer"),
+                                                   QStringLiteral("Ping")),
+                    QDBus::Block, kFlushWaitMs);
+}
+
+bool BusCallQueue::stop(int waitMs)
+{
+    close();
+    return m_workers.stop(waitMs);
+}
+
+} // namespace AppStore

@@ -1,0 +1,251 @@
+#pragma once
+
+#include "dbus/caller_check.h"
+#include "dbus/caller_identity.h"
+#include "dbus/user_workers.h"
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QVariant>
+
+#include <deque>
+#include <functional>
+#include <memory>
+
+namespace AppStore {
+
+// Every bus call that is not answered at once goes through here, so that no
+// caller holds up the others and no caller's calls hold more than their
+// share of the daemon's bus connection:
+// - a method that checks its caller waits, without holding up the bus
+//   thread, for the bus daemon's and the login manager's answers about the
+//   caller, and is worked once admitted;
+// - a method that runs a tool, asks the network or waits on another thread is
+//   worked on a thread of the caller's user (one call of a user at a time) or
+//   on the thread of the object it needs, and answered late from here;
+// - a sender's calls are worked one at a time in the order they came: a call
+//   behind one that waits, waits too, even a query that would be answered at
+//   once.
+// What is held is bounded, in calls and in the bytes the held messages took
+// on the wire: per user (the calls waiting for their user to be known count
+// against their sender) and over all callers, well below the bytes the bus
+// library lets the connection hold before it stops reading. A call beyond a
+// bound is answered "LimitsExceeded" at once and leaves nothing behind.
+// A call made in-process, not from the bus, is worked at once on the calling
+// thread. A call held or in work keeps the daemon from its idle exit.
+class BusCallQueue : public QObject
+{
+    Q_OBJECT
+public:
+    // A store page asks once per listed application; the bus itself lets one
+    // connection have 128 replies pending.
+    static constexpr int kMaxCallsPerUser = 1024;
+    static constexpr qint64 kMaxBytesPerUser = 8 * 1024 * 1024;
+    static constexpr int kMaxCalls = 4 * kMaxCallsPerUser;
+    static constexpr qint64 kMaxBytes = 4 * kMaxBytesPerUser;
+
+    explicit BusCallQueue(QObject *parent = nullptr);
+    ~BusCallQueue() override;
+
+    // A method open to all, worked at once on this thread unless its sender
+    // has calls of its own still held; the value returned then is a
+    // placeholder.
+    template<typename Result>
+    Result now(const QDBusContext &context, const std::function<Result()> &work)
+    {
+        if (!mustWait(context))
+            return work();
+        take(context, Plan{CallerLevel::Open,
+                           Where::Here,
+                           nullptr,
+                           [work](const BusCaller &) { return QVariant::fromValue(work()); },
+                           {},
+                           {}});
+        return Result();
+    }
+
+    void now(const QDBusContext &context, const std::function<void()> &work);
+
+    // A method of the given level, worked on this thread with its caller once
+    // that caller is admitted. A refused caller gets AccessDenied, or the
+    // value of refusal when that is given.
+    template<typename Result>
+    Result checked(const QDBusContext &context, CallerLevel level,
+                   const std::function<Result(const BusCaller &)> &work,
+                   const std::function<Result()> &refusal = {})
+    {
+        if (!context.calledFromDBus())
+            return work(BusCaller());
+        take(context,
+             Plan{level,
+                  Where::Here,
+                  nullptr,
+                  [work](const BusCaller &caller) { return QVariant::fromValue(work(caller)); },
+                  {},
+                  wrapped(refusal)});
+        return Result();
+    }
+    void checked(const QDBusContext &context, CallerLevel level,
+                 const std::function<void(const BusCaller &)> &work);
+
+    // A method worked on a thread of its caller's user. finish, when given,
+    // runs on this object's thread with the result just before the reply
+    // leaves: what the method signals or hands on goes out in the order it
+    // did when the whole method ran on that thread.
+    template<typename Result>
+    Result late(const QDBusContext &context, CallerLevel level, const std::function<Result()> &work,
+                const std::function<void(const Result &)> &finish = {},
+                const std::function<Result()> &refusal = {})
+    {
+        if (!context.calledFromDBus()) {
+            const Result result = work();
+            if (finish)
+                finish(result);
+            return result;
+        }
+        std::function<void(const QVariant &)> onResult;
+        if (finish)
+            onResult = [finish](const QVariant &result) { finish(result.value<Result>()); };
+        take(context, Plan{level, Where::Worker, nullptr,
+                           [work](const BusCaller &) { return QVariant::fromValue(work()); },
+                           onResult, wrapped(refusal)});
+        return Result();
+    }
+    void late(const QDBusContext &context, CallerLevel level, const std::function<void()> &work);
+
+    // A method without a reply value whose work runs on target's thread,
+    // behind what was queued to it before; finish, when given, runs on this
+    // object's thread just before the reply leaves.
+    void lateOn(QObject *target, const QDBusContext &context, CallerLevel level,
+                const std::function<void()> &work, const std::function<void()> &finish = {});
+
+    // No call is taken any more, and every call not yet answered is answered
+    // with an error now; a result that comes later is dropped.
+    void close();
+    // close(), then the workers are told to end and waited for, at most
+    // waitMs in all; false when one still runs, left to the ending process.
+    bool stop(int waitMs);
+
+private:
+    enum class Where { Here, Worker, Target };
+    enum class Verdict { Wait, Admitted, Refused };
+    struct Plan
+    {
+        CallerLevel level = CallerLevel::Open;
+        Where where = Where::Here;
+        QPointer<QObject> target;
+        std::function<QVariant(const BusCaller &)> work;
+        std::function<void(const QVariant &)> finish;
+        // What a refused caller is answered with; AccessDenied when empty.
+        std::function<QVariant()> refusal;
+    };
+    // The replies prepared for a call; each keeps the received message.
+    struct Answer
+    {
+        QDBusMessage reply;
+        QDBusMessage limits;
+        QDBusMessage denied;
+        QDBusMessage failed;
+    };
+    struct Usage
+    {
+        int calls = 0;
+        qint64 bytes = 0;
+    };
+    struct Call
+    {
+        // Its number, in the order calls came.
+        quint64 seq = 0;
+        QString key;
+        QDBusConnection connection{QString()};
+        QString sender;
+        QString method;
+        std::shared_ptr<Answer> answer;
+        Plan plan;
+        qint64 bytes = 0;
+        bool running = false;
+        bool judged = false;
+        // Counted in its user's share; before that, in its sender's.
+        bool inUserShare = false;
+        uid_t uid = 0;
+    };
+    struct Sender
+    {
+        QDBusConnection connection{QString()};
+        QString name;
+        // Its held calls by number, in the order they came.
+        std::deque<quint64> calls;
+        bool uidKnown = false;
+        uid_t uid = 0;
+        Usage awaiting;
+        // What the bus daemon last told of the sender, and the last call that
+        // had come when it was asked.
+        CallerIdentity identity;
+        quint64 identityCovers = 0;
+        bool asking = false;
+    };
+    struct Seat
+    {
+        bool asking = false;
+        quint64 covers = 0;
+        bool known = false;
+        uid_t uid = 0;
+        QSet<QString> waiting;
+    };
+    struct PostBox;
+
+    template<typename Result>
+    static std::function<QVariant()> wrapped(const std::function<Result()> &refusal)
+    {
+        if (!refusal)
+            return {};
+        return [refusal] { return QVariant::fromValue(refusal()); };
+    }
+    static QString keyOf(const QDBusConnection &connection, const QString &sender);
+    static bool fits(const Usage &usage, int maxCalls, qint64 maxBytes, qint64 bytes);
+
+    // A call whose work or check needs to know its caller's user.
+    static bool needsUser(const Call &call);
+    bool mustWait(const QDBusContext &context) const;
+    void take(const QDBusContext &context, Plan &&plan);
+    void advance(const QString &key);
+    void step(const QString &key);
+    Verdict judge(Sender &sender, const Call &call);
+    void askIdentity(const QString &key);
+    void identityAnswered(const QString &key, quint64 covers, const CallerIdentity &identity);
+    // The sender's calls now count against its user's share; those beyond it
+    // are returned, to be refused.
+    QList<quint64> moveToUserShare(Sender &sender);
+    void askSeat(const QString &key);
+    void seatAnswered(quint64 covers, bool known, uid_t uid);
+    // Starts the call's work; false when it was answered at once.
+    bool start(quint64 id);
+    void complete(quint64 id, const QVariant &result);
+    void refuse(quint64 id);
+    void fail(quint64 id, const QString &text);
+    void limit(quint64 id);
+    // Sends message, the call's reply or error, and lets the call go.
+    void finishCall(quint64 id, const QDBusMessage &message);
+    void uncount(const Call &call);
+    void forgetIfIdle(const QString &key);
+    BusCaller callerOf(const Call &call) const;
+
+    bool m_closed = false;
+    quint64 m_lastSeq = 0;
+    QHash<quint64, Call> m_calls;
+    QHash<QString, Sender> m_senders;
+    QHash<uid_t, Usage> m_users;
+    Usage m_total;
+    Seat m_seat;
+    QSet<QString> m_advancing;
+    QSet<QString> m_again;
+    std::shared_ptr<PostBox> m_postBox;
+    UserWorkers m_workers;
+};
+
+} // namespace AppStore

@@ -1,0 +1,45 @@
+#include "bus_watchdog.h"
+
+#include "common/daemon_log.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QSocketNotifier>
+
+namespace AppStore {
+
+void BusWatchdog::watch(const QDBusConnection &connection)
+{
+    QDBusConnectionInterface *busSide = connection.interface();
+    if (!busSide) {
+        qCWarning(daemonLogCategory) << "No bus interface to watch the bus connection by";
+        return;
+    }
+    // The notifiers are children of the object that also owns the
+    // connection's bus interface, on the bus thread.
+    QMetaObject::invokeMethod(
+        busSide, [busSide] { new BusWatchdog(busSide->parent()); }, Qt::QueuedConnection);
+}
+
+BusWatchdog::BusWatchdog(QObject *connectionObject)
+    : QObject(connectionObject)
+{
+    m_timer.setInterval(kPeriodMs);
+    connect(&m_timer, &QTimer::timeout, this, &BusWatchdog::resync);
+    m_timer.start();
+}
+
+void BusWatchdog::resync()
+{
+    const QList<QSocketNotifier *> notifiers =
+        parent()->findChildren<QSocketNotifier *>(Qt::FindDirectChildrenOnly);
+    for (QSocketNotifier *notifier : notifiers) {
+        // Switched both ways on this thread, the event loop ends up watching
+        // the notifier as it says; nothing is read or written in between.
+        const bool on = notifier->isEnabled();
+        notifier->setEnabled(!on);
+        notifier->setEnabled(on);
+    }
+}
+
+} // namespace AppStore
