@@ -240,7 +240,7 @@ bool AppStoreInterface::isKaplaSupported() const
 void AppStoreInterface::stopWorkers()
 {
     // First: the calls use the workers below.
-    m_calls.stop(kLongCallStopWaitMs);
+    m_leftCallsRunning = !m_calls.stop(kLongCallStopWaitMs);
     if (AppBriefInfoInterface *lookup = AppBriefInfoInterface::existingInstance())
         lookup->stopThread();
     if (m_uploadHardware)

@@ -8,7 +8,7 @@
 
 namespace AppStore {
 
-void BusWatchdog::watch(const QDBusConnection &connection)
+void BusWatchdog::watch(const QDBusConnection &connection, int periodMs)
 {
     QDBusConnectionInterface *busSide = connection.interface();
     if (!busSide) {
@@ -18,13 +18,14 @@ void BusWatchdog::watch(const QDBusConnection &connection)
     // The notifiers are children of the object that also owns the
     // connection's bus interface, on the bus thread.
     QMetaObject::invokeMethod(
-        busSide, [busSide] { new BusWatchdog(busSide->parent()); }, Qt::QueuedConnection);
+        busSide, [busSide, periodMs] { new BusWatchdog(busSide->parent(), periodMs); },
+        Qt::QueuedConnection);
 }
 
-BusWatchdog::BusWatchdog(QObject *connectionObject)
+BusWatchdog::BusWatchdog(QObject *connectionObject, int periodMs)
     : QObject(connectionObject)
 {
-    m_timer.setInterval(kPeriodMs);
+    m_timer.setInterval(periodMs);
     connect(&m_timer, &QTimer::timeout, this, &BusWatchdog::resync);
     m_timer.start();
 }

@@ -28,12 +28,12 @@ class BusWatchdog : public QObject
 public:
     static constexpr int kPeriodMs = 200;
 
-    // Starts watching connection on its thread; the watchdog lives as long
-    // as the connection.
-    static void watch(const QDBusConnection &connection);
+    // Starts watching connection on its thread, every periodMs; the
+    // watchdog lives as long as the connection.
+    static void watch(const QDBusConnection &connection, int periodMs = kPeriodMs);
 
 private:
-    explicit BusWatchdog(QObject *connectionObject);
+    BusWatchdog(QObject *connectionObject, int periodMs);
 
     void resync();
 

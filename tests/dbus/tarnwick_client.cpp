@@ -2,15 +2,21 @@
 // on the system bus and prints the answer. Tests copy it to the executable
 // path the daemon trusts.
 //
-//   tarnwick-client [--wait | --send N] <method> [<type>:<value> ...]
+//   tarnwick-client [--wait | --send N [--await]] <method> [<type>:<value> ...]
+//   tarnwick-client --listen
 //
 // Types: s, b (true/false), i, x, as (elements separated by ","), and sfile
 // and asfile, whose value (the one element) is the content of the file named,
 // for texts longer than a command line may be; aslines takes the file's lines
 // as the elements. With --send it makes the call N times without waiting for
-// the answers and exits once they have left. With --wait
+// the answers and exits once they have left; with --await as well, it stays
+// until every answer has come and prints how many were replies and how many
+// errors, by name. With --wait
 // it prints "ready" and makes the call only once a line arrives on stdin, so
-// that a test can change the world in between. It prints "reply:" and the
+// that a test can change the world in between. With --listen it subscribes
+// to the daemon's signals, prints "listening" and reads them until it is
+// killed (or stopped, when a test wants a listener that does not read). It
+// prints "reply:" and the
 // reply's arguments, or "error:" and the error name and message, and exits
 // with 0 or 1 (2 for bad usage).
 
@@ -19,6 +25,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QFile>
+#include <QMap>
 #include <QStringList>
 #include <QTextStream>
 
@@ -68,6 +75,18 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QStringList arguments = app.arguments().mid(1);
+    if (arguments == QStringList{QStringLiteral("--listen")}) {
+        QDBusConnection bus = QDBusConnection::systemBus();
+        QDBusMessage match = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("AddMatch"));
+        match << QStringLiteral("type='signal',sender='com.tarnwick.daemon'");
+        if (bus.call(match).type() != QDBusMessage::ReplyMessage)
+            return 1;
+        std::printf("listening\n");
+        std::fflush(stdout);
+        return app.exec();
+    }
     const bool wait = !arguments.isEmpty() && arguments.constFirst() == QLatin1String("--wait");
     if (wait)
         arguments.removeFirst();
@@ -76,6 +95,9 @@ int main(int argc, char *argv[])
         sends = arguments.at(1).toInt();
         arguments.remove(0, 2);
     }
+    const bool await = !arguments.isEmpty() && arguments.constFirst() == QLatin1String("--await");
+    if (await)
+        arguments.removeFirst();
     if (arguments.isEmpty()) {
         std::fprintf(stderr, "usage: tarnwick-client [--wait] <method> [<type>:<value> ...]\n");
         return 2;
@@ -95,6 +117,20 @@ int main(int argc, char *argv[])
     call.setArguments(values);
 
     QDBusConnection bus = QDBusConnection::systemBus();
+    if (sends > 0 && await) {
+        QList<QDBusPendingCall> pending;
+        for (int i = 0; i < sends; ++i)
+            pending.append(bus.asyncCall(call, 60000));
+        QMap<QString, int> outcomes;
+        for (QDBusPendingCall &answer : pending) {
+            answer.waitForFinished();
+            ++outcomes[answer.isError() ? answer.error().name() : QStringLiteral("reply")];
+        }
+        QTextStream out(stdout);
+        for (auto outcome = outcomes.cbegin(); outcome != outcomes.cend(); ++outcome)
+            out << outcome.key() << ' ' << outcome.value() << Qt::endl;
+        return 0;
+    }
     if (sends > 0) {
         for (int i = 0; i < sends; ++i)
             bus.asyncCall(call);

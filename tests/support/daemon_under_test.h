@@ -35,6 +35,8 @@ public:
     bool start(bool debugLog = false);
     bool isRunning() const { return m_daemon.isRunning(); }
     qint64 processId() const { return m_daemon.processId(); }
+    // How the daemon ended, once it has.
+    AppStore::ProcessResult result() const { return m_daemon.result(); }
     // Ends it and waits until its name is gone.
     bool stop();
 

@@ -1,0 +1,209 @@
+#include "other_user_client.h"
+#include "private_system_bus.h"
+#include "test_env.h"
+
+#include "dbus/bus_call_queue.h"
+#include "dbus/bus_connection_limits.h"
+#include "dbus/bus_watchdog.h"
+#include "task/task_manager.h"
+#include "utils/process_runner.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusPendingCall>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+
+namespace {
+
+// Low, so that a burst pauses the connection's reading on every round.
+constexpr qint64 kReceiveLimit = 1024 * 1024;
+constexpr int kWatchdogPeriodMs = 20;
+
+QDBusMessage method(const QString &name, const QVariantList &arguments = {})
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+        QStringLiteral("com.tarnwick.daemon.interface"), name);
+    message.setArguments(arguments);
+    return message;
+}
+
+// Runs the application's event loop until the idle exit quits it (true) or
+// limitMs pass.
+bool quitsWithin(int limitMs)
+{
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    limit.start(limitMs);
+    return QCoreApplication::exec() == 0;
+}
+
+} // namespace
+
+// Stands in for the daemon's object: calls answered at once on the main
+// thread, which frees their messages there, and calls answered late through
+// the queue.
+class Answering : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.tarnwick.daemon.interface")
+public:
+    AppStore::BusCallQueue queue;
+    std::atomic<int> slowCallsStarted{0};
+    bool answeredLate = false;
+
+public Q_SLOTS:
+    Q_SCRIPTABLE QString GetAgreeState()
+    {
+        return queue.now<QString>(*this, [] { return QStringLiteral("1"); });
+    }
+    // Whatever it is sent, answered at once.
+    Q_SCRIPTABLE QString GetConfigByNodeName(const QString &) { return {}; }
+    Q_SCRIPTABLE QString GetLocalPackageInfo(const QString &)
+    {
+        return queue.late<QString>(
+            *this, AppStore::CallerLevel::Open,
+            [] {
+                QThread::msleep(1500);
+                return QStringLiteral("late");
+            },
+            [this](const QString &) { answeredLate = true; });
+    }
+    Q_SCRIPTABLE QStringList GetPackageDesktopFile(const QString &)
+    {
+        return queue.late<QStringList>(*this, AppStore::CallerLevel::Open, [this] {
+            ++slowCallsStarted;
+            QThread::msleep(1000);
+            return QStringList{QStringLiteral("slow")};
+        });
+    }
+    Q_SCRIPTABLE bool getTabInfoIsEmpty(const QString &)
+    {
+        return queue.late<bool>(*this, AppStore::CallerLevel::Open, [] { return true; });
+    }
+};
+
+// The daemon's call queue and watchdog on a bus connection of this process:
+// a call in work keeps the idle exit off, the connection is read however
+// callers pause it, and the questions about a caller are answered while
+// they do.
+class TestBusCallQueue : public QObject
+{
+    Q_OBJECT
+
+private:
+    PrivateSystemBus m_bus;
+    Answering m_object;
+    QTemporaryDir m_dir;
+
+    AppStore::ProcessSpec client(const QStringList &arguments) const
+    {
+        AppStore::ProcessSpec spec;
+        spec.program = qEnvironmentVariable("TWK_TEST_CLIENT");
+        spec.arguments = arguments;
+        spec.environmentMode = AppStore::ProcessSpec::Environment::Extend;
+        spec.environment = m_bus.environment();
+        spec.timeoutMs = 20000;
+        return spec;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
+        QVERIFY(m_bus.openToAllUsers());
+        QDBusConnection bus = QDBusConnection::systemBus();
+        AppStore::BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
+        QVERIFY(bus.registerObject(QStringLiteral("/appstore"), &m_object,
+                                   QDBusConnection::ExportScriptableSlots));
+        QVERIFY(bus.registerService(QStringLiteral("com.tarnwick.daemon")));
+        AppStore::BusWatchdog::watch(bus, kWatchdogPeriodMs);
+    }
+
+    void idleExitWaitsForTheCallInWork()
+    {
+        TaskManager::instance()->setClientExecutable(m_dir.filePath(QStringLiteral("none")));
+        TaskManager::instance()->setInterval(200);
+        AppStore::ProcessRunner caller;
+        QVERIFY(caller.start(
+            client({QStringLiteral("GetLocalPackageInfo"), QStringLiteral("s:twk-test-none")})));
+        QVERIFY(quitsWithin(10000));
+        QVERIFY(m_object.answeredLate);
+        QCOMPARE(caller.waitForFinished().outputText().trimmed(), QStringLiteral("reply: late"));
+        TaskManager::instance()->setInterval(600000);
+    }
+
+    // Rounds of a burst of calls with big arguments, answered at once, that
+    // arrives while the main thread is busy: the bus thread reads past the
+    // receive limit and pauses, the main thread frees the messages and the
+    // bus library resumes from there. The connection is read after each.
+    void readAfterEveryRoundOfAStallAndABurst()
+    {
+        QDBusConnection caller =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("burst"));
+        const QDBusMessage burst =
+            method(QStringLiteral("GetConfigByNodeName"), {QString(200 * 1024, u'a')});
+        for (int round = 0; round < 300; ++round) {
+            for (int i = 0; i < 12; ++i)
+                caller.asyncCall(burst);
+            QThread::msleep(30);
+            const QDBusPendingCall probe =
+                caller.asyncCall(method(QStringLiteral("GetAgreeState")), 5000);
+            QVERIFY2(TestEnv::waitFor([&probe] { return probe.isFinished(); }, 6000) &&
+                         probe.reply().type() == QDBusMessage::ReplyMessage,
+                     qPrintable(QStringLiteral("round %1").arg(round)));
+        }
+    }
+
+    // A fresh connection's late call, read just before another user's calls
+    // that are held and pause the connection: its caller's user is still
+    // learnt at once, over the questions connection, and it is answered.
+    void callerIsKnownWhileTheConnectionIsPaused()
+    {
+        OtherUserClient other(m_bus);
+        QVERIFY(other.isValid());
+        const QString name = other.writeReadable(QStringLiteral("name"), QByteArray(400000, 'a'));
+        QDBusConnection fresh =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("fresh"));
+        const QDBusPendingCall asked =
+            fresh.asyncCall(method(QStringLiteral("getTabInfoIsEmpty"), {QString()}), 10000);
+        // The main thread is busy while the call and the flood arrive; the
+        // flood's caller stays until its calls are answered.
+        AppStore::ProcessRunner flood;
+        QVERIFY(flood.start(other.spec(
+            1, {QStringLiteral("--send"), QStringLiteral("5"), QStringLiteral("--await"),
+                QStringLiteral("GetPackageDesktopFile"), QStringLiteral("sfile:") + name})));
+        QThread::msleep(1500);
+        QElapsedTimer answered;
+        answered.start();
+        QVERIFY(TestEnv::waitFor([&asked] { return asked.isFinished(); }, 10000));
+        QVERIFY2(asked.reply().type() == QDBusMessage::ReplyMessage,
+                 qPrintable(asked.error().message()));
+        QVERIFY2(answered.elapsed() < 2000, qPrintable(QString::number(answered.elapsed())));
+        QCOMPARE(flood.waitForFinished().outputText().trimmed(), QStringLiteral("reply 5"));
+    }
+
+    // A call still in work when the queue stops is left to the ending
+    // process, and the stop says so.
+    void stopTellsOfACallStillInWork()
+    {
+        const int started = m_object.slowCallsStarted;
+        const QDBusPendingCall slow =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("stopped"))
+                .asyncCall(method(QStringLiteral("GetPackageDesktopFile"), {QStringLiteral("x")}));
+        QVERIFY(TestEnv::waitFor([&] { return m_object.slowCallsStarted > started; }, 5000));
+        QVERIFY(!m_object.queue.stop(0));
+        QVERIFY(TestEnv::waitFor([&slow] { return slow.isFinished(); }, 5000));
+        QCOMPARE(slow.error().type(), QDBusError::Failed);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBusCallQueue)
+#include "tst_bus_call_queue.moc"

@@ -1,0 +1,253 @@
+#include "daemon_under_test.h"
+#include "other_user_client.h"
+#include "private_system_bus.h"
+#include "system_file_guard.h"
+#include "test_env.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <vector>
+
+using AppStore::ProcessRunner;
+
+namespace {
+
+QDBusMessage method(const QString &name, const QVariantList &arguments = {})
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+        QStringLiteral("com.tarnwick.daemon.interface"), name);
+    message.setArguments(arguments);
+    return message;
+}
+
+// What an answer to root may take while others load the daemon.
+constexpr int kAnswerLimitMs = 1000;
+// The daemon's memory once the load has gone, far above what it needs and
+// far below what a queue that kept growing would take.
+constexpr qint64 kMemoryBoundKiB = 200 * 1024;
+
+qint64 residentKiB(qint64 pid)
+{
+    const QByteArray status = TestEnv::readFile(QStringLiteral("/proc/%1/status").arg(pid));
+    for (const QByteArray &line : status.split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+} // namespace
+
+// The real daemon under the load of local users who are not at the seat, on
+// a bus with the system bus's limits: root is answered within a second
+// throughout and once they have gone, however they mix their calls.
+class TestBusLoad : public QObject
+{
+    Q_OBJECT
+
+private:
+    PrivateSystemBus m_bus;
+    std::unique_ptr<SystemFileGuard> m_guard;
+    std::unique_ptr<DaemonUnderTest> m_daemon;
+    std::unique_ptr<OtherUserClient> m_other;
+
+    // Root's "GetAgreeState" every 250 ms while busy() holds, then once more:
+    // none may fail or take more than the limit.
+    void probeRootWhile(const std::function<bool()> &busy)
+    {
+        int probes = 0;
+        do {
+            QTest::qWait(250);
+            QElapsedTimer timer;
+            timer.start();
+            const QDBusMessage reply = QDBusConnection::systemBus().call(
+                method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, 5000);
+            ++probes;
+            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage && timer.elapsed() < kAnswerLimitMs,
+                     qPrintable(QStringLiteral("probe %1: %2 after %3 ms")
+                                    .arg(probes)
+                                    .arg(reply.errorMessage())
+                                    .arg(timer.elapsed())));
+        } while (busy());
+    }
+
+    // The clients of uid, each with its arguments, started side by side.
+    std::vector<std::unique_ptr<ProcessRunner>> startClients(uid_t uid,
+                                                             const QList<QStringList> &runs)
+    {
+        std::vector<std::unique_ptr<ProcessRunner>> clients;
+        for (const QStringList &arguments : runs) {
+            clients.push_back(std::make_unique<ProcessRunner>());
+            if (!clients.back()->start(m_other->spec(uid, arguments)))
+                qWarning() << "not started:" << clients.back()->result().errorText();
+        }
+        return clients;
+    }
+
+    static bool anyRuns(const std::vector<std::unique_ptr<ProcessRunner>> &clients)
+    {
+        for (const auto &client : clients)
+            if (client->isRunning())
+                return true;
+        return false;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_guard = std::make_unique<SystemFileGuard>(DaemonUnderTest::statePaths());
+        QVERIFY2(m_guard->isValid(), qPrintable(m_guard->errorString()));
+        QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
+        QVERIFY(m_bus.openToAllUsers());
+        m_other = std::make_unique<OtherUserClient>(m_bus);
+        QVERIFY(m_other->isValid());
+        m_daemon = std::make_unique<DaemonUnderTest>(m_bus);
+        QVERIFY2(m_daemon->start(), qPrintable(m_daemon->logLines().join(u'\n')));
+    }
+
+    void cleanupTestCase()
+    {
+        m_daemon.reset();
+        m_bus.stop();
+        if (m_guard)
+            QVERIFY2(m_guard->restore(), qPrintable(m_guard->errorString()));
+    }
+
+    // A fresh connection's first call is refused for its size; the next calls
+    // of that connection are answered as if it had not come.
+    void refusedFirstCallLeavesNothingBehind()
+    {
+        QDBusConnection fresh =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("fresh"));
+        const QDBusMessage huge =
+            fresh.call(method(QStringLiteral("GetPackageLatestList"),
+                              {QStringList(1000, QString(9000, u'a')), false}),
+                       QDBus::BlockWithGui, 5000);
+        QCOMPARE(huge.errorName(), QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
+        const QDBusMessage later =
+            fresh.call(method(QStringLiteral("GetLocalPackageInfo"), {QStringLiteral("dpkg")}),
+                       QDBus::BlockWithGui, 5000);
+        QVERIFY2(later.arguments().value(0).toString().contains(QLatin1String("dpkg")),
+                 qPrintable(later.errorMessage()));
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(
+            fresh.call(method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, 5000).type(),
+            QDBusMessage::ReplyMessage);
+        QVERIFY(timer.elapsed() < kAnswerLimitMs);
+    }
+
+    // A fresh connection reads the published list and changes it without
+    // waiting: the read is worked first and does not see the change.
+    void oneSendersCallsRunInTheirOrder()
+    {
+        QDBusConnection fresh =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("order"));
+        const QString record =
+            QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("package_name"),
+                                                         QStringLiteral("twk-test-order")}})
+                                  .toJson(QJsonDocument::Compact));
+        const QDBusPendingCall read =
+            fresh.asyncCall(method(QStringLiteral("GetLocalOnTheShelvesAppInfo")));
+        const QDBusPendingCall change = fresh.asyncCall(
+            method(QStringLiteral("OperateLocalOnTheShelvesAppDb"), {0, QStringList{record}}));
+        QVERIFY(TestEnv::waitFor([&] { return read.isFinished() && change.isFinished(); }, 10000));
+        QCOMPARE(change.reply().type(), QDBusMessage::ReplyMessage);
+        QVERIFY(!read.reply().arguments().value(0).toStringList().join(u' ').contains(
+            QLatin1String("twk-test-order")));
+        const QDBusMessage after = fresh.call(method(QStringLiteral("GetLocalOnTheShelvesAppInfo")),
+                                              QDBus::BlockWithGui, 10000);
+        QVERIFY(after.arguments().value(0).toStringList().join(u' ').contains(
+            QLatin1String("twk-test-order")));
+    }
+
+    // Three users, each within its share: slow calls, then a list of names
+    // of three-byte characters that is beyond a share on the wire (though
+    // not in its decoded form).
+    void usersWithinTheirSharesLeaveRootAnswered()
+    {
+        const QString names = m_other->writeReadable(
+            QStringLiteral("wide-names"),
+            QByteArray(QString(8380, QChar(0x4e00)).toUtf8() + '\n').repeated(1000));
+        QList<QStringList> slow;
+        QList<QStringList> big;
+        for (int user = 0; user < 3; ++user) {
+            slow << QStringList{QStringLiteral("--send"), QStringLiteral("200"),
+                                QStringLiteral("--await"), QStringLiteral("GetLocalPackageList")};
+            big << QStringList{
+                QStringLiteral("--send"),           QStringLiteral("1"),
+                QStringLiteral("--await"),          QStringLiteral("GetPackageLatestList"),
+                QStringLiteral("aslines:") + names, QStringLiteral("b:false")};
+        }
+        std::vector<std::unique_ptr<ProcessRunner>> clients;
+        for (uid_t uid = 1; uid <= 3; ++uid) {
+            auto slowOnes = startClients(uid, {slow.at(int(uid) - 1)});
+            auto bigOnes = startClients(uid, {big.at(int(uid) - 1)});
+            for (auto *runs : {&slowOnes, &bigOnes})
+                for (auto &client : *runs)
+                    clients.push_back(std::move(client));
+        }
+        probeRootWhile([&] { return anyRuns(clients); });
+        for (const auto &client : clients)
+            if (client->result().outputText().contains(QLatin1String("Limits")))
+                return;
+        QFAIL("no list beyond a share was refused");
+    }
+
+    // One user, no seat: two connections listen to the daemon's signals and
+    // never read, four flood an open call whose every answer is announced to
+    // all. Once they have gone, root is answered at once and the daemon's
+    // memory is back within a bound.
+    void listenersThatNeverReadAndAFloodLeaveNothingStuck()
+    {
+        const auto listeners =
+            startClients(1, {{QStringLiteral("--listen")}, {QStringLiteral("--listen")}});
+        QTest::qWait(500);
+        for (const auto &listener : listeners)
+            QCOMPARE(::kill(pid_t(listener->processId()), SIGSTOP), 0);
+        QList<QStringList> floods;
+        for (int i = 0; i < 4; ++i)
+            floods << QStringList{QStringLiteral("--send"), QStringLiteral("40000"),
+                                  QStringLiteral("GetConfigByNodeName"),
+                                  QStringLiteral("s:agreeSign")};
+        const auto flooders = startClients(1, floods);
+        probeRootWhile([&] { return anyRuns(flooders); });
+        for (const auto &listener : listeners) {
+            ::kill(pid_t(listener->processId()), SIGKILL);
+            ::kill(pid_t(listener->processId()), SIGCONT);
+        }
+        QTest::qWait(1000);
+        probeRootWhile([] { return false; });
+        const qint64 resident = residentKiB(m_daemon->processId());
+        QVERIFY2(resident > 0 && resident < kMemoryBoundKiB, qPrintable(QString::number(resident)));
+    }
+
+    // 100,000 calls of a method that checks its caller, from a user not at
+    // the seat: each is refused, and none holds up root.
+    void refusedCheckedCallsHoldUpNoOne()
+    {
+        QList<QStringList> floods;
+        for (int i = 0; i < 10; ++i)
+            floods << QStringList{QStringLiteral("--send"), QStringLiteral("10000"),
+                                  QStringLiteral("SetConfigByNodeName"),
+                                  QStringLiteral("s:onNotice"), QStringLiteral("s:7")};
+        const auto flooders = startClients(1, floods);
+        probeRootWhile([&] { return anyRuns(flooders); });
+        const QDBusMessage notice = QDBusConnection::systemBus().call(
+            method(QStringLiteral("GetConfigByNodeName"), {QStringLiteral("onNotice")}));
+        QVERIFY(notice.arguments().value(0).toString() != QLatin1String("7"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBusLoad)
+#include "tst_bus_load.moc"
