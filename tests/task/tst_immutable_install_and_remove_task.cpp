@@ -21,8 +21,6 @@ namespace {
 
 const QString kPackage = QStringLiteral("twk-test-hello");
 const QString kNoApplication = QStringLiteral("twk-test-plain");
-// Important, installed as a dependency and needed by nothing any more.
-const QString kUnneeded = QStringLiteral("twk-test-unneeded");
 
 QString dpkgStatus(const QString &package)
 {
@@ -71,7 +69,6 @@ private Q_SLOTS:
     void installThenPurge();
     void failedInstallReportsFailure();
     void purgeOfNoApplicationRefused();
-    void purgeKeepsWhatNothingNeeds();
     void commandLineAndRefusals_data();
     void commandLineAndRefusals();
 
@@ -95,8 +92,6 @@ void TestImmutableInstallAndRemoveTask::initTestCase()
     LocalAptRepository::PackageOptions plain;
     plain.desktopApplication = false;
     QVERIFY(m_repository.addPackage(kNoApplication, QStringLiteral("1.0"), plain));
-    plain.priority = QStringLiteral("important");
-    QVERIFY(m_repository.addPackage(kUnneeded, QStringLiteral("1.0"), plain));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
     // Inherited by the task's apt-get.
     for (const QString &entry : m_repository.environment())
@@ -217,29 +212,6 @@ void TestImmutableInstallAndRemoveTask::purgeOfNoApplicationRefused()
     QCOMPARE(recording.purgeResults, QList<bool>{false});
     QVERIFY(recording.operations.isEmpty());
     QCOMPARE(dpkgStatus(kNoApplication), QStringLiteral("installed"));
-}
-
-// Whatever apt.conf asks of apt-get alone, the purge takes what was judged.
-void TestImmutableInstallAndRemoveTask::purgeKeepsWhatNothingNeeds()
-{
-    const QString config = m_repository.aptConfigPath();
-    const QByteArray before = TestEnv::readFile(config);
-    const auto tidy = qScopeGuard([&] {
-        TestEnv::writeFile(config, before);
-        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kUnneeded, kPackage});
-    });
-    for (const QString &name : {kUnneeded, kPackage})
-        QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
-                                 {QStringLiteral("-i"), m_repository.debPath(name, "1.0")})
-                    .succeeded());
-    QVERIFY(TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("auto"), kUnneeded})
-                .succeeded());
-    QVERIFY(TestEnv::writeFile(config,
-                               before + "Binary::apt-get::APT::Get::AutomaticRemove \"true\";\n"));
-    Recording recording;
-    QVERIFY(runTask(makeTask(kPackage, QString(), 1), recording));
-    QCOMPARE(recording.purgeResults, QList<bool>{true});
-    QCOMPARE(dpkgStatus(kUnneeded), QStringLiteral("installed"));
 }
 
 void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()
