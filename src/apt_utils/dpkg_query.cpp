@@ -167,6 +167,58 @@ void DpkgQuery::forEachLine(const QByteArray &output,
     }
 }
 
+namespace {
+
+QChar fieldMark(int index)
+{
+    return QChar(u'A' + index);
+}
+
+} // namespace
+
+QString DpkgQuery::fieldListingFormat(const QStringList &fields)
+{
+    QString format = QStringLiteral("-f=");
+    for (int i = 0; i < fields.size(); ++i)
+        format += fieldMark(i) + QStringLiteral("${") + fields.at(i) + QStringLiteral("}\\n");
+    return format;
+}
+
+void DpkgQuery::forEachFieldRecord(
+    const QByteArray &listing, int fieldCount,
+    const std::function<void(const QStringList &values, bool readable)> &take)
+{
+    QStringList values;
+    bool readable = true;
+    const auto finish = [&] {
+        if (!values.isEmpty())
+            take(values, readable && values.size() == fieldCount);
+        values.clear();
+        readable = true;
+    };
+    forEachLine(listing, [&](QByteArrayView bytes) {
+        const QString line = QString::fromUtf8(bytes);
+        const QChar first = line.at(0);
+        if (first == fieldMark(0)) {
+            finish();
+            values.append(line.mid(1));
+        } else if (values.isEmpty()) {
+            // Before the first record: a record whose name is lost.
+            values.append(QString());
+            readable = false;
+        } else if (!readable) {
+            // The rest of a record already spoilt.
+        } else if (first == QLatin1Char(' ') || first == QLatin1Char('\t')) {
+            values.last() += QLatin1Char('\n') + line;
+        } else if (values.size() < fieldCount && first == fieldMark(values.size())) {
+            values.append(line.mid(1));
+        } else {
+            readable = false;
+        }
+    });
+    finish();
+}
+
 bool DpkgQuery::isCompleteListing(const ProcessResult &result)
 {
     if (result.succeeded())

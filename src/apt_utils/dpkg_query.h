@@ -66,6 +66,20 @@ public:
     static void forEachLine(const QByteArray &output,
                             const std::function<void(QByteArrayView)> &take);
 
+    // A listing of fields (as "${...}" names them) of every package that no
+    // field's text can split or shift: each value begins a line of its own
+    // behind its field's mark, and dpkg continues a value only on lines that
+    // begin with a blank. The format argument, for runListing.
+    static QString fieldListingFormat(const QStringList &fields);
+    // Hands each record of such a listing of fieldCount fields to take, every
+    // value with its continuation lines. A record that does not read as asked
+    // comes with readable false and the values read up to the fault; its
+    // first value, the one that opens the record, is there unless the
+    // listing did not begin with a record.
+    static void
+    forEachFieldRecord(const QByteArray &listing, int fieldCount,
+                       const std::function<void(const QStringList &values, bool readable)> &take);
+
     // Reads "name version size status [more fields] [channel] files", as many
     // fixed fields as fixedFieldCount, each followed by one blank. The file
     // list holds one path per line, each after one blank, so paths with

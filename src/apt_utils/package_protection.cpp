@@ -19,6 +19,7 @@ namespace {
 constexpr int kSimulationLimitMs = 5 * 60 * 1000;
 
 const QString kHeld = QStringLiteral("held by the administrator");
+const QString kUnreadable = QStringLiteral("its record in dpkg's database does not read");
 // apt-get's own words (the runs are made with LANGUAGE=en_US).
 const QString kHeldChanged = QStringLiteral("E: Held packages were changed");
 const QString kRemovalDisabled =
@@ -55,7 +56,7 @@ ProcessResult simulate(const ProcessSpec &aptGetRun)
     return ProcessRunner::run(simulation);
 }
 
-// reasons: the protected packages, null when they could not be read.
+// reasons: the protected packages, null when dpkg-query could not list them.
 QString judgeRemovals(const QStringList &removed, const QMap<QString, QString> *reasons)
 {
     if (removed.isEmpty())
@@ -102,6 +103,47 @@ bool namesLast(const QString &packageName, const ProcessSpec &run)
     return last == packageName || last.startsWith(packageName + QLatin1Char('='));
 }
 
+// Among the run's options, before any "--".
+bool keepsUnneeded(const ProcessSpec &run)
+{
+    const QStringList &arguments = run.arguments;
+    for (qsizetype i = 0; i + 1 < arguments.size() && arguments.at(i) != QLatin1String("--"); ++i) {
+        if (arguments.at(i) == QLatin1String("-o") &&
+            arguments.at(i + 1) == PackageProtection::keepUnneededOption())
+            return true;
+    }
+    return false;
+}
+
+// A number as C's strtol reads one in base 0, whole: an optional sign, then
+// "0x" and hex digits, "0" and octal digits, or decimal digits. Only 0 and 1
+// matter here; -1 stands for any other number, and for no number.
+int smallNumber(QStringView text)
+{
+    const bool negative = text.startsWith(u'-');
+    if (negative || text.startsWith(u'+'))
+        text = text.mid(1);
+    int base = 10;
+    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
+        base = 16;
+        text = text.mid(2);
+    } else if (text.startsWith(u'0')) {
+        base = 8;
+    }
+    if (text.isEmpty())
+        return -1;
+    int value = 0;
+    for (const QChar c : text) {
+        const int digit = QStringView(u"0123456789abcdef").indexOf(c.toLower());
+        if (digit < 0 || digit >= base)
+            return -1;
+        value = std::min(value * base + digit, 2);
+    }
+    if (value > 1 || (negative && value == 1))
+        return -1;
+    return value;
+}
+
 } // namespace
 
 bool PackageProtection::isApplication(const QString &packageName)
@@ -121,28 +163,58 @@ bool PackageProtection::protectedPackages(QMap<QString, QString> &reasons)
 {
     const ProcessResult listing = DpkgQuery::runListing(
         {QStringLiteral("-W"),
-         QStringLiteral("-f=${Package}\t${Essential}\t${Priority}\t${db:Status-Want}\n")});
+         DpkgQuery::fieldListingFormat({QStringLiteral("Package"), QStringLiteral("Essential"),
+                                        QStringLiteral("Priority"),
+                                        QStringLiteral("db:Status-Want")})});
     if (!DpkgQuery::isCompleteListing(listing))
         return false;
-    DpkgQuery::forEachLine(listing.standardOutput, [&reasons](QByteArrayView line) {
-        const QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
-        if (fields.size() != 4)
-            return;
-        const QString why = protectionReason(fields.at(1), fields.at(2), fields.at(3));
-        if (why.isEmpty())
-            return;
-        // Several architectures of one package: any of them protects the name.
-        QString &reason = reasons[fields.at(0)];
-        reason += (reason.isEmpty() ? QString() : QStringLiteral(", ")) + why;
-    });
-    return true;
+    bool named = true;
+    DpkgQuery::forEachFieldRecord(
+        listing.standardOutput, 4, [&](const QStringList &fields, bool readable) {
+            const QString why = readable
+                                    ? protectionReason(fields.at(1), fields.at(2), fields.at(3))
+                                    : unreadableReason();
+            named = named && !fields.at(0).isEmpty();
+            if (why.isEmpty())
+                return;
+            // Several architectures of one package: any of them protects the name.
+            QString &reason = reasons[fields.at(0)];
+            reason += (reason.isEmpty() ? QString() : QStringLiteral(", ")) + why;
+        });
+    return named;
+}
+
+QString PackageProtection::unreadableReason()
+{
+    return kUnreadable;
+}
+
+PackageProtection::Flag PackageProtection::aptFlag(const QString &value)
+{
+    const QString text = value.trimmed();
+    const int number = smallNumber(text);
+    if (number == 0)
+        return Flag::Cleared;
+    if (number == 1)
+        return Flag::Set;
+    const auto isOneOf = [&text](std::initializer_list<const char *> words) {
+        return std::any_of(words.begin(), words.end(), [&text](const char *word) {
+            return text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
+        });
+    };
+    if (text.isEmpty() || isOneOf({"no", "false", "without", "off", "disable"}))
+        return Flag::Cleared;
+    if (isOneOf({"yes", "true", "with", "on", "enable"}))
+        return Flag::Set;
+    return Flag::Unknown;
 }
 
 QString PackageProtection::protectionReason(const QString &essential, const QString &priority,
                                             const QString &want)
 {
     QStringList why;
-    if (essential == QLatin1String("yes"))
+    // dpkg itself takes only "yes" or "no" here.
+    if (aptFlag(essential) == Flag::Set)
         why.append(QStringLiteral("Essential"));
     if (priority == QLatin1String("required") || priority == QLatin1String("important"))
         why.append(QStringLiteral("Priority ") + priority);
@@ -173,13 +245,12 @@ QString PackageProtection::purgeRefusal(const QString &packageName, const Proces
     // The listing takes a few milliseconds, the simulation a second load of
     // apt's cache; it runs only when the listing leaves a doubt.
     SideQuery<RemovalPreview> listing([] { return RemovalPreview::read(); });
-    SideQuery<bool> autoRemoval([] { return RemovalPreview::purgeRemovesUnneeded(); });
     if (!isApplication(packageName))
         return QStringLiteral("it ships no desktop entry of its own, so it is no application");
     const RemovalPreview preview = listing.take();
     const QMap<QString, QString> *reasons =
         preview.isComplete() ? &preview.protectedReasons() : nullptr;
-    if (!autoRemoval.take() && namesLast(packageName, purgeRun) &&
+    if (keepsUnneeded(purgeRun) && namesLast(packageName, purgeRun) &&
         preview.takesOnlyItself(purgeRun.arguments.constLast()))
         return judgeRemovals({packageName}, reasons);
     return judgeSimulation(simulate(purgeRun), reasons);
@@ -188,6 +259,11 @@ QString PackageProtection::purgeRefusal(const QString &packageName, const Proces
 QString PackageProtection::noRemovalOption()
 {
     return QStringLiteral("APT::Get::Remove=false");
+}
+
+QString PackageProtection::keepUnneededOption()
+{
+    return QStringLiteral("APT::Get::AutomaticRemove=false");
 }
 
 namespace {

@@ -28,13 +28,26 @@ public:
 
     // The installed packages under protection, by name without architecture,
     // each with why ("Essential", "Priority important", "held by the
-    // administrator"). false when dpkg-query could not tell.
+    // administrator"); a package whose record dpkg-query printed in a form
+    // that does not read is protected too, since nothing tells it is not.
+    // false when dpkg-query could not tell.
     static bool protectedPackages(QMap<QString, QString> &reasons);
     // Why a package with these fields (as dpkg-query prints ${Essential},
     // ${Priority} and ${db:Status-Want}) is under protection; empty when it
     // is not.
     static QString protectionReason(const QString &essential, const QString &priority,
                                     const QString &want);
+    // Why a package whose record could not be read is under protection.
+    static QString unreadableReason();
+
+    // How apt reads a yes-or-no field of a package (Important, Protected,
+    // Essential): "yes", "true", "with", "on", "enable" and 1 set it, "no",
+    // "false", "without", "off", "disable", 0 and an empty value clear it,
+    // in any letter case and with the blanks around trimmed; a number may be
+    // written as C writes one ("0x1", "01", "+1"). Anything else apt warns
+    // about and leaves as it was: Unknown.
+    enum class Flag { Set, Cleared, Unknown };
+    static Flag aptFlag(const QString &value);
     // false when dpkg-query could not tell: held then is incomplete.
     static bool heldPackages(QSet<QString> &held);
 
@@ -45,15 +58,22 @@ public:
 
     // Why the store must not purge the package with this apt-get run, empty
     // when it may: it is no application, or the run would remove a protected
-    // package or change a held one. When no installed package depends on it,
-    // one listing of the installed packages tells what the run removes;
-    // otherwise the run's simulation does. purgeRun: apt-get's purge of that
-    // package, named last, without autoremoval.
+    // package or change a held one. When no installed package depends on it
+    // and the run keeps what nothing needs any more (keepUnneededOption), one
+    // listing of the installed packages tells what the run removes; otherwise
+    // the run's simulation does. purgeRun: apt-get's purge of that package,
+    // named last.
     static QString purgeRefusal(const QString &packageName, const ProcessSpec &purgeRun);
 
     // An install or repair run that must not remove anything without a look
     // first.
     static QString noRemovalOption();
+    // Every store run of apt-get or apt takes what it names and what must go
+    // with it, never what nothing needs any more, whatever the system's
+    // configuration asks (apt.conf can ask it for one program alone, in
+    // "Binary::apt-get::"): what the daemon judged is what goes. An option on
+    // the command line beats every configuration file and scope.
+    static QString keepUnneededOption();
     enum class RunReview {
         Other,    // neither: the failure is judged as before
         Refused,  // a held package, or what its simulation would remove

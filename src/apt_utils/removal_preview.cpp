@@ -2,7 +2,6 @@
 
 #include "apt_utils/dpkg_query.h"
 #include "apt_utils/package_protection.h"
-#include "utils/process_runner.h"
 
 #include <QSet>
 
@@ -10,10 +9,11 @@ namespace AppStore {
 
 namespace {
 
-const QString kFormat = QStringLiteral(
-    "-f=${Package}\t${Version}\t${db:Status-Abbrev}\t${Essential}\t${Priority}\t"
-    "${db:Status-Want}\t${Protected}\t${Important}\t${Provides}\t${Depends}\t${Pre-Depends}\n");
-constexpr int kFieldCount = 11;
+const QStringList kFields{
+    QStringLiteral("Package"),   QStringLiteral("Version"),    QStringLiteral("db:Status-Abbrev"),
+    QStringLiteral("Essential"), QStringLiteral("Priority"),   QStringLiteral("db:Status-Want"),
+    QStringLiteral("Protected"), QStringLiteral("Important"),  QStringLiteral("Provides"),
+    QStringLiteral("Depends"),   QStringLiteral("Pre-Depends")};
 
 // The package an alternative names, without its version, architecture or
 // architecture list: "libc6 (>= 2.34)", "python3:any", "foo [amd64]".
@@ -64,20 +64,10 @@ bool isInstalled(const QString &state)
 
 } // namespace
 
-bool RemovalPreview::purgeRemovesUnneeded()
-{
-    ProcessSpec spec;
-    spec.program = QStringLiteral("apt-config");
-    spec.arguments = {QStringLiteral("shell"), QStringLiteral("AUTO"),
-                      QStringLiteral("APT::Get::AutomaticRemove/b")};
-    spec.timeoutMs = 10000;
-    const ProcessResult result = ProcessRunner::run(spec);
-    return !result.succeeded() || result.outputText().trimmed() == QLatin1String("AUTO='true'");
-}
-
 RemovalPreview RemovalPreview::read()
 {
-    const ProcessResult listing = DpkgQuery::runListing({QStringLiteral("-W"), kFormat});
+    const ProcessResult listing =
+        DpkgQuery::runListing({QStringLiteral("-W"), DpkgQuery::fieldListingFormat(kFields)});
     if (!DpkgQuery::isCompleteListing(listing))
         return RemovalPreview();
     return fromListing(listing.standardOutput);
@@ -87,34 +77,46 @@ RemovalPreview RemovalPreview::fromListing(const QByteArray &listing)
 {
     RemovalPreview preview;
     preview.m_complete = true;
-    DpkgQuery::forEachLine(listing, [&preview](QByteArrayView line) {
-        if (!preview.readLine(QString::fromUtf8(line)))
-            preview.m_complete = false;
-    });
+    DpkgQuery::forEachFieldRecord(
+        listing, kFields.size(), [&preview](const QStringList &fields, bool readable) {
+            if (readable) {
+                preview.readRecord(fields);
+                return;
+            }
+            // One record that does not read leaves that package to the
+            // simulation, not every removal.
+            preview.m_allRead = false;
+            if (fields.at(0).isEmpty())
+                preview.m_complete = false;
+            else
+                preview.addReason(fields.at(0), PackageProtection::unreadableReason());
+        });
     return preview;
 }
 
-bool RemovalPreview::readLine(const QString &line)
+void RemovalPreview::addReason(const QString &name, const QString &reason)
 {
-    const QStringList fields = line.split(QLatin1Char('\t'));
-    if (fields.size() != kFieldCount)
-        return false;
-    const QString reason =
-        PackageProtection::protectionReason(fields.at(3), fields.at(4), fields.at(5));
-    if (!reason.isEmpty()) {
-        QString &reasons = m_reasons[fields.at(0)];
-        reasons += (reasons.isEmpty() ? QString() : QStringLiteral(", ")) + reason;
-    }
-    const auto yes = [](const QString &value) { return value == QLatin1String("yes"); };
+    if (reason.isEmpty())
+        return;
+    QString &reasons = m_reasons[name];
+    reasons += (reasons.isEmpty() ? QString() : QStringLiteral(", ")) + reason;
+}
+
+void RemovalPreview::readRecord(const QStringList &fields)
+{
+    addReason(fields.at(0),
+              PackageProtection::protectionReason(fields.at(3), fields.at(4), fields.at(5)));
+    const auto mayKeep = [](const QString &value) {
+        return PackageProtection::aptFlag(value) != PackageProtection::Flag::Cleared;
+    };
     m_entries.append({fields.at(0), fields.at(1), fields.at(2),
-                      yes(fields.at(6)) || yes(fields.at(7)), relationNames(fields.at(8)),
+                      mayKeep(fields.at(6)) || mayKeep(fields.at(7)), relationNames(fields.at(8)),
                       relationGroups(fields.at(9)) + relationGroups(fields.at(10))});
-    return true;
 }
 
 bool RemovalPreview::takesOnlyItself(const QString &target) const
 {
-    if (!m_complete)
+    if (!m_complete || !m_allRead)
         return false;
     const QString name = target.section(QLatin1Char('='), 0, 0);
     const QString version = target.section(QLatin1Char('='), 1);

@@ -51,7 +51,8 @@ QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds, 
 {
     QStringList arguments = commonArguments(false)
                             << QStringLiteral("-o") << aptLockTimeoutOption(lockWaitSeconds)
-                            << aptKeepConfigFilesOptions();
+                            << aptKeepConfigFilesOptions() << QStringLiteral("-o")
+                            << PackageProtection::keepUnneededOption();
     if (!mayRemove)
         arguments << QStringLiteral("-o") << PackageProtection::noRemovalOption();
     return withPackage(arguments, package);

@@ -22,7 +22,8 @@ QString aptExactPackagePattern(const QString &packageName, const QString &versio
 // one) for dpkg's locks instead of failing at once.
 QString aptLockTimeoutOption(int lockWaitSeconds);
 
-// Unless mayRemove, apt-get fails instead of removing any package.
+// Unless mayRemove, apt-get fails instead of removing any package; it never
+// removes what nothing needs any more.
 QStringList aptGetInstallArguments(const QString &package, int lockWaitSeconds, bool mayRemove);
 
 // Every run that installs, upgrades or repairs packages keeps the

@@ -412,6 +412,8 @@ ProcessSpec AptInstallAndRemoveTask::purgeSpec() const
                       QStringLiteral("APT::Status-Fd=3"),
                       QStringLiteral("-o"),
                       AppStore::aptLockTimeoutOption(lockWaitSeconds()),
+                      QStringLiteral("-o"),
+                      AppStore::PackageProtection::keepUnneededOption(),
                       QStringLiteral("purge"),
                       QStringLiteral("--"),
                       package};
@@ -926,12 +928,16 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runPurgeRepairs(const 
     return Outcome::Done;
 }
 
+// Takes what the purge's judgement let go: the package and what depends on
+// it.
 void AptInstallAndRemoveTask::removeWithApt()
 {
-    const ProcessResult result = runSideCommand(
-        QStringLiteral("apt"),
-        {QStringLiteral("remove"), QStringLiteral("-y"), QStringLiteral("--"), m_task.packageName},
-        true, kDpkgRepairTimeoutMs);
+    const ProcessResult result =
+        runSideCommand(QStringLiteral("apt"),
+                       {QStringLiteral("remove"), QStringLiteral("-y"), QStringLiteral("-o"),
+                        AppStore::PackageProtection::keepUnneededOption(), QStringLiteral("--"),
+                        m_task.packageName},
+                       true, kDpkgRepairTimeoutMs);
     qCDebug(daemonLogCategory) << "exitStatus =" << (result.crashed ? 1 : 0)
                                << ",exitCode =" << result.exitCode;
     const bool removed =

@@ -20,20 +20,22 @@ ProcessResult runLogged(const ProcessSpec &spec)
 
 GuardedRepair::Outcome GuardedRepair::run(const QString &packageName, const ProcessSpec &repairRun)
 {
-    // Last, so that no configuration file given before turns removals on again.
-    ProcessSpec careful = repairRun;
+    // Last, so that no configuration file given before turns them on again.
+    ProcessSpec withRemovals = repairRun;
+    withRemovals.arguments << QStringLiteral("-o") << PackageProtection::keepUnneededOption();
+    ProcessSpec careful = withRemovals;
     careful.arguments << QStringLiteral("-o") << PackageProtection::noRemovalOption();
     Outcome outcome;
     outcome.result = runLogged(careful);
     if (outcome.result.succeeded())
         return outcome;
-    switch (
-        PackageProtection::reviewFailedRepair(packageName, outcome.result.errorText(), repairRun)) {
+    switch (PackageProtection::reviewFailedRepair(packageName, outcome.result.errorText(),
+                                                  withRemovals)) {
     case PackageProtection::RunReview::Refused:
         outcome.refused = true;
         break;
     case PackageProtection::RunReview::RunAgain:
-        outcome.result = runLogged(repairRun);
+        outcome.result = runLogged(withRemovals);
         break;
     case PackageProtection::RunReview::Other:
         break;

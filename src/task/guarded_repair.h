@@ -11,7 +11,8 @@ namespace AppStore {
 // system is built on. It is held to an install's guard: it first runs
 // without removals; when it needs some, they are simulated and judged as an
 // install's are, and it runs again with them only when nothing protected
-// goes. Every call looks afresh: dpkg's state may have moved since the last.
+// goes. Neither run takes what nothing needs any more. Every call looks
+// afresh: dpkg's state may have moved since the last.
 class GuardedRepair
 {
 public:

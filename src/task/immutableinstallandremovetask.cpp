@@ -167,7 +167,8 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
 
 // apt-get with the system's own configuration and the daemon's environment;
 // it waits for dpkg's locks as long as a start does. An install removes
-// nothing until a simulation showed that what it removes is not protected.
+// nothing until a simulation showed that what it removes is not protected;
+// no run takes what nothing needs any more.
 ProcessSpec ImmutableInstallAndRemoveTask::aptGetSpec(const QString &operation, int timeoutMs,
                                                       bool mayRemove) const
 {
@@ -179,7 +180,8 @@ ProcessSpec ImmutableInstallAndRemoveTask::aptGetSpec(const QString &operation, 
     spec.arguments = {QStringLiteral("-y"), QStringLiteral("-o"),
                       AppStore::aptLockTimeoutOption(AppStore::DpkgLockWait::aptLockTimeoutSeconds(
                           AppStore::DpkgLockWait::kDefaultLimitMs))};
-    spec.arguments << AppStore::aptKeepConfigFilesOptions();
+    spec.arguments << AppStore::aptKeepConfigFilesOptions() << QStringLiteral("-o")
+                   << AppStore::PackageProtection::keepUnneededOption();
     if (!mayRemove)
         spec.arguments << QStringLiteral("-o") << AppStore::PackageProtection::noRemovalOption();
     spec.arguments << operation << QStringLiteral("--") << package;

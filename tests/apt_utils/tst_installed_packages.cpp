@@ -389,6 +389,17 @@ private Q_SLOTS:
         QVERIFY(!lines.filter(QStringLiteral("{twk-test-desktops ")).size());
     }
 
+    // Held, then purged with --force-hold: dpkg knows the package only as
+    // a selection, which no query takes for installed.
+    void selectionOnlyIsAbsent()
+    {
+        DpkgAdminDir database;
+        QVERIFY(
+            database.write(kHello, QStringLiteral("1.0"), QStringLiteral("hold ok not-installed")));
+        database.activate();
+        QCOMPARE(AptCache::presence(kHello, 0), AppStore::PackageDetails::Presence::Absent);
+    }
+
 private:
     static void compareWithFileDatabase(const QString &name)
     {

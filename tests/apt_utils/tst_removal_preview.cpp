@@ -1,17 +1,16 @@
 #include "apt_utils/removal_preview.h"
 
-#include <QScopeGuard>
-#include <QTemporaryFile>
 #include <QTest>
 
 namespace {
 
-// One package of the listing, with the fields the preview reads.
+// One package as dpkg-query prints the preview's fields, each behind its mark.
 QByteArray entry(const char *name, const char *state = "ii ", const char *depends = "",
-                 const char *provides = "", const char *preDepends = "", const char *kept = "")
+                 const char *provides = "", const char *preDepends = "", const char *kept = "no",
+                 const char *important = "")
 {
-    return QByteArray(name) + "\t1.0\t" + state + "\t\toptional\tinstall\t" + kept + "\t\t" +
-           provides + '\t' + depends + '\t' + preDepends + '\n';
+    return QByteArray("A") + name + "\nB1.0\nC" + state + "\nDno\nEoptional\nFinstall\nG" + kept +
+           "\nH" + important + "\nI" + provides + "\nJ" + depends + "\nK" + preDepends + '\n';
 }
 
 } // namespace
@@ -46,9 +45,17 @@ private Q_SLOTS:
         QTest::newRow("its installed version") << a << "a=1.0" << true;
         QTest::newRow("another version") << a << "a=2.0" << false;
         QTest::newRow("marked Protected") << entry("a", "ii ", "", "", "", "yes") << "a" << false;
+        QTest::newRow("Important as apt reads it")
+            << entry("a", "ii ", "", "", "", "no", " On") << "a" << false;
+        QTest::newRow("Important apt cannot read")
+            << entry("a", "ii ", "", "", "", "no", "yes\n more") << "a" << false;
+        QTest::newRow("Important cleared")
+            << entry("a", "ii ", "", "", "", "no", "OFF") << "a" << true;
+        QTest::newRow("a value on several lines elsewhere")
+            << entry("x", "ii ", "", "", "", "no", "yes\n\tAz\n Bq") + a << "a" << true;
         QTest::newRow("not installed") << entry("a", "rc ") << "a" << false;
-        QTest::newRow("an unreadable line") << a + "x\tii \n"
-                                            << "a" << false;
+        QTest::newRow("an unreadable record") << a + "Ax\nBii \n"
+                                              << "a" << false;
     }
 
     // Anything the listing cannot vouch for is left to the simulation.
@@ -60,18 +67,12 @@ private Q_SLOTS:
         QCOMPARE(AppStore::RemovalPreview::fromListing(listing).takesOnlyItself(target), alone);
     }
 
-    // A system set to remove what is left unneeded purges more than the
-    // package named: the listing cannot vouch for that.
-    void autoremovalIsTheSystemsChoice()
+    // A record that does not read protects its package alone.
+    void unreadableRecordProtectsItsPackage()
     {
-        QTemporaryFile config;
-        QVERIFY(config.open());
-        qputenv("APT_CONFIG", config.fileName().toLocal8Bit());
-        const auto unset = qScopeGuard([] { qunsetenv("APT_CONFIG"); });
-        QVERIFY(!AppStore::RemovalPreview::purgeRemovesUnneeded());
-        config.write("APT::Get::AutomaticRemove \"true\";\n");
-        config.flush();
-        QVERIFY(AppStore::RemovalPreview::purgeRemovesUnneeded());
+        const auto preview = AppStore::RemovalPreview::fromListing(entry("a") + "Ax\nC\n");
+        QVERIFY(preview.isComplete());
+        QCOMPARE(preview.protectedReasons().keys(), QStringList{QStringLiteral("x")});
     }
 };
 

@@ -326,6 +326,7 @@ void TestAptDownloadTask::fixTaskReportsCleanSystem()
     QVERIFY2(runs.first().startsWith(QStringLiteral("args: -y -c ") + Utils::aptConfigFilePath() +
                                      QStringLiteral(" -o Dpkg::Options::=--force-confdef -o "
                                                     "Dpkg::Options::=--force-confold install -f -o "
+                                                    "APT::Get::AutomaticRemove=false -o "
                                                     "APT::Get::Remove=false\n")),
              qPrintable(runs.first()));
     QVERIFY(runs.first().contains(QStringLiteral("\nPATH=")));

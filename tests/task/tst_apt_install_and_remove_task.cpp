@@ -38,6 +38,10 @@ const QString kTalker = QStringLiteral("twk-test-talker");
 // Important, and needs what no repository has: apt's repair would remove it.
 const QString kNeedy = QStringLiteral("twk-test-needy");
 const QStringList kCore{QStringLiteral("twk-test-base"), QStringLiteral("twk-test-core")};
+// Important and needed by nothing any more; a package whose purge fails in dpkg.
+const QString kUnneeded = QStringLiteral("twk-test-unneeded");
+const QString kPurgeFails = QStringLiteral("twk-test-purgefails");
+const QString kAutoRemoveConfig = QStringLiteral("/etc/apt/apt.conf.d/99twk-test-autoremove");
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
 QString dpkgState(const QString &package)
@@ -126,6 +130,8 @@ private Q_SLOTS:
     void refusedUpgradeReportsItsCode();
     void protectedPackagesStay_data();
     void protectedPackagesStay();
+    void unneededPackagesStay_data();
+    void unneededPackagesStay();
 
 private:
     AptInstallAndRemoveTask *startTask(const Apt_Task &task, Recording &recording,
@@ -238,6 +244,13 @@ void TestAptInstallAndRemoveTask::initTestCase()
         "sleep 4\necho 'moved on'\n(while :; do echo busy; sleep 0.2; done) & ticker=$!\n"
         "read -r -t 5 line && echo \"stale answer: $line\"\nkill $ticker\nexit 0\n");
     QVERIFY(m_repository.addPackage(kTalker, QStringLiteral("1.0"), talker));
+    LocalAptRepository::PackageOptions unneeded = core;
+    unneeded.depends.clear();
+    LocalAptRepository::PackageOptions purgeFails;
+    purgeFails.postrm = QStringLiteral("#!/bin/sh\ncase \"$1 $DPKG_FORCE\" in purge*reinstreq*) "
+                                       ";; purge*) exit 1 ;; esac\nexit 0\n");
+    QVERIFY(m_repository.addPackage(kUnneeded, QStringLiteral("1.0"), unneeded) &&
+            m_repository.addPackage(kPurgeFails, QStringLiteral("1.0"), purgeFails));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
 
     const QString state = m_dir.filePath(QStringLiteral("state/"));
@@ -659,6 +672,47 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay()
         QCOMPARE(dpkgState(package), QString());
     for (const QString &name : std::as_const(installedAfter))
         QCOMPARE(dpkgState(name), QStringLiteral("installed 1.0"));
+}
+
+void TestAptInstallAndRemoveTask::unneededPackagesStay_data()
+{
+    QTest::addColumn<int>("taskType");
+    QTest::addColumn<QString>("package");
+    QTest::newRow("purge") << 1 << QStringLiteral("twk-test-hello");
+    QTest::newRow("apt's removal after dpkg's error") << 1 << kPurgeFails;
+    QTest::newRow("install") << 0 << QStringLiteral("twk-test-hello");
+}
+
+// Whatever apt.conf asks of apt-get or apt, a store run takes what was
+// judged: an important package that nothing needs any more stays.
+void TestAptInstallAndRemoveTask::unneededPackagesStay()
+{
+    QFETCH(int, taskType);
+    QFETCH(QString, package);
+    const auto tidy = qScopeGuard([&] {
+        TestEnv::runTool(QStringLiteral("dpkg"),
+                         {QStringLiteral("--purge"), QStringLiteral("--force-remove-reinstreq"),
+                          kUnneeded, package});
+    });
+    for (const QString &name : QStringList{kUnneeded, package}.mid(0, taskType == 1 ? 2 : 1))
+        QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
+                                 {QStringLiteral("-i"), m_repository.debPath(name, "1.0")})
+                    .succeeded());
+    QVERIFY(TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("auto"), kUnneeded})
+                .succeeded());
+    SystemFileGuard config({kAutoRemoveConfig});
+    QVERIFY(config.isValid() &&
+            TestEnv::writeFile(kAutoRemoveConfig,
+                               "Binary::apt-get::APT::Get::AutomaticRemove \"true\";\n"
+                               "Binary::apt::APT::Get::AutomaticRemove \"true\";\n"));
+    Recording recording;
+    Apt_Task task = makeTask(package, taskType);
+    task.version.clear();
+    startTask(task, recording);
+    QVERIFY(waitForEnd(recording) && config.restore());
+    QCOMPARE(recording.installResults + recording.purgeResults, QList<bool>{true});
+    QCOMPARE(dpkgState(kUnneeded), QStringLiteral("installed 1.0"));
+    QCOMPARE(dpkgState(package).startsWith(QLatin1String("installed")), taskType == 0);
 }
 
 // The purge, the repairs and apt's own removal all meet the failing script:

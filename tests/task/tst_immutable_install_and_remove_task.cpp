@@ -225,13 +225,15 @@ void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()
         << 0 << kPackage << QStringLiteral("1.0")
         << QStringLiteral(
                "-y\n-o\nDPkg::Lock::Timeout=1800\n-o\nDpkg::Options::=--force-confdef\n-o\n"
-               "Dpkg::Options::=--force-confold\n-o\nAPT::Get::Remove=false\ninstall\n--\n"
+               "Dpkg::Options::=--force-confold\n-o\nAPT::Get::AutomaticRemove=false\n-o\n"
+               "APT::Get::Remove=false\ninstall\n--\n"
                "twk-test-hello=1.0\n");
     QTest::newRow("install without version")
         << 0 << kPackage << QString()
         << QStringLiteral(
                "-y\n-o\nDPkg::Lock::Timeout=1800\n-o\nDpkg::Options::=--force-confdef\n-o\n"
-               "Dpkg::Options::=--force-confold\n-o\nAPT::Get::Remove=false\ninstall\n--\n"
+               "Dpkg::Options::=--force-confold\n-o\nAPT::Get::AutomaticRemove=false\n-o\n"
+               "APT::Get::Remove=false\ninstall\n--\n"
                "twk-test-hello\n");
     // Removed in one architecture, installed in another (in a private dpkg
     // database): present, so judged, and refused as no application.
