@@ -111,12 +111,7 @@ void AppStoreInterface::startWorkers()
     // The hook ignores the packages the engine handles until it lets go of
     // them: at a final progress, a purge's end or a stop, pause or delete.
     m_hookCacheData = std::make_unique<HookCacheData>();
-    connect(m_aptInstallManager, &AptInstallManager::sigIntallProgress, m_hookCacheData.get(),
-            &HookCacheData::OnInstallFinishedSlot, Qt::QueuedConnection);
-    connect(m_aptInstallManager, &AptInstallManager::sigPurgeFinished, m_hookCacheData.get(),
-            &HookCacheData::OnPurgeFinishedSlot, Qt::QueuedConnection);
-    connect(m_aptInstallManager, &AptInstallManager::sigRemoveHookCacheData, m_hookCacheData.get(),
-            &HookCacheData::OnRemoveHookCacheDataSlot, Qt::QueuedConnection);
+    m_hookCacheData->followEngine(m_aptInstallManager);
     wireHookCache();
 
     // No parent: the checker moves itself to a thread of its own.

@@ -358,11 +358,11 @@ void AptInstallManager::takeQueuedTasks()
 
 template<typename Task>
 void AptInstallManager::startInPoolLocked(Task *task, QThreadPool *pool, int priority,
-                                          const QString &installPackage)
+                                          const QString &installPackage, const QString &installing)
 {
     const std::shared_ptr<TaskEndRelay> relay = m_endRelay;
     task->setRunEndHandler([relay, task] { relay->relay(task); });
-    m_poolTasks.insert(task, {task, pool, installPackage, QString()});
+    m_poolTasks.insert(task, {task, pool, installPackage, QString(), installing});
     pool->start(task, priority);
 }
 
@@ -381,6 +381,21 @@ template<typename Task> void AptInstallManager::watchEnd(Task *task)
         Qt::DirectConnection);
 }
 
+// Direct, before the download reports its end: a request that reaches the
+// intake before the install has been started finds the package handed on.
+template<typename Task> void AptInstallManager::watchHandOver(Task *download)
+{
+    connect(
+        download, &Task::sigStartInstallOperation, this,
+        [this, download](const Apt_Task &task) {
+            QMutexLocker locker(&m_taskMapMutex);
+            const auto slot = m_poolTasks.find(download);
+            if (slot != m_poolTasks.end())
+                slot->installing = task.packageName;
+        },
+        Qt::DirectConnection);
+}
+
 bool AptInstallManager::hasEndedTaskLocked(const QString &packageName) const
 {
     for (const PoolSlot &slot : m_poolTasks) {
@@ -388,6 +403,26 @@ bool AptInstallManager::hasEndedTaskLocked(const QString &packageName) const
             return true;
     }
     return false;
+}
+
+bool AptInstallManager::isInstallingLocked(const QString &packageName) const
+{
+    for (const PoolSlot &slot : m_poolTasks) {
+        if (slot.installing == packageName)
+            return true;
+    }
+    return false;
+}
+
+// The install has reported its end: a new request of the package is taken
+// again, though the task object still winds down.
+void AptInstallManager::endInstallStage(const QString &packageName)
+{
+    QMutexLocker locker(&m_taskMapMutex);
+    for (PoolSlot &slot : m_poolTasks) {
+        if (slot.installing == packageName)
+            slot.installing.clear();
+    }
 }
 
 // Runs on the manager's thread, after the task's run() has returned. What the
@@ -471,8 +506,17 @@ void AptInstallManager::addDownloadPoolTask(Apt_Task &task)
     // A repeated request for a package in work ends here, before any
     // bookkeeping: the running task keeps its session, row and operation.
     // One that waits for an ended task to go comes back here when it has.
-    if ((task.taskType == 0 || route == Route::Kapla) && intakeOf(route, task) != Intake::Take)
-        return;
+    if (task.taskType == 0 || route == Route::Kapla) {
+        const Intake intake = intakeOf(route, task);
+        if (intake == Intake::InWork)
+            return;
+        // The bus entered the package in the hook cache before it queued the
+        // request here, and the end of a task before it may have let go of
+        // it since.
+        holdHookCache(task);
+        if (intake == Intake::Waits)
+            return;
+    }
 
     if (isStoreTask(task)) {
         task.ownerRole = ChildrenGuardAccountInterface::instance()->getOwnerRole(task.loginName);
@@ -576,7 +620,9 @@ AptInstallManager::Intake AptInstallManager::intakeOf(Route route, const Apt_Tas
         break;
     }
     const auto slot = m_poolTasks.constFind(mapped);
-    if (slot != m_poolTasks.cend() && slot->endedPackage.isEmpty()) {
+    // Once its download has handed it on, the package is installing: a
+    // second download and install of it would run behind this one.
+    if ((slot != m_poolTasks.cend() && slot->endedPackage.isEmpty()) || isInstallingLocked(name)) {
         qCWarning(daemonLogCategory) << kind << name << "existed!";
         return Intake::InWork;
     }
@@ -631,6 +677,7 @@ void AptInstallManager::addToRunAptTask(const Apt_Task &task)
         Qt::QueuedConnection);
     connect(download, &AptDownloadTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
+    watchHandOver(download);
     // The task is done with its package before its run has wound down:
     // control requests find it gone from here on.
     watchEnd(download);
@@ -690,6 +737,7 @@ void AptInstallManager::addToRunHttpTask(const Apt_Task &task)
         Qt::QueuedConnection);
     connect(download, &HttpDownloadTask::sigSendSystemNotification, this,
             &AptInstallManager::sigSendSystemNotification, Qt::QueuedConnection);
+    watchHandOver(download);
     watchEnd(download);
     connect(
         download, &HttpDownloadTask::sigFinished, this,
@@ -862,14 +910,15 @@ void AptInstallManager::preseedAhead()
 }
 
 template<typename Task>
-void AptInstallManager::startInInstallPool(Task *install, const QString &packageName)
+void AptInstallManager::startInInstallPool(Task *install, const Apt_Task &task)
 {
     // A local install starts here from the caller's thread; the task lives
     // on the manager's, where it will be deleted.
     if (install->thread() != thread())
         install->moveToThread(thread());
     QMutexLocker locker(&m_taskMapMutex);
-    startInPoolLocked(install, m_installPool, 0, packageName);
+    startInPoolLocked(install, m_installPool, 0, task.packageName,
+                      task.taskType == 0 ? task.packageName : QString());
 }
 
 void AptInstallManager::startAptInstallTask(const Apt_Task &task)
@@ -894,7 +943,7 @@ void AptInstallManager::startAptInstallTask(const Apt_Task &task)
         [this](Apt_Task kaplaTask) { addDownloadPoolTask(kaplaTask); }, Qt::QueuedConnection);
     connect(this, &AptInstallManager::sigAptInputReceived, install,
             &AptInstallAndRemoveTask::sigAptInputReceived);
-    startInInstallPool(install, task.packageName);
+    startInInstallPool(install, task);
 }
 
 void AptInstallManager::startImmutableTask(const Apt_Task &task)
@@ -910,7 +959,7 @@ void AptInstallManager::startImmutableTask(const Apt_Task &task)
             &AptInstallManager::OnPurgeTaskFinishedSlot);
     connect(install, &ImmutableInstallAndRemoveTask::sigAptOperationDataChange, this,
             &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
-    startInInstallPool(install, task.packageName);
+    startInInstallPool(install, task);
 }
 
 void AptInstallManager::startTarTask(const Apt_Task &task)
@@ -920,12 +969,13 @@ void AptInstallManager::startTarTask(const Apt_Task &task)
             &AptInstallManager::OnInstallTaskFinishedSlot);
     connect(install, &TarPkgInstallTask::sigAptOperationDataChange, this,
             &AptInstallManager::OnAptOperationDataChangeSlot, Qt::QueuedConnection);
-    startInInstallPool(install, task.packageName);
+    startInInstallPool(install, task);
 }
 
 void AptInstallManager::OnInstallTaskFinishedSlot(Apt_Task data, bool ok,
                                                   AppStore::DownloadStatusCode code)
 {
+    endInstallStage(data.packageName);
     if (!isStoreTask(data) && data.sourceId != SILENT_UPGRADE_ID) {
         // Nothing is reported to other requesters, but the hook cache must
         // let go of the package, or later outside changes of it are missed.
@@ -1120,9 +1170,24 @@ void AptInstallManager::removeOperation(const QString &packageName)
     m_operationMap.remove(packageName);
 }
 
+// A request waiting for an ended task of the package to go holds it already:
+// its dpkg run is the store's own, not an outside change.
 void AptInstallManager::releaseHookCache(const QString &packageName)
 {
+    {
+        QMutexLocker locker(&m_taskMapMutex);
+        if (m_waitingRequests.contains(packageName))
+            return;
+    }
     emit sigRemoveHookCacheData({packageName});
+}
+
+void AptInstallManager::holdHookCache(const Apt_Task &task)
+{
+    HookData data;
+    data.packageName = task.packageName;
+    data.operation = task.taskType == 0 ? 0 : 1;
+    emit sigHoldHookCacheData(data);
 }
 
 // The package is let go of once its task has taken the request: a running

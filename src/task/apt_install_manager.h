@@ -5,6 +5,7 @@
 #include "common/operation_codes.h"
 #include "common/package_info.h"
 #include "common/package_operation.h"
+#include "task/hook_data.h"
 
 #include <QHash>
 #include <QMap>
@@ -114,6 +115,9 @@ Q_SIGNALS:
     void sigStartPurge(QString id, QString packagename);
     void sigPausePartAptTasks(QString id, QStringList packageNames);
     void sigRemoveHookCacheData(QStringList packageNames);
+    // A request taken in: the package is the store's own again, whatever the
+    // end of a task before it let go of meanwhile.
+    void sigHoldHookCacheData(HookData data);
     void sigPauseFinished(QString id, QString packageName);
     void sigAptUpdate(bool isStartup = false);
     void sigPauseRunningTasks(QString id, QStringList packageNames);
@@ -160,15 +164,20 @@ private:
     enum class Intake { Take, InWork, Waits };
     Intake intakeOf(Route route, const Apt_Task &task);
     template<typename Task> void watchEnd(Task *task);
+    template<typename Task> void watchHandOver(Task *download);
     bool hasEndedTaskLocked(const QString &packageName) const;
+    bool isInstallingLocked(const QString &packageName) const;
+    void endInstallStage(const QString &packageName);
     void recordStoreInstall(Apt_Task &task);
     void onNeedAptFix(const QString &packageName);
     void onAptFixResult(const QString &packageName, bool isSuccessful);
-    // installPackage: the package an install or removal works on.
+    // installPackage: the package an install or removal works on;
+    // installing: the package an install works on.
     template<typename Task>
     void startInPoolLocked(Task *task, QThreadPool *pool, int priority,
-                           const QString &installPackage = QString());
-    template<typename Task> void startInInstallPool(Task *install, const QString &packageName);
+                           const QString &installPackage = QString(),
+                           const QString &installing = QString());
+    template<typename Task> void startInInstallPool(Task *install, const Apt_Task &task);
     void startAptInstallTask(const Apt_Task &task);
     void startImmutableTask(const Apt_Task &task);
     void startTarTask(const Apt_Task &task);
@@ -188,6 +197,7 @@ private:
     void publishInstalledPackage(const Apt_Task &data);
     void removeOperation(const QString &packageName);
     void releaseHookCache(const QString &packageName);
+    void holdHookCache(const Apt_Task &task);
     void teardownOnOwnThread(QThread *nextOwner);
 
     enum class ControlRequest { Stop, Pause, PrepareDelete };
@@ -246,6 +256,10 @@ private:
         QString installPackage;
         // Set once a download-pool task is done with its package.
         QString endedPackage;
+        // The package an install works on until it reports its end, or that
+        // a download has handed to its install: no second request is taken
+        // for it meanwhile.
+        QString installing;
     };
 
     QMutex m_taskMapMutex;

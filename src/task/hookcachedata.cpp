@@ -3,6 +3,7 @@
 #include "dpkghookopttask.h"
 
 #include "common/daemon_log.h"
+#include "task/apt_install_manager.h"
 #include "utils/bus_argument_checks.h"
 
 #include <QMutexLocker>
@@ -54,6 +55,18 @@ HookCacheData::~HookCacheData()
         delete m_pool;
     else
         qCWarning(daemonLogCategory) << "leaving a busy hook task pool to the ending process";
+}
+
+void HookCacheData::followEngine(AptInstallManager *engine)
+{
+    connect(engine, &AptInstallManager::sigIntallProgress, this,
+            &HookCacheData::OnInstallFinishedSlot, Qt::QueuedConnection);
+    connect(engine, &AptInstallManager::sigPurgeFinished, this, &HookCacheData::OnPurgeFinishedSlot,
+            Qt::QueuedConnection);
+    connect(engine, &AptInstallManager::sigRemoveHookCacheData, this,
+            &HookCacheData::OnRemoveHookCacheDataSlot, Qt::QueuedConnection);
+    connect(engine, &AptInstallManager::sigHoldHookCacheData, this,
+            &HookCacheData::OnInsertDataSlot, Qt::QueuedConnection);
 }
 
 void HookCacheData::startThread()

@@ -11,6 +11,7 @@
 
 #include <atomic>
 
+class AptInstallManager;
 class QThread;
 class QThreadPool;
 
@@ -29,6 +30,9 @@ public:
     HookCacheData();
     ~HookCacheData() override;
 
+    // The engine's reports, queued: the ends that let go of a package and
+    // the requests that take it in. Before startThread().
+    void followEngine(AptInstallManager *engine);
     // Moves the cache to a thread of its own and starts it; once only.
     void startThread();
     // Ends the thread and the hook task pool, each within a bound; what does

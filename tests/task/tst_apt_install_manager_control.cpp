@@ -9,6 +9,7 @@
 #include "engine_test_setup.h"
 #include "service/thread_pool_manager.h"
 #include "task/apt_install_manager.h"
+#include "task/hookcachedata.h"
 #include "test_env.h"
 #include "utils/utils.h"
 
@@ -84,6 +85,8 @@ private:
     AptInstallManager *m_manager = nullptr;
     EngineRecorder m_recorded;
     QStringList m_events; // control-side signals, in the order they came
+    std::unique_ptr<HookCacheData> m_hookCache = std::make_unique<HookCacheData>();
+    QStringList m_hookTasks;
     QList<DownloadStateBiData> m_statistics;
     QTemporaryDir m_localDir;
     QString m_localDeb; // twk-test-local 2.0, writable by everyone
@@ -122,6 +125,18 @@ void TestAptInstallManagerControl::initTestCase()
 
     m_manager = new AptInstallManager;
     m_recorded.attach(m_manager);
+    // The dpkg hook reports the store's own install before its end reaches the cache.
+    connect(
+        m_manager, &AptInstallManager::sigIntallProgress, this,
+        [this](QString, QString name, int, qlonglong, qlonglong, QString status) {
+            if (name == kSlow && status.contains(QLatin1String("[Session Complete...]")))
+                emit m_hookCache->sigDpkgHookOpt(name, QStringLiteral("1.0"), "install");
+        },
+        Qt::DirectConnection);
+    m_hookCache->followEngine(m_manager);
+    connect(m_hookCache.get(), &HookCacheData::sigAptInstRm, this,
+            [this](QString name) { m_hookTasks.append(name); });
+    m_hookCache->startThread();
     connect(m_manager, &AptInstallManager::sigPauseFinished, this,
             [this](QString id, QString package) {
                 m_events.append(QStringLiteral("paused ") + id + u' ' + package);
@@ -546,6 +561,14 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
     addTask(task);
     QVERIFY(startedAgain());
     QCOMPARE(historyRow(kSlow).value(0), QStringLiteral("6"));
+    // A resume right behind a pause waits, and the pause lets go of nothing.
+    m_events.clear();
+    hold();
+    m_manager->pauseTask(request);
+    addTask(task);
+    held.storeRelease(0);
+    QVERIFY(startedAgain());
+    QVERIFY(!m_events.contains("release " + kSlow));
     m_events.clear();
     // The task takes the stop; a pause right behind it does not undo it.
     hold();
@@ -560,9 +583,13 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
     addTask(task);
     QVERIFY(startedAgain());
     m_events.clear();
+    // A resume from the bus queued behind what the delete queues, entered first.
+    hold();
     m_manager->prepareToDeleteTask(request);
-    // Queued right behind the delete, as a resume from the bus would be.
-    addTask(task);
+    emit m_hookCache->sigInsertData(HookData{kSlow, 0});
+    QMetaObject::invokeMethod(
+        m_manager, [this, task] { addTask(task); }, Qt::QueuedConnection);
+    held.storeRelease(0);
     QCOMPARE(m_events, QStringList{"delete running " + kSlow});
     QVERIFY(startedAgain());
     QVERIFY(m_events.contains("release " + kSlow));
@@ -570,8 +597,9 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
 
     // Resumed: the download runs to its end and the package is installed. A
     // pause that comes once the download has ended is refused: the install
-    // stays the store's own until it ends.
+    // stays the store's own until it ends; no second request is taken.
     hold();
+    addTask(task);
     // The download's success is written once the task has owned its end.
     QVERIFY(
         TestEnv::waitFor([&] { return historyRow(kSlow).value(1) == HISTORY_RESULT_YES; }, 60000));
@@ -581,6 +609,7 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
     settleManager();
     // So is a stop once the install stage has the package.
     m_manager->stopTask(request);
+    addTask(task);
     settleManager();
     QCOMPARE(m_events, QStringList{"pause running " + kSlow});
     QVERIFY(m_recorded.waitForFinal(kSlow));
@@ -589,6 +618,13 @@ void TestAptInstallManagerControl::runningDownloadPausedStoppedDeletedResumed()
     QTRY_COMPARE(historyRow(kSlow).mid(0, 2), (QStringList{"1", "1"}));
     QCOMPARE(DpkgListing::field(kSlow, QStringLiteral("Status")),
              QStringLiteral("install ok installed"));
+    const auto installing = std::find_if(m_recorded.progress.cbegin(), m_recorded.progress.cend(),
+                                         [](const Progress &p) { return p.state == 1; });
+    QVERIFY(std::none_of(installing, m_recorded.progress.cend(),
+                         [](const Progress &p) { return p.state == 0; }));
+    // Nor was its dpkg run taken for an outside install.
+    emit m_hookCache->sigDpkgHookOpt(QStringLiteral("twk-test-marker"), "1.0", "remove");
+    QTRY_COMPARE(m_hookTasks, QStringList{"twk-test-marker"});
 }
 
 // A package file on this machine goes straight to the install stage as
