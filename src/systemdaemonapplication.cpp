@@ -4,6 +4,7 @@
 #include "dbus/app_store_interface.h"
 #include "service/app_brief_info_interface.h"
 #include "service/thread_pool_manager.h"
+#include "utils/caller_log_budget.h"
 #include "utils/proxy_system.h"
 #include "utils/system_info_storer.h"
 #include "utils/utils.h"
@@ -26,6 +27,8 @@ void SystemDaemonApplication::initLog()
 {
     BLogManager::registerConsoleAppender();
     BLogManager::registerJournalAppender();
+    // What a bus caller's call writes is logged within that caller's budget.
+    AppStore::CallerLogBudget::filterLines();
 }
 
 // The log file is shared with any daemon that already runs: rotating it
@@ -54,4 +57,5 @@ void SystemDaemonApplication::slotAboutToQuit()
     WineAutoStartWatcher::instance()->stop();
     AppStoreInterface::instance()->stopWorkers();
     ProxySystem::saveProxy();
+    AppStore::CallerLogBudget::tellOpenWindows();
 }

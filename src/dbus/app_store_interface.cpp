@@ -47,8 +47,6 @@
 #include <QJsonObject>
 #include <QThread>
 
-#include <malloc.h>
-
 namespace {
 
 const QString kObjectPath = QStringLiteral("/appstore");
@@ -799,13 +797,10 @@ QString AppStoreInterface::GetLocalPackageInfo(const QString &packageName)
 QStringList AppStoreInterface::GetLocalPackageList()
 {
     return m_calls.late<QStringList>(*this, CallerLevel::Open, [] {
+        // The large temporary texts of the listing go back to the system
+        // once the daemon is idle.
         QStringList lines;
         AptCache::getLocalPackages(lines);
-        // The listing builds large temporary texts; a long-running daemon
-        // gives that memory back.
-        const int trimmed = malloc_trim(0);
-        qCDebug(daemonLogCategory)
-            << "AppStoreInterface::GetLocalPackageList malloc_trim:" << trimmed;
         return lines;
     });
 }
@@ -1044,11 +1039,10 @@ QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNa
                     : accepted;
             const QList<StoreService::AppBriefInfo> records = LatestPackageQuery::fetch(names);
             QStringList result;
-            for (const StoreService::AppBriefInfo &record : records) {
-                const QString json = appBriefInfoToJsonString(record);
-                qCDebug(daemonLogCategory).noquote() << method << json;
-                result.append(json);
-            }
+            for (const StoreService::AppBriefInfo &record : records)
+                result.append(appBriefInfoToJsonString(record));
+            qCDebug(daemonLogCategory).noquote()
+                << method << result.size() << "records for" << names.size() << "names";
             if (isNeedCheckDB)
                 *changed =
                     OnTheShelvesAPPTableManager::instance()->checkUpdateLocalOnTheShelvesTable(

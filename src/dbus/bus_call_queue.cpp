@@ -81,6 +81,7 @@ BusCallQueue::~BusCallQueue()
 void BusCallQueue::now(const QDBusContext &context, const std::function<void()> &work)
 {
     if (!mustWait(context)) {
+        const BusCaller::Scope scope(BusCaller::of(context));
         work();
         return;
     }
@@ -209,7 +210,11 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
         uidKnown ? m_users.value(uid) : (known != m_senders.cend() ? known->awaiting : Usage());
     if (!fits(m_total, kMaxCalls, kMaxBytes, call.bytes) ||
         !fits(share, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
-        if (CallerLogBudget::admit(call.sender))
+        BusCaller caller;
+        caller.fromBus = true;
+        caller.uidKnown = uidKnown;
+        caller.uid = uid;
+        if (CallerLogBudget::admit(caller.budget()))
             qCWarning(daemonLogCategory) << "refused a call of" << call.sender
                                          << "beyond the bounds of the held calls:" << share.calls
                                          << "calls of its user held," << m_total.calls << "in all";
@@ -498,7 +503,7 @@ void BusCallQueue::refuse(quint64 id)
     }
     const Sender &sender = m_senders[call.key];
     const CallerIdentity &identity = sender.identity;
-    if (CallerLogBudget::admit(call.sender))
+    if (CallerLogBudget::admit(callerOf(call).budget()))
         qCWarning(daemonLogCategory).noquote()
             << "Authentication failed: Invalid exeFilePath:" << identity.executable() << "(sender"
             << call.sender << "pid" << identity.processId() << "uid" << sender.uid << "method"
@@ -522,7 +527,7 @@ void BusCallQueue::fail(quint64 id, const QString &text)
 void BusCallQueue::limit(quint64 id)
 {
     const Call &call = m_calls[id];
-    if (CallerLogBudget::admit(call.sender))
+    if (CallerLogBudget::admit(callerOf(call).budget()))
         qCWarning(daemonLogCategory)
             << "refused a call of uid" << call.uid << "beyond the bounds of its held calls";
     finishCall(id, call.answer->limits);

@@ -58,8 +58,10 @@ public:
     template<typename Result>
     Result now(const QDBusContext &context, const std::function<Result()> &work)
     {
-        if (!mustWait(context))
+        if (!mustWait(context)) {
+            const BusCaller::Scope scope(BusCaller::of(context));
             return work();
+        }
         take(context, Plan{CallerLevel::Open,
                            Where::Here,
                            nullptr,

@@ -32,9 +32,22 @@ BusCaller BusCaller::current()
     return workedCaller ? *workedCaller : BusCaller();
 }
 
+QString BusCaller::budget() const
+{
+    if (!fromBus)
+        return {};
+    return uidKnown ? QStringLiteral("uid %1").arg(uid) : budgetOfUnknownUsers();
+}
+
+QString BusCaller::budgetOfUnknownUsers()
+{
+    return QStringLiteral("callers not yet known");
+}
+
 BusCaller::Scope::Scope(const BusCaller &caller)
     : m_caller(caller)
     , m_outer(workedCaller)
+    , m_budget(caller.budget())
 {
     workedCaller = &m_caller;
 }
@@ -59,7 +72,7 @@ bool mayCall(const CallerIdentity &caller, CallerLevel level, bool seatKnown, ui
 
 QString callerName(const QDBusContext &context)
 {
-    return BusCaller::of(context).sender;
+    return BusCaller::of(context).budget();
 }
 
 } // namespace AppStore

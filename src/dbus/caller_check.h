@@ -1,5 +1,7 @@
 #pragma once
 
+#include "utils/caller_log_budget.h"
+
 #include <QString>
 
 #include <sys/types.h>
@@ -33,6 +35,11 @@ struct BusCaller
     // The caller of the call being worked on this thread; none (in-process)
     // outside such work.
     static BusCaller current();
+    // The budget the lines this caller causes are logged within: its user's,
+    // or, while its user is not known, the one all such callers share; none
+    // for the daemon's own work.
+    QString budget() const;
+    static QString budgetOfUnknownUsers();
 
     // Makes a caller the one being worked on this thread while it lives.
     class Scope;
@@ -49,6 +56,7 @@ public:
 private:
     const BusCaller m_caller;
     const BusCaller *m_outer;
+    CallerLogBudget::Scope m_budget;
 };
 
 // Whether the caller identity may call a method of the given level. Root
@@ -56,8 +64,8 @@ private:
 // the store's own programs only.
 bool mayCall(const CallerIdentity &caller, CallerLevel level, bool seatKnown, uid_t seatUid);
 
-// The unique bus name of the caller being worked, by which the lines it
-// causes are budgeted; empty for a call made in-process.
+// The budget of the caller being worked (BusCaller::budget); empty for a
+// call made in-process.
 QString callerName(const QDBusContext &context);
 
 } // namespace AppStore

@@ -1,5 +1,7 @@
 #include "caller_identity.h"
 
+#include "caller_check.h"
+
 #include "common/daemon_log.h"
 #include "utils/caller_log_budget.h"
 #include "utils/login_session_refs.h"
@@ -232,7 +234,7 @@ CallerIdentity CallerIdentity::forTest(uid_t uid, bool allowedExecutable)
 bool CallerIdentity::parseCredentials(const QString &sender, const QDBusMessage &reply)
 {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-        if (CallerLogBudget::admit(sender))
+        if (CallerLogBudget::admit(BusCaller::budgetOfUnknownUsers()))
             qCWarning(daemonLogCategory)
                 << "No credentials of the caller" << sender << ":" << reply.errorMessage();
         return false;

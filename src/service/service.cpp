@@ -170,7 +170,11 @@ bool Service::runGet(const QString &url, QByteArray &body)
     setRequestHeader(request);
     const BlockingHttpRequest::Outcome outcome = BlockingHttpRequest::get(request, timeout());
     if (!outcome.ok) {
-        qCWarning(daemonLogCategory) << "GET network request failed:" << url << outcome.error;
+        // The query holds what a caller asked for; its address says enough.
+        qCWarning(daemonLogCategory)
+            << "GET network request failed:"
+            << QUrl(url, QUrl::TolerantMode).adjusted(QUrl::RemoveQuery).toString()
+            << outcome.error;
         return false;
     }
     body = outcome.body;

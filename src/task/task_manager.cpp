@@ -14,10 +14,22 @@ TaskManager *TaskManager::instance()
     return AppStore::LazySingleton<TaskManager>::instance();
 }
 
+namespace {
+
+// Calls answered one after another leave the daemon idle between them for
+// moments only; it counts as idle once this long has gone without a task.
+constexpr int kSettleMs = 2000;
+
+} // namespace
+
 TaskManager::TaskManager(QObject *parent)
     : QObject(parent)
     , m_timer(new QTimer(this))
+    , m_settle(new QTimer(this))
 {
+    m_settle->setSingleShot(true);
+    m_settle->setInterval(kSettleMs);
+    connect(m_settle, &QTimer::timeout, this, &TaskManager::settleIdle);
     m_timer->setInterval(m_interval);
     connect(m_timer, &QTimer::timeout, this, &TaskManager::slotTimeout);
     // A timer on a pool thread would never fire once that thread ends, and
@@ -36,24 +48,38 @@ void TaskManager::addTask()
     QMutexLocker locker(&m_mutex);
     const int count = ++m_taskCount;
     ++m_generation;
-    qCDebug(daemonLogCategory) << "Current task count:" << count;
-    QMetaObject::invokeMethod(m_timer, &QTimer::stop, Qt::QueuedConnection);
+    if (count == 1) {
+        QMetaObject::invokeMethod(m_timer, &QTimer::stop, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_settle->stop();
+                if (m_idleTold && m_taskCount > 0)
+                    qCDebug(daemonLogCategory) << "The daemon is at work";
+                m_idleTold = m_taskCount < 1;
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void TaskManager::removeTask()
 {
-    int count = 0;
-    {
-        QMutexLocker locker(&m_mutex);
-        count = --m_taskCount;
-        qCDebug(daemonLogCategory) << "Current task count:" << count;
-        if (count < 1)
-            QMetaObject::invokeMethod(m_timer, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+    QMutexLocker locker(&m_mutex);
+    if (--m_taskCount < 1) {
+        QMetaObject::invokeMethod(m_timer, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_settle, qOverload<>(&QTimer::start), Qt::QueuedConnection);
     }
-    // An install leaves its buffers freed but kept by the allocator: with no
-    // task left, they go back to the system instead of adding up.
-    if (count < 1)
-        ::malloc_trim(0);
+}
+
+void TaskManager::settleIdle()
+{
+    if (m_taskCount > 0 || m_idleTold)
+        return;
+    m_idleTold = true;
+    // An install or a large query leaves its buffers freed but kept by the
+    // allocator: once the daemon is idle, they go back to the system.
+    const int trimmed = ::malloc_trim(0);
+    qCDebug(daemonLogCategory) << "The daemon is idle; heap trimmed:" << trimmed;
 }
 
 void TaskManager::setInterval(int ms)

@@ -38,8 +38,13 @@ private:
     friend class AppStore::LazySingleton<TaskManager>;
 
     void finishIdleTest(quint64 generation);
+    void settleIdle();
 
     QTimer *m_timer;
+    // Started whenever the last task ends: once it fires with still no task,
+    // the daemon counts as idle, which is logged, and the heap is trimmed.
+    QTimer *m_settle;
+    bool m_idleTold = true;
     int m_interval = 600000;
     // A process counts as the client when it runs this file: any user can
     // give a process of theirs the client's name.

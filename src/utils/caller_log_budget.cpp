@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 
 namespace AppStore {
 
@@ -14,12 +15,61 @@ namespace {
 
 constexpr int kLinesPerWindow = 10;
 constexpr qint64 kWindowMs = 60 * 1000;
-// As many connections as the system bus lets one user open by default.
 constexpr int kMaxSenders = 256;
-// No bus name has a blank in it.
-const QString kOtherSenders = QStringLiteral("other senders");
+const QString kOtherSenders = QStringLiteral("other callers");
+
+// The caller the lines of this thread are caused by, if any; and whether the
+// thread is writing the budget's own lines, which no budget holds back.
+thread_local const QString *causedBy = nullptr;
+thread_local bool telling = false;
+QtMessageHandler handlerBehind = nullptr;
+std::atomic<bool> filtering{false};
 
 } // namespace
+
+void CallerLogBudget::budgetedLine(QtMsgType type, const QMessageLogContext &context,
+                                   const QString &message)
+{
+    if (type != QtFatalMsg && causedBy && !telling &&
+        !LazySingleton<CallerLogBudget>::instance()->admitLine(*causedBy))
+        return;
+    handlerBehind(type, context, message);
+}
+
+CallerLogBudget::Scope::Scope(const QString &caller)
+    : m_caller(caller)
+    , m_outer(causedBy)
+{
+    causedBy = m_caller.isEmpty() ? nullptr : &m_caller;
+}
+
+CallerLogBudget::Scope::~Scope()
+{
+    causedBy = m_outer;
+}
+
+void CallerLogBudget::filterLines()
+{
+    if (filtering.exchange(true))
+        return;
+    // Qt hands back its default handler when none was installed.
+    handlerBehind = qInstallMessageHandler(&CallerLogBudget::budgetedLine);
+}
+
+void CallerLogBudget::tellOpenWindows()
+{
+    CallerLogBudget *budget = LazySingleton<CallerLogBudget>::instance();
+    QList<LeftOut> told;
+    {
+        QMutexLocker locker(&budget->m_mutex);
+        for (auto it = budget->m_windows.begin(); it != budget->m_windows.end(); ++it) {
+            if (it->leftOut > 0)
+                told.append({it.key(), it->leftOut});
+            it->leftOut = 0;
+        }
+    }
+    tell(told);
+}
 
 CallerLogBudget::CallerLogBudget()
     : m_timer(new QTimer(this))
@@ -33,11 +83,14 @@ CallerLogBudget::CallerLogBudget()
         moveToThread(app->thread());
 }
 
-bool CallerLogBudget::admit(const QString &sender)
+bool CallerLogBudget::admit(const QString &caller)
 {
-    if (sender.isEmpty())
+    if (caller.isEmpty())
         return true;
-    return LazySingleton<CallerLogBudget>::instance()->admitLine(sender);
+    // The line will be budgeted as it is written.
+    if (filtering && causedBy && *causedBy == caller && !telling)
+        return true;
+    return LazySingleton<CallerLogBudget>::instance()->admitLine(caller);
 }
 
 bool CallerLogBudget::admitLine(const QString &sender)
@@ -119,9 +172,12 @@ void CallerLogBudget::wakeAt(qint64 atMs)
 
 void CallerLogBudget::tell(const QList<LeftOut> &leftOut)
 {
+    const bool outer = telling;
+    telling = true;
     for (const LeftOut &entry : leftOut)
         qCWarning(daemonLogCategory).noquote()
             << "Left out" << entry.count << "lines caused by" << entry.sender << "within a minute";
+    telling = outer;
 }
 
 } // namespace AppStore

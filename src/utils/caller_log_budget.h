@@ -13,19 +13,40 @@ class QTimer;
 
 namespace AppStore {
 
-// Keeps the lines that bus callers cause to a bounded rate per sender (its
-// unique bus name): the first few of a minute are logged, the rest counted,
-// and one line tells the count once that minute is over. Any user could
-// otherwise fill the log disk by calling in a loop. Only so many senders are
-// kept track of at a time; the ones beyond share one budget.
+// Keeps the lines that bus callers cause to a bounded rate per caller (a
+// user, or all callers whose user is not known yet): the first few of a
+// minute are logged, the rest counted, and one line tells the count once
+// that minute is over. Any user could otherwise push every earlier line out
+// of the kept log files by calling in a loop. Only so many callers are kept
+// track of at a time; the ones beyond share one budget.
 class CallerLogBudget : public QObject
 {
     Q_OBJECT
 public:
-    // Whether a line caused by sender may be logged now; a line that may not
-    // is counted as left out. Lines of no sender (the daemon's own work) are
+    // Whether a line caused by caller may be logged now; a line that may not
+    // is counted as left out. Lines of no caller (the daemon's own work) are
     // always logged. Any thread.
-    static bool admit(const QString &sender);
+    static bool admit(const QString &caller);
+
+    // While it lives, every line written on this thread is caused by caller
+    // and, once filterLines() is in place, logged within caller's budget.
+    class Scope
+    {
+    public:
+        explicit Scope(const QString &caller);
+        ~Scope();
+        Scope(const Scope &) = delete;
+        Scope &operator=(const Scope &) = delete;
+
+    private:
+        const QString m_caller;
+        const QString *m_outer;
+    };
+
+    // Puts the budget in front of the log's message handler.
+    static void filterLines();
+    // Tells the counts of the windows still open, as at the stop.
+    static void tellOpenWindows();
 
 private:
     struct Window
@@ -43,7 +64,9 @@ private:
     CallerLogBudget();
     friend class LazySingleton<CallerLogBudget>;
 
-    bool admitLine(const QString &sender);
+    bool admitLine(const QString &caller);
+    static void budgetedLine(QtMsgType type, const QMessageLogContext &context,
+                             const QString &message);
     // Called with the mutex held; the counts are told once it is let go.
     QList<LeftOut> forgetWindowsOver(qint64 nowMs);
     void closeWindowsOver();

@@ -123,6 +123,36 @@ private Q_SLOTS:
             QVERIFY2(m_guard->restore(), qPrintable(m_guard->errorString()));
     }
 
+    // One user's open queries over several connections, each of which runs
+    // a tool or reads the published list: the log grows by a few lines.
+    void openQueriesOfOneUserWriteAFewLines()
+    {
+        const auto logged = [this] {
+            qsizetype bytes = 0;
+            for (const QString &line : m_daemon->logLines())
+                bytes += line.size() + 1;
+            return bytes;
+        };
+        QTest::qWait(500);
+        const qsizetype before = logged();
+        QList<QStringList> queries;
+        for (int i = 0; i < 4; ++i) {
+            queries << QStringList{QStringLiteral("--send"), QStringLiteral("125"),
+                                   QStringLiteral("--await"),
+                                   QStringLiteral("GetLocalOnTheShelvesAppInfo")};
+            queries << QStringList{QStringLiteral("--send"), QStringLiteral("125"),
+                                   QStringLiteral("--await"), QStringLiteral("GetLocalPackageInfo"),
+                                   QStringLiteral("s:dpkg")};
+        }
+        const auto clients = startClients(1, queries);
+        QVERIFY(TestEnv::waitFor([&] { return !anyRuns(clients); }, 120000));
+        for (const auto &client : clients)
+            QCOMPARE(client->result().outputText().trimmed(), QStringLiteral("reply 125"));
+        QTest::qWait(500);
+        const qsizetype grown = logged() - before;
+        QVERIFY2(grown < 4096, qPrintable(QString::number(grown)));
+    }
+
     // A fresh connection's first call is refused for its size; the next calls
     // of that connection are answered as if it had not come.
     void refusedFirstCallLeavesNothingBehind()
@@ -246,6 +276,15 @@ private Q_SLOTS:
         const QDBusMessage notice = QDBusConnection::systemBus().call(
             method(QStringLiteral("GetConfigByNodeName"), {QStringLiteral("onNotice")}));
         QVERIFY(notice.arguments().value(0).toString() != QLatin1String("7"));
+    }
+
+    // The lines left out within a minute still open are counted at the stop.
+    void stopTellsWhatWasLeftOut()
+    {
+        QCOMPARE(::kill(pid_t(m_daemon->processId()), SIGTERM), 0);
+        QVERIFY(TestEnv::waitFor([this] { return !m_daemon->isRunning(); }, 20000));
+        QVERIFY2(!m_daemon->logLines().filter(QStringLiteral("caused by uid 1")).isEmpty(),
+                 qPrintable(m_daemon->logLines().mid(m_daemon->logLines().size() - 5).join(u'\n')));
     }
 };
 
