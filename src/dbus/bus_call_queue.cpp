@@ -1,5 +1,6 @@
 #include "bus_call_queue.h"
 
+#include "bus_connection_limits.h"
 #include "bus_message_size.h"
 
 #include "common/daemon_log.h"
@@ -19,6 +20,8 @@ namespace {
 
 // How long the last replies may take to leave before the process ends.
 constexpr int kFlushWaitMs = 1000;
+// How often a full outgoing queue is looked at again.
+constexpr int kRoomPollMs = 50;
 
 const QString kStoppingText = QStringLiteral("The daemon is stopping");
 const QString kNoUserText = QStringLiteral("The caller's user could not be read");
@@ -69,6 +72,8 @@ BusCallQueue::BusCallQueue(QObject *parent)
           })
 {
     m_postBox->queue = this;
+    m_roomPoll.setInterval(kRoomPollMs);
+    connect(&m_roomPoll, &QTimer::timeout, this, &BusCallQueue::pollForRoom);
 }
 
 BusCallQueue::~BusCallQueue()
@@ -173,7 +178,35 @@ bool BusCallQueue::needsUser(const Call &call)
 bool BusCallQueue::mustWait(const QDBusContext &context) const
 {
     return context.calledFromDBus() && !m_closed &&
-           m_senders.contains(keyOf(context.connection(), context.message().service()));
+           (m_senders.contains(keyOf(context.connection(), context.message().service())) ||
+            outgoingFull(context.connection()));
+}
+
+bool BusCallQueue::outgoingFull(const QDBusConnection &connection)
+{
+    return BusConnectionLimits::outgoingBytes(connection) > kMaxOutgoingBytes;
+}
+
+void BusCallQueue::waitForRoom(const QString &key)
+{
+    m_waitingForRoom.insert(key);
+    if (!m_roomPoll.isActive())
+        m_roomPoll.start();
+}
+
+void BusCallQueue::pollForRoom()
+{
+    if (m_waitingForRoom.isEmpty()) {
+        m_roomPoll.stop();
+        return;
+    }
+    const auto first = m_senders.constFind(*m_waitingForRoom.cbegin());
+    if (first != m_senders.cend() && outgoingFull(first->connection))
+        return;
+    m_roomPoll.stop();
+    const QSet<QString> waiting = std::exchange(m_waitingForRoom, {});
+    for (const QString &key : waiting)
+        advance(key);
 }
 
 void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
@@ -291,6 +324,10 @@ void BusCallQueue::step(const QString &key)
                 continue;
             }
             call.judged = true;
+        }
+        if (outgoingFull(call.connection)) {
+            waitForRoom(key);
+            return;
         }
         if (start(id))
             return;
@@ -574,6 +611,7 @@ void BusCallQueue::forgetIfIdle(const QString &key)
         return;
     m_senders.erase(sender);
     m_seat.waiting.remove(key);
+    m_waitingForRoom.remove(key);
 }
 
 void BusCallQueue::close()
@@ -590,6 +628,8 @@ void BusCallQueue::close()
     }
     m_senders.clear();
     m_seat.waiting.clear();
+    m_waitingForRoom.clear();
+    m_roomPoll.stop();
     if (ids.isEmpty())
         return;
     // Replies leave through the connection's own thread, in order: once a

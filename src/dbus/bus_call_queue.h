@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <QTimer>
 #include <QVariant>
 
 #include <deque>
@@ -48,6 +49,12 @@ public:
     static constexpr qint64 kMaxBytesPerUser = 8 * 1024 * 1024;
     static constexpr int kMaxCalls = 4 * kMaxCallsPerUser;
     static constexpr qint64 kMaxBytes = 4 * kMaxBytesPerUser;
+    // While the connection has more than this queued for the bus (whose own
+    // bound the replies and signals that callers and listeners do not read
+    // have reached), no call is worked: the calls wait within their bounds,
+    // and what the daemon has queued for the bus, replies included, stays
+    // bounded.
+    static constexpr qint64 kMaxOutgoingBytes = 16 * 1024 * 1024;
 
     explicit BusCallQueue(QObject *parent = nullptr);
     ~BusCallQueue() override;
@@ -235,6 +242,11 @@ private:
     void finishCall(quint64 id, const QDBusMessage &message);
     void uncount(const Call &call);
     void forgetIfIdle(const QString &key);
+    // Whether connection has more queued for the bus than calls may add to;
+    // then the sender's turn comes once it has room.
+    static bool outgoingFull(const QDBusConnection &connection);
+    void waitForRoom(const QString &key);
+    void pollForRoom();
     BusCaller callerOf(const Call &call) const;
 
     bool m_closed = false;
@@ -244,6 +256,8 @@ private:
     QHash<uid_t, Usage> m_users;
     Usage m_total;
     Seat m_seat;
+    QSet<QString> m_waitingForRoom;
+    QTimer m_roomPoll;
     QSet<QString> m_advancing;
     QSet<QString> m_again;
     std::shared_ptr<PostBox> m_postBox;

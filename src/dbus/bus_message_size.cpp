@@ -41,10 +41,11 @@ class Marshalled
 public:
     void align(qint64 boundary) { m_size = (m_size + boundary - 1) / boundary * boundary; }
     void add(qint64 bytes) { m_size += bytes; }
-    void string(const QString &text)
+    void string(const QString &text) { stringOfLength(utf8Length(text)); }
+    void stringOfLength(qint64 bytes)
     {
         align(4);
-        add(4 + utf8Length(text) + 1);
+        add(4 + bytes + 1);
     }
     void signature(const QString &text) { add(1 + utf8Length(text) + 1); }
     // A header field: its code and the one-letter signature of its value.
@@ -56,6 +57,12 @@ public:
             signature(text);
         else
             string(text);
+    }
+    void fieldOfLength(qint64 bytes)
+    {
+        align(8);
+        add(4);
+        stringOfLength(bytes);
     }
     void value(const QVariant &value)
     {
@@ -104,7 +111,7 @@ qint64 BusMessageSize::of(const QDBusMessage &message)
     if (!message.interface().isEmpty())
         header.field('s', message.interface());
     header.field('s', message.member());
-    header.field('s', QString(kDestinationLength, u'x'));
+    header.fieldOfLength(kDestinationLength);
     header.field('s', message.service());
     if (!message.signature().isEmpty())
         header.field('g', message.signature());

@@ -37,7 +37,7 @@ struct BusCaller
     static BusCaller current();
     // The budget the lines this caller causes are logged within: its user's,
     // or, while its user is not known, the one all such callers share; none
-    // for the daemon's own work.
+    // for root's calls and the daemon's own work.
     QString budget() const;
     static QString budgetOfUnknownUsers();
 

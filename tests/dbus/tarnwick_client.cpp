@@ -2,7 +2,7 @@
 // on the system bus and prints the answer. Tests copy it to the executable
 // path the daemon trusts.
 //
-//   tarnwick-client [--wait | --send N [--await]] <method> [<type>:<value> ...]
+//   tarnwick-client [--wait | --send N [--await | --stop | --for MS]] <method> [<type>:<value> ...]
 //   tarnwick-client --listen
 //
 // Types: s, b (true/false), i, x, as (elements separated by ","), and sfile
@@ -11,11 +11,16 @@
 // as the elements. With --send it makes the call N times without waiting for
 // the answers and exits once they have left; with --await as well, it stays
 // until every answer has come and prints how many were replies and how many
-// errors, by name. With --wait
+// errors, by name; with --stop instead, it stops itself (SIGSTOP) once they
+// have left, so that nothing reads their answers until it is killed; with
+// --for MS it keeps N calls unanswered for MS milliseconds, making a new one
+// as each is answered, then prints how many were made. With
+// --wait
 // it prints "ready" and makes the call only once a line arrives on stdin, so
 // that a test can change the world in between. With --listen it subscribes
-// to the daemon's signals, prints "listening" and reads them until it is
-// killed (or stopped, when a test wants a listener that does not read). It
+// to the daemon's signals, prints "listening" and then the name of each
+// signal as it comes, until it is killed (or stopped, when a test wants a
+// listener that does not read). It
 // prints "reply:" and the
 // reply's arguments, or "error:" and the error name and message, and exits
 // with 0 or 1 (2 for bad usage).
@@ -24,12 +29,17 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QMap>
 #include <QStringList>
 #include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <string>
 
@@ -69,6 +79,46 @@ bool parseArgument(const QString &text, QVariant &value)
     return ok;
 }
 
+// Prints the name of each signal it is handed.
+class Printer : public QObject
+{
+    Q_OBJECT
+public Q_SLOTS:
+    void print(const QDBusMessage &message)
+    {
+        std::printf("signal %s\n", qPrintable(message.member()));
+        std::fflush(stdout);
+    }
+};
+
+int keepInFlight(QDBusConnection &bus, const QDBusMessage &call, int inFlight, int forMs)
+{
+    QElapsedTimer running;
+    running.start();
+    int made = 0;
+    int open = 0;
+    QEventLoop loop;
+    std::function<void()> makeOne = [&] {
+        ++made;
+        ++open;
+        auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 60000), &loop);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &loop,
+                         [&](QDBusPendingCallWatcher *finished) {
+                             finished->deleteLater();
+                             --open;
+                             if (running.elapsed() < forMs)
+                                 makeOne();
+                             else if (open == 0)
+                                 loop.quit();
+                         });
+    };
+    for (int i = 0; i < inFlight; ++i)
+        makeOne();
+    loop.exec();
+    std::printf("made %d\n", made);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -85,6 +135,11 @@ int main(int argc, char *argv[])
             return 1;
         std::printf("listening\n");
         std::fflush(stdout);
+        Printer printer;
+        bus.connect(QStringLiteral("com.tarnwick.daemon"), QString(),
+                    QStringLiteral("com.tarnwick.daemon.interface"),
+                    QStringLiteral("sigConfigNodeStatusChanged"), &printer,
+                    SLOT(print(QDBusMessage)));
         return app.exec();
     }
     const bool wait = !arguments.isEmpty() && arguments.constFirst() == QLatin1String("--wait");
@@ -96,8 +151,14 @@ int main(int argc, char *argv[])
         arguments.remove(0, 2);
     }
     const bool await = !arguments.isEmpty() && arguments.constFirst() == QLatin1String("--await");
-    if (await)
+    const bool stop = !arguments.isEmpty() && arguments.constFirst() == QLatin1String("--stop");
+    if (await || stop)
         arguments.removeFirst();
+    int forMs = 0;
+    if (arguments.size() > 1 && arguments.constFirst() == QLatin1String("--for")) {
+        forMs = arguments.at(1).toInt();
+        arguments.remove(0, 2);
+    }
     if (arguments.isEmpty()) {
         std::fprintf(stderr, "usage: tarnwick-client [--wait] <method> [<type>:<value> ...]\n");
         return 2;
@@ -117,6 +178,8 @@ int main(int argc, char *argv[])
     call.setArguments(values);
 
     QDBusConnection bus = QDBusConnection::systemBus();
+    if (sends > 0 && forMs > 0)
+        return keepInFlight(bus, call, sends, forMs);
     if (sends > 0 && await) {
         QList<QDBusPendingCall> pending;
         for (int i = 0; i < sends; ++i)
@@ -141,6 +204,8 @@ int main(int argc, char *argv[])
                                                 QStringLiteral("org.freedesktop.DBus.Peer"),
                                                 QStringLiteral("Ping")),
                  QDBus::Block, 60000);
+        if (stop)
+            ::raise(SIGSTOP);
         return 0;
     }
     if (wait) {
@@ -165,3 +230,5 @@ int main(int argc, char *argv[])
     out << Qt::endl;
     return 0;
 }
+
+#include "tarnwick_client.moc"

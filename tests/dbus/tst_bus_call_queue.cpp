@@ -18,6 +18,8 @@
 #include <QTimer>
 
 #include <atomic>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -83,6 +85,11 @@ public Q_SLOTS:
             QThread::msleep(1000);
             return QStringList{QStringLiteral("slow")};
         });
+    }
+    // A big answer, at once.
+    Q_SCRIPTABLE QString getNiceAndPriority()
+    {
+        return queue.now<QString>(*this, [] { return QString(1024 * 1024, u'r'); });
     }
     Q_SCRIPTABLE bool getTabInfoIsEmpty(const QString &)
     {
@@ -188,6 +195,40 @@ private Q_SLOTS:
                  qPrintable(asked.error().message()));
         QVERIFY2(answered.elapsed() < 2000, qPrintable(QString::number(answered.elapsed())));
         QCOMPARE(flood.waitForFinished().outputText().trimmed(), QStringLiteral("reply 5"));
+    }
+
+    // Callers that never read their big answers: once the bus holds back
+    // what it has for them, the calls wait and what this connection queues
+    // for the bus stays within its bound; once they have gone, the others
+    // are answered.
+    void answersNobodyReadsStayBounded()
+    {
+        OtherUserClient other(m_bus);
+        QVERIFY(other.isValid());
+        std::vector<std::unique_ptr<AppStore::ProcessRunner>> readers;
+        for (int i = 0; i < 2; ++i) {
+            readers.push_back(std::make_unique<AppStore::ProcessRunner>());
+            QVERIFY(readers.back()->start(
+                other.spec(1, {QStringLiteral("--send"), QStringLiteral("100"),
+                               QStringLiteral("--stop"), QStringLiteral("getNiceAndPriority")})));
+        }
+        const QDBusConnection bus = QDBusConnection::systemBus();
+        qint64 most = 0;
+        QElapsedTimer watching;
+        watching.start();
+        while (watching.elapsed() < 5000) {
+            most = qMax(most, AppStore::BusConnectionLimits::outgoingBytes(bus));
+            QTest::qWait(10);
+        }
+        QVERIFY2(most > 0 && most < 2 * AppStore::BusCallQueue::kMaxOutgoingBytes,
+                 qPrintable(QString::number(most)));
+        for (const auto &reader : readers)
+            reader->kill();
+        const QDBusPendingCall probe =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("after"))
+                .asyncCall(method(QStringLiteral("GetAgreeState")), 5000);
+        QVERIFY(TestEnv::waitFor([&probe] { return probe.isFinished(); }, 6000));
+        QCOMPARE(probe.reply().type(), QDBusMessage::ReplyMessage);
     }
 
     // A call still in work when the queue stops is left to the ending

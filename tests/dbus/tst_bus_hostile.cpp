@@ -193,7 +193,6 @@ private:
     QStringList m_wineFiles;
     QStringList m_database;
     QStringList m_ownedBefore;
-    QString m_flooder;
     qsizetype m_floodLinesLogged = 0;
 
     // Where "touch owned" would have left its file, as the daemon or a tool
@@ -378,7 +377,6 @@ private Q_SLOTS:
         QDBusConnection flooder =
             QDBusConnection::connectToBus(m_bus.address(), QStringLiteral("flooder"));
         QVERIFY(flooder.isConnected());
-        m_flooder = flooder.baseService();
         QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.tarnwick.daemon"),
                                                            QStringLiteral("/appstore"), kInterface,
                                                            QStringLiteral("GetConfigByNodeName"));
@@ -523,8 +521,11 @@ private Q_SLOTS:
         // Refusals are logged, but no caller's text fills the log whole.
         for (const QString &line : m_daemon->logLines())
             QVERIFY2(line.size() < 64 * 1024, qPrintable(line.left(200)));
-        const QRegularExpression counted(QStringLiteral("Left out (\\d+) lines caused by %1 ")
-                                             .arg(QRegularExpression::escape(m_flooder)));
+        // The flooder's user is not known to the daemon: its calls were all
+        // refused at once, so they count in the budget all such callers
+        // share.
+        const QRegularExpression counted(
+            QStringLiteral("Left out (\\d+) lines caused by callers not yet known "));
         QRegularExpressionMatch count;
         QVERIFY2(TestEnv::waitFor(
                      [&] {
@@ -534,7 +535,10 @@ private Q_SLOTS:
                      },
                      90000),
                  "no count line of the refusals left out");
-        QCOMPARE(count.captured(1).toInt() + m_floodLinesLogged, kFloodCalls + 1);
+        // The budget is shared with the other callers not known yet, whose
+        // lines may count in it too: none of the flood's is lost.
+        QVERIFY2(count.captured(1).toInt() + m_floodLinesLogged >= kFloodCalls + 1,
+                 qPrintable(count.captured(0)));
         QVERIFY(m_daemon->isRunning());
         const QDBusMessage agree = rootCall(QStringLiteral("GetAgreeState"), {});
         QVERIFY2(agree.type() == QDBusMessage::ReplyMessage, qPrintable(agree.errorMessage()));
