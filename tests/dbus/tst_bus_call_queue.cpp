@@ -1,3 +1,4 @@
+#include "daemon_under_test.h"
 #include "other_user_client.h"
 #include "private_system_bus.h"
 #include "test_env.h"
@@ -29,11 +30,7 @@ constexpr int kWatchdogPeriodMs = 20;
 
 QDBusMessage method(const QString &name, const QVariantList &arguments = {})
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
-        QStringLiteral("com.tarnwick.daemon.interface"), name);
-    message.setArguments(arguments);
-    return message;
+    return DaemonUnderTest::methodCall(name, arguments);
 }
 
 // Runs the application's event loop until the idle exit quits it (true) or

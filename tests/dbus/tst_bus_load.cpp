@@ -25,11 +25,7 @@ namespace {
 
 QDBusMessage method(const QString &name, const QVariantList &arguments = {})
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
-        QStringLiteral("com.tarnwick.daemon.interface"), name);
-    message.setArguments(arguments);
-    return message;
+    return DaemonUnderTest::methodCall(name, arguments);
 }
 
 // What an answer to root may take while others load the daemon.

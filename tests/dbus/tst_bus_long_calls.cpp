@@ -27,11 +27,7 @@ namespace {
 
 QDBusMessage method(const QString &name, const QVariantList &arguments = {})
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
-        QStringLiteral("com.tarnwick.daemon.interface"), name);
-    message.setArguments(arguments);
-    return message;
+    return DaemonUnderTest::methodCall(name, arguments);
 }
 
 QDBusPendingCall callAside(const QDBusMessage &message)

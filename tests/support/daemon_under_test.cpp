@@ -74,6 +74,15 @@ bool DaemonUnderTest::stop()
     return TestEnv::waitFor([] { return !isOnBus(); }, 10000);
 }
 
+QDBusMessage DaemonUnderTest::methodCall(const QString &name, const QVariantList &arguments)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+        QStringLiteral("com.tarnwick.daemon.interface"), name);
+    message.setArguments(arguments);
+    return message;
+}
+
 int DaemonUnderTest::countLines(const QString &text) const
 {
     return static_cast<int>(m_lines.filter(text).size());

@@ -3,6 +3,7 @@
 #include "daemon_apt_configs.h"
 #include "utils/process_runner.h"
 
+#include <QDBusMessage>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -27,6 +28,8 @@ public:
     // lines are logged when debugLog is set.
     static QStringList environment(const QString &home, bool debugLog);
     static bool isOnBus();
+    // A call of one of the daemon's methods on "/appstore".
+    static QDBusMessage methodCall(const QString &name, const QVariantList &arguments = {});
 
     // Entries added to the environment of the next start().
     void addEnvironment(const QStringList &entries) { m_extraEnvironment += entries; }
