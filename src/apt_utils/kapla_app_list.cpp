@@ -3,6 +3,7 @@
 #include "apt_utils/app_meta_info.h"
 #include "apt_utils/kapla_service_types.h"
 #include "common/daemon_log.h"
+#include "utils/service_bus.h"
 #include "utils/utils.h"
 
 #include <QDBusArgument>
@@ -40,7 +41,7 @@ bool queryInstalledItems(QString &json)
         QDBusMessage::createMethodCall(kService, kObjectPath, kInterface, QStringLiteral("Query"));
     call << QVariant::fromValue(option);
     const QDBusMessage reply =
-        QDBusConnection::systemBus().call(call, QDBus::Block, kQueryTimeoutMs);
+        AppStore::ServiceBus::connection().call(call, QDBus::Block, kQueryTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         qCWarning(daemonLogCategory)
             << kSignature << "Query failed:" << reply.errorName() << reply.errorMessage();

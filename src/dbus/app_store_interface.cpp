@@ -878,6 +878,7 @@ const QStringList kSettingNodes = {
 };
 
 constexpr int kMaxProxyEnvironmentLength = 64 * 1024;
+constexpr qint64 kRepeatAnnouncementMs = 1000;
 // Names the open form of the latest package list takes: well above what the
 // store client asks for, far below what would keep a worker busy for hours.
 constexpr int kMaxOpenLatestNames = 1000;
@@ -965,17 +966,43 @@ bool AppStoreInterface::isLocalUpgradeCheckRunning() const
     return m_appUpgradeCheck && m_appUpgradeCheck->getCheckStatus();
 }
 
+// The setting row is read once and kept: this object is its only writer,
+// and any caller may read it in a loop.
 QString AppStoreInterface::readSetting(const QString &nodeName, const QString &emptyValue)
 {
-    QString value;
-    AppstoreDb::instance()->selectSettingByColumnName(nodeName, value);
-    return value.isEmpty() ? emptyValue : value;
+    auto known = m_settings.constFind(nodeName);
+    if (known == m_settings.cend()) {
+        QString value;
+        if (!AppstoreDb::instance()->selectSettingByColumnName(nodeName, value))
+            return emptyValue;
+        known = m_settings.insert(nodeName, value);
+    }
+    return known->isEmpty() ? emptyValue : *known;
 }
 
-void AppStoreInterface::storeSetting(const QString &nodeName, const QString &value)
+bool AppStoreInterface::storeSetting(const QString &nodeName, const QString &value)
 {
     QString stored = value;
-    AppstoreDb::instance()->updateSettingByColumnName(nodeName, stored);
+    if (!AppstoreDb::instance()->updateSettingByColumnName(nodeName, stored)) {
+        m_settings.remove(nodeName);
+        return false;
+    }
+    m_settings.insert(nodeName, value);
+    return true;
+}
+
+void AppStoreInterface::announceSetting(const QString &nodeName, const QString &value, bool changed)
+{
+    // A burst of reads of one node announces its value once: every listener
+    // still learns the current value, and a change goes out at once.
+    Announced &last = m_announced[nodeName];
+    const bool repeat = !changed && last.value == value && last.at.isValid() &&
+                        !last.at.hasExpired(kRepeatAnnouncementMs);
+    if (repeat)
+        return;
+    last.value = value;
+    last.at.start();
+    Q_EMIT sigConfigNodeStatusChanged(nodeName, value);
 }
 
 void AppStoreInterface::applySetting(const QString &nodeName, bool on)
@@ -1111,7 +1138,7 @@ QString AppStoreInterface::GetConfigByNodeName(const QString &nodeName)
     return m_calls.now<QString>(*this, [this, nodeName] {
         const QString value = readSetting(nodeName);
         // Every listener learns the value of a node that any caller reads.
-        Q_EMIT sigConfigNodeStatusChanged(nodeName, value);
+        announceSetting(nodeName, value, false);
         return value;
     });
 }
@@ -1126,13 +1153,12 @@ void AppStoreInterface::SetConfigByNodeName(const QString &nodeName, const QStri
                             logRefused(method, {nodeName, parameters});
                             return;
                         }
-                        QString stored = parameters;
                         // A value that did not reach the database is neither applied nor
                         // announced: the daemon and its listeners keep agreeing with the row.
-                        if (!AppstoreDb::instance()->updateSettingByColumnName(nodeName, stored))
+                        if (!storeSetting(nodeName, parameters))
                             return;
                         applySetting(nodeName, parameters != QLatin1String("0"));
-                        Q_EMIT sigConfigNodeStatusChanged(nodeName, parameters);
+                        announceSetting(nodeName, parameters, true);
                     });
 }
 

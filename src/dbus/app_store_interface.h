@@ -6,6 +6,8 @@
 #include "utils/lazy_singleton.h"
 
 #include <QDBusContext>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -215,14 +217,24 @@ private:
     void stopSettingsWorkers();
     bool isLocalUpgradeCheckRunning() const;
     void applySetting(const QString &nodeName, bool on);
-    void storeSetting(const QString &nodeName, const QString &value);
+    bool storeSetting(const QString &nodeName, const QString &value);
     QString readSetting(const QString &nodeName, const QString &emptyValue = QString());
+    // Emits sigConfigNodeStatusChanged, but a read's repeat of the value a
+    // second ago only once.
+    void announceSetting(const QString &nodeName, const QString &value, bool changed);
 
     // The storer's facts go to the connections that asked for them since the
     // last answer, and to no one else.
     void sendHardwareFacts(const QStringList &facts);
 
     std::unique_ptr<HardwareInfoSaver> m_hardwareInfoSaver;
+    QHash<QString, QString> m_settings;
+    struct Announced
+    {
+        QString value;
+        QElapsedTimer at;
+    };
+    QHash<QString, Announced> m_announced;
     QSet<QString> m_hardwareFactsCallers;
     // ---- end of settings, agreement, hardware, wine autostart ----
 

@@ -18,9 +18,6 @@ const char kRelaySignal[] = SIGNAL(relaySignal(QObject *, const QMetaObject *, i
 const char kQtRelaySlot[] = SLOT(relaySignal(QObject *, const QMetaObject *, int, QVariantList));
 const char kOwnRelaySlot[] = SLOT(relay(QObject *, const QMetaObject *, int, QVariantList));
 
-// The node whose value a read announces: its burst of repeats goes out once.
-const QString kNodeSignal = QStringLiteral("sigConfigNodeStatusChanged");
-
 // How many leading arguments say what a broadcast is about, so that a later
 // one about the same replaces it while it waits: a package's progress, a
 // node's value, a state of its own. Any other broadcast replaces only its
@@ -29,7 +26,7 @@ int aboutArguments(const QString &member)
 {
     static const QHash<QString, int> about{
         {QStringLiteral("sigIntallProgress"), 2},
-        {kNodeSignal, 1},
+        {QStringLiteral("sigConfigNodeStatusChanged"), 1},
         {QStringLiteral("sigGetLocalUpgradeCheckStatus"), 0},
         {QStringLiteral("sigLocalAppsUpgradeNotify"), 0},
         {QStringLiteral("sigGetIsQSMotherBoard"), 0},
@@ -94,7 +91,6 @@ BroadcastOutbox::BroadcastOutbox(const QDBusConnection &connection, const QStrin
     , m_path(path)
     , m_interface(interface)
 {
-    m_clock.start();
     m_flush.setInterval(kFlushPollMs);
     connect(&m_flush, &QTimer::timeout, this, &BroadcastOutbox::flush);
 }
@@ -103,8 +99,6 @@ void BroadcastOutbox::relay(QObject *, const QMetaObject *metaObject, int signal
                             const QVariantList &arguments)
 {
     const QString member = QString::fromLatin1(metaObject->method(signalIndex).name());
-    if (isRepeat(member, arguments))
-        return;
     QDBusMessage message = QDBusMessage::createSignal(m_path, m_interface, member);
     message.setArguments(arguments);
     if (m_waiting.isEmpty() &&
@@ -113,20 +107,6 @@ void BroadcastOutbox::relay(QObject *, const QMetaObject *metaObject, int signal
         return;
     }
     hold(keyOf(member, arguments), message);
-}
-
-bool BroadcastOutbox::isRepeat(const QString &member, const QVariantList &arguments)
-{
-    if (member != kNodeSignal || arguments.isEmpty())
-        return false;
-    const qint64 nowMs = m_clock.elapsed();
-    Announced &announced = m_announced[arguments.constFirst().toString()];
-    if (announced.arguments == arguments && announced.atMs != 0 &&
-        nowMs - announced.atMs < kRepeatWindowMs)
-        return true;
-    announced.arguments = arguments;
-    announced.atMs = qMax<qint64>(nowMs, 1);
-    return false;
 }
 
 void BroadcastOutbox::hold(const QString &key, const QDBusMessage &message)

@@ -2,7 +2,6 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
 #include <QObject>
@@ -20,15 +19,13 @@ namespace AppStore {
 // the same thing anew (the same package's progress, the same node's value, a
 // state's current value) replaces the one waiting, and beyond kMaxWaiting
 // they are dropped; they go out once the queue has room. Replies never wait
-// here. And a node's value that any caller's read announces goes out once
-// for a burst of reads of the same value.
+// here.
 class BroadcastOutbox : public QObject
 {
     Q_OBJECT
 public:
     static constexpr qint64 kMaxOutgoingBytes = 4 * 1024 * 1024;
     static constexpr int kMaxWaiting = 1024;
-    static constexpr int kRepeatWindowMs = 1000;
 
     // Takes over the signals Qt relays for object, registered on connection
     // at path with the given interface; false (logged) when Qt's relay was
@@ -44,7 +41,6 @@ private:
     BroadcastOutbox(const QDBusConnection &connection, const QString &path,
                     const QString &interface, QObject *parent);
 
-    bool isRepeat(const QString &member, const QVariantList &arguments);
     void hold(const QString &key, const QDBusMessage &message);
     void flush();
 
@@ -63,13 +59,6 @@ private:
     quint64 m_lastPlace = 0;
     int m_dropped = 0;
     QTimer m_flush;
-    struct Announced
-    {
-        QVariantList arguments;
-        qint64 atMs = 0;
-    };
-    QHash<QString, Announced> m_announced;
-    QElapsedTimer m_clock;
 };
 
 } // namespace AppStore

@@ -22,6 +22,7 @@ namespace {
 constexpr int kFlushWaitMs = 1000;
 // How often a full outgoing queue is looked at again.
 constexpr int kRoomPollMs = 50;
+constexpr qint64 kOutgoingSampleMs = 5;
 
 const QString kStoppingText = QStringLiteral("The daemon is stopping");
 const QString kNoUserText = QStringLiteral("The caller's user could not be read");
@@ -182,9 +183,13 @@ bool BusCallQueue::mustWait(const QDBusContext &context) const
             outgoingFull(context.connection()));
 }
 
-bool BusCallQueue::outgoingFull(const QDBusConnection &connection)
+bool BusCallQueue::outgoingFull(const QDBusConnection &connection, bool afresh) const
 {
-    return BusConnectionLimits::outgoingBytes(connection) > kMaxOutgoingBytes;
+    if (afresh || !m_outgoingSampled.isValid() || m_outgoingSampled.hasExpired(kOutgoingSampleMs)) {
+        m_outgoingFull = BusConnectionLimits::outgoingBytes(connection) > kMaxOutgoingBytes;
+        m_outgoingSampled.start();
+    }
+    return m_outgoingFull;
 }
 
 void BusCallQueue::waitForRoom(const QString &key)
@@ -201,7 +206,7 @@ void BusCallQueue::pollForRoom()
         return;
     }
     const auto first = m_senders.constFind(*m_waitingForRoom.cbegin());
-    if (first != m_senders.cend() && outgoingFull(first->connection))
+    if (first != m_senders.cend() && outgoingFull(first->connection, true))
         return;
     m_roomPoll.stop();
     const QSet<QString> waiting = std::exchange(m_waitingForRoom, {});
@@ -213,27 +218,18 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
 {
     context.setDelayedReply(true);
     const QDBusMessage &message = context.message();
+    const bool wantsReply = message.isReplyRequired();
+    // What a refusal needs is looked at first: a flood is mostly refused.
     Call call;
     call.connection = context.connection();
     call.sender = message.service();
-    call.method = message.member();
     call.key = keyOf(call.connection, call.sender);
-    call.answer = std::make_shared<Answer>(
-        Answer{message.createReply(),
-               message.createErrorReply(QDBusError::LimitsExceeded,
-                                        QStringLiteral("Too many calls of this user are waiting")),
-               message.createErrorReply(QDBusError::AccessDenied, QString()),
-               message.createErrorReply(QDBusError::Failed, QString())});
     call.bytes = BusMessageSize::of(message);
-    call.plan = std::move(plan);
     if (m_closed) {
-        QDBusMessage stopping = call.answer->failed;
-        stopping.setArguments({kStoppingText});
-        call.connection.send(stopping);
-        letGo(call.connection, std::move(call.answer));
+        if (wantsReply)
+            call.connection.send(message.createErrorReply(QDBusError::Failed, kStoppingText));
         return;
     }
-
     const auto known = m_senders.constFind(call.key);
     uid_t uid = 0;
     const bool uidKnown = known != m_senders.cend()
@@ -251,10 +247,21 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
             qCWarning(daemonLogCategory) << "refused a call of" << call.sender
                                          << "beyond the bounds of the held calls:" << share.calls
                                          << "calls of its user held," << m_total.calls << "in all";
-        call.connection.send(call.answer->limits);
-        letGo(call.connection, std::move(call.answer));
+        if (wantsReply)
+            call.connection.send(message.createErrorReply(
+                QDBusError::LimitsExceeded,
+                QStringLiteral("Too many calls of this user are waiting")));
         return;
     }
+    call.method = message.member();
+    call.wantsReply = wantsReply;
+    call.answer = std::make_shared<Answer>(
+        Answer{message.createReply(),
+               message.createErrorReply(QDBusError::LimitsExceeded,
+                                        QStringLiteral("Too many calls of this user are waiting")),
+               message.createErrorReply(QDBusError::AccessDenied, QString()),
+               message.createErrorReply(QDBusError::Failed, QString())});
+    call.plan = std::move(plan);
 
     Sender &sender = m_senders[call.key];
     if (sender.name.isEmpty()) {
@@ -573,7 +580,10 @@ void BusCallQueue::limit(quint64 id)
 void BusCallQueue::finishCall(quint64 id, const QDBusMessage &message)
 {
     Call call = m_calls.take(id);
-    call.connection.send(message);
+    // A reply nobody asked for is refused by the bus, which then sends an
+    // error back to read.
+    if (call.wantsReply)
+        call.connection.send(message);
     uncount(call);
     const auto sender = m_senders.find(call.key);
     if (sender != m_senders.end()) {

@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -177,6 +178,7 @@ private:
         std::shared_ptr<Answer> answer;
         Plan plan;
         qint64 bytes = 0;
+        bool wantsReply = true;
         bool running = false;
         bool judged = false;
         // Counted in its user's share; before that, in its sender's.
@@ -243,8 +245,10 @@ private:
     void uncount(const Call &call);
     void forgetIfIdle(const QString &key);
     // Whether connection has more queued for the bus than calls may add to;
-    // then the sender's turn comes once it has room.
-    static bool outgoingFull(const QDBusConnection &connection);
+    // then the sender's turn comes once it has room. Looked at afresh every
+    // few milliseconds, not for each of a flood's calls: the bus thread holds
+    // the connection's lock while it reads.
+    bool outgoingFull(const QDBusConnection &connection, bool afresh = false) const;
     void waitForRoom(const QString &key);
     void pollForRoom();
     BusCaller callerOf(const Call &call) const;
@@ -256,6 +260,8 @@ private:
     QHash<uid_t, Usage> m_users;
     Usage m_total;
     Seat m_seat;
+    mutable QElapsedTimer m_outgoingSampled;
+    mutable bool m_outgoingFull = false;
     QSet<QString> m_waitingForRoom;
     QTimer m_roomPoll;
     QSet<QString> m_advancing;

@@ -2,6 +2,7 @@
 
 #include "common/daemon_log.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QSocketNotifier>
@@ -24,17 +25,48 @@ void BusWatchdog::watch(const QDBusConnection &connection, int periodMs)
 
 BusWatchdog::BusWatchdog(QObject *connectionObject, int periodMs)
     : QObject(connectionObject)
+    , m_seen(std::make_shared<std::atomic<quint64>>(0))
 {
     m_timer.setInterval(periodMs);
-    connect(&m_timer, &QTimer::timeout, this, &BusWatchdog::resync);
+    connect(&m_timer, &QTimer::timeout, this, &BusWatchdog::beat);
     m_timer.start();
 }
 
-void BusWatchdog::resync()
+void BusWatchdog::beat()
+{
+    const quint64 behind = m_beats - m_seen->load();
+    bool released = false;
+    if (!m_heldBack && behind >= kHeldBackBeats) {
+        m_heldBack = true;
+        m_readerWanted = false;
+        qCWarning(daemonLogCategory) << "The main thread is behind; the bus is not read meanwhile";
+    } else if (m_heldBack && behind <= 1) {
+        m_heldBack = false;
+        released = true;
+        qCInfo(daemonLogCategory) << "The main thread has caught up; the bus is read again";
+    }
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            app, [seen = m_seen, beat = ++m_beats] { seen->store(beat); }, Qt::QueuedConnection);
+    resync(released);
+}
+
+void BusWatchdog::resync(bool released)
 {
     const QList<QSocketNotifier *> notifiers =
         parent()->findChildren<QSocketNotifier *>(Qt::FindDirectChildrenOnly);
     for (QSocketNotifier *notifier : notifiers) {
+        // Held back, the reader is off whatever the bus library wants, which
+        // is kept: it switches the reader only when its own wish changes.
+        if (notifier->type() == QSocketNotifier::Read && (m_heldBack || released)) {
+            if (m_heldBack) {
+                m_readerWanted = m_readerWanted || notifier->isEnabled();
+                notifier->setEnabled(false);
+            } else {
+                notifier->setEnabled(m_readerWanted);
+            }
+            continue;
+        }
         // Switched both ways on this thread, the event loop ends up watching
         // the notifier as it says; nothing is read or written in between.
         const bool on = notifier->isEnabled();

@@ -3,6 +3,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
+#include <memory>
+
 class QDBusConnection;
 
 namespace AppStore {
@@ -22,11 +25,18 @@ namespace AppStore {
 // freed there, the receive limit lies far above what callers may have held);
 // this object, on the bus thread, is the backstop: a few times a second it
 // makes the event loop watch each notifier exactly as the notifier says.
+//
+// It also keeps what a flood puts on the main thread's queue bounded in
+// count, which the receive limit, counted in bytes, does not: a call of a few
+// hundred bytes takes a kilobyte or more once decoded and queued. While the
+// main thread is more than kHeldBackBeats periods behind, the connection is
+// not read; the bus holds what comes meanwhile.
 class BusWatchdog : public QObject
 {
     Q_OBJECT
 public:
     static constexpr int kPeriodMs = 200;
+    static constexpr int kHeldBackBeats = 3;
 
     // Starts watching connection on its thread, every periodMs; the
     // watchdog lives as long as the connection.
@@ -35,9 +45,17 @@ public:
 private:
     BusWatchdog(QObject *connectionObject, int periodMs);
 
-    void resync();
+    void beat();
+    // released: the reader was held back until now.
+    void resync(bool released);
 
     QTimer m_timer;
+    // Beats sent to the main thread, and the last one it has seen.
+    quint64 m_beats = 0;
+    std::shared_ptr<std::atomic<quint64>> m_seen;
+    bool m_heldBack = false;
+    // Whether the bus library wants the connection read, as last seen.
+    bool m_readerWanted = false;
 };
 
 } // namespace AppStore

@@ -5,6 +5,7 @@
 #include "common/daemon_log.h"
 #include "utils/caller_log_budget.h"
 #include "utils/login_session_refs.h"
+#include "utils/service_bus.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -158,15 +159,9 @@ void CallerIdentity::rememberUser(const QDBusConnection &connection, const QStri
 
 QDBusConnection CallerIdentity::questionsConnection(const QDBusConnection &connection)
 {
-    if (connection.name() != QDBusConnection::systemBus().name())
-        return connection;
-    const QString name = QStringLiteral("tarnwick-caller-questions");
-    QDBusConnection questions = QDBusConnection::connectToBus(QDBusConnection::SystemBus, name);
-    if (questions.isConnected())
-        return questions;
-    // Not kept under its name, so that the next question tries again.
-    QDBusConnection::disconnectFromBus(name);
-    return connection;
+    // A connection of a test's own is asked on.
+    return connection.name() == QDBusConnection::systemBus().name() ? ServiceBus::connection()
+                                                                    : connection;
 }
 
 void CallerIdentity::ask(const QDBusConnection &connection, const QString &sender, QObject *context,

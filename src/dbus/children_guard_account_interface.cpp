@@ -1,6 +1,7 @@
 #include "children_guard_account_interface.h"
 
 #include "common/daemon_log.h"
+#include "utils/service_bus.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -71,7 +72,7 @@ bool ChildrenGuardAccountInterface::getAccountType(const QString &userName, QStr
                                                        QStringLiteral("GetAccountType"));
     call << userName;
     const QDBusMessage reply =
-        QDBusConnection::systemBus().call(call, QDBus::Block, kCallTimeoutMs);
+        AppStore::ServiceBus::connection().call(call, QDBus::Block, kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         // Systems without parental control do not run the service at all.
         if (reply.errorName() == kServiceUnknown) {

@@ -1,6 +1,7 @@
 #include "hierarchical_control_interface.h"
 
 #include "common/daemon_log.h"
+#include "utils/service_bus.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -64,7 +65,7 @@ HierarchicalControlInterface::Answer HierarchicalControlInterface::askMode()
     const QDBusMessage call =
         QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetMode"));
     const QDBusMessage reply =
-        QDBusConnection::systemBus().call(call, QDBus::Block, kCallTimeoutMs);
+        AppStore::ServiceBus::connection().call(call, QDBus::Block, kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         // Most systems do not run the service at all; that is no fault.
         if (reply.errorName() == kServiceUnknown) {

@@ -4,6 +4,7 @@
 
 #include "common/daemon_log.h"
 #include "database/appstoredb.h"
+#include "utils/service_bus.h"
 #include "utils/utils.h"
 #include "utils/worker_thread.h"
 
@@ -109,7 +110,7 @@ bool UploadHardware::attempt()
 
 void UploadHardware::watchNetwork(bool on)
 {
-    QDBusConnection bus = QDBusConnection::systemBus();
+    QDBusConnection bus = AppStore::ServiceBus::connection();
     if (on)
         bus.connect(kNmService, kNmPath, kNmInterface, QStringLiteral("PropertiesChanged"), this,
                     SLOT(onPropertiesChangedSlot(QVariantMap)));

@@ -11,6 +11,7 @@
 #include "task/task_record_builder.h"
 #include "utils/package_name_validator.h"
 #include "utils/process_runner.h"
+#include "utils/service_bus.h"
 #include "utils/small_utils.h"
 
 #include <QDBusConnection>
@@ -457,7 +458,7 @@ void KaplaPkgInstAndRmTask::cancelJob()
         kKaplaService, kJobManagerPath, kJobManagerInterface, QStringLiteral("Cancel"));
     call << m_packageName;
     call.setAutoStartService(false);
-    if (!QDBusConnection::systemBus().send(call))
+    if (!AppStore::ServiceBus::connection().send(call))
         qCDebug(daemonLogCategory) << "kapla job cancel not sent for" << m_packageName;
 }
 

@@ -6,6 +6,7 @@
 
 #include "bdesktopentry.h"
 #include "bsysinfo.h"
+#include "service_bus.h"
 
 #include <QDateTime>
 #include <QDBusConnection>
@@ -242,7 +243,7 @@ uint SystemProbes::networkManagerState()
         QStringLiteral("/org/freedesktop/NetworkManager"),
         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     call << QStringLiteral("org.freedesktop.NetworkManager") << QStringLiteral("State");
-    const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 5000);
+    const QDBusMessage reply = ServiceBus::connection().call(call, QDBus::Block, 5000);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return 0;
     QVariant value = reply.arguments().constFirst();

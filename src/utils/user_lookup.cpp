@@ -2,6 +2,7 @@
 
 #include "common/daemon_log.h"
 #include "login_session_refs.h"
+#include "service_bus.h"
 
 #include <QDBusAbstractInterface>
 #include <QDBusArgument>
@@ -32,7 +33,7 @@ class LoginPropertiesInterface : public QDBusAbstractInterface
 public:
     explicit LoginPropertiesInterface(const QString &path)
         : QDBusAbstractInterface(QStringLiteral("org.freedesktop.login1"), path,
-                                 kPropertiesInterface, QDBusConnection::systemBus(), nullptr)
+                                 kPropertiesInterface, ServiceBus::connection(), nullptr)
     {
         // Asked on the bus thread: a login manager that hangs costs a caller
         // its answer, not every caller seconds.

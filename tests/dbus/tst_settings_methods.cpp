@@ -103,7 +103,8 @@ private Q_SLOTS:
         }
         m_interface->SetConfigByNodeName(node, value);
         QCOMPARE(m_interface->GetConfigByNodeName(node), value);
-        QCOMPARE(spy, (QList<QVariantList>{{node, value}, {node, value}}));
+        // The read right after announces the same value: once is enough.
+        QCOMPARE(spy, (QList<QVariantList>{{node, value}}));
         if (node == QLatin1String("keepArchives"))
             QCOMPARE(AppStore::Utils::isKeepArchives(), value != QLatin1String("0"));
     }
