@@ -36,6 +36,10 @@
 //   refused-checked  uid 1: --calls (100000) "SetConfigByNodeName" s:onNotice
 //                    s:1 over --connections (8), as fast as the bus takes them
 //                    (--answered as above)
+//   log              uid 1: --calls (200000) open "GetLocalOnTheShelvesAppInfo"
+//                    over 4 connections, answers asked for; the growth of the
+//                    daemon's log folder and whether the run's first lines
+//                    are still in it
 //   all              each of the above
 // --during S and --after S set the phases' lengths (defaults per attack).
 
@@ -54,6 +58,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -76,6 +81,7 @@ using AppStore::ProcessSpec;
 namespace {
 
 const QString kStoreQuery = QStringLiteral("/store-dist-app/getAppBriefInfo");
+const char kLogFolder[] = "/var/log/velkor/tarnwick-daemon";
 constexpr int kProbeEveryMs = 250;
 constexpr int kProbeLimitMs = 5000;
 constexpr int kSampleEveryMs = 200;
@@ -731,6 +737,60 @@ struct Bench
                    true);
     }
 
+    // The daemon's log folder: its bytes, and whether a line is in it.
+    static qint64 logBytes()
+    {
+        qint64 bytes = 0;
+        for (const QFileInfo &file : QDir(kLogFolder).entryInfoList(QDir::Files))
+            bytes += file.size();
+        return bytes;
+    }
+    static bool logHolds(const QByteArray &line)
+    {
+        for (const QFileInfo &file : QDir(kLogFolder).entryInfoList(QDir::Files))
+            if (TestEnv::readFile(file.filePath()).contains(line))
+                return true;
+        return false;
+    }
+
+    void log() const
+    {
+        AttackRun run(bus, environment, QStringLiteral("log"));
+        if (!run.start())
+            return;
+        spin(3000); // the start-up work's lines
+        const QList<QByteArray> startLines =
+            TestEnv::readFile(QString(kLogFolder) + QStringLiteral("/tarnwick-daemon.log"))
+                .split('\n')
+                .mid(0, 3);
+        const qint64 before = logBytes();
+        const int calls = options.calls == 100000 ? 200000 : options.calls;
+        Attackers flooders;
+        for (int i = 0; i < 4; ++i)
+            flooders.push_back(attacker(1, {QStringLiteral("--flood-answered"),
+                                            QString::number(calls / 4), QStringLiteral("3600"),
+                                            QStringLiteral("GetLocalOnTheShelvesAppInfo")}));
+        const qint64 floodStart = run.elapsedMs();
+        for (const auto &flooder : flooders)
+            flooder->start();
+        spin(during(600), [&] { return noneRuns(flooders); });
+        endFlooders(run, flooders, floodStart);
+        run.attackersWent();
+        spin(after(5));
+        bool kept = !startLines.isEmpty();
+        for (const QByteArray &line : startLines)
+            kept = kept && (line.isEmpty() || logHolds(line));
+        run.note(QStringLiteral("log folder: %1 bytes before, %2 after (grew by %3); the run's "
+                                "first lines %4")
+                     .arg(before)
+                     .arg(logBytes())
+                     .arg(logBytes() - before)
+                     .arg(kept ? QStringLiteral("still kept") : QStringLiteral("gone")));
+        run.report(QStringLiteral("uid 1: %1 open GetLocalOnTheShelvesAppInfo over 4 "
+                                  "connections, answers asked for")
+                       .arg(calls));
+    }
+
     void refusedChecked() const
     {
         AttackRun run(bus, environment, QStringLiteral("refused-checked"));
@@ -761,9 +821,13 @@ struct Bench
 
 bool parseOptions(const QStringList &arguments, Options &options)
 {
-    const QStringList attacks{QStringLiteral("refused-first"),   QStringLiteral("shares"),
-                              QStringLiteral("stall"),           QStringLiteral("listeners"),
-                              QStringLiteral("refused-checked"), QStringLiteral("all")};
+    const QStringList attacks{QStringLiteral("refused-first"),
+                              QStringLiteral("shares"),
+                              QStringLiteral("stall"),
+                              QStringLiteral("listeners"),
+                              QStringLiteral("refused-checked"),
+                              QStringLiteral("log"),
+                              QStringLiteral("all")};
     options.attack = arguments.value(0);
     if (!attacks.contains(options.attack))
         return false;
@@ -801,7 +865,7 @@ int main(int argc, char *argv[])
     Options options;
     if (!parseOptions(app.arguments().mid(1), options)) {
         std::fprintf(stderr,
-                     "usage: %s refused-first|shares|stall|listeners|refused-checked|all "
+                     "usage: %s refused-first|shares|stall|listeners|refused-checked|log|all "
                      "[--during S] [--after S] [--held-lists] [--answered] [--slow-calls N] "
                      "[--slow-store S] "
                      "[--stall-ms MS] [--rounds N] [--seconds S] [--calls N] [--connections N]\n",
@@ -852,7 +916,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("shares"), &Bench::shares},
         {QStringLiteral("stall"), &Bench::stall},
         {QStringLiteral("listeners"), &Bench::listeners},
-        {QStringLiteral("refused-checked"), &Bench::refusedChecked}};
+        {QStringLiteral("refused-checked"), &Bench::refusedChecked},
+        {QStringLiteral("log"), &Bench::log}};
     for (const auto &[name, attack] : attacks)
         if (all || options.attack == name)
             (bench.*attack)();
