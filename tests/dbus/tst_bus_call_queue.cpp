@@ -3,6 +3,7 @@
 #include "private_system_bus.h"
 #include "test_env.h"
 
+#include "dbus/broadcast_outbox.h"
 #include "dbus/bus_call_queue.h"
 #include "dbus/bus_connection_limits.h"
 #include "dbus/bus_watchdog.h"
@@ -58,7 +59,11 @@ class Answering : public QObject, protected QDBusContext
 public:
     AppStore::BusCallQueue queue;
     std::atomic<int> slowCallsStarted{0};
+    std::atomic<int> tabCallsWorked{0};
     bool answeredLate = false;
+
+Q_SIGNALS:
+    Q_SCRIPTABLE void sigConfigNodeStatusChanged(QString nodeName, QString currentStatus);
 
 public Q_SLOTS:
     Q_SCRIPTABLE QString GetAgreeState()
@@ -92,7 +97,10 @@ public Q_SLOTS:
     }
     Q_SCRIPTABLE bool getTabInfoIsEmpty(const QString &)
     {
-        return queue.late<bool>(*this, AppStore::CallerLevel::Open, [] { return true; });
+        return queue.late<bool>(*this, AppStore::CallerLevel::Open, [this] {
+            ++tabCallsWorked;
+            return true;
+        });
     }
 };
 
@@ -132,7 +140,11 @@ private Q_SLOTS:
         QDBusConnection bus = QDBusConnection::systemBus();
         AppStore::BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
         QVERIFY(bus.registerObject(QStringLiteral("/appstore"), &m_object,
-                                   QDBusConnection::ExportScriptableSlots));
+                                   QDBusConnection::ExportScriptableSlots |
+                                       QDBusConnection::ExportScriptableSignals));
+        QVERIFY(
+            AppStore::BroadcastOutbox::takeOver(bus, &m_object, QStringLiteral("/appstore"),
+                                                QStringLiteral("com.tarnwick.daemon.interface")));
         QVERIFY(bus.registerService(QStringLiteral("com.tarnwick.daemon")));
         AppStore::BusWatchdog::watch(bus, kWatchdogPeriodMs);
     }
@@ -277,6 +289,77 @@ private Q_SLOTS:
                 .asyncCall(method(QStringLiteral("GetAgreeState")), 5000);
         QVERIFY(TestEnv::waitFor([&probe] { return probe.isFinished(); }, 6000));
         QCOMPARE(probe.reply().type(), QDBusMessage::ReplyMessage);
+    }
+
+    // Users who each stay within their share are together held to the bound
+    // over all callers: one call beyond it is refused at once.
+    void sharesOfAllUsersAreBoundedTogether()
+    {
+        QDBusConnection bus = QDBusConnection::systemBus();
+        AppStore::BusConnectionLimits::setReceiveLimit(bus, 128 * 1024 * 1024);
+        OtherUserClient other(m_bus);
+        QVERIFY(other.isValid());
+        const QString name =
+            other.writeReadable(QStringLiteral("seven"), QByteArray(7 * 1024 * 1024, 'a'));
+        std::vector<std::unique_ptr<AppStore::ProcessRunner>> users;
+        for (uid_t uid = 1; uid <= 5; ++uid) {
+            users.push_back(std::make_unique<AppStore::ProcessRunner>());
+            QVERIFY(users.back()->start(other.spec(
+                uid, {QStringLiteral("--await"), QStringLiteral("--send"), QStringLiteral("1"),
+                      QStringLiteral("GetPackageDesktopFile"), QStringLiteral("sfile:") + name})));
+        }
+        int refused = 0;
+        for (const auto &user : users)
+            refused +=
+                user->waitForFinished().outputText().contains(QLatin1String("LimitsExceeded"));
+        AppStore::BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
+        QCOMPARE(refused, 1);
+    }
+
+    // A call whose caller has gone before the bus daemon could tell its user
+    // is answered with an error, not worked for some user or other.
+    void callOfAnUnknownUserIsNotWorked()
+    {
+        OtherUserClient other(m_bus);
+        QVERIFY(other.isValid());
+        const int worked = m_object.tabCallsWorked;
+        AppStore::ProcessRunner gone;
+        QVERIFY(
+            gone.start(other.spec(1, {QStringLiteral("--send"), QStringLiteral("1"),
+                                      QStringLiteral("getTabInfoIsEmpty"), QStringLiteral("s:")})));
+        // The caller leaves before its call is looked at.
+        QThread::msleep(1000);
+        QVERIFY(gone.waitForFinished().succeeded());
+        QTest::qWait(1000);
+        QCOMPARE(int(m_object.tabCallsWorked), worked);
+    }
+
+    // Broadcasts while the bus takes none of this connection's messages (a
+    // listener that does not read holds what the bus keeps for it): they
+    // wait or are dropped, and what the connection queues stays bounded.
+    void broadcastsNobodyTakesStayBounded()
+    {
+        OtherUserClient other(m_bus);
+        QVERIFY(other.isValid());
+        AppStore::ProcessRunner listener;
+        QVERIFY(listener.start(other.spec(1, {QStringLiteral("--listen")})));
+        QVERIFY(TestEnv::waitFor(
+            [&] { return listener.result().outputText().contains(QLatin1String("listening")); },
+            10000));
+        const QString value(32 * 1024, u'v');
+        for (int i = 0; i < 6000; ++i)
+            Q_EMIT m_object.sigConfigNodeStatusChanged(QString::number(i), value);
+        const QDBusConnection bus = QDBusConnection::systemBus();
+        qint64 most = 0;
+        QElapsedTimer watching;
+        watching.start();
+        while (watching.elapsed() < 4000) {
+            most = qMax(most, AppStore::BusConnectionLimits::outgoingBytes(bus));
+            QTest::qWait(10);
+        }
+        listener.kill();
+        QVERIFY2(most > 0 && most < 2 * AppStore::BroadcastOutbox::kMaxOutgoingBytes,
+                 qPrintable(QString::number(most)));
     }
 
     // A call still in work when the queue stops is left to the ending
