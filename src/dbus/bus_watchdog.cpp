@@ -1,6 +1,7 @@
 #include "bus_watchdog.h"
 
 #include "common/daemon_log.h"
+#include "utils/caller_log_budget.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -8,6 +9,14 @@
 #include <QSocketNotifier>
 
 namespace AppStore {
+
+namespace {
+
+// A flood may hold the reading back again and again: its lines have a
+// budget of their own.
+const QString kOwnBudget = QStringLiteral("the bus watchdog");
+
+} // namespace
 
 void BusWatchdog::watch(const QDBusConnection &connection, int periodMs)
 {
@@ -36,14 +45,19 @@ void BusWatchdog::beat()
 {
     const quint64 behind = m_beats - m_seen->load();
     bool released = false;
-    if (!m_heldBack && behind >= kHeldBackBeats) {
+    // Before the main thread's loop runs (the start-up work), nothing is
+    // held back.
+    if (!m_heldBack && behind >= kHeldBackBeats && m_seen->load() > 0) {
         m_heldBack = true;
         m_readerWanted = false;
-        qCWarning(daemonLogCategory) << "The main thread is behind; the bus is not read meanwhile";
+        if (CallerLogBudget::admit(kOwnBudget))
+            qCWarning(daemonLogCategory)
+                << "The main thread is behind; the bus is not read meanwhile";
     } else if (m_heldBack && behind <= 1) {
         m_heldBack = false;
         released = true;
-        qCInfo(daemonLogCategory) << "The main thread has caught up; the bus is read again";
+        if (CallerLogBudget::admit(kOwnBudget))
+            qCInfo(daemonLogCategory) << "The main thread has caught up; the bus is read again";
     }
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
