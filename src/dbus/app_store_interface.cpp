@@ -47,6 +47,8 @@
 #include <QJsonObject>
 #include <QThread>
 
+#include <climits>
+
 namespace {
 
 const QString kObjectPath = QStringLiteral("/appstore");
@@ -63,6 +65,8 @@ constexpr int kLongCallStopWaitMs = 3000;
 // The calls held are bounded far below; the rest is room for what a flood
 // puts on the queue while the main thread is busy.
 constexpr qint64 kReceiveLimit = 4 * AppStore::BusCallQueue::kMaxBytes;
+// Files the daemon opens itself: databases, logs, tools' pipes, sockets.
+constexpr qint64 kFilesOfItsOwn = 1024;
 
 } // namespace
 
@@ -196,8 +200,15 @@ void AppStoreInterface::initDatabase()
 bool AppStoreInterface::registerDBus()
 {
     QDBusConnection bus = QDBusConnection::systemBus();
-    // Before any caller can reach the object.
-    AppStore::BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
+    // Before any caller can reach the object: what the held calls may take
+    // lies far below where the bus library stops reading, in bytes and in
+    // the file descriptors callers may attach.
+    using AppStore::BusConnectionLimits;
+    BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
+    const qint64 files = BusConnectionLimits::raiseOpenFileLimit() - kFilesOfItsOwn;
+    BusConnectionLimits::setReceiveFileLimit(bus, qMax<qint64>(files, kFilesOfItsOwn));
+    m_calls.limitCallsTo(
+        int(qMin<qint64>(files / BusConnectionLimits::kMaxFilesPerMessage, INT_MAX)));
     const auto options =
         QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals |
         QDBusConnection::ExportScriptableProperties | QDBusConnection::ExportScriptableInvokables;

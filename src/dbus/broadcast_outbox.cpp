@@ -98,7 +98,12 @@ BroadcastOutbox::BroadcastOutbox(const QDBusConnection &connection, const QStrin
 void BroadcastOutbox::relay(QObject *, const QMetaObject *metaObject, int signalIndex,
                             const QVariantList &arguments)
 {
-    const QString member = QString::fromLatin1(metaObject->method(signalIndex).name());
+    // Qt's relay hands over every signal of the object; only the ones
+    // declared for the bus are exported.
+    const QMetaMethod method = metaObject->method(signalIndex);
+    if (!(method.attributes() & QMetaMethod::Scriptable))
+        return;
+    const QString member = QString::fromLatin1(method.name());
     QDBusMessage message = QDBusMessage::createSignal(m_path, m_interface, member);
     message.setArguments(arguments);
     if (m_waiting.isEmpty() &&

@@ -237,7 +237,7 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
                               : CallerIdentity::knownUserOf(call.connection, call.sender, uid);
     const Usage share =
         uidKnown ? m_users.value(uid) : (known != m_senders.cend() ? known->awaiting : Usage());
-    if (!fits(m_total, kMaxCalls, kMaxBytes, call.bytes) ||
+    if (!fits(m_total, m_maxCalls, kMaxBytes, call.bytes) ||
         !fits(share, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
         BusCaller caller;
         caller.fromBus = true;
@@ -406,6 +406,13 @@ void BusCallQueue::identityAnswered(const QString &key, quint64 covers,
         sender->identity = identity;
         sender->identityCovers = covers;
     }
+    // They are out of the sender's turn before any is answered: answering
+    // one steps through the sender's calls, which must not start them.
+    std::deque<quint64> &calls = sender->calls;
+    calls.erase(std::remove_if(
+                    calls.begin(), calls.end(),
+                    [&](quint64 id) { return unknown.contains(id) || beyondShare.contains(id); }),
+                calls.end());
     // From here on the sender's entry may go with its last call.
     for (const quint64 id : std::as_const(unknown))
         fail(id, kNoUserText);
@@ -515,13 +522,13 @@ bool BusCallQueue::start(quint64 id)
     return false;
 }
 
-void BusCallQueue::complete(quint64 id, const QVariant &result)
+void BusCallQueue::complete(quint64 id, const QVariant &result, bool refused)
 {
     const auto call = m_calls.constFind(id);
     // Answered already when the queue closed meanwhile.
     if (call == m_calls.cend())
         return;
-    const std::function<void(const QVariant &)> finish = call->plan.finish;
+    const std::function<void(const QVariant &)> finish = refused ? nullptr : call->plan.finish;
     QDBusMessage reply = call->answer->reply;
     if (result.isValid())
         reply.setArguments({result});
@@ -529,33 +536,35 @@ void BusCallQueue::complete(quint64 id, const QVariant &result)
         BusCaller::Scope scope(callerOf(*call));
         finish(result);
     }
-    finishCall(id, reply);
+    finishCall(id, std::move(reply));
 }
 
 void BusCallQueue::refuse(quint64 id)
 {
-    const Call &call = m_calls[id];
-    if (call.plan.refusal) {
-        const std::function<QVariant()> refusal = call.plan.refusal;
+    const auto call = m_calls.constFind(id);
+    if (call == m_calls.cend())
+        return;
+    if (call->plan.refusal) {
+        const std::function<QVariant()> refusal = call->plan.refusal;
         QVariant result;
         {
-            BusCaller::Scope scope(callerOf(call));
+            BusCaller::Scope scope(callerOf(*call));
             result = refusal();
         }
-        complete(id, result);
+        complete(id, result, true);
         return;
     }
-    const Sender &sender = m_senders[call.key];
+    const Sender sender = m_senders.value(call->key);
     const CallerIdentity &identity = sender.identity;
-    if (CallerLogBudget::admit(callerOf(call).budget()))
+    if (CallerLogBudget::admit(callerOf(*call).budget()))
         qCWarning(daemonLogCategory).noquote()
             << "Authentication failed: Invalid exeFilePath:" << identity.executable() << "(sender"
-            << call.sender << "pid" << identity.processId() << "uid" << sender.uid << "method"
-            << call.method << ")";
-    QDBusMessage denied = call.answer->denied;
+            << call->sender << "pid" << identity.processId() << "uid" << sender.uid << "method"
+            << call->method << ")";
+    QDBusMessage denied = call->answer->denied;
     denied.setArguments(
         {QStringLiteral("Invalid caller executable path: %1").arg(identity.executable())});
-    finishCall(id, denied);
+    finishCall(id, std::move(denied));
 }
 
 void BusCallQueue::fail(quint64 id, const QString &text)
@@ -565,25 +574,31 @@ void BusCallQueue::fail(quint64 id, const QString &text)
         return;
     QDBusMessage failed = call->answer->failed;
     failed.setArguments({text});
-    finishCall(id, failed);
+    finishCall(id, std::move(failed));
 }
 
 void BusCallQueue::limit(quint64 id)
 {
-    const Call &call = m_calls[id];
-    if (CallerLogBudget::admit(callerOf(call).budget()))
+    const auto call = m_calls.constFind(id);
+    if (call == m_calls.cend())
+        return;
+    const BusCaller caller = callerOf(*call);
+    if (CallerLogBudget::admit(caller.budget()))
         qCWarning(daemonLogCategory)
-            << "refused a call of uid" << call.uid << "beyond the bounds of its held calls";
-    finishCall(id, call.answer->limits);
+            << "refused a call of uid" << caller.uid << "beyond the bounds of its held calls";
+    finishCall(id, QDBusMessage(call->answer->limits));
 }
 
-void BusCallQueue::finishCall(quint64 id, const QDBusMessage &message)
+void BusCallQueue::finishCall(quint64 id, QDBusMessage message)
 {
     Call call = m_calls.take(id);
     // A reply nobody asked for is refused by the bus, which then sends an
     // error back to read.
     if (call.wantsReply)
         call.connection.send(message);
+    // Each copy keeps the received message; the last hold goes with the
+    // prepared replies, on the connection's own thread.
+    message = QDBusMessage();
     uncount(call);
     const auto sender = m_senders.find(call.key);
     if (sender != m_senders.end()) {

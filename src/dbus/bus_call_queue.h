@@ -58,6 +58,11 @@ public:
     static constexpr qint64 kMaxOutgoingBytes = 16 * 1024 * 1024;
 
     explicit BusCallQueue(QObject *parent = nullptr);
+
+    // Fewer calls in all than kMaxCalls may be held (each keeps the file
+    // descriptors its caller attached open, and the process may open only so
+    // many).
+    void limitCallsTo(int calls) { m_maxCalls = qBound(1, calls, kMaxCalls); }
     ~BusCallQueue() override;
 
     // A method open to all, worked at once on this thread unless its sender
@@ -236,12 +241,14 @@ private:
     void seatAnswered(quint64 covers, bool known, uid_t uid);
     // Starts the call's work; false when it was answered at once.
     bool start(quint64 id);
-    void complete(quint64 id, const QVariant &result);
+    // refused: the result answers a refused caller; what the call would have
+    // done before its reply is not done.
+    void complete(quint64 id, const QVariant &result, bool refused = false);
     void refuse(quint64 id);
     void fail(quint64 id, const QString &text);
     void limit(quint64 id);
     // Sends message, the call's reply or error, and lets the call go.
-    void finishCall(quint64 id, const QDBusMessage &message);
+    void finishCall(quint64 id, QDBusMessage message);
     void uncount(const Call &call);
     void forgetIfIdle(const QString &key);
     // Whether connection has more queued for the bus than calls may add to;
@@ -254,6 +261,7 @@ private:
     BusCaller callerOf(const Call &call) const;
 
     bool m_closed = false;
+    int m_maxCalls = kMaxCalls;
     quint64 m_lastSeq = 0;
     QHash<quint64, Call> m_calls;
     QHash<QString, Sender> m_senders;

@@ -4,6 +4,9 @@
 
 #include <dbus/dbus.h>
 
+#include <limits>
+#include <sys/resource.h>
+
 namespace AppStore {
 
 namespace {
@@ -26,6 +29,26 @@ qint64 BusConnectionLimits::receiveLimit(const QDBusConnection &connection)
 {
     DBusConnection *bus = libraryConnection(connection);
     return bus ? dbus_connection_get_max_received_size(bus) : 0;
+}
+
+void BusConnectionLimits::setReceiveFileLimit(const QDBusConnection &connection, qint64 files)
+{
+    if (DBusConnection *bus = libraryConnection(connection))
+        dbus_connection_set_max_received_unix_fds(bus, static_cast<long>(files));
+}
+
+qint64 BusConnectionLimits::raiseOpenFileLimit()
+{
+    struct rlimit files = {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return 0;
+    if (files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        ::getrlimit(RLIMIT_NOFILE, &files);
+    }
+    return files.rlim_cur == RLIM_INFINITY ? std::numeric_limits<qint64>::max()
+                                           : static_cast<qint64>(files.rlim_cur);
 }
 
 qint64 BusConnectionLimits::outgoingBytes(const QDBusConnection &connection)

@@ -14,6 +14,14 @@ public:
     // received and not yet freed take more than this; its default is 63 MiB.
     static void setReceiveLimit(const QDBusConnection &connection, qint64 bytes);
     static qint64 receiveLimit(const QDBusConnection &connection);
+    // The same for the file descriptors those messages carry (its default is
+    // 4096): the bus lets any caller attach up to kMaxFilesPerMessage to any
+    // call, and they stay open as long as the daemon holds the call.
+    static constexpr qint64 kMaxFilesPerMessage = 16;
+    static void setReceiveFileLimit(const QDBusConnection &connection, qint64 files);
+    // Raises the process's limit of open files to its hard limit; the limit
+    // in force afterwards.
+    static qint64 raiseOpenFileLimit();
     // What the connection has queued for the bus and not yet written; 0 for
     // a connection that is not open.
     static qint64 outgoingBytes(const QDBusConnection &connection);

@@ -15,6 +15,7 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCall>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -22,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -49,6 +51,21 @@ bool quitsWithin(int limitMs)
 
 } // namespace
 
+// Counts the signals it hears.
+class Listener : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Listener(std::function<void()> onHeard)
+        : m_onHeard(std::move(onHeard))
+    {}
+public Q_SLOTS:
+    void heard() { m_onHeard(); }
+
+private:
+    std::function<void()> m_onHeard;
+};
+
 // Stands in for the daemon's object: calls answered at once on the main
 // thread, which frees their messages there, and calls answered late through
 // the queue.
@@ -60,10 +77,13 @@ public:
     AppStore::BusCallQueue queue;
     std::atomic<int> slowCallsStarted{0};
     std::atomic<int> tabCallsWorked{0};
+    std::atomic<int> lateCallsStarted{0};
     bool answeredLate = false;
 
 Q_SIGNALS:
     Q_SCRIPTABLE void sigConfigNodeStatusChanged(QString nodeName, QString currentStatus);
+    // Not for the bus.
+    void sigInternal(QString text);
 
 public Q_SLOTS:
     Q_SCRIPTABLE QString GetAgreeState()
@@ -72,6 +92,20 @@ public Q_SLOTS:
     }
     // Whatever it is sent, answered at once.
     Q_SCRIPTABLE QString GetConfigByNodeName(const QString &) { return {}; }
+    // Answered at once in its sender's turn.
+    Q_SCRIPTABLE QString GetPackageAptOperationInfo(const QString &)
+    {
+        return queue.now<QString>(*this, [] { return QString(); });
+    }
+    // Slower still, for what takes most of a share.
+    Q_SCRIPTABLE QStringList GetLocalPackageList(const QString &)
+    {
+        return queue.late<QStringList>(*this, AppStore::CallerLevel::Open, [this] {
+            ++lateCallsStarted;
+            QThread::msleep(5000);
+            return QStringList();
+        });
+    }
     Q_SCRIPTABLE QString GetLocalPackageInfo(const QString &)
     {
         return queue.late<QString>(
@@ -360,6 +394,68 @@ private Q_SLOTS:
         listener.kill();
         QVERIFY2(most > 0 && most < 2 * AppStore::BroadcastOutbox::kMaxOutgoingBytes,
                  qPrintable(QString::number(most)));
+    }
+
+    // A fresh connection of a user who holds most of its share: the calls
+    // beyond the share are refused once its user is known, and only the one
+    // within it is worked, though they came mixed.
+    void callsBeyondTheShareAreRefusedWhereverTheyStand()
+    {
+        OtherUserClient other(m_bus);
+        QVERIFY(other.isValid());
+        const QString most = other.writeReadable(QStringLiteral("most"), QByteArray(7 << 20, 'a'));
+        const QString more = other.writeReadable(QStringLiteral("more"), QByteArray(2 << 20, 'a'));
+        QDBusConnection bus = QDBusConnection::systemBus();
+        AppStore::BusConnectionLimits::setReceiveLimit(bus, 128 * 1024 * 1024);
+        AppStore::ProcessRunner holder;
+        QVERIFY(holder.start(other.spec(
+            1, {QStringLiteral("--await"), QStringLiteral("--send"), QStringLiteral("1"),
+                QStringLiteral("GetLocalPackageList"), QStringLiteral("sfile:") + most})));
+        const int started = m_object.slowCallsStarted;
+        QVERIFY(TestEnv::waitFor([&] { return m_object.lateCallsStarted > 0; }, 5000));
+        AppStore::ProcessRunner mixedCaller;
+        QVERIFY(mixedCaller.start(other.spec(
+            1, {QStringLiteral("--await"), QStringLiteral("--send"), QStringLiteral("1"),
+                QStringLiteral("GetPackageDesktopFile"), QStringLiteral("sfile:") + more,
+                QStringLiteral("--then"), QStringLiteral("--send"), QStringLiteral("1"),
+                QStringLiteral("GetAgreeState"), QStringLiteral("--then"), QStringLiteral("--send"),
+                QStringLiteral("1"), QStringLiteral("GetPackageAptOperationInfo"),
+                QStringLiteral("sfile:") + more})));
+        // All three have come before the question about their user is asked,
+        // while the first caller's call is still in work.
+        QThread::msleep(2000);
+        const AppStore::ProcessResult mixed = mixedCaller.waitForFinished();
+        holder.waitForFinished();
+        AppStore::BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
+        QVERIFY2(
+            mixed.outputText().contains(QLatin1String("answers: 1 replies, 0 unanswered, 2 "
+                                                      "org.freedesktop.DBus.Error.LimitsExceeded")),
+            qPrintable(mixed.outputText()));
+        QCOMPARE(int(m_object.slowCallsStarted), started);
+    }
+
+    // Only the signals declared for the bus leave on it.
+    void internalSignalsStayInside()
+    {
+        QDBusConnection watcher =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("watcher"));
+        QSignalSpy internal(&m_object, &Answering::sigInternal);
+        int heard = 0;
+        int internalHeard = 0;
+        Listener marker([&heard] { ++heard; });
+        Listener leaked([&internalHeard] { ++internalHeard; });
+        const QString service = QDBusConnection::systemBus().baseService();
+        QVERIFY(watcher.connect(
+            service, QStringLiteral("/appstore"), QStringLiteral("com.tarnwick.daemon.interface"),
+            QStringLiteral("sigConfigNodeStatusChanged"), &marker, SLOT(heard())));
+        QVERIFY(watcher.connect(service, QStringLiteral("/appstore"),
+                                QStringLiteral("com.tarnwick.daemon.interface"),
+                                QStringLiteral("sigInternal"), &leaked, SLOT(heard())));
+        Q_EMIT m_object.sigInternal(QStringLiteral("inside"));
+        Q_EMIT m_object.sigConfigNodeStatusChanged(QStringLiteral("marker"), QStringLiteral("1"));
+        QVERIFY(TestEnv::waitFor([&heard] { return heard > 0; }, 5000));
+        QCOMPARE(internal.size(), 1);
+        QCOMPARE(internalHeard, 0);
     }
 
     // A call still in work when the queue stops is left to the ending
