@@ -28,10 +28,12 @@ QDBusMessage method(const QString &name, const QVariantList &arguments = {})
     return DaemonUnderTest::methodCall(name, arguments);
 }
 
-// What an answer to root may take while others load the daemon.
+// What an answer to root may take while others load the daemon (a plain
+// build of it).
 constexpr int kAnswerLimitMs = 1000;
 // The daemon's memory once the load has gone, far above what it needs and
-// far below what a queue that kept growing would take.
+// far below what a queue that kept growing would take; a sanitized build
+// keeps freed memory aside and is not held to it.
 constexpr qint64 kMemoryBoundKiB = 200 * 1024;
 
 qint64 residentKiB(qint64 pid)
@@ -62,6 +64,7 @@ private:
     // none may fail or take more than the limit.
     void probeRootWhile(const std::function<bool()> &busy)
     {
+        const int limitMs = kAnswerLimitMs * TestEnv::slowdown();
         int probes = 0;
         do {
             QTest::qWait(250);
@@ -70,7 +73,7 @@ private:
             const QDBusMessage reply = QDBusConnection::systemBus().call(
                 method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, 5000);
             ++probes;
-            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage && timer.elapsed() < kAnswerLimitMs,
+            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage && timer.elapsed() < limitMs,
                      qPrintable(QStringLiteral("probe %1: %2 after %3 ms")
                                     .arg(probes)
                                     .arg(reply.errorMessage())
@@ -178,7 +181,7 @@ private Q_SLOTS:
         QCOMPARE(
             fresh.call(method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, 5000).type(),
             QDBusMessage::ReplyMessage);
-        QVERIFY(timer.elapsed() < kAnswerLimitMs);
+        QVERIFY(timer.elapsed() < kAnswerLimitMs * TestEnv::slowdown());
     }
 
     // A user's share is counted in the bytes its calls took on the wire: a
@@ -253,6 +256,8 @@ private Q_SLOTS:
                     clients.push_back(std::move(client));
         }
         probeRootWhile([&] { return anyRuns(clients); });
+        if (QTest::currentTestFailed())
+            return;
         for (const auto &client : clients)
             if (client->result().outputText().contains(QLatin1String("Limits")))
                 return;
@@ -283,6 +288,8 @@ private Q_SLOTS:
                                   QStringLiteral("s:agreeSign")};
         const auto flooders = startClients(1, floods);
         probeRootWhile([&] { return anyRuns(flooders); });
+        if (QTest::currentTestFailed())
+            return;
         for (const auto &listener : listeners) {
             ::kill(pid_t(listener->processId()), SIGKILL);
             ::kill(pid_t(listener->processId()), SIGCONT);
@@ -293,8 +300,11 @@ private Q_SLOTS:
         QVERIFY2(announced > 0 && announced < 20, qPrintable(QString::number(announced)));
         QTest::qWait(1000);
         probeRootWhile([] { return false; });
+        if (QTest::currentTestFailed())
+            return;
         const qint64 resident = residentKiB(m_daemon->processId());
-        QVERIFY2(resident > 0 && resident < kMemoryBoundKiB, qPrintable(QString::number(resident)));
+        QVERIFY2(resident > 0 && (resident < kMemoryBoundKiB || TestEnv::slowdown() > 1),
+                 qPrintable(QString::number(resident)));
     }
 
     // 100,000 calls of a method that checks its caller, from a user not at
@@ -309,6 +319,8 @@ private Q_SLOTS:
                 QStringLiteral("s:onNotice"), QStringLiteral("s:7")};
         const auto flooders = startClients(1, floods);
         probeRootWhile([&] { return anyRuns(flooders); });
+        if (QTest::currentTestFailed())
+            return;
         const QDBusMessage notice = QDBusConnection::systemBus().call(
             method(QStringLiteral("GetConfigByNodeName"), {QStringLiteral("onNotice")}));
         QVERIFY(notice.arguments().value(0).toString() != QLatin1String("7"));

@@ -47,6 +47,11 @@ QString supportDir()
     return sourceDir() + QStringLiteral("/tests/support");
 }
 
+int slowdown()
+{
+    return qMax(1, qEnvironmentVariableIntValue("TWK_SLOWDOWN"));
+}
+
 bool waitFor(const std::function<bool()> &predicate, int timeoutMs)
 {
     return QTest::qWaitFor(predicate, timeoutMs);

@@ -17,6 +17,10 @@ QString binaryDir();   // TWK_BINARY_DIR
 QString daemonPath();  // TWK_DAEMON
 QString standinsDir(); // TWK_STANDINS
 QString supportDir();  // the scripts beside these fixtures
+// How many times slower the code under test runs than a plain build of it
+// (TWK_SLOWDOWN; 1 when unset): a time the daemon is given is this many
+// times longer in a sanitized build.
+int slowdown();
 
 // Spins the event loop until predicate holds or timeoutMs passed; returns the
 // last value of predicate.
