@@ -1,19 +1,30 @@
+#include "apt_utils/package_protection.h"
 #include "apt_utils/removal_preview.h"
+#include "dpkg_admin_dir.h"
 
 #include <QTest>
 
 namespace {
 
-// One package as dpkg-query prints the preview's fields, each behind its mark.
+// One package of the listing as dpkg-query prints the preview's fields:
+// each behind its mark, a value on several lines continued by blanks.
 QByteArray entry(const char *name, const char *state = "ii ", const char *depends = "",
                  const char *provides = "", const char *preDepends = "", const char *kept = "no",
                  const char *important = "")
 {
-    return QByteArray("A") + name + "\nB1.0\nC" + state + "\nDno\nEoptional\nFinstall\nG" + kept +
-           "\nH" + important + "\nI" + provides + "\nJ" + depends + "\nK" + preDepends + '\n';
+    const QList<QByteArray> values{name, "1.0",     state,    "no",    "optional", "install",
+                                   kept, important, provides, depends, preDepends};
+    QByteArray text;
+    for (int i = 0; i < values.size(); ++i)
+        text += char('A' + i) + values.at(i) + '\n';
+    return text;
 }
 
+using Flag = AppStore::PackageProtection::Flag;
+
 } // namespace
+
+Q_DECLARE_METATYPE(Flag)
 
 class TestRemovalPreview : public QObject
 {
@@ -50,7 +61,7 @@ private Q_SLOTS:
         QTest::newRow("Important apt cannot read")
             << entry("a", "ii ", "", "", "", "no", "yes\n more") << "a" << false;
         QTest::newRow("Important cleared")
-            << entry("a", "ii ", "", "", "", "no", "OFF") << "a" << true;
+            << entry("a", "ii ", "", "", "", "no", "0x0") << "a" << true;
         QTest::newRow("a value on several lines elsewhere")
             << entry("x", "ii ", "", "", "", "no", "yes\n\tAz\n Bq") + a << "a" << true;
         QTest::newRow("not installed") << entry("a", "rc ") << "a" << false;
@@ -70,9 +81,55 @@ private Q_SLOTS:
     // A record that does not read protects its package alone.
     void unreadableRecordProtectsItsPackage()
     {
-        const auto preview = AppStore::RemovalPreview::fromListing(entry("a") + "Ax\nC\n");
+        const auto preview =
+            AppStore::RemovalPreview::fromListing(entry("a") + "Ax\nC\n" + entry("b"));
         QVERIFY(preview.isComplete());
         QCOMPARE(preview.protectedReasons().keys(), QStringList{QStringLiteral("x")});
+        QVERIFY(!AppStore::RemovalPreview::fromListing("junk\n" + entry("a")).isComplete());
+    }
+
+    // Read from dpkg-query itself: a value on several lines or with tabs
+    // splits no record.
+    void readsWhatDpkgPrints()
+    {
+        DpkgAdminDir database;
+        QVERIFY(database.writeRecords(
+            "Package: twk-a\nStatus: install ok installed\nVersion: 1.0\nArchitecture: all\n"
+            "Maintainer: T <t@localhost>\n\n"
+            "Package: twk-b\nStatus: install ok installed\nVersion: 1.0\nArchitecture: all\n"
+            "Maintainer: T <t@localhost>\nPriority: imp\tortant\n more\nImportant: Yes\n"
+            "Depends: twk-c\n\n"
+            "Package: twk-c\nStatus: install ok installed\nVersion: 1.0\nArchitecture: all\n"
+            "Maintainer: T <t@localhost>\nPriority: Important\nImportant: no\n\tyes\n\n"));
+        database.activate();
+        const auto preview = AppStore::RemovalPreview::read();
+        QVERIFY(preview.isComplete());
+        QVERIFY(preview.takesOnlyItself(QStringLiteral("twk-a")));
+        QVERIFY(!preview.takesOnlyItself(QStringLiteral("twk-b")));
+        QVERIFY(!preview.takesOnlyItself(QStringLiteral("twk-c")));
+        QCOMPARE(preview.protectedReasons().keys(), QStringList{QStringLiteral("twk-c")});
+    }
+
+    void aptFlag_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<Flag>("flag");
+        QTest::newRow("words, any case") << "Enable" << Flag::Set;
+        QTest::newRow("numbers as C reads them") << "0X01" << Flag::Set;
+        QTest::newRow("negative words") << " WITHOUT" << Flag::Cleared;
+        QTest::newRow("zero") << "-00" << Flag::Cleared;
+        QTest::newRow("empty") << "" << Flag::Cleared;
+        QTest::newRow("other numbers") << "010" << Flag::Unknown;
+        QTest::newRow("a number cut short") << "0x" << Flag::Unknown;
+        QTest::newRow("several lines") << "yes\n more" << Flag::Unknown;
+    }
+
+    // As apt 2.6 read each value in an Important field of dpkg's status.
+    void aptFlag()
+    {
+        QFETCH(QString, value);
+        QFETCH(Flag, flag);
+        QCOMPARE(AppStore::PackageProtection::aptFlag(value), flag);
     }
 };
 

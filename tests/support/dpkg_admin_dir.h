@@ -42,6 +42,13 @@ public:
         return TestEnv::writeFile(m_dir.filePath(QStringLiteral("status")), text);
     }
 
+    // Records exactly as dpkg's status file holds them.
+    bool writeRecords(const QByteArray &text)
+    {
+        makeFolders();
+        return TestEnv::writeFile(m_dir.filePath(QStringLiteral("status")), text);
+    }
+
     // The package's file list as dpkg keeps it, one path a line.
     bool writeFileList(const QString &package, const QStringList &paths)
     {

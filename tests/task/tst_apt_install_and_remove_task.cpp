@@ -38,8 +38,9 @@ const QString kTalker = QStringLiteral("twk-test-talker");
 // Important, and needs what no repository has: apt's repair would remove it.
 const QString kNeedy = QStringLiteral("twk-test-needy");
 const QStringList kCore{QStringLiteral("twk-test-base"), QStringLiteral("twk-test-core")};
-// Important and needed by nothing any more; a package whose purge fails in dpkg.
+// Important, installed as a dependency and needed by nothing any more.
 const QString kUnneeded = QStringLiteral("twk-test-unneeded");
+// Its purge fails in dpkg: apt's removal comes after.
 const QString kPurgeFails = QStringLiteral("twk-test-purgefails");
 const QString kAutoRemoveConfig = QStringLiteral("/etc/apt/apt.conf.d/99twk-test-autoremove");
 
@@ -678,41 +679,52 @@ void TestAptInstallAndRemoveTask::unneededPackagesStay_data()
 {
     QTest::addColumn<int>("taskType");
     QTest::addColumn<QString>("package");
-    QTest::newRow("purge") << 1 << QStringLiteral("twk-test-hello");
-    QTest::newRow("apt's removal after dpkg's error") << 1 << kPurgeFails;
-    QTest::newRow("install") << 0 << QStringLiteral("twk-test-hello");
+    QTest::addColumn<QString>("program"); // whose scope of apt.conf asks for autoremoval
+    QTest::newRow("purge") << 1 << QStringLiteral("twk-test-hello") << QStringLiteral("apt-get");
+    QTest::newRow("apt's removal after dpkg's error") << 1 << kPurgeFails << QStringLiteral("apt");
+    QTest::newRow("install") << 0 << QStringLiteral("twk-test-hello") << QStringLiteral("apt-get");
 }
 
-// Whatever apt.conf asks of apt-get or apt, a store run takes what was
-// judged: an important package that nothing needs any more stays.
+// Whatever apt.conf asks of one program, a store run takes what was judged:
+// an important package that nothing needs any more stays.
 void TestAptInstallAndRemoveTask::unneededPackagesStay()
 {
     QFETCH(int, taskType);
     QFETCH(QString, package);
+    QFETCH(QString, program);
     const auto tidy = qScopeGuard([&] {
         TestEnv::runTool(QStringLiteral("dpkg"),
                          {QStringLiteral("--purge"), QStringLiteral("--force-remove-reinstreq"),
-                          kUnneeded, package});
+                          QStringLiteral("--force-remove-essential"), kUnneeded, package});
     });
-    for (const QString &name : QStringList{kUnneeded, package}.mid(0, taskType == 1 ? 2 : 1))
+    QStringList installed{kUnneeded};
+    if (taskType == 1)
+        installed.append(package);
+    for (const QString &name : std::as_const(installed))
         QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
                                  {QStringLiteral("-i"), m_repository.debPath(name, "1.0")})
                     .succeeded());
     QVERIFY(TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("auto"), kUnneeded})
                 .succeeded());
-    SystemFileGuard config({kAutoRemoveConfig});
-    QVERIFY(config.isValid() &&
-            TestEnv::writeFile(kAutoRemoveConfig,
-                               "Binary::apt-get::APT::Get::AutomaticRemove \"true\";\n"
-                               "Binary::apt::APT::Get::AutomaticRemove \"true\";\n"));
     Recording recording;
-    Apt_Task task = makeTask(package, taskType);
-    task.version.clear();
-    startTask(task, recording);
-    QVERIFY(waitForEnd(recording) && config.restore());
-    QCOMPARE(recording.installResults + recording.purgeResults, QList<bool>{true});
+    {
+        SystemFileGuard config({kAutoRemoveConfig});
+        QVERIFY2(config.isValid(), qPrintable(config.errorString()));
+        QVERIFY(TestEnv::writeFile(
+            kAutoRemoveConfig, QStringLiteral("Binary::%1::APT::Get::AutomaticRemove \"true\";\n")
+                                   .arg(program)
+                                   .toUtf8()));
+        Apt_Task task = makeTask(package, taskType);
+        if (taskType == 1)
+            task.version.clear();
+        startTask(task, recording);
+        QVERIFY(waitForEnd(recording));
+        QVERIFY2(config.restore(), qPrintable(config.errorString()));
+    }
+    QCOMPARE(taskType == 0 ? recording.installResults : recording.purgeResults, QList<bool>{true});
     QCOMPARE(dpkgState(kUnneeded), QStringLiteral("installed 1.0"));
-    QCOMPARE(dpkgState(package).startsWith(QLatin1String("installed")), taskType == 0);
+    if (taskType == 1)
+        QVERIFY(!dpkgState(package).startsWith(QLatin1String("installed")));
 }
 
 // The purge, the repairs and apt's own removal all meet the failing script:
