@@ -207,8 +207,11 @@ bool AppStoreInterface::registerDBus()
     BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
     const qint64 files = BusConnectionLimits::raiseOpenFileLimit() - kFilesOfItsOwn;
     BusConnectionLimits::setReceiveFileLimit(bus, qMax<qint64>(files, kFilesOfItsOwn));
-    m_calls.limitCallsTo(
-        int(qMin<qint64>(files / BusConnectionLimits::kMaxFilesPerMessage, INT_MAX)));
+    const qint64 heldCalls = files / BusConnectionLimits::kMaxFilesPerMessage;
+    if (heldCalls < AppStore::BusCallQueue::kMaxCallsPerUser)
+        qCWarning(daemonLogCategory) << "Only" << qMax<qint64>(heldCalls, 1)
+                                     << "calls may be held in all: the open-file limit is low";
+    m_calls.limitCallsTo(int(qMin<qint64>(heldCalls, INT_MAX)));
     const auto options =
         QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals |
         QDBusConnection::ExportScriptableProperties | QDBusConnection::ExportScriptableInvokables;
@@ -1071,10 +1074,10 @@ QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNa
     return m_calls.late<QStringList>(
         *this, checkedForm ? CallerLevel::Checked : CallerLevel::Open,
         [accepted, sent, checkedForm, isNeedCheckDB, changed, method] {
-            const QStringList names =
-                checkedForm
-                    ? LatestPackageQuery::acceptedNames(sent, AppStore::BusCaller::current().sender)
-                    : accepted;
+            const QStringList names = checkedForm
+                                          ? LatestPackageQuery::acceptedNames(
+                                                sent, AppStore::BusCaller::current().budget())
+                                          : accepted;
             const QList<StoreService::AppBriefInfo> records = LatestPackageQuery::fetch(names);
             QStringList result;
             for (const StoreService::AppBriefInfo &record : records)
@@ -1114,7 +1117,7 @@ void AppStoreInterface::OperateLocalOnTheShelvesAppDb(int operate,
                                                       const QStringList &needOperateAppList)
 {
     m_calls.late(*this, CallerLevel::Checked, [operate, needOperateAppList] {
-        const QString sender = AppStore::BusCaller::current().sender;
+        const QString sender = AppStore::BusCaller::current().budget();
         OnTheShelvesAPPTableManager *table = OnTheShelvesAPPTableManager::instance();
         if (operate == 0) {
             const QList<StoreService::AppBriefInfo> records =

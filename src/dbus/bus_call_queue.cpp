@@ -453,7 +453,7 @@ void BusCallQueue::askSeat(const QString &key)
     m_seat.asking = true;
     const quint64 covers = m_lastSeq;
     CallerIdentity::askActiveSeatUser(
-        m_senders.value(key).connection, this,
+        m_senders.constFind(key)->connection, this,
         [this, covers](bool known, uid_t uid) { seatAnswered(covers, known, uid); });
 }
 
@@ -554,7 +554,11 @@ void BusCallQueue::refuse(quint64 id)
         complete(id, result, true);
         return;
     }
-    const Sender sender = m_senders.value(call->key);
+    // Refusals may come by the thousand: the sender's record is read, not
+    // copied with its held calls.
+    const auto found = m_senders.constFind(call->key);
+    const Sender none;
+    const Sender &sender = found != m_senders.cend() ? *found : none;
     const CallerIdentity &identity = sender.identity;
     if (CallerLogBudget::admit(callerOf(*call).budget()))
         qCWarning(daemonLogCategory).noquote()

@@ -1,5 +1,7 @@
 #include "bus_connection_limits.h"
 
+#include "utils/process_runner.h"
+
 #include <QDBusConnection>
 
 #include <dbus/dbus.h>
@@ -43,6 +45,8 @@ qint64 BusConnectionLimits::raiseOpenFileLimit()
     if (::getrlimit(RLIMIT_NOFILE, &files) != 0)
         return 0;
     if (files.rlim_cur < files.rlim_max) {
+        // The tools the daemon runs start with the limit it was given.
+        ProcessRunner::setChildFileLimit(files.rlim_cur);
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
         ::getrlimit(RLIMIT_NOFILE, &files);

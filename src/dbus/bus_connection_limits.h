@@ -19,8 +19,8 @@ public:
     // call, and they stay open as long as the daemon holds the call.
     static constexpr qint64 kMaxFilesPerMessage = 16;
     static void setReceiveFileLimit(const QDBusConnection &connection, qint64 files);
-    // Raises the process's limit of open files to its hard limit; the limit
-    // in force afterwards.
+    // Raises the process's limit of open files to its hard limit (the tools
+    // it runs keep the one it had); the limit in force afterwards.
     static qint64 raiseOpenFileLimit();
     // What the connection has queued for the bus and not yet written; 0 for
     // a connection that is not open.

@@ -216,16 +216,6 @@ CallerIdentity CallerIdentity::fromCredentials(const QDBusConnection &connection
     return identity;
 }
 
-CallerIdentity CallerIdentity::forTest(uid_t uid, bool allowedExecutable)
-{
-    CallerIdentity identity;
-    identity.m_hasUser = true;
-    identity.m_known = true;
-    identity.m_uid = uid;
-    identity.m_allowed = allowedExecutable;
-    return identity;
-}
-
 bool CallerIdentity::parseCredentials(const QString &sender, const QDBusMessage &reply)
 {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {

@@ -57,9 +57,6 @@ public:
     // that path, too.
     bool isAllowedExecutable() const { return m_allowed; }
 
-    // For the decisions' tests: an identity as the questions would find it.
-    static CallerIdentity forTest(uid_t uid, bool allowedExecutable);
-
 private:
     static QDBusConnection questionsConnection(const QDBusConnection &connection);
     static CallerIdentity fromCredentials(const QDBusConnection &connection, const QString &sender,

@@ -106,7 +106,11 @@ BlockingHttpRequest::Outcome BlockingHttpRequest::exchange(const QNetworkRequest
         return outcome;
     }
     if (reply->error() != QNetworkReply::NoError) {
+        // Qt's text names the whole address, whose query holds what a caller
+        // asked for: the address without it says enough.
         outcome.error = reply->errorString();
+        for (const QUrl &url : {reply->url(), request.url()})
+            outcome.error.replace(url.toString(), url.adjusted(QUrl::RemoveQuery).toString());
         return outcome;
     }
     outcome.body = reply->read(maxBodyBytes + 1);

@@ -53,10 +53,12 @@ void TaskManager::addTask()
         QMetaObject::invokeMethod(
             this,
             [this] {
+                // The task may have ended by now: its end starts the
+                // settling again, after this.
                 m_settle->stop();
-                if (m_idleTold && m_taskCount > 0)
+                if (m_idleTold)
                     qCDebug(daemonLogCategory) << "The daemon is at work";
-                m_idleTold = m_taskCount < 1;
+                m_idleTold = false;
             },
             Qt::QueuedConnection);
     }

@@ -22,6 +22,9 @@ const QString kOtherSenders = QStringLiteral("other callers");
 // thread is writing the budget's own lines, which no budget holds back.
 thread_local const QString *causedBy = nullptr;
 thread_local bool telling = false;
+// Whether this thread is in the handler: Qt writes a line logged from there
+// straight to stderr, past the handler and the log files.
+thread_local bool inHandler = false;
 QtMessageHandler handlerBehind = nullptr;
 std::atomic<bool> filtering{false};
 
@@ -30,9 +33,13 @@ std::atomic<bool> filtering{false};
 void CallerLogBudget::budgetedLine(QtMsgType type, const QMessageLogContext &context,
                                    const QString &message)
 {
-    if (type != QtFatalMsg && causedBy && !telling &&
-        !LazySingleton<CallerLogBudget>::instance()->admitLine(*causedBy))
-        return;
+    if (type != QtFatalMsg && causedBy && !telling) {
+        inHandler = true;
+        const bool admitted = LazySingleton<CallerLogBudget>::instance()->admitLine(*causedBy);
+        inHandler = false;
+        if (!admitted)
+            return;
+    }
     handlerBehind(type, context, message);
 }
 
@@ -174,9 +181,18 @@ void CallerLogBudget::tell(const QList<LeftOut> &leftOut)
 {
     const bool outer = telling;
     telling = true;
-    for (const LeftOut &entry : leftOut)
-        qCWarning(daemonLogCategory).noquote()
-            << "Left out" << entry.count << "lines caused by" << entry.sender << "within a minute";
+    for (const LeftOut &entry : leftOut) {
+        const QString line = QStringLiteral("Left out %1 lines caused by %2 within a minute")
+                                 .arg(entry.count)
+                                 .arg(entry.sender);
+        if (inHandler) {
+            const QMessageLogContext context(__FILE__, __LINE__, Q_FUNC_INFO,
+                                             daemonLogCategory().categoryName());
+            handlerBehind(QtWarningMsg, context, line);
+        } else {
+            qCWarning(daemonLogCategory).noquote() << line;
+        }
+    }
     telling = outer;
 }
 

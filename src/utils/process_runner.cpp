@@ -18,8 +18,10 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -178,6 +180,18 @@ QProcessEnvironment buildEnvironment(const ProcessSpec &spec)
     return env;
 }
 
+std::atomic<quint64> childFileLimit{0};
+
+// Runs in the child between fork and exec: system calls only, no allocation.
+void lowerFileLimit(quint64 files)
+{
+    struct rlimit limit = {};
+    if (files == 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= files)
+        return;
+    limit.rlim_cur = static_cast<rlim_t>(files);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 // Runs in the child between fork and exec: system calls only, no allocation.
 void openOnDevNull(const QList<int> &descriptors)
 {
@@ -215,10 +229,12 @@ bool prepareProcess(QProcess &process, const ProcessSpec &spec, ProcessResult &r
             return false;
         }
     }
-    if (!spec.nullDescriptors.isEmpty()) {
-        const QList<int> descriptors = spec.nullDescriptors;
-        process.setChildProcessModifier([descriptors] { openOnDevNull(descriptors); });
-    }
+    process.setChildProcessModifier(
+        [descriptors = spec.nullDescriptors, files = childFileLimit.load()] {
+            lowerFileLimit(files);
+            if (!descriptors.isEmpty())
+                openOnDevNull(descriptors);
+        });
     process.setProgram(program);
     process.setArguments(spec.arguments);
     if (!spec.workingDirectory.isEmpty())
@@ -373,6 +389,11 @@ ProcessResult ProcessRunner::run(const ProcessSpec &spec)
                                << result.exitCode << "crashed" << result.crashed << "timed out"
                                << result.timedOut;
     return result;
+}
+
+void ProcessRunner::setChildFileLimit(quint64 files)
+{
+    childFileLimit.store(files);
 }
 
 void ProcessRunner::release(ProcessRunner *&runner, const QObject *receiver)

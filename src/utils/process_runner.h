@@ -75,6 +75,11 @@ public:
     // cut first so that a child ended by the deletion reaches no handler of
     // its owner; then runner is null. Nothing for a null runner.
     static void release(ProcessRunner *&runner, const QObject *receiver);
+    // The soft open-file limit every child starts with, whatever this process
+    // raised its own to: tools that close or poll every descriptor up to the
+    // limit slow down with a large one. 0 (the default): the child keeps
+    // this process's limit. Any thread.
+    static void setChildFileLimit(quint64 files);
 
     explicit ProcessRunner(QObject *parent = nullptr);
     ~ProcessRunner() override; // a child still running is killed

@@ -67,6 +67,7 @@ private Q_SLOTS:
     void argumentsAreNeverInterpreted();
     void environmentModes();
     void workingDirectory();
+    void childFileLimit();
     void programNotFound();
     void outputIsBounded();
     void runTimeoutKillsTree();
@@ -192,6 +193,21 @@ void TestProcessRunner::workingDirectory()
 
     pwd.workingDirectory = dir.filePath(QStringLiteral("missing"));
     QVERIFY(!ProcessRunner::run(pwd).started);
+}
+
+// A child starts with the open-file limit it is given, not with the one the
+// daemon raised its own to; a higher one is not granted.
+void TestProcessRunner::childFileLimit()
+{
+    const ProcessSpec limit = shell(QStringLiteral("ulimit -Sn"));
+    const QString own = ProcessRunner::run(limit).outputText().trimmed();
+    ProcessRunner::setChildFileLimit(100);
+    const QString lowered = ProcessRunner::run(limit).outputText().trimmed();
+    ProcessRunner::setChildFileLimit(1u << 30);
+    const QString raised = ProcessRunner::run(limit).outputText().trimmed();
+    ProcessRunner::setChildFileLimit(0);
+    QCOMPARE(lowered, QStringLiteral("100"));
+    QCOMPARE(raised, own);
 }
 
 void TestProcessRunner::programNotFound()
