@@ -140,8 +140,6 @@ bool takeSends(QStringList &arguments, QList<QPair<int, QDBusMessage>> &sends)
     return arguments.isEmpty();
 }
 
-// Waits for stdin to close, then tells how the calls were answered: a caller
-// whose calls are held for good sees them unanswered, not timed out.
 // How a caller that sent its calls goes on.
 enum class Hold {
     None,    // leaves at once
@@ -150,6 +148,9 @@ enum class Hold {
     Stop,    // stops itself, reading nothing more
 };
 
+// Waits for every answer (Answers) or for stdin to close, then tells how the
+// calls were answered: a caller whose calls are held for good sees them
+// unanswered, not timed out.
 int holdAndTell(QList<QDBusPendingCall> &calls, Hold hold)
 {
     std::printf("sent\n");

@@ -324,6 +324,12 @@ private Q_SLOTS:
         const QDBusMessage notice = QDBusConnection::systemBus().call(
             method(QStringLiteral("GetConfigByNodeName"), {QStringLiteral("onNotice")}));
         QVERIFY(notice.arguments().value(0).toString() != QLatin1String("7"));
+        // The same call, answered: a refusal, not a flood that never came.
+        const AppStore::ProcessResult asked =
+            m_other->run(1, {QStringLiteral("SetConfigByNodeName"), QStringLiteral("s:onNotice"),
+                             QStringLiteral("s:7")});
+        QVERIFY2(asked.outputText().contains(QLatin1String("AccessDenied")),
+                 qPrintable(asked.outputText()));
     }
 
     // The lines left out within a minute still open are counted at the stop.
