@@ -3,6 +3,7 @@
 #include "common/daemon_log.h"
 #include "utils/caller_log_budget.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -15,6 +16,12 @@ namespace {
 // A flood may hold the reading back again and again: its lines have a
 // budget of their own.
 const QString kOwnBudget = QStringLiteral("the bus watchdog");
+
+// The event loop may hold a notifier more than once (it keeps one watch per
+// registration): the notifier's own switches on this thread register it
+// again after a switch-off from another thread left it watched. Beats take
+// away more than one beat's switches can add.
+constexpr int kWatchesToClear = 4;
 
 } // namespace
 
@@ -44,48 +51,40 @@ BusWatchdog::BusWatchdog(QObject *connectionObject, int periodMs)
 void BusWatchdog::beat()
 {
     const quint64 behind = m_beats - m_seen->load();
-    bool released = false;
     // Before the main thread's loop runs (the start-up work), nothing is
     // held back.
     if (!m_heldBack && behind >= kHeldBackBeats && m_seen->load() > 0) {
         m_heldBack = true;
-        m_readerWanted = false;
         if (CallerLogBudget::admit(kOwnBudget))
             qCWarning(daemonLogCategory)
                 << "The main thread is behind; the bus is not read meanwhile";
     } else if (m_heldBack && behind <= 1) {
         m_heldBack = false;
-        released = true;
         if (CallerLogBudget::admit(kOwnBudget))
             qCInfo(daemonLogCategory) << "The main thread has caught up; the bus is read again";
     }
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
             app, [seen = m_seen, beat = ++m_beats] { seen->store(beat); }, Qt::QueuedConnection);
-    resync(released);
+    resync();
 }
 
-void BusWatchdog::resync(bool released)
+void BusWatchdog::resync()
 {
+    QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance(thread());
+    if (!loop)
+        return;
     const QList<QSocketNotifier *> notifiers =
         parent()->findChildren<QSocketNotifier *>(Qt::FindDirectChildrenOnly);
     for (QSocketNotifier *notifier : notifiers) {
-        // Held back, the reader is off whatever the bus library wants, which
-        // is kept: it switches the reader only when its own wish changes.
-        if (notifier->type() == QSocketNotifier::Read && (m_heldBack || released)) {
-            if (m_heldBack) {
-                m_readerWanted = m_readerWanted || notifier->isEnabled();
-                notifier->setEnabled(false);
-            } else {
-                notifier->setEnabled(m_readerWanted);
-            }
-            continue;
-        }
-        // Switched both ways on this thread, the event loop ends up watching
-        // the notifier as it says; nothing is read or written in between.
-        const bool on = notifier->isEnabled();
-        notifier->setEnabled(!on);
-        notifier->setEnabled(on);
+        // Held back, the reader is not watched whatever the bus library
+        // wants; its wish stays in the notifier for the release.
+        const bool watched =
+            notifier->isEnabled() && !(m_heldBack && notifier->type() == QSocketNotifier::Read);
+        for (int i = 0; i < kWatchesToClear; ++i)
+            loop->unregisterSocketNotifier(notifier);
+        if (watched)
+            loop->registerSocketNotifier(notifier);
     }
 }
 

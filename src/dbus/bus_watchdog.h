@@ -25,6 +25,10 @@ namespace AppStore {
 // freed there, the receive limit lies far above what callers may have held);
 // this object, on the bus thread, is the backstop: a few times a second it
 // makes the event loop watch each notifier exactly as the notifier says.
+// It never switches a notifier itself: what a notifier says is the bus
+// library's wish, which the library does not repeat, so a switch of its own
+// could undo one the library made from another thread meanwhile. It only
+// tells the event loop what to watch.
 //
 // It also keeps what a flood puts on the main thread's queue bounded in
 // count, which the receive limit, counted in bytes, does not: a call of a few
@@ -46,16 +50,13 @@ private:
     BusWatchdog(QObject *connectionObject, int periodMs);
 
     void beat();
-    // released: the reader was held back until now.
-    void resync(bool released);
+    void resync();
 
     QTimer m_timer;
     // Beats sent to the main thread, and the last one it has seen.
     quint64 m_beats = 0;
     std::shared_ptr<std::atomic<quint64>> m_seen;
     bool m_heldBack = false;
-    // Whether the bus library wants the connection read, as last seen.
-    bool m_readerWanted = false;
 };
 
 } // namespace AppStore

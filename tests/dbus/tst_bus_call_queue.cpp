@@ -78,6 +78,9 @@ public:
     std::atomic<int> slowCallsStarted{0};
     std::atomic<int> tabCallsWorked{0};
     std::atomic<int> lateCallsStarted{0};
+    // The held calls wait until the case lets them go, however slowly the
+    // machine starts their callers.
+    std::atomic<bool> heldCallsGo{false};
     bool lateCallCame = false;
     bool answeredLate = false;
 
@@ -93,17 +96,13 @@ public Q_SLOTS:
     }
     // Whatever it is sent, answered at once.
     Q_SCRIPTABLE QString GetConfigByNodeName(const QString &) { return {}; }
-    // Answered at once in its sender's turn.
-    Q_SCRIPTABLE QString GetPackageAptOperationInfo(const QString &)
-    {
-        return queue.now<QString>(*this, [] { return QString(); });
-    }
-    // Slower still, for what takes most of a share.
+    // Held in work until the case lets it go, for what takes most of a share.
     Q_SCRIPTABLE QStringList GetLocalPackageList(const QString &)
     {
         return queue.late<QStringList>(*this, AppStore::CallerLevel::Open, [this] {
             ++lateCallsStarted;
-            QThread::msleep(5000);
+            for (int waited = 0; !heldCallsGo && waited < 120000; waited += 10)
+                QThread::msleep(10);
             return QStringList();
         });
     }
@@ -190,7 +189,9 @@ private Q_SLOTS:
     void cleanup()
     {
         AppStore::BusConnectionLimits::setReceiveLimit(QDBusConnection::systemBus(), kReceiveLimit);
+        m_object.heldCallsGo = true;
     }
+    void init() { m_object.heldCallsGo = false; }
 
     void idleExitWaitsForTheCallInWork()
     {
@@ -347,13 +348,24 @@ private Q_SLOTS:
         QVERIFY(other.isValid());
         const QString name =
             other.writeReadable(QStringLiteral("seven"), QByteArray(7 * 1024 * 1024, 'a'));
+        const int started = m_object.lateCallsStarted;
         std::vector<std::unique_ptr<AppStore::ProcessRunner>> users;
         for (uid_t uid = 1; uid <= 5; ++uid) {
             users.push_back(std::make_unique<AppStore::ProcessRunner>());
             QVERIFY(users.back()->start(other.spec(
                 uid, {QStringLiteral("--await"), QStringLiteral("--send"), QStringLiteral("1"),
-                      QStringLiteral("GetPackageDesktopFile"), QStringLiteral("sfile:") + name})));
+                      QStringLiteral("GetLocalPackageList"), QStringLiteral("sfile:") + name})));
         }
+        // Four are held, and the fifth caller has its answer, before any
+        // held call lets go of its bytes.
+        QVERIFY(TestEnv::waitFor(
+            [&] {
+                return m_object.lateCallsStarted - started == 4 &&
+                       std::any_of(users.cbegin(), users.cend(),
+                                   [](const auto &user) { return !user->isRunning(); });
+            },
+            60000 * TestEnv::slowdown()));
+        m_object.heldCallsGo = true;
         int refused = 0;
         for (const auto &user : users)
             refused +=
@@ -418,24 +430,25 @@ private Q_SLOTS:
         const QString more = other.writeReadable(QStringLiteral("more"), QByteArray(2 << 20, 'a'));
         QDBusConnection bus = QDBusConnection::systemBus();
         AppStore::BusConnectionLimits::setReceiveLimit(bus, 128 * 1024 * 1024);
+        const int held = m_object.lateCallsStarted;
         AppStore::ProcessRunner holder;
         QVERIFY(holder.start(other.spec(
             1, {QStringLiteral("--await"), QStringLiteral("--send"), QStringLiteral("1"),
                 QStringLiteral("GetLocalPackageList"), QStringLiteral("sfile:") + most})));
         const int started = m_object.slowCallsStarted;
-        QVERIFY(TestEnv::waitFor([&] { return m_object.lateCallsStarted > 0; }, 5000));
+        QVERIFY(TestEnv::waitFor([&] { return m_object.lateCallsStarted > held; },
+                                 10000 * TestEnv::slowdown()));
         AppStore::ProcessRunner mixedCaller;
         QVERIFY(mixedCaller.start(other.spec(
             1, {QStringLiteral("--await"), QStringLiteral("--send"), QStringLiteral("1"),
                 QStringLiteral("GetPackageDesktopFile"), QStringLiteral("sfile:") + more,
                 QStringLiteral("--then"), QStringLiteral("--send"), QStringLiteral("1"),
                 QStringLiteral("GetAgreeState"), QStringLiteral("--then"), QStringLiteral("--send"),
-                QStringLiteral("1"), QStringLiteral("GetPackageAptOperationInfo"),
+                QStringLiteral("1"), QStringLiteral("GetPackageDesktopFile"),
                 QStringLiteral("sfile:") + more})));
-        // All three have come before the question about their user is asked,
-        // while the first caller's call is still in work.
-        QThread::msleep(2000);
+        // All three come while the first caller's call is still in work.
         const AppStore::ProcessResult mixed = mixedCaller.waitForFinished();
+        m_object.heldCallsGo = true;
         holder.waitForFinished();
         QVERIFY2(
             mixed.outputText().contains(QLatin1String("answers: 1 replies, 0 unanswered, 2 "

@@ -28,9 +28,10 @@ QDBusMessage method(const QString &name, const QVariantList &arguments = {})
     return DaemonUnderTest::methodCall(name, arguments);
 }
 
-// What an answer to root may take while others load the daemon (a plain
-// build of it).
-constexpr int kAnswerLimitMs = 1000;
+// How long root waits for an answer (a plain build of the daemon), the store
+// client's own time-out: root may wait its turn behind a busy machine, but a
+// daemon held up by callers does not answer within it.
+constexpr int kAnswerLimitMs = 5000;
 // The daemon's memory once the load has gone, far above what it needs and
 // far below what a queue that kept growing would take; a sanitized build
 // keeps freed memory aside and is not held to it.
@@ -48,8 +49,9 @@ qint64 residentKiB(qint64 pid)
 } // namespace
 
 // The real daemon under the load of local users who are not at the seat, on
-// a bus with the system bus's limits: root is answered within a second
-// throughout and once they have gone, however they mix their calls.
+// a bus with the system bus's limits: root is answered, neither refused nor
+// left without an answer, throughout and once they have gone, however they
+// mix their calls.
 class TestBusLoad : public QObject
 {
     Q_OBJECT
@@ -61,7 +63,7 @@ private:
     std::unique_ptr<OtherUserClient> m_other;
 
     // Root's "GetAgreeState" every 250 ms while busy() holds, then once more:
-    // none may fail or take more than the limit.
+    // each is answered, none refused or left without an answer.
     void probeRootWhile(const std::function<bool()> &busy)
     {
         const int limitMs = kAnswerLimitMs * TestEnv::slowdown();
@@ -71,9 +73,9 @@ private:
             QElapsedTimer timer;
             timer.start();
             const QDBusMessage reply = QDBusConnection::systemBus().call(
-                method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, 5000);
+                method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, limitMs);
             ++probes;
-            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage && timer.elapsed() < limitMs,
+            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage,
                      qPrintable(QStringLiteral("probe %1: %2 after %3 ms")
                                     .arg(probes)
                                     .arg(reply.errorMessage())
@@ -176,12 +178,11 @@ private Q_SLOTS:
                        QDBus::BlockWithGui, 5000);
         QVERIFY2(later.arguments().value(0).toString().contains(QLatin1String("dpkg")),
                  qPrintable(later.errorMessage()));
-        QElapsedTimer timer;
-        timer.start();
-        QCOMPARE(
-            fresh.call(method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui, 5000).type(),
-            QDBusMessage::ReplyMessage);
-        QVERIFY(timer.elapsed() < kAnswerLimitMs * TestEnv::slowdown());
+        QCOMPARE(fresh
+                     .call(method(QStringLiteral("GetAgreeState")), QDBus::BlockWithGui,
+                           kAnswerLimitMs * TestEnv::slowdown())
+                     .type(),
+                 QDBusMessage::ReplyMessage);
     }
 
     // A user's share is counted in the bytes its calls took on the wire: a
