@@ -318,7 +318,7 @@ void BusCallQueue::step(const QString &key)
         Call &call = *held;
         if (call.running)
             return;
-        if (needsUser(call) && !sender->uidKnown) {
+        if (needsUser(call) && !sender->uidKnown && !call.byPolicy) {
             askIdentity(key);
             return;
         }
@@ -393,9 +393,17 @@ void BusCallQueue::identityAnswered(const QString &key, quint64 covers,
         // Nothing can be decided about the calls the question was for; the
         // ones that came after it are asked about again.
         for (const quint64 id : sender->calls) {
-            const Call &call = m_calls[id];
-            if (id <= covers && !call.running && needsUser(call))
-                unknown.append(id);
+            Call &call = m_calls[id];
+            if (id > covers || call.running || !needsUser(call))
+                continue;
+            // The bus takes root's methods only from root where the daemon
+            // owns its name, so such a call of a caller that sent it and left
+            // (the dpkg hook does) is root's.
+            if (identity.senderGone() && call.plan.level == CallerLevel::RootOnly) {
+                call.judged = call.byPolicy = true;
+                continue;
+            }
+            unknown.append(id);
         }
     } else {
         if (!sender->uidKnown) {

@@ -186,6 +186,8 @@ private:
         bool wantsReply = true;
         bool running = false;
         bool judged = false;
+        // Admitted by the bus's own policy, whoever its caller was.
+        bool byPolicy = false;
         // Counted in its user's share; before that, in its sender's.
         bool inUserShare = false;
         uid_t uid = 0;

@@ -219,6 +219,8 @@ CallerIdentity CallerIdentity::fromCredentials(const QDBusConnection &connection
 bool CallerIdentity::parseCredentials(const QString &sender, const QDBusMessage &reply)
 {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        m_senderGone =
+            reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
         if (CallerLogBudget::admit(BusCaller::budgetOfUnknownUsers()))
             qCWarning(daemonLogCategory)
                 << "No credentials of the caller" << sender << ":" << reply.errorMessage();

@@ -45,6 +45,8 @@ public:
 
     // The bus daemon named the sender's process and user.
     bool hasUser() const { return m_hasUser; }
+    // The bus daemon could not, as the sender had left the bus.
+    bool senderGone() const { return m_senderGone; }
     // And the process's program could be read.
     bool isKnown() const { return m_known; }
     uint processId() const { return m_pid; }
@@ -67,6 +69,7 @@ private:
     bool runsAllowedExecutable() const;
 
     bool m_hasUser = false;
+    bool m_senderGone = false;
     bool m_known = false;
     bool m_allowed = false;
     uint m_pid = 0;

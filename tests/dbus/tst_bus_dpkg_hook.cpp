@@ -18,6 +18,18 @@ namespace {
 const QString kPackage = QStringLiteral("twk-test-hooked");
 const QString kDpkgConfig = QStringLiteral("/etc/dpkg/dpkg.cfg.d/twk-test-status-logger");
 
+// The hook's report of a package, as a shell command: sent without waiting
+// for an answer, the sender gone at once, as a hook naturally does.
+QString hookReport(const QString &busAddress, const QString &name, const QString &version,
+                   const QString &operation)
+{
+    return QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS='%1' dbus-send --system --type=method_call "
+                          "--dest=com.tarnwick.daemon /appstore "
+                          "com.tarnwick.daemon.interface.SlotPackageOperationFromHook "
+                          "string:%2 string:%3 string:%4 >/dev/null 2>&1 || true")
+        .arg(busAddress, name, version, operation);
+}
+
 // What the platform's dpkg hook does, in small: dpkg's status lines become
 // "install" or "remove" calls of the daemon, once per package and state, made
 // as root. Whatever happens, dpkg goes on.
@@ -38,13 +50,11 @@ QByteArray statusLogger(const QString &busAddress)
                "    [ \"$(cat \"$seen\" 2>/dev/null)\" = \"$name $operation\" ] && continue\n"
                "    echo \"$name $operation\" > \"$seen\"\n"
                "    version=$(dpkg-query -W -f='${Version}' \"$name\" 2>/dev/null)\n"
-               "    DBUS_SYSTEM_BUS_ADDRESS='%1' gdbus call --system --dest com.tarnwick.daemon "
-               "--object-path /appstore --method "
-               "com.tarnwick.daemon.interface.SlotPackageOperationFromHook \"$name\" "
-               "\"${version:-0}\" \"$operation\" >/dev/null 2>&1 || true\n"
+               "    %1\n"
                "done\n"
                "exit 0\n")
-        .arg(busAddress)
+        .arg(hookReport(busAddress, QStringLiteral("\"$name\""),
+                        QStringLiteral("\"${version:-0}\""), QStringLiteral("\"$operation\"")))
         .toUtf8();
 }
 
@@ -112,6 +122,26 @@ private Q_SLOTS:
         // One announcement, though dpkg reports "installed" more than once.
         QVERIFY2(m_daemon->countLines(QStringLiteral("emit sigInstallPackageFromHook")) == 1,
                  qPrintable(m_daemon->logLines().filter(QStringLiteral("Hook")).join(u'\n')));
+    }
+
+    // Reports whose sender left before the daemon could ask who it was are
+    // worked all the same.
+    void everyReportOfASenderGoneIsWorked()
+    {
+        QDBusInterface appstore(QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
+                                QStringLiteral("com.tarnwick.daemon.interface"),
+                                QDBusConnection::systemBus());
+        QSignalSpy removed(&appstore, SIGNAL(sigRemovePackageFromHook(QString)));
+        constexpr int kReports = 40;
+        for (int i = 0; i < kReports; ++i)
+            QVERIFY(TestEnv::runTool(
+                        QStringLiteral("sh"),
+                        {QStringLiteral("-c"),
+                         hookReport(m_bus.address(), QStringLiteral("twk-test-gone%1").arg(i),
+                                    QStringLiteral("1.0"), QStringLiteral("remove"))})
+                        .succeeded());
+        QVERIFY(TestEnv::waitFor([&removed] { return removed.size() >= kReports; }, 30000));
+        QCOMPARE(removed.size(), kReports);
     }
 
 private:
