@@ -176,11 +176,19 @@ bool BusCallQueue::needsUser(const Call &call)
     return call.plan.where != Where::Here || call.plan.level != CallerLevel::Open;
 }
 
+BusCallQueue::Lane BusCallQueue::laneOf(const Call &call)
+{
+    return call.plan.where == Where::Worker ? LongLane : MainLane;
+}
+
 bool BusCallQueue::mustWait(const QDBusContext &context) const
 {
-    return context.calledFromDBus() && !m_closed &&
-           (m_senders.contains(keyOf(context.connection(), context.message().service())) ||
-            outgoingFull(context.connection()));
+    if (!context.calledFromDBus() || m_closed)
+        return false;
+    const auto sender =
+        m_senders.constFind(keyOf(context.connection(), context.message().service()));
+    return (sender != m_senders.cend() && sender->inLane[MainLane] > 0) ||
+           outgoingFull(context.connection());
 }
 
 bool BusCallQueue::outgoingFull(const QDBusConnection &connection, bool afresh) const
@@ -277,10 +285,11 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
     Usage &counted = uidKnown ? m_users[uid] : sender.awaiting;
     counted.calls += 1;
     counted.bytes += call.bytes;
-    call.inUserShare = uidKnown;
+    call.inUserShare = call.uidKnown = uidKnown;
     call.uid = uid;
     TaskManager::instance()->addTask();
     sender.calls.push_back(id);
+    sender.inLane[laneOf(call)] += 1;
     const QString key = call.key;
     m_calls.insert(id, std::move(call));
     advance(key);
@@ -305,17 +314,25 @@ void BusCallQueue::advance(const QString &key)
 
 void BusCallQueue::step(const QString &key)
 {
+    stepLane(key, MainLane);
+    stepLane(key, LongLane);
+}
+
+void BusCallQueue::stepLane(const QString &key, Lane lane)
+{
     while (!m_closed) {
         const auto sender = m_senders.find(key);
-        if (sender == m_senders.end() || sender->calls.empty())
+        if (sender == m_senders.end() || sender->inLane[lane] == 0)
             return;
-        const quint64 id = sender->calls.front();
-        const auto held = m_calls.find(id);
-        if (held == m_calls.end()) {
-            sender->calls.pop_front();
-            continue;
-        }
-        Call &call = *held;
+        const auto first =
+            std::find_if(sender->calls.cbegin(), sender->calls.cend(), [this, lane](quint64 id) {
+                const auto held = m_calls.constFind(id);
+                return held != m_calls.cend() && laneOf(*held) == lane;
+            });
+        if (first == sender->calls.cend())
+            return;
+        const quint64 id = *first;
+        Call &call = m_calls[id];
         if (call.running)
             return;
         if (needsUser(call) && !sender->uidKnown && !call.byPolicy) {
@@ -436,6 +453,8 @@ QList<quint64> BusCallQueue::moveToUserShare(Sender &sender)
         Call &call = m_calls[id];
         if (call.inUserShare)
             continue;
+        call.uidKnown = true;
+        call.uid = sender.uid;
         Usage &share = m_users[sender.uid];
         if (!fits(share, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
             if (share.calls == 0)
@@ -448,7 +467,6 @@ QList<quint64> BusCallQueue::moveToUserShare(Sender &sender)
         share.calls += 1;
         share.bytes += call.bytes;
         call.inUserShare = true;
-        call.uid = sender.uid;
     }
     return beyond;
 }
@@ -482,8 +500,14 @@ BusCaller BusCallQueue::callerOf(const Call &call) const
     caller.fromBus = true;
     caller.sender = call.sender;
     const auto sender = m_senders.constFind(call.key);
-    caller.uidKnown = sender != m_senders.cend() && sender->uidKnown;
-    caller.uid = caller.uidKnown ? sender->uid : 0;
+    if (call.uidKnown) {
+        caller.uid = call.uid;
+    } else if (sender != m_senders.cend() && sender->uidKnown) {
+        caller.uid = sender->uid;
+    } else {
+        caller.uidKnown = false;
+        caller.uid = 0;
+    }
     return caller;
 }
 
@@ -616,6 +640,7 @@ void BusCallQueue::finishCall(quint64 id, QDBusMessage message)
     if (sender != m_senders.end()) {
         std::deque<quint64> &calls = sender->calls;
         calls.erase(std::remove(calls.begin(), calls.end(), id), calls.end());
+        sender->inLane[laneOf(call)] -= 1;
         if (!call.inUserShare) {
             sender->awaiting.calls -= 1;
             sender->awaiting.bytes -= call.bytes;

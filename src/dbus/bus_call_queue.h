@@ -30,9 +30,14 @@ namespace AppStore {
 // - a method that runs a tool, asks the network or waits on another thread is
 //   worked on a thread of the caller's user (one call of a user at a time) or
 //   on the thread of the object it needs, and answered late from here;
-// - a sender's calls are worked one at a time in the order they came: a call
-//   behind one that waits, waits too, even a query that would be answered at
-//   once.
+// - a sender's calls are worked in two lanes, each one call at a time in the
+//   order the calls came: the long queries worked on a user's thread (the
+//   published list's reads and writes among them), and all others (the
+//   install, removal and control requests, the settings, the reads answered
+//   at once, the calls worked on the manager's thread). A call behind one
+//   of its lane that waits, waits too, even a read answered at once behind
+//   a setting's change; no call waits behind the other lane, so a request
+//   is never held up by the same client's slow store query.
 // What is held is bounded, in calls and in the bytes the held messages took
 // on the wire: per user (the calls waiting for their user to be known count
 // against their sender) and over all callers, well below the bytes the bus
@@ -110,8 +115,12 @@ public:
 
     // A method worked on a thread of its caller's user. finish, when given,
     // runs on this object's thread with the result just before the reply
-    // leaves: what the method signals or hands on goes out in the order it
-    // did when the whole method ran on that thread.
+    // leaves: what the method hands on is handed on in the order it was when
+    // the whole method ran on that thread. Its signals are given to the
+    // broadcast outbox before the reply is sent, and leave first while the
+    // bus takes what the daemon sends; while listeners that do not read hold
+    // the outbox back, the reply does not wait for them and may overtake
+    // them (BroadcastOutbox).
     template<typename Result>
     Result late(const QDBusContext &context, CallerLevel level, const std::function<Result()> &work,
                 const std::function<void(const Result &)> &finish = {},
@@ -148,6 +157,7 @@ public:
 
 private:
     enum class Where { Here, Worker, Target };
+    enum Lane { MainLane, LongLane, kLanes };
     enum class Verdict { Wait, Admitted, Refused };
     struct Plan
     {
@@ -190,14 +200,17 @@ private:
         bool byPolicy = false;
         // Counted in its user's share; before that, in its sender's.
         bool inUserShare = false;
+        // Its user, once known: the sender's record may go before the call.
+        bool uidKnown = false;
         uid_t uid = 0;
     };
     struct Sender
     {
         QDBusConnection connection{QString()};
         QString name;
-        // Its held calls by number, in the order they came.
+        // Its held calls by number, in the order they came, of both lanes.
         std::deque<quint64> calls;
+        int inLane[kLanes] = {0, 0};
         bool uidKnown = false;
         uid_t uid = 0;
         Usage awaiting;
@@ -229,10 +242,12 @@ private:
 
     // A call whose work or check needs to know its caller's user.
     static bool needsUser(const Call &call);
+    static Lane laneOf(const Call &call);
     bool mustWait(const QDBusContext &context) const;
     void take(const QDBusContext &context, Plan &&plan);
     void advance(const QString &key);
     void step(const QString &key);
+    void stepLane(const QString &key, Lane lane);
     Verdict judge(Sender &sender, const Call &call);
     void askIdentity(const QString &key);
     void identityAnswered(const QString &key, quint64 covers, const CallerIdentity &identity);

@@ -308,6 +308,19 @@ private Q_SLOTS:
         QVERIFY(!m_pending.constFirst().isFinished());
     }
 
+    // A request on the connection whose latest list waits for the store is
+    // taken before that list is answered.
+    void requestIsNotHeldBehindTheClientsLongQuery()
+    {
+        QVERIFY(!m_pending.constFirst().isFinished());
+        const QDBusPendingCall request = callAside(method(
+            QStringLiteral("IntallPackage"), {QStringLiteral("lanes"), QStringLiteral("{}")}));
+        QVERIFY(TestEnv::waitFor([&request] { return request.isFinished(); },
+                                 10000 * TestEnv::slowdown()));
+        QVERIFY2(!request.isError(), qPrintable(request.error().message()));
+        QVERIFY(!m_pending.constFirst().isFinished());
+    }
+
     // Root's calls so far, the one in work among them, and more from other
     // connections up to the bound are held; the next is refused at once.
     void callBeyondTheBoundOfOneUserIsRefused()
