@@ -7,8 +7,11 @@
 #include "utils/proxy_system.h"
 #include "utils/termination_signal_notifier.h"
 #include "utils/utils.h"
+#include "utils/worker_thread.h"
 
 #include <QCommandLineParser>
+
+#include <cstdio>
 
 #include <malloc.h>
 #include <unistd.h>
@@ -59,10 +62,13 @@ int main(int argc, char *argv[])
                      [] { AppStoreInterface::instance()->shutDown(); });
 
     const int status = app.exec();
-    // A long call still at work past the stop's grace would meet the
-    // singletons it uses being destroyed under it; the log is written line
-    // by line, the databases commit as they go.
-    if (AppStoreInterface::instance()->leftCallsRunning())
+    // A thread still at work past its stop's bound (a long call, a hook
+    // task, a worker in a job) would meet the singletons it uses being
+    // destroyed under it; the log is written line by line, the databases
+    // commit as they go.
+    if (AppStore::anyThreadLeftRunning()) {
+        std::fflush(nullptr);
         ::_exit(status);
+    }
     return status;
 }

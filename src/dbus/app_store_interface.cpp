@@ -38,6 +38,7 @@
 #include "utils/user_lookup.h"
 #include "utils/utils.h"
 #include "utils/wine_autostart_watcher.h"
+#include "utils/worker_thread.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -247,7 +248,8 @@ bool AppStoreInterface::isKaplaSupported() const
 void AppStoreInterface::stopWorkers()
 {
     // First: the calls use the workers below.
-    m_leftCallsRunning = !m_calls.stop(kLongCallStopWaitMs);
+    if (!m_calls.stop(kLongCallStopWaitMs))
+        AppStore::noteThreadLeftRunning();
     if (AppBriefInfoInterface *lookup = AppBriefInfoInterface::existingInstance())
         lookup->stopThread();
     if (m_uploadHardware)

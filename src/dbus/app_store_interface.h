@@ -67,7 +67,6 @@ public:
     // Whether a call was still at work on a worker when the workers were
     // stopped: the process must then end without destroying what such a
     // call may still use.
-    bool leftCallsRunning() const { return m_leftCallsRunning; }
 
     // Main thread, when the service manager asks the daemon to stop: no new
     // work is taken, the calls still waiting for their answer get an error,
@@ -249,7 +248,6 @@ private:
     // The calls that wait for their caller's check, for their sender's
     // earlier calls, or for a tool, the network or another thread.
     AppStore::BusCallQueue m_calls;
-    bool m_leftCallsRunning = false;
     std::unique_ptr<AptUpdateThread> m_aptUpdateThread;
     std::unique_ptr<UpdateSrcDirThread> m_updateSrcDirThread;
     std::unique_ptr<ClearCacheDirThread> m_clearCacheDirThread;

@@ -80,8 +80,10 @@ void ThreadPoolManager::stopThread()
     if (pool.activeThreadCount() > 0)
         qCInfo(daemonLogCategory) << "Statistics still queued or running at shut-down";
     pool.clear();
-    if (!pool.waitForDone(kPoolStopWaitMs))
+    if (!pool.waitForDone(kPoolStopWaitMs)) {
         qCWarning(daemonLogCategory) << "Statistics reports still running at shut-down";
+        AppStore::noteThreadLeftRunning();
+    }
 }
 
 void ThreadPoolManager::addUploadDownloadTask(DownloadStateBiData data)

@@ -5,6 +5,7 @@
 #include "common/daemon_log.h"
 #include "task/apt_install_manager.h"
 #include "utils/bus_argument_checks.h"
+#include "utils/worker_thread.h"
 
 #include <QMutexLocker>
 #include <QThread>
@@ -99,6 +100,7 @@ void HookCacheData::stopThread()
         disconnect(m_returnOnFinish);
         qCWarning(daemonLogCategory)
             << "the hook cache thread did not end within" << kThreadStopWaitMs << "ms";
+        AppStore::noteThreadLeftRunning();
     }
     m_poolBusyAtStop = !drainPool();
 }
@@ -115,6 +117,7 @@ bool HookCacheData::drainPool()
     if (m_pool->waitForDone(kPoolStopWaitMs))
         return true;
     qCWarning(daemonLogCategory) << "a hook task did not end within" << kPoolStopWaitMs << "ms";
+    AppStore::noteThreadLeftRunning();
     return false;
 }
 

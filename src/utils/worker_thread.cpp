@@ -6,7 +6,15 @@
 #include <QObject>
 #include <QThread>
 
+#include <atomic>
+
 namespace AppStore {
+
+namespace {
+
+std::atomic<bool> threadLeftRunning{false};
+
+} // namespace
 
 QThread *startWorkerThread(QObject *worker, const char *name)
 {
@@ -29,7 +37,18 @@ bool stopWorkerThread(QThread *thread, int waitMs)
     }
     qCWarning(daemonLogCategory).noquote()
         << "worker thread" << thread->objectName() << "did not stop within" << waitMs << "ms";
+    noteThreadLeftRunning();
     return false;
+}
+
+void noteThreadLeftRunning()
+{
+    threadLeftRunning = true;
+}
+
+bool anyThreadLeftRunning()
+{
+    return threadLeftRunning;
 }
 
 } // namespace AppStore

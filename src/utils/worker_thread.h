@@ -20,4 +20,10 @@ constexpr int kWorkerStopWaitMs = 30 * 1000;
 // and must not be deleted. True for null.
 bool stopWorkerThread(QThread *thread, int waitMs = kWorkerStopWaitMs);
 
+// A stop that waited out its bound tells it here (stopWorkerThread does so
+// itself), and the process ends without running its static destructors under
+// a thread still at work. Any thread.
+void noteThreadLeftRunning();
+bool anyThreadLeftRunning();
+
 } // namespace AppStore

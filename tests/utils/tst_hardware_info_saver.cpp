@@ -79,7 +79,10 @@ private Q_SLOTS:
         QObject::connect(&stuck, &QThread::started, [] { QThread::sleep(2); });
         stuck.start();
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("did not stop")));
+        QVERIFY(!AppStore::anyThreadLeftRunning());
         QVERIFY(!AppStore::stopWorkerThread(&stuck, 100));
+        // The process is then told to end without its static destructors.
+        QVERIFY(AppStore::anyThreadLeftRunning());
         QVERIFY(stuck.wait(10000));
     }
 };
