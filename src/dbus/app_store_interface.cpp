@@ -21,8 +21,10 @@
 #include "dbus/bus_watchdog.h"
 #include "dbus/caller_check.h"
 #include "dbus/children_guard_account_interface.h"
+#include "dbus/introspection_adaptor.h"
 #include "dbus/latest_package_query.h"
 #include "dbus/package_history_queries.h"
+#include "dbus/properties_adaptor.h"
 #include "task/app_upgrade_check.h"
 #include "task/apt_install_manager.h"
 #include "task/hookcachedata.h"
@@ -213,10 +215,7 @@ bool AppStoreInterface::registerDBus()
         qCWarning(daemonLogCategory) << "Only" << qMax<qint64>(heldCalls, 1)
                                      << "calls may be held in all: the open-file limit is low";
     m_calls.limitCallsTo(int(qMin<qint64>(heldCalls, INT_MAX)));
-    const auto options =
-        QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals |
-        QDBusConnection::ExportScriptableProperties | QDBusConnection::ExportScriptableInvokables;
-    if (!bus.registerObject(kObjectPath, this, options)) {
+    if (!registerObject(bus)) {
         qCWarning(daemonLogCategory).noquote() << "Error:" << bus.lastError().message();
         return false;
     }
@@ -228,6 +227,29 @@ bool AppStoreInterface::registerDBus()
     AppStore::BroadcastOutbox::takeOver(bus, this, kObjectPath, kInterfaceName);
     AppStore::BusWatchdog::watch(bus);
     return true;
+}
+
+bool AppStoreInterface::registerObject(QDBusConnection &bus)
+{
+    const auto options =
+        QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals |
+        QDBusConnection::ExportScriptableProperties | QDBusConnection::ExportScriptableInvokables;
+    // Qt answers the introspection and property calls itself, at once; the
+    // adaptors put them through the queue like every other call. The text
+    // Qt gives for the object is asked of it once, in-process, before they
+    // take over.
+    if (!bus.registerObject(kObjectPath, this, options))
+        return false;
+    const QDBusMessage introspection = bus.call(QDBusMessage::createMethodCall(
+        bus.baseService(), kObjectPath, QStringLiteral("org.freedesktop.DBus.Introspectable"),
+        QStringLiteral("Introspect")));
+    bus.unregisterObject(kObjectPath);
+    if (introspection.type() != QDBusMessage::ReplyMessage)
+        return false;
+    new AppStore::IntrospectionAdaptor(this, m_calls,
+                                       introspection.arguments().value(0).toString());
+    new AppStore::PropertiesAdaptor(this, m_calls);
+    return bus.registerObject(kObjectPath, this, options | QDBusConnection::ExportAdaptors);
 }
 
 QString AppStoreInterface::version() const

@@ -148,6 +148,9 @@ private Q_SLOTS:
     void slotInstallPackageFailed(const QString &sourceId, const QString &packageName);
 
 private:
+    // The object with its methods, and the adaptors that take the standard
+    // introspection and property interfaces off Qt's own handling.
+    bool registerObject(QDBusConnection &bus);
     // A refusal of the method being worked, logged within its caller's
     // budget.
     void logRefused(const char *method, const QStringList &arguments) const;

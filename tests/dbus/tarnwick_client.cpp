@@ -107,9 +107,14 @@ bool takeCall(QStringList &arguments, QDBusMessage &call)
 {
     if (arguments.isEmpty())
         return false;
+    // "org.freedesktop.DBus.Introspectable.Introspect": a method of another
+    // interface of the object.
+    const QString name = arguments.takeFirst();
+    const qsizetype dot = name.lastIndexOf(u'.');
     call = QDBusMessage::createMethodCall(
         QStringLiteral("com.tarnwick.daemon"), QStringLiteral("/appstore"),
-        QStringLiteral("com.tarnwick.daemon.interface"), arguments.takeFirst());
+        dot < 0 ? QStringLiteral("com.tarnwick.daemon.interface") : name.left(dot),
+        name.mid(dot + 1));
     QVariantList values;
     while (!arguments.isEmpty() && arguments.constFirst() != QLatin1String("--then")) {
         QVariant value;

@@ -82,6 +82,7 @@ public:
     // The held calls wait until the case lets them go, however slowly the
     // machine starts their callers.
     std::atomic<bool> heldCallsGo{false};
+    std::atomic<int> heldCallsInWork{0};
     int requestsTaken = 0;
     bool lateCallCame = false;
     bool answeredLate = false;
@@ -103,8 +104,10 @@ public Q_SLOTS:
     {
         return queue.late<QStringList>(*this, AppStore::CallerLevel::Open, [this] {
             ++lateCallsStarted;
+            ++heldCallsInWork;
             for (int waited = 0; !heldCallsGo && waited < 120000; waited += 10)
                 QThread::msleep(10);
+            --heldCallsInWork;
             return QStringList();
         });
     }
@@ -198,6 +201,7 @@ private Q_SLOTS:
     {
         AppStore::BusConnectionLimits::setReceiveLimit(QDBusConnection::systemBus(), kReceiveLimit);
         m_object.heldCallsGo = true;
+        QVERIFY(TestEnv::waitFor([this] { return m_object.heldCallsInWork == 0; }, 10000));
     }
     void init() { m_object.heldCallsGo = false; }
 

@@ -308,6 +308,26 @@ private Q_SLOTS:
                  qPrintable(QString::number(resident)));
     }
 
+    // One user floods the introspection, which costs nothing to answer,
+    // without asking for answers: root is answered throughout, and what the
+    // daemon read of the flood and has not yet worked stays bounded.
+    void introspectionFloodLeavesRootAnswered()
+    {
+        QList<QStringList> floods;
+        for (int i = 0; i < 4; ++i)
+            floods << QStringList{QStringLiteral("--flood"), QStringLiteral("10000000"),
+                                  QStringLiteral("10"),
+                                  QStringLiteral("org.freedesktop.DBus.Introspectable.Introspect")};
+        const auto flooders = startClients(1, floods);
+        qint64 peak = 0;
+        probeRootWhile([&] {
+            peak = std::max(peak, residentKiB(m_daemon->processId()));
+            return anyRuns(flooders);
+        });
+        QVERIFY2(peak > 0 && (peak < kMemoryBoundKiB || TestEnv::slowdown() > 1),
+                 qPrintable(QString::number(peak)));
+    }
+
     // 100,000 calls of a method that checks its caller, from a user not at
     // the seat: each is refused, and none holds up root.
     void refusedCheckedCallsHoldUpNoOne()
