@@ -243,18 +243,31 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
     const bool uidKnown = known != m_senders.cend()
                               ? (uid = known->uid, known->uidKnown)
                               : CallerIdentity::knownUserOf(call.connection, call.sender, uid);
-    const Usage share =
-        uidKnown ? m_users.value(uid) : (known != m_senders.cend() ? known->awaiting : Usage());
-    if (!fits(m_total, m_maxCalls, kMaxBytes, call.bytes) ||
-        !fits(share, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
+    static const Sender none;
+    const Sender &record = known != m_senders.cend() ? *known : none;
+    Pool pool = WaitingRoom;
+    if (uidKnown) {
+        const Fit fit = fitOfUser(uid, call.bytes, m_lastSeq + 1);
+        if (fit == Fit::Fits)
+            pool = poolOfUser(uid);
+        else if (fit == Fit::Beyond || !waitingRoomFits(record, call.bytes))
+            pool = kPools;
+    } else if (poolFits(UnknownPool, call.bytes) &&
+               fits(record.awaiting, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
+        pool = UnknownPool;
+    } else if (!waitingRoomFits(record, call.bytes)) {
+        pool = kPools;
+    }
+    if (pool == kPools) {
         BusCaller caller;
         caller.fromBus = true;
         caller.uidKnown = uidKnown;
         caller.uid = uid;
         if (CallerLogBudget::admit(caller.budget()))
-            qCWarning(daemonLogCategory) << "refused a call of" << call.sender
-                                         << "beyond the bounds of the held calls:" << share.calls
-                                         << "calls of its user held," << m_total.calls << "in all";
+            qCWarning(daemonLogCategory)
+                << "refused a call of" << call.sender << "beyond the bounds of the held calls:"
+                << (uidKnown ? m_users.value(uid).calls : record.awaiting.calls)
+                << "calls of its user held";
         if (wantsReply)
             call.connection.send(message.createErrorReply(
                 QDBusError::LimitsExceeded,
@@ -280,13 +293,11 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
     }
     const quint64 id = ++m_lastSeq;
     call.seq = id;
-    m_total.calls += 1;
-    m_total.bytes += call.bytes;
-    Usage &counted = uidKnown ? m_users[uid] : sender.awaiting;
-    counted.calls += 1;
-    counted.bytes += call.bytes;
-    call.inUserShare = call.uidKnown = uidKnown;
+    call.uidKnown = uidKnown;
     call.uid = uid;
+    count(call, sender, pool);
+    if (pool == WaitingRoom && uidKnown)
+        askSeat(call.key);
     TaskManager::instance()->addTask();
     sender.calls.push_back(id);
     sender.inLane[laneOf(call)] += 1;
@@ -335,8 +346,14 @@ void BusCallQueue::stepLane(const QString &key, Lane lane)
         Call &call = m_calls[id];
         if (call.running)
             return;
-        if (needsUser(call) && !sender->uidKnown && !call.byPolicy) {
-            askIdentity(key);
+        if (!isUsersPool(call.pool) && !call.byPolicy &&
+            (needsUser(call) || call.pool == WaitingRoom || sender->uidKnown)) {
+            // Judged once its user is known, and the seat's where that
+            // decides its room.
+            if (sender->uidKnown)
+                askSeat(key);
+            else
+                askIdentity(key);
             return;
         }
         if (call.plan.level != CallerLevel::Open && !call.judged) {
@@ -406,68 +423,149 @@ void BusCallQueue::identityAnswered(const QString &key, quint64 covers,
     sender->asking = false;
     QList<quint64> unknown;
     QList<quint64> beyondShare;
+    bool byPolicy = false;
     if (!identity.hasUser()) {
         // Nothing can be decided about the calls the question was for; the
         // ones that came after it are asked about again.
         for (const quint64 id : sender->calls) {
             Call &call = m_calls[id];
-            if (id > covers || call.running || !needsUser(call))
+            if (id > covers || call.running || (!needsUser(call) && call.pool != WaitingRoom))
                 continue;
             // The bus takes root's methods only from root where the daemon
             // owns its name, so such a call of a caller that sent it and left
             // (the dpkg hook does) is root's.
             if (identity.senderGone() && call.plan.level == CallerLevel::RootOnly) {
-                call.judged = call.byPolicy = true;
+                call.judged = call.byPolicy = byPolicy = true;
                 continue;
             }
             unknown.append(id);
         }
+        if (byPolicy)
+            beyondShare = placeInUsersRoom(*sender, 0, true);
     } else {
         if (!sender->uidKnown) {
             sender->uidKnown = true;
             sender->uid = identity.userId();
-            beyondShare = moveToUserShare(*sender);
+            beyondShare = placeInUsersRoom(*sender, sender->uid);
         }
         sender->identity = identity;
         sender->identityCovers = covers;
     }
+    refuseOutOfTurn(key, unknown, beyondShare);
+}
+
+void BusCallQueue::refuseOutOfTurn(const QString &key, const QList<quint64> &unknown,
+                                   const QList<quint64> &beyond)
+{
     // They are out of the sender's turn before any is answered: answering
     // one steps through the sender's calls, which must not start them.
-    std::deque<quint64> &calls = sender->calls;
-    calls.erase(std::remove_if(
-                    calls.begin(), calls.end(),
-                    [&](quint64 id) { return unknown.contains(id) || beyondShare.contains(id); }),
-                calls.end());
+    std::deque<quint64> &calls = m_senders[key].calls;
+    calls.erase(
+        std::remove_if(calls.begin(), calls.end(),
+                       [&](quint64 id) { return unknown.contains(id) || beyond.contains(id); }),
+        calls.end());
     // From here on the sender's entry may go with its last call.
-    for (const quint64 id : std::as_const(unknown))
+    for (const quint64 id : unknown)
         fail(id, kNoUserText);
-    for (const quint64 id : std::as_const(beyondShare))
+    for (const quint64 id : beyond)
         limit(id);
     advance(key);
 }
 
-QList<quint64> BusCallQueue::moveToUserShare(Sender &sender)
+BusCallQueue::Pool BusCallQueue::poolOfUser(uid_t uid) const
 {
-    QList<quint64> beyond;
-    for (const quint64 id : sender.calls) {
-        Call &call = m_calls[id];
-        if (call.inUserShare)
-            continue;
-        call.uidKnown = true;
-        call.uid = sender.uid;
-        Usage &share = m_users[sender.uid];
-        if (!fits(share, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
-            if (share.calls == 0)
-                m_users.remove(sender.uid);
-            beyond.append(id);
-            continue;
+    if (uid == 0)
+        return RootPool;
+    return m_seat.known && m_seat.uid == uid ? SeatPool : OthersPool;
+}
+
+bool BusCallQueue::poolFits(Pool pool, qint64 bytes) const
+{
+    // A small call always has a place; a bigger one while the room has.
+    if (pool == WaitingRoom)
+        return m_pools[pool].calls < kMaxWaitingCalls &&
+               (bytes <= kMaxWaitingCallBytes || m_pools[pool].bytes + bytes <= kMaxBytes / 8);
+    if (pool == UnknownPool && !fits(m_pools[pool], qMax(1, m_maxCalls / 2), kMaxBytes / 2, bytes))
+        return false;
+    // What root's and the seat user's rooms have not used stays theirs.
+    const int keptCalls = qMax(1, m_maxCalls / 8);
+    const qint64 keptBytes = kMaxBytes / 8;
+    int calls = m_maxCalls;
+    qint64 room = kMaxBytes;
+    Usage held;
+    for (const Pool counted : {RootPool, SeatPool, OthersPool, UnknownPool}) {
+        held.calls += m_pools[counted].calls;
+        held.bytes += m_pools[counted].bytes;
+        if (isUsersPool(counted) && counted != OthersPool && counted != pool) {
+            calls -= qMax(0, keptCalls - m_pools[counted].calls);
+            room -= qMax<qint64>(0, keptBytes - m_pools[counted].bytes);
         }
-        sender.awaiting.calls -= 1;
-        sender.awaiting.bytes -= call.bytes;
+    }
+    return fits(held, calls, room, bytes);
+}
+
+bool BusCallQueue::waitingRoomFits(const Sender &sender, qint64 bytes) const
+{
+    return !sender.inWaitingRoom && poolFits(WaitingRoom, bytes);
+}
+
+BusCallQueue::Fit BusCallQueue::fitOfUser(uid_t uid, qint64 bytes, quint64 seq) const
+{
+    if (poolFits(poolOfUser(uid), bytes) &&
+        fits(m_users.value(uid), kMaxCallsPerUser, kMaxBytesPerUser, bytes))
+        return Fit::Fits;
+    // The user may be the seat's since the seat was last asked.
+    if (poolOfUser(uid) == OthersPool && m_seat.covers < seq)
+        return Fit::AwaitsSeat;
+    return Fit::Beyond;
+}
+
+void BusCallQueue::count(Call &call, Sender &sender, Pool pool)
+{
+    call.pool = pool;
+    m_pools[pool].calls += 1;
+    m_pools[pool].bytes += call.bytes;
+    if (isUsersPool(pool)) {
+        Usage &share = m_users[call.uid];
         share.calls += 1;
         share.bytes += call.bytes;
-        call.inUserShare = true;
+    } else if (pool == UnknownPool) {
+        sender.awaiting.calls += 1;
+        sender.awaiting.bytes += call.bytes;
+    } else {
+        sender.inWaitingRoom = true;
     }
+}
+
+QList<quint64> BusCallQueue::placeInUsersRoom(Sender &sender, uid_t uid, bool onlyByPolicy)
+{
+    QList<quint64> beyond;
+    bool awaitsSeat = false;
+    for (const quint64 id : sender.calls) {
+        Call &call = m_calls[id];
+        if (isUsersPool(call.pool) || (onlyByPolicy && !call.byPolicy))
+            continue;
+        // Judged without itself, which it counts in where it waits.
+        const Pool waits = call.pool;
+        uncount(call, &sender);
+        const Fit fit = fitOfUser(uid, call.bytes, call.seq);
+        if (fit == Fit::Fits) {
+            call.uidKnown = true;
+            call.uid = uid;
+            count(call, sender, poolOfUser(uid));
+            continue;
+        }
+        count(call, sender, waits);
+        if (fit == Fit::AwaitsSeat) {
+            awaitsSeat = true;
+            continue;
+        }
+        call.uidKnown = true;
+        call.uid = uid;
+        beyond.append(id);
+    }
+    if (awaitsSeat)
+        askSeat(keyOf(sender.connection, sender.name));
     return beyond;
 }
 
@@ -490,8 +588,14 @@ void BusCallQueue::seatAnswered(quint64 covers, bool known, uid_t uid)
     m_seat.known = known;
     m_seat.uid = uid;
     const QSet<QString> waiting = std::exchange(m_seat.waiting, {});
-    for (const QString &key : waiting)
-        advance(key);
+    for (const QString &key : waiting) {
+        const auto sender = m_senders.find(key);
+        if (sender == m_senders.end())
+            continue;
+        const QList<quint64> beyond =
+            sender->uidKnown ? placeInUsersRoom(*sender, sender->uid) : QList<quint64>();
+        refuseOutOfTurn(key, {}, beyond);
+    }
 }
 
 BusCaller BusCallQueue::callerOf(const Call &call) const
@@ -635,27 +739,29 @@ void BusCallQueue::finishCall(quint64 id, QDBusMessage message)
     // Each copy keeps the received message; the last hold goes with the
     // prepared replies, on the connection's own thread.
     message = QDBusMessage();
-    uncount(call);
     const auto sender = m_senders.find(call.key);
+    uncount(call, sender != m_senders.end() ? &*sender : nullptr);
     if (sender != m_senders.end()) {
         std::deque<quint64> &calls = sender->calls;
         calls.erase(std::remove(calls.begin(), calls.end(), id), calls.end());
         sender->inLane[laneOf(call)] -= 1;
-        if (!call.inUserShare) {
-            sender->awaiting.calls -= 1;
-            sender->awaiting.bytes -= call.bytes;
-        }
     }
     letGo(call.connection, std::move(call.answer));
     TaskManager::instance()->removeTask();
     advance(call.key);
 }
 
-void BusCallQueue::uncount(const Call &call)
+void BusCallQueue::uncount(const Call &call, Sender *sender)
 {
-    m_total.calls -= 1;
-    m_total.bytes -= call.bytes;
-    if (!call.inUserShare)
+    m_pools[call.pool].calls -= 1;
+    m_pools[call.pool].bytes -= call.bytes;
+    if (call.pool == UnknownPool && sender) {
+        sender->awaiting.calls -= 1;
+        sender->awaiting.bytes -= call.bytes;
+    } else if (call.pool == WaitingRoom && sender) {
+        sender->inWaitingRoom = false;
+    }
+    if (!isUsersPool(call.pool))
         return;
     const auto share = m_users.find(call.uid);
     if (share == m_users.end())

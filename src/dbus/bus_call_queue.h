@@ -39,10 +39,17 @@ namespace AppStore {
 //   a setting's change; no call waits behind the other lane, so a request
 //   is never held up by the same client's slow store query.
 // What is held is bounded, in calls and in the bytes the held messages took
-// on the wire: per user (the calls waiting for their user to be known count
-// against their sender) and over all callers, well below the bytes the bus
-// library lets the connection hold before it stops reading. A call beyond a
-// bound is answered "LimitsExceeded" at once and leaves nothing behind.
+// on the wire, well below the bytes the bus library lets the connection hold
+// before it stops reading: per user, and over all callers, of which an
+// eighth is kept for root and an eighth for the user at the seat (what either
+// has not used, neither the other nor anyone else takes), and at most a half
+// may be calls whose user is not known yet (counted against their sender
+// too, a store client's first burst fits). A call that fits none of these waits
+// unworked in a small waiting room, one per sender, until its user and the
+// seat's are known, and is judged then: so root's and the seat user's calls
+// are never refused for what the others hold, the dpkg hook's report, which
+// always comes on a fresh connection, included. A call beyond a bound is
+// answered "LimitsExceeded" at once and leaves nothing behind.
 // A call made in-process, not from the bus, is worked at once on the calling
 // thread. A call held or in work keeps the daemon from its idle exit.
 class BusCallQueue : public QObject
@@ -55,6 +62,11 @@ public:
     static constexpr qint64 kMaxBytesPerUser = 8 * 1024 * 1024;
     static constexpr int kMaxCalls = 4 * kMaxCallsPerUser;
     static constexpr qint64 kMaxBytes = 4 * kMaxBytesPerUser;
+    // The waiting room holds one call per sender: a small one (a request, a
+    // hook's report) always, as the system bus lets 2,048 connections in
+    // all; bigger ones within an eighth of the bytes.
+    static constexpr int kMaxWaitingCalls = 2048;
+    static constexpr qint64 kMaxWaitingCallBytes = 4096;
     // While the connection has more than this queued for the bus (whose own
     // bound the replies and signals that callers and listeners do not read
     // have reached), no call is worked: the calls wait within their bounds,
@@ -158,6 +170,8 @@ public:
 private:
     enum class Where { Here, Worker, Target };
     enum Lane { MainLane, LongLane, kLanes };
+    // Where a held call is counted; the first three are users' rooms.
+    enum Pool { RootPool, SeatPool, OthersPool, UnknownPool, WaitingRoom, kPools };
     enum class Verdict { Wait, Admitted, Refused };
     struct Plan
     {
@@ -198,8 +212,7 @@ private:
         bool judged = false;
         // Admitted by the bus's own policy, whoever its caller was.
         bool byPolicy = false;
-        // Counted in its user's share; before that, in its sender's.
-        bool inUserShare = false;
+        Pool pool = UnknownPool;
         // Its user, once known: the sender's record may go before the call.
         bool uidKnown = false;
         uid_t uid = 0;
@@ -213,7 +226,9 @@ private:
         int inLane[kLanes] = {0, 0};
         bool uidKnown = false;
         uid_t uid = 0;
+        // Its calls in the room of the calls whose user is not known.
         Usage awaiting;
+        bool inWaitingRoom = false;
         // What the bus daemon last told of the sender, and the last call that
         // had come when it was asked.
         CallerIdentity identity;
@@ -239,6 +254,15 @@ private:
     }
     static QString keyOf(const QDBusConnection &connection, const QString &sender);
     static bool fits(const Usage &usage, int maxCalls, qint64 maxBytes, qint64 bytes);
+    static bool isUsersPool(Pool pool) { return pool < UnknownPool; }
+    Pool poolOfUser(uid_t uid) const;
+    bool poolFits(Pool pool, qint64 bytes) const;
+    bool waitingRoomFits(const Sender &sender, qint64 bytes) const;
+    // Whether a call of uid fits its user's room and share; waits for the
+    // seat's user where it could be that user's.
+    enum class Fit { Fits, AwaitsSeat, Beyond };
+    Fit fitOfUser(uid_t uid, qint64 bytes, quint64 seq) const;
+    void count(Call &call, Sender &sender, Pool pool);
 
     // A call whose work or check needs to know its caller's user.
     static bool needsUser(const Call &call);
@@ -251,9 +275,13 @@ private:
     Verdict judge(Sender &sender, const Call &call);
     void askIdentity(const QString &key);
     void identityAnswered(const QString &key, quint64 covers, const CallerIdentity &identity);
-    // The sender's calls now count against its user's share; those beyond it
-    // are returned, to be refused.
-    QList<quint64> moveToUserShare(Sender &sender);
+    // The sender's calls not yet in a user's room go to the room of uid;
+    // those beyond it are returned, to be refused, those that wait for the
+    // seat's user stay.
+    QList<quint64> placeInUsersRoom(Sender &sender, uid_t uid, bool onlyByPolicy = false);
+    // Refuses calls of the sender out of its turn.
+    void refuseOutOfTurn(const QString &key, const QList<quint64> &unknown,
+                         const QList<quint64> &beyond);
     void askSeat(const QString &key);
     void seatAnswered(quint64 covers, bool known, uid_t uid);
     // Starts the call's work; false when it was answered at once.
@@ -266,7 +294,7 @@ private:
     void limit(quint64 id);
     // Sends message, the call's reply or error, and lets the call go.
     void finishCall(quint64 id, QDBusMessage message);
-    void uncount(const Call &call);
+    void uncount(const Call &call, Sender *sender);
     void forgetIfIdle(const QString &key);
     // Whether connection has more queued for the bus than calls may add to;
     // then the sender's turn comes once it has room. Looked at afresh every
@@ -283,7 +311,7 @@ private:
     QHash<quint64, Call> m_calls;
     QHash<QString, Sender> m_senders;
     QHash<uid_t, Usage> m_users;
-    Usage m_total;
+    Usage m_pools[kPools];
     Seat m_seat;
     mutable QElapsedTimer m_outgoingSampled;
     mutable bool m_outgoingFull = false;

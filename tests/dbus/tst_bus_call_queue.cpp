@@ -1,6 +1,7 @@
 #include "daemon_under_test.h"
 #include "other_user_client.h"
 #include "private_system_bus.h"
+#include "server_process.h"
 #include "test_env.h"
 
 #include "dbus/broadcast_outbox.h"
@@ -30,6 +31,8 @@
 
 namespace {
 
+// The user at the seat; uids 1 to 4 are others.
+constexpr uid_t kSeatUid = 5;
 // Low, so that a burst pauses the connection's reading on every round.
 constexpr qint64 kReceiveLimit = 1024 * 1024;
 constexpr int kWatchdogPeriodMs = 20;
@@ -160,6 +163,7 @@ class TestBusCallQueue : public QObject
 
 private:
     PrivateSystemBus m_bus;
+    ServerProcess m_login1;
     Answering m_object;
     QTemporaryDir m_dir;
 
@@ -181,8 +185,13 @@ private Q_SLOTS:
         m_bus.addPolicy(QStringLiteral("<policy user=\"root\"><allow send_destination="
                                        "\"org.freedesktop.DBus\" send_interface="
                                        "\"org.freedesktop.DBus.Debug.Stats\"/></policy>"));
+        m_bus.allowService(QStringLiteral("org.freedesktop.login1"));
         QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
         QVERIFY(m_bus.openToAllUsers());
+        QVERIFY2(m_login1.start(qEnvironmentVariable("TWK_LOGIN1_STANDIN"),
+                                {QStringLiteral("seat"), QString::number(kSeatUid)},
+                                m_bus.environment()),
+                 qPrintable(m_login1.errorString()));
         QDBusConnection bus = QDBusConnection::systemBus();
         AppStore::BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
         QVERIFY(bus.registerObject(QStringLiteral("/appstore"), &m_object,
@@ -350,39 +359,65 @@ private Q_SLOTS:
         QCOMPARE(probe.reply().type(), QDBusMessage::ReplyMessage);
     }
 
-    // Users who each stay within their share are together held to the bound
-    // over all callers: one call beyond it is refused at once.
-    void sharesOfAllUsersAreBoundedTogether()
+    // Users not at the seat together never take the room kept for root and
+    // the seat's user: once they hold all the rest, a call more of theirs is
+    // refused, while root and the seat's user, on fresh connections, are
+    // still taken.
+    void rootAndTheSeatUserKeepTheirRoom()
     {
         QDBusConnection bus = QDBusConnection::systemBus();
         AppStore::BusConnectionLimits::setReceiveLimit(bus, 128 * 1024 * 1024);
         OtherUserClient other(m_bus);
         QVERIFY(other.isValid());
-        const QString name =
-            other.writeReadable(QStringLiteral("seven"), QByteArray(7 * 1024 * 1024, 'a'));
+        const auto held = [&other](const QString &name, qsizetype bytes) {
+            return QStringList{QStringLiteral("--await"), QStringLiteral("--send"),
+                               QStringLiteral("1"), QStringLiteral("GetLocalPackageList"),
+                               QStringLiteral("sfile:") +
+                                   other.writeReadable(name, QByteArray(bytes, 'a'))};
+        };
+        const QStringList seven = held(QStringLiteral("seven"), 7 << 20);
+        const QStringList three = held(QStringLiteral("three"), 3 << 20);
         const int started = m_object.lateCallsStarted;
         std::vector<std::unique_ptr<AppStore::ProcessRunner>> users;
-        for (uid_t uid = 1; uid <= 5; ++uid) {
+        // One after another, each in work before the next comes.
+        for (uid_t uid = 1; uid <= 4; ++uid) {
             users.push_back(std::make_unique<AppStore::ProcessRunner>());
-            QVERIFY(users.back()->start(other.spec(
-                uid, {QStringLiteral("--await"), QStringLiteral("--send"), QStringLiteral("1"),
-                      QStringLiteral("GetLocalPackageList"), QStringLiteral("sfile:") + name})));
+            QVERIFY(users.back()->start(other.spec(uid, seven)));
+            QVERIFY(TestEnv::waitFor(
+                [&] {
+                    return m_object.lateCallsStarted - started == int(uid) ||
+                           !users.back()->isRunning();
+                },
+                60000 * TestEnv::slowdown()));
         }
-        // Four are held, and the fifth caller has its answer, before any
-        // held call lets go of its bytes.
+        const auto answered = [&users] {
+            return std::count_if(users.cbegin(), users.cend(),
+                                 [](const auto &user) { return !user->isRunning(); });
+        };
         QVERIFY(TestEnv::waitFor(
-            [&] {
-                return m_object.lateCallsStarted - started == 4 &&
-                       std::any_of(users.cbegin(), users.cend(),
-                                   [](const auto &user) { return !user->isRunning(); });
-            },
+            [&] { return answered() == 1 && m_object.lateCallsStarted - started == 3; },
             60000 * TestEnv::slowdown()));
+        AppStore::ProcessRunner seatUser;
+        QVERIFY(seatUser.start(other.spec(kSeatUid, three)));
+        QVERIFY(TestEnv::waitFor([&] { return m_object.lateCallsStarted - started == 4; },
+                                 60000 * TestEnv::slowdown()));
+        const QDBusPendingCall root =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("root"))
+                .asyncCall(method(QStringLiteral("GetLocalPackageList"), {QString(3 << 20, u'a')}),
+                           120000);
+        QVERIFY(TestEnv::waitFor([&] { return m_object.lateCallsStarted - started == 5; },
+                                 60000 * TestEnv::slowdown()));
         m_object.heldCallsGo = true;
-        int refused = 0;
-        for (const auto &user : users)
-            refused +=
-                user->waitForFinished().outputText().contains(QLatin1String("LimitsExceeded"));
-        QCOMPARE(refused, 1);
+        QVERIFY(TestEnv::waitFor([&root] { return root.isFinished(); }, 30000));
+        QVERIFY2(!root.isError(), qPrintable(root.error().message()));
+        QVERIFY(seatUser.waitForFinished().outputText().contains(QLatin1String("1 replies")));
+        QVERIFY(TestEnv::waitFor([&] { return answered() == 4; }, 30000));
+        QCOMPARE(std::count_if(users.cbegin(), users.cend(),
+                               [](const auto &user) {
+                                   return user->result().outputText().contains(
+                                       QLatin1String("LimitsExceeded"));
+                               }),
+                 1);
     }
 
     // A call whose caller has gone before the bus daemon could tell its user
