@@ -1,5 +1,6 @@
 #pragma once
 
+#include "apt_utils/pending_shortcut_removal.h"
 #include "common/apt_task.h"
 #include "common/operation_codes.h"
 #include "task/abstract_task.h"
@@ -160,6 +161,9 @@ private:
     QByteArray m_unreadOutput;
     QStringDecoder m_outputDecoder{QStringDecoder::Utf8};
     AppStore::ProcessResult m_lastResult;
+    // The user's shortcuts to the package being purged, read before its
+    // first judgement; they go only once the package has.
+    std::unique_ptr<AppStore::PendingShortcutRemoval> m_shortcuts;
 
     // An object on the pool thread while run() is inside its event loop;
     // answers are queued to it.

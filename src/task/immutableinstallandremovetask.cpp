@@ -2,7 +2,6 @@
 
 #include "apt_utils/aptcache.h"
 #include "apt_utils/package_protection.h"
-#include "apt_utils/pending_shortcut_removal.h"
 #include "common/app_brief_info.h"
 #include "common/daemon_log.h"
 #include "common/notify_status.h"
@@ -151,7 +150,8 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
         endPurge(false);
         return;
     }
-    AppStore::PendingShortcutRemoval shortcuts(m_task.packageName, m_task.loginName, 1);
+    m_shortcuts =
+        std::make_unique<AppStore::PendingShortcutRemoval>(m_task.packageName, m_task.loginName, 1);
     const QString refusal = AppStore::PackageProtection::purgeRefusal(
         m_task.packageName, aptGetSpec(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs));
     if (!refusal.isEmpty()) {
@@ -161,7 +161,6 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
         return;
     }
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
-    shortcuts.take();
     startAptGet(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs);
 }
 
@@ -292,6 +291,9 @@ void ImmutableInstallAndRemoveTask::OnPurgeFinishedSlot(int exitCode,
     if (ok) {
         if (m_task.sourceId != kSilentPurge)
             AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
+        // A refused or failed purge leaves the desktop as it was.
+        if (m_shortcuts)
+            m_shortcuts->take();
     } else {
         qCWarning(daemonLogCategory).noquote()
             << "ImmutableInstallAndRemoveTask::OnPurgeFinishedSlot failed:"

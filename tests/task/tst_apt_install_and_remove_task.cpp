@@ -6,6 +6,8 @@
 #include "system_file_guard.h"
 #include "task/aptinstallandremovetask.h"
 #include "test_env.h"
+#include "test_user.h"
+#include "upgradable_packages.h"
 #include "utils/process_runner.h"
 #include "utils/small_utils.h"
 #include "utils/utils.h"
@@ -133,6 +135,7 @@ private Q_SLOTS:
     void protectedPackagesStay();
     void unneededPackagesStay_data();
     void unneededPackagesStay();
+    void refusedRemovalKeepsShortcuts();
 
 private:
     AptInstallAndRemoveTask *startTask(const Apt_Task &task, Recording &recording,
@@ -748,6 +751,32 @@ void TestAptInstallAndRemoveTask::failingPrermKeepsThePackage()
     TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"),
                                               QStringLiteral("--force-remove-reinstreq"), package});
     QCOMPARE(dpkgState(package), QString());
+}
+
+// apt reads a package's flags from its repository's index too, which the
+// listing does not see: apt refuses the purge it allowed, and the user's
+// shortcut stays with the package.
+void TestAptInstallAndRemoveTask::refusedRemovalKeepsShortcuts()
+{
+    UpgradablePackages flagged(m_repository, QStringLiteral("twk-test-flagged-"));
+    LocalAptRepository::PackageOptions published;
+    published.controlFields.insert(QStringLiteral("Protected"), QStringLiteral("yes"));
+    QVERIFY2(flagged.build(1, QStringLiteral("1.0"), QStringLiteral("2.0"), published) &&
+                 flagged.install(),
+             qPrintable(flagged.errorString()));
+    const QString package = flagged.names().constFirst();
+    TestUser user;
+    QVERIFY(user.create() && user.addShortcut(package));
+
+    Recording recording;
+    Apt_Task task = makeTask(package, 1);
+    task.version.clear();
+    task.loginName = user.login;
+    startTask(task, recording);
+    QVERIFY(waitForEnd(recording));
+    QCOMPARE(recording.purgeResults, QList<bool>{false});
+    QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
+    QVERIFY(user.hasShortcut(package));
 }
 
 QTEST_GUILESS_MAIN(TestAptInstallAndRemoveTask)
