@@ -379,7 +379,7 @@ void AptInstallAndRemoveTask::startPurgeTask()
         return;
     }
     // Asked once dpkg is free: the simulation sees what the purge will meet.
-    const ProcessSpec spec = purgeSpec();
+    ProcessSpec spec = purgeSpec();
     // A retry meets a package a failed run may have half removed: the
     // entries read before the first run stand.
     if (!m_shortcuts)
@@ -395,6 +395,7 @@ void AptInstallAndRemoveTask::startPurgeTask()
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
     if (!m_process)
         m_process = createProcess(false);
+    m_purgeSolverOption = AppStore::PackageProtection::solverOption(spec);
     if (startProcess(spec) && m_process) {
         // Nobody answers a purge's prompts: they read end-of-file instead of
         // holding the only install thread.
@@ -940,12 +941,12 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runPurgeRepairs(const 
 // it.
 void AptInstallAndRemoveTask::removeWithApt()
 {
-    const ProcessResult result =
-        runSideCommand(QStringLiteral("apt"),
-                       {QStringLiteral("remove"), QStringLiteral("-y"), QStringLiteral("-o"),
-                        AppStore::PackageProtection::keepUnneededOption(), QStringLiteral("--"),
-                        m_task.packageName},
-                       true, kDpkgRepairTimeoutMs);
+    const ProcessResult result = runSideCommand(
+        QStringLiteral("apt"),
+        QStringList{QStringLiteral("remove"), QStringLiteral("-y"), QStringLiteral("-o"),
+                    AppStore::PackageProtection::keepUnneededOption()} +
+            m_purgeSolverOption + QStringList{QStringLiteral("--"), m_task.packageName},
+        true, kDpkgRepairTimeoutMs);
     qCDebug(daemonLogCategory) << "exitStatus =" << (result.crashed ? 1 : 0)
                                << ",exitCode =" << result.exitCode;
     const bool removed =

@@ -164,6 +164,8 @@ private:
     // The user's shortcuts to the package being purged, read before its
     // first judgement; they go only once the package has.
     std::unique_ptr<AppStore::PendingShortcutRemoval> m_shortcuts;
+    // The solver the purge was judged with, for apt's removal after it.
+    QStringList m_purgeSolverOption;
 
     // An object on the pool thread while run() is inside its event loop;
     // answers are queued to it.

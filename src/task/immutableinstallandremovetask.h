@@ -58,7 +58,7 @@ private:
     bool waitForDpkg();
     AppStore::ProcessSpec aptGetSpec(const QString &operation, int timeoutMs,
                                      bool mayRemove = true) const;
-    void startAptGet(const QString &operation, int timeoutMs);
+    void startAptGet(const AppStore::ProcessSpec &spec);
     void handleFinished(const AppStore::ProcessResult &result);
     void failInstall();
     void endPurge(bool ok);
