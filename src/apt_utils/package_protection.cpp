@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <optional>
 
 namespace AppStore {
 
@@ -17,6 +18,8 @@ namespace {
 // Reading the lists of a full set of sources takes apt seconds on a slow
 // machine; a simulation that takes minutes has met something else.
 constexpr int kSimulationLimitMs = 5 * 60 * 1000;
+// apt-config reads the configuration files alone, in milliseconds.
+constexpr int kConfigReadLimitMs = 30000;
 
 const QString kHeld = QStringLiteral("held by the administrator");
 const QString kUnreadable = QStringLiteral("its record in dpkg's database does not read");
@@ -24,6 +27,11 @@ const QString kUnreadable = QStringLiteral("its record in dpkg's database does n
 const QString kHeldChanged = QStringLiteral("E: Held packages were changed");
 const QString kRemovalDisabled =
     QStringLiteral("E: Packages need to be removed but remove is disabled");
+const QString kAutoRemoveKey = QStringLiteral("APT::Get::AutomaticRemove");
+const QString kSolverKey = QStringLiteral("APT::Solver");
+// What apt.conf asks of apt-get alone; apt-config shows it under this name.
+const QString kOwnSolverKey = QStringLiteral("Binary::apt-get::APT::Solver");
+const QString kInternalSolver = QStringLiteral("internal");
 
 // The packages a simulation removes, from its "Remv name [version]" and
 // "Purg name [version]" lines, without architecture.
@@ -103,16 +111,53 @@ bool namesLast(const QString &packageName, const ProcessSpec &run)
     return last == packageName || last.startsWith(packageName + QLatin1Char('='));
 }
 
-// Among the run's options, before any "--".
-bool keepsUnneeded(const ProcessSpec &run)
+// What the run's options, before any "--", set key to: the last "-o" that
+// names it counts, as apt reads them.
+std::optional<QString> optionValue(const ProcessSpec &run, const QString &key)
 {
+    const QString prefix = key + QLatin1Char('=');
+    std::optional<QString> value;
     const QStringList &arguments = run.arguments;
     for (qsizetype i = 0; i + 1 < arguments.size() && arguments.at(i) != QLatin1String("--"); ++i) {
         if (arguments.at(i) == QLatin1String("-o") &&
-            arguments.at(i + 1) == PackageProtection::keepUnneededOption())
-            return true;
+            arguments.at(i + 1).startsWith(prefix, Qt::CaseInsensitive))
+            value = arguments.at(i + 1).mid(prefix.size());
     }
-    return false;
+    return value;
+}
+
+bool keepsUnneeded(const ProcessSpec &run)
+{
+    return optionValue(run, kAutoRemoveKey) == QLatin1String("false");
+}
+
+// The solver apt-get solves the run with under the configuration its
+// environment picks: the one apt.conf names for apt-get alone, else the one
+// it names for all, else apt's own; null when apt-config cannot tell.
+QString configuredSolver(const ProcessSpec &run)
+{
+    ProcessSpec query;
+    query.program = QStringLiteral("apt-config");
+    query.arguments = {QStringLiteral("dump"), QStringLiteral("--format"),
+                       QStringLiteral("%f=%v%n"), kSolverKey, kOwnSolverKey};
+    query.environmentMode = run.environmentMode;
+    query.environment = run.environment;
+    query.timeoutMs = kConfigReadLimitMs;
+    const ProcessResult result = ProcessRunner::run(query);
+    if (!result.succeeded())
+        return QString();
+    QString common;
+    QString own;
+    const QStringList lines = result.outputText().split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const QString key = line.section(QLatin1Char('='), 0, 0);
+        if (key.compare(kSolverKey, Qt::CaseInsensitive) == 0)
+            common = line.section(QLatin1Char('='), 1);
+        else if (key.compare(kOwnSolverKey, Qt::CaseInsensitive) == 0)
+            own = line.section(QLatin1Char('='), 1);
+    }
+    const QString named = own.isEmpty() ? common : own;
+    return named.isEmpty() ? kInternalSolver : named;
 }
 
 // A number as C's strtol reads one in base 0, whole: an optional sign, then
@@ -240,20 +285,38 @@ QString PackageProtection::simulationRefusal(const ProcessSpec &aptGetRun)
     return simulateBeside(aptGetRun);
 }
 
-QString PackageProtection::purgeRefusal(const QString &packageName, const ProcessSpec &purgeRun)
+QString PackageProtection::purgeRefusal(const QString &packageName, ProcessSpec &purgeRun)
 {
-    // The listing takes a few milliseconds, the simulation a second load of
-    // apt's cache; it runs only when the listing leaves a doubt.
+    // The listing and apt-config take a few milliseconds, the simulation a
+    // second load of apt's cache; it runs only when the listing leaves a
+    // doubt.
     SideQuery<RemovalPreview> listing([] { return RemovalPreview::read(); });
+    SideQuery<QString> solver([purgeRun] { return configuredSolver(purgeRun); });
     if (!isApplication(packageName))
         return QStringLiteral("it ships no desktop entry of its own, so it is no application");
+    // An external solver may answer a plain purge with more removals; the
+    // listing knows only apt's own. On the command line the name beats
+    // every file and scope, also those of apt's removal after dpkg's error.
+    const QString named = solver.take();
+    if (!named.isNull())
+        purgeRun.arguments =
+            QStringList{QStringLiteral("-o"), kSolverKey + QLatin1Char('=') + named} +
+            purgeRun.arguments;
     const RemovalPreview preview = listing.take();
     const QMap<QString, QString> *reasons =
         preview.isComplete() ? &preview.protectedReasons() : nullptr;
-    if (keepsUnneeded(purgeRun) && namesLast(packageName, purgeRun) &&
-        preview.takesOnlyItself(purgeRun.arguments.constLast()))
+    if (keepsUnneeded(purgeRun) && optionValue(purgeRun, kSolverKey) == kInternalSolver &&
+        namesLast(packageName, purgeRun) && preview.takesOnlyItself(purgeRun.arguments.constLast()))
         return judgeRemovals({packageName}, reasons);
     return judgeSimulation(simulate(purgeRun), reasons);
+}
+
+QStringList PackageProtection::solverOption(const ProcessSpec &judgedPurge)
+{
+    const std::optional<QString> named = optionValue(judgedPurge, kSolverKey);
+    if (!named)
+        return {};
+    return {QStringLiteral("-o"), kSolverKey + QLatin1Char('=') + *named};
 }
 
 QString PackageProtection::noRemovalOption()
@@ -263,7 +326,7 @@ QString PackageProtection::noRemovalOption()
 
 QString PackageProtection::keepUnneededOption()
 {
-    return QStringLiteral("APT::Get::AutomaticRemove=false");
+    return kAutoRemoveKey + QStringLiteral("=false");
 }
 
 namespace {

@@ -58,12 +58,19 @@ public:
 
     // Why the store must not purge the package with this apt-get run, empty
     // when it may: it is no application, or the run would remove a protected
-    // package or change a held one. When no installed package depends on it
-    // and the run keeps what nothing needs any more (keepUnneededOption), one
-    // listing of the installed packages tells what the run removes; otherwise
-    // the run's simulation does. purgeRun: apt-get's purge of that package,
-    // named last.
-    static QString purgeRefusal(const QString &packageName, const ProcessSpec &purgeRun);
+    // package or change a held one. When no installed package depends on it,
+    // the run keeps what nothing needs any more (keepUnneededOption) and apt
+    // solves it with its own solver, one listing of the installed packages
+    // tells what the run removes; otherwise the run's simulation does.
+    // purgeRun: apt-get's purge of that package, named last, whose options
+    // name no solver; it gains the option that names the solver it was
+    // judged with, the one apt.conf names for apt-get or apt's own, so that
+    // what runs is what was judged.
+    static QString purgeRefusal(const QString &packageName, ProcessSpec &purgeRun);
+    // The option naming the solver that purgeRefusal gave judgedPurge, for
+    // another run of the same removal (apt's own after dpkg's error) to
+    // solve it alike; empty when the judgement could not tell the solver.
+    static QStringList solverOption(const ProcessSpec &judgedPurge);
 
     // An install or repair run that must not remove anything without a look
     // first.

@@ -3,7 +3,6 @@
 #include "apt_utils/aptcache.h"
 #include "apt_utils/dpkg_query.h"
 #include "apt_utils/package_protection.h"
-#include "apt_utils/pending_shortcut_removal.h"
 #include "common/app_brief_info.h"
 #include "common/daemon_log.h"
 #include "common/notify_status.h"
@@ -359,10 +358,10 @@ void AptInstallAndRemoveTask::startPurgeTask()
         return;
     }
     if (presence == Presence::Absent) {
-        if (m_task.sourceId != kSilentPurge) {
-            AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
+        // A retry may find that the failed run took the package after all.
+        recordRemoval();
+        if (m_task.sourceId != kSilentPurge)
             Q_EMIT sigPurgeTaskFinished(m_task, true);
-        }
         safeQuitAndDeleteEventLoop();
         m_isFinished = true;
         return;
@@ -380,8 +379,12 @@ void AptInstallAndRemoveTask::startPurgeTask()
         return;
     }
     // Asked once dpkg is free: the simulation sees what the purge will meet.
-    const ProcessSpec spec = purgeSpec();
-    AppStore::PendingShortcutRemoval shortcuts(m_task.packageName, m_task.loginName, 1);
+    ProcessSpec spec = purgeSpec();
+    // A retry meets a package a failed run may have half removed: the
+    // entries read before the first run stand.
+    if (!m_shortcuts)
+        m_shortcuts = std::make_unique<AppStore::PendingShortcutRemoval>(m_task.packageName,
+                                                                         m_task.loginName, 1);
     const QString refusal = AppStore::PackageProtection::purgeRefusal(m_task.packageName, spec);
     if (!refusal.isEmpty()) {
         qCWarning(daemonLogCategory).noquote()
@@ -392,7 +395,7 @@ void AptInstallAndRemoveTask::startPurgeTask()
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
     if (!m_process)
         m_process = createProcess(false);
-    shortcuts.take();
+    m_purgeSolverOption = AppStore::PackageProtection::solverOption(spec);
     if (startProcess(spec) && m_process) {
         // Nobody answers a purge's prompts: they read end-of-file instead of
         // holding the only install thread.
@@ -846,10 +849,16 @@ void AptInstallAndRemoveTask::endPurge(bool ok)
     safeQuitAndDeleteEventLoop();
 }
 
+// The package is gone: so are the user's shortcuts to it. A refused or
+// failed removal leaves the desktop as it was.
 void AptInstallAndRemoveTask::recordRemoval()
 {
     if (m_task.sourceId != kSilentPurge)
         AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
+    if (m_shortcuts) {
+        m_shortcuts->take();
+        m_shortcuts.reset();
+    }
 }
 
 void AptInstallAndRemoveTask::OnPurgeFinishedSlot(int exitCode, QProcess::ExitStatus exitStatus)
@@ -932,12 +941,12 @@ AptInstallAndRemoveTask::Outcome AptInstallAndRemoveTask::runPurgeRepairs(const 
 // it.
 void AptInstallAndRemoveTask::removeWithApt()
 {
-    const ProcessResult result =
-        runSideCommand(QStringLiteral("apt"),
-                       {QStringLiteral("remove"), QStringLiteral("-y"), QStringLiteral("-o"),
-                        AppStore::PackageProtection::keepUnneededOption(), QStringLiteral("--"),
-                        m_task.packageName},
-                       true, kDpkgRepairTimeoutMs);
+    const ProcessResult result = runSideCommand(
+        QStringLiteral("apt"),
+        QStringList{QStringLiteral("remove"), QStringLiteral("-y"), QStringLiteral("-o"),
+                    AppStore::PackageProtection::keepUnneededOption()} +
+            m_purgeSolverOption + QStringList{QStringLiteral("--"), m_task.packageName},
+        true, kDpkgRepairTimeoutMs);
     qCDebug(daemonLogCategory) << "exitStatus =" << (result.crashed ? 1 : 0)
                                << ",exitCode =" << result.exitCode;
     const bool removed =

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "apt_utils/pending_shortcut_removal.h"
 #include "common/apt_task.h"
 #include "common/operation_codes.h"
 #include "task/abstract_task.h"
@@ -160,6 +161,11 @@ private:
     QByteArray m_unreadOutput;
     QStringDecoder m_outputDecoder{QStringDecoder::Utf8};
     AppStore::ProcessResult m_lastResult;
+    // The user's shortcuts to the package being purged, read before its
+    // first judgement; they go only once the package has.
+    std::unique_ptr<AppStore::PendingShortcutRemoval> m_shortcuts;
+    // The solver the purge was judged with, for apt's removal after it.
+    QStringList m_purgeSolverOption;
 
     // An object on the pool thread while run() is inside its event loop;
     // answers are queued to it.

@@ -2,7 +2,6 @@
 
 #include "apt_utils/aptcache.h"
 #include "apt_utils/package_protection.h"
-#include "apt_utils/pending_shortcut_removal.h"
 #include "common/app_brief_info.h"
 #include "common/daemon_log.h"
 #include "common/notify_status.h"
@@ -126,7 +125,8 @@ void ImmutableInstallAndRemoveTask::startInstallTask()
         qCWarning(daemonLogCategory)
             << "ImmutableInstallAndRemoveTask: the downloaded archive of" << m_task.packageName
             << "is not used; apt-get installs the package from the system's sources";
-    startAptGet(QStringLiteral("install"), AppStore::kAptInstallRunLimitMs);
+    startAptGet(
+        aptGetSpec(QStringLiteral("install"), AppStore::kAptInstallRunLimitMs, m_mayRemove));
 }
 
 void ImmutableInstallAndRemoveTask::startPurgeTask()
@@ -151,9 +151,10 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
         endPurge(false);
         return;
     }
-    AppStore::PendingShortcutRemoval shortcuts(m_task.packageName, m_task.loginName, 1);
-    const QString refusal = AppStore::PackageProtection::purgeRefusal(
-        m_task.packageName, aptGetSpec(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs));
+    m_shortcuts =
+        std::make_unique<AppStore::PendingShortcutRemoval>(m_task.packageName, m_task.loginName, 1);
+    ProcessSpec spec = aptGetSpec(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs);
+    const QString refusal = AppStore::PackageProtection::purgeRefusal(m_task.packageName, spec);
     if (!refusal.isEmpty()) {
         qCWarning(daemonLogCategory).noquote()
             << "refusing to remove" << m_task.packageName << "because" << refusal;
@@ -161,8 +162,7 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
         return;
     }
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
-    shortcuts.take();
-    startAptGet(QStringLiteral("purge"), AppStore::kAptPurgeRunLimitMs);
+    startAptGet(spec);
 }
 
 // apt-get with the system's own configuration and the daemon's environment;
@@ -191,7 +191,7 @@ ProcessSpec ImmutableInstallAndRemoveTask::aptGetSpec(const QString &operation, 
     return spec;
 }
 
-void ImmutableInstallAndRemoveTask::startAptGet(const QString &operation, int timeoutMs)
+void ImmutableInstallAndRemoveTask::startAptGet(const ProcessSpec &spec)
 {
     if (!m_process) {
         m_process = new ProcessRunner;
@@ -208,7 +208,6 @@ void ImmutableInstallAndRemoveTask::startAptGet(const QString &operation, int ti
             m_process, &ProcessRunner::finished, m_process,
             [this](const ProcessResult &result) { handleFinished(result); }, Qt::DirectConnection);
     }
-    const ProcessSpec spec = aptGetSpec(operation, timeoutMs, !m_isInstall || m_mayRemove);
     qCDebug(daemonLogCategory) << Q_FUNC_INFO << spec.program << spec.arguments;
     m_lastResult = ProcessResult();
     if (!m_process->start(spec)) {
@@ -292,6 +291,9 @@ void ImmutableInstallAndRemoveTask::OnPurgeFinishedSlot(int exitCode,
     if (ok) {
         if (m_task.sourceId != kSilentPurge)
             AppstoreDb::instance()->updateApplicationHistoryOperationByRemove(m_task.packageName);
+        // A refused or failed purge leaves the desktop as it was.
+        if (m_shortcuts)
+            m_shortcuts->take();
     } else {
         qCWarning(daemonLogCategory).noquote()
             << "ImmutableInstallAndRemoveTask::OnPurgeFinishedSlot failed:"

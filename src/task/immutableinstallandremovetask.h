@@ -1,5 +1,6 @@
 #pragma once
 
+#include "apt_utils/pending_shortcut_removal.h"
 #include "common/apt_task.h"
 #include "common/operation_codes.h"
 #include "task/abstract_task.h"
@@ -12,6 +13,7 @@
 #include <QStringDecoder>
 
 #include <atomic>
+#include <memory>
 
 class QEventLoop;
 
@@ -56,7 +58,7 @@ private:
     bool waitForDpkg();
     AppStore::ProcessSpec aptGetSpec(const QString &operation, int timeoutMs,
                                      bool mayRemove = true) const;
-    void startAptGet(const QString &operation, int timeoutMs);
+    void startAptGet(const AppStore::ProcessSpec &spec);
     void handleFinished(const AppStore::ProcessResult &result);
     void failInstall();
     void endPurge(bool ok);
@@ -74,4 +76,7 @@ private:
     QByteArray m_unreadOutput;
     QStringDecoder m_outputDecoder{QStringDecoder::Utf8};
     AppStore::ProcessResult m_lastResult;
+    // The user's shortcuts to the package being purged; they go only once
+    // the package has.
+    std::unique_ptr<AppStore::PendingShortcutRemoval> m_shortcuts;
 };

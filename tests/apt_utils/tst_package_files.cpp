@@ -3,6 +3,7 @@
 #include "dpkg_listing.h"
 #include "local_apt_repository.h"
 #include "test_env.h"
+#include "test_user.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,35 +41,6 @@ struct stat lstatOf(const QString &path)
         info.st_ino = 0;
     return info;
 }
-
-// The test user exists from the first test to the end, also after a failure.
-struct TestUser
-{
-    uid_t uid = 0;
-    gid_t gid = 0;
-
-    bool create()
-    {
-        remove();
-        if (!TestEnv::runTool(
-                 QStringLiteral("/usr/sbin/useradd"),
-                 {QStringLiteral("-m"), QStringLiteral("-s"), QStringLiteral("/bin/sh"), kUser})
-                 .succeeded())
-            return false;
-        const struct passwd *entry = getpwnam(kUser.toLatin1().constData());
-        if (!entry)
-            return false;
-        uid = entry->pw_uid;
-        gid = entry->pw_gid;
-        return true;
-    }
-    void remove()
-    {
-        if (getpwnam(kUser.toLatin1().constData()))
-            TestEnv::runTool(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("-r"), kUser});
-    }
-    ~TestUser() { remove(); }
-};
 
 } // namespace
 

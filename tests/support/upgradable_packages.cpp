@@ -34,14 +34,16 @@ UpgradablePackages::~UpgradablePackages()
 }
 
 bool UpgradablePackages::build(int count, const QString &installedVersion,
-                               const QString &publishedVersion)
+                               const QString &publishedVersion,
+                               const LocalAptRepository::PackageOptions &publishedOptions)
 {
     m_installedVersion = installedVersion;
     m_publishedVersion = publishedVersion;
     m_names.clear();
     for (int i = 1; i <= count; ++i)
         m_names.append(m_prefix + QString::number(i));
-    if (!m_repository.addPackages(m_names, {installedVersion, publishedVersion}))
+    if (!m_repository.addPackages(m_names, {installedVersion}) ||
+        !m_repository.addPackages(m_names, {publishedVersion}, publishedOptions))
         return fail(m_repository.errorString());
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "local_apt_repository.h"
 #include "system_file_guard.h"
 
 #include <QByteArray>
@@ -7,8 +8,6 @@
 #include <QStringList>
 
 #include <memory>
-
-class LocalAptRepository;
 
 // Many desktop applications installed at an old version while the repository
 // publishes a newer one, and the machine's own apt ("apt list --upgradable"
@@ -24,9 +23,11 @@ public:
     UpgradablePackages(const UpgradablePackages &) = delete;
     UpgradablePackages &operator=(const UpgradablePackages &) = delete;
 
-    // Builds "<prefix>1" .. "<prefix><count>" at both versions.
+    // Builds "<prefix>1" .. "<prefix><count>" at both versions, the
+    // published one with its own options.
     bool build(int count, const QString &installedVersion = QStringLiteral("1.0"),
-               const QString &publishedVersion = QStringLiteral("1.1"));
+               const QString &publishedVersion = QStringLiteral("1.1"),
+               const LocalAptRepository::PackageOptions &publishedOptions = {});
     // Once the repository is published: the machine's apt sources point at it
     // alone and its index is updated, then one dpkg run installs the old
     // versions.

@@ -6,6 +6,8 @@
 #include "system_file_guard.h"
 #include "task/aptinstallandremovetask.h"
 #include "test_env.h"
+#include "test_user.h"
+#include "upgradable_packages.h"
 #include "utils/process_runner.h"
 #include "utils/small_utils.h"
 #include "utils/utils.h"
@@ -43,6 +45,7 @@ const QString kUnneeded = QStringLiteral("twk-test-unneeded");
 // Its purge fails in dpkg: apt's removal comes after.
 const QString kPurgeFails = QStringLiteral("twk-test-purgefails");
 const QString kAutoRemoveConfig = QStringLiteral("/etc/apt/apt.conf.d/99twk-test-autoremove");
+const QString kSolverConfig = QStringLiteral("/etc/apt/apt.conf.d/99twk-test-solver");
 
 // "<status> <version>" as dpkg records the package; empty when it knows none.
 QString dpkgState(const QString &package)
@@ -133,6 +136,7 @@ private Q_SLOTS:
     void protectedPackagesStay();
     void unneededPackagesStay_data();
     void unneededPackagesStay();
+    void refusedRemovalKeepsShortcuts();
 
 private:
     AptInstallAndRemoveTask *startTask(const Apt_Task &task, Recording &recording,
@@ -609,27 +613,38 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay_data()
     QTest::addColumn<bool>("held");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QStringList>("installedAfter");
-    QTest::newRow("removal of no application")
-        << 1 << kPlain << QStringList{kPlain} << false << false << QStringList{kPlain};
+    QTest::addColumn<QByteArray>("aptConf");
+    QTest::newRow("removal of no application") << 1 << kPlain << QStringList{kPlain} << false
+                                               << false << QStringList{kPlain} << QByteArray();
     QTest::newRow("removal of a game off PATH")
-        << 1 << kGame << QStringList{kGame} << false << true << QStringList{};
+        << 1 << kGame << QStringList{kGame} << false << true << QStringList{} << QByteArray();
     QTest::newRow("removal of a held package")
-        << 1 << kHeld << QStringList{kHeld} << true << false << QStringList{kHeld};
+        << 1 << kHeld << QStringList{kHeld} << true << false << QStringList{kHeld} << QByteArray();
     QTest::newRow("removal taking an important package")
-        << 1 << kCore.first() << kCore << false << false << kCore;
+        << 1 << kCore.first() << kCore << false << false << kCore << QByteArray();
     QTest::newRow("removal taking an important package through what it provides")
         << 1 << kProvider << QStringList{kProvider, kKeeper} << false << false
-        << QStringList{kProvider, kKeeper};
+        << QStringList{kProvider, kKeeper} << QByteArray();
     QTest::newRow("removal while a package misses its dependency")
-        << 1 << kGame << QStringList{kGame, kNeedy} << false << false << QStringList{kGame};
+        << 1 << kGame << QStringList{kGame, kNeedy} << false << false << QStringList{kGame}
+        << QByteArray();
     QTest::newRow("install removing an important package")
-        << 0 << kRival << kCore << false << false << kCore;
+        << 0 << kRival << kCore << false << false << kCore << QByteArray();
     QTest::newRow("install removing an ordinary package")
-        << 0 << kRival << QStringList{kPlain} << false << true << QStringList{kRival};
+        << 0 << kRival << QStringList{kPlain} << false << true << QStringList{kRival}
+        << QByteArray();
     // The install meets broken dependencies, whose repair would take kNeedy.
     QTest::newRow("repair removing an important package")
         << 0 << QStringLiteral("twk-test-hello") << QStringList{kNeedy} << false << false
-        << QStringList{kNeedy};
+        << QStringList{kNeedy} << QByteArray();
+    // It hands even a plain purge to the solver, whatever the listing saw.
+    QTest::newRow("removal an external solver widens")
+        << 1 << kGame << QStringList{kGame, kUnneeded} << false << false
+        << QStringList{kGame, kUnneeded}
+        << QStringLiteral("Dir::Bin::Solvers:: \"%1\";\n"
+                          "Binary::apt-get::APT::Solver \"twk-test-solver\";\n")
+               .arg(TestEnv::standinsDir())
+               .toUtf8();
 }
 
 // What the system is built on and what the administrator holds stay, and
@@ -642,7 +657,16 @@ void TestAptInstallAndRemoveTask::protectedPackagesStay()
     QFETCH(bool, held);
     QFETCH(bool, ok);
     QFETCH(QStringList, installedAfter);
+    QFETCH(QByteArray, aptConf);
+    std::unique_ptr<SystemFileGuard> config;
+    if (!aptConf.isEmpty()) {
+        config = std::make_unique<SystemFileGuard>(QStringList{kSolverConfig});
+        QVERIFY2(config->isValid(), qPrintable(config->errorString()));
+        QVERIFY(TestEnv::writeFile(kSolverConfig, aptConf));
+    }
     const auto tidy = qScopeGuard([&] {
+        if (config)
+            config->restore();
         TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("unhold"), package});
         TestEnv::runTool(QStringLiteral("dpkg"),
                          QStringList{QStringLiteral("--purge"), QStringLiteral("--force-depends"),
@@ -679,10 +703,21 @@ void TestAptInstallAndRemoveTask::unneededPackagesStay_data()
 {
     QTest::addColumn<int>("taskType");
     QTest::addColumn<QString>("package");
-    QTest::addColumn<QString>("program"); // whose scope of apt.conf asks for autoremoval
-    QTest::newRow("purge") << 1 << QStringLiteral("twk-test-hello") << QStringLiteral("apt-get");
-    QTest::newRow("apt's removal after dpkg's error") << 1 << kPurgeFails << QStringLiteral("apt");
-    QTest::newRow("install") << 0 << QStringLiteral("twk-test-hello") << QStringLiteral("apt-get");
+    QTest::addColumn<QByteArray>("aptConf");
+    const QByteArray autoRemove = "Binary::%1::APT::Get::AutomaticRemove \"true\";\n";
+    QTest::newRow("purge") << 1 << QStringLiteral("twk-test-hello")
+                           << QByteArray(autoRemove).replace("%1", "apt-get");
+    QTest::newRow("apt's removal after dpkg's error")
+        << 1 << kPurgeFails << QByteArray(autoRemove).replace("%1", "apt");
+    // The purge was judged with apt's own solver: so is apt's removal.
+    QTest::newRow("apt's removal after dpkg's error, a solver named for apt")
+        << 1 << kPurgeFails
+        << QStringLiteral("Dir::Bin::Solvers:: \"%1\";\n"
+                          "Binary::apt::APT::Solver \"twk-test-solver\";\n")
+               .arg(TestEnv::standinsDir())
+               .toUtf8();
+    QTest::newRow("install") << 0 << QStringLiteral("twk-test-hello")
+                             << QByteArray(autoRemove).replace("%1", "apt-get");
 }
 
 // Whatever apt.conf asks of one program, a store run takes what was judged:
@@ -691,7 +726,7 @@ void TestAptInstallAndRemoveTask::unneededPackagesStay()
 {
     QFETCH(int, taskType);
     QFETCH(QString, package);
-    QFETCH(QString, program);
+    QFETCH(QByteArray, aptConf);
     const auto tidy = qScopeGuard([&] {
         TestEnv::runTool(QStringLiteral("dpkg"),
                          {QStringLiteral("--purge"), QStringLiteral("--force-remove-reinstreq"),
@@ -710,10 +745,7 @@ void TestAptInstallAndRemoveTask::unneededPackagesStay()
     {
         SystemFileGuard config({kAutoRemoveConfig});
         QVERIFY2(config.isValid(), qPrintable(config.errorString()));
-        QVERIFY(TestEnv::writeFile(
-            kAutoRemoveConfig, QStringLiteral("Binary::%1::APT::Get::AutomaticRemove \"true\";\n")
-                                   .arg(program)
-                                   .toUtf8()));
+        QVERIFY(TestEnv::writeFile(kAutoRemoveConfig, aptConf));
         Apt_Task task = makeTask(package, taskType);
         if (taskType == 1)
             task.version.clear();
@@ -748,6 +780,32 @@ void TestAptInstallAndRemoveTask::failingPrermKeepsThePackage()
     TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"),
                                               QStringLiteral("--force-remove-reinstreq"), package});
     QCOMPARE(dpkgState(package), QString());
+}
+
+// apt reads a package's flags from its repository's index too, which the
+// listing does not see: apt refuses the purge it allowed, and the user's
+// shortcut stays with the package.
+void TestAptInstallAndRemoveTask::refusedRemovalKeepsShortcuts()
+{
+    UpgradablePackages flagged(m_repository, QStringLiteral("twk-test-flagged-"));
+    LocalAptRepository::PackageOptions published;
+    published.controlFields.insert(QStringLiteral("Protected"), QStringLiteral("yes"));
+    QVERIFY2(flagged.build(1, QStringLiteral("1.0"), QStringLiteral("2.0"), published) &&
+                 flagged.install(),
+             qPrintable(flagged.errorString()));
+    const QString package = flagged.names().constFirst();
+    TestUser user;
+    QVERIFY(user.create() && user.addShortcut(package));
+
+    Recording recording;
+    Apt_Task task = makeTask(package, 1);
+    task.version.clear();
+    task.loginName = user.login;
+    startTask(task, recording);
+    QVERIFY(waitForEnd(recording));
+    QCOMPARE(recording.purgeResults, QList<bool>{false});
+    QCOMPARE(dpkgState(package), QStringLiteral("installed 1.0"));
+    QVERIFY(user.hasShortcut(package));
 }
 
 QTEST_GUILESS_MAIN(TestAptInstallAndRemoveTask)

@@ -6,6 +6,7 @@
 #include "local_apt_repository.h"
 #include "task/immutableinstallandremovetask.h"
 #include "test_env.h"
+#include "test_user.h"
 #include "utils/utils.h"
 
 #include <QDir>
@@ -21,6 +22,8 @@ namespace {
 
 const QString kPackage = QStringLiteral("twk-test-hello");
 const QString kNoApplication = QStringLiteral("twk-test-plain");
+// Installed at 1.0; the index has 2.0 marked Protected.
+const QString kFlagged = QStringLiteral("twk-test-flagged");
 
 QString dpkgStatus(const QString &package)
 {
@@ -69,6 +72,7 @@ private Q_SLOTS:
     void installThenPurge();
     void failedInstallReportsFailure();
     void purgeOfNoApplicationRefused();
+    void refusedPurgeKeepsShortcuts();
     void commandLineAndRefusals_data();
     void commandLineAndRefusals();
 
@@ -92,6 +96,10 @@ void TestImmutableInstallAndRemoveTask::initTestCase()
     LocalAptRepository::PackageOptions plain;
     plain.desktopApplication = false;
     QVERIFY(m_repository.addPackage(kNoApplication, QStringLiteral("1.0"), plain));
+    LocalAptRepository::PackageOptions flagged;
+    flagged.controlFields.insert(QStringLiteral("Protected"), QStringLiteral("yes"));
+    QVERIFY(m_repository.addPackage(kFlagged, QStringLiteral("1.0")) &&
+            m_repository.addPackage(kFlagged, QStringLiteral("2.0"), flagged));
     QVERIFY2(m_repository.publish(), qPrintable(m_repository.errorString()));
     // Inherited by the task's apt-get.
     for (const QString &entry : m_repository.environment())
@@ -212,6 +220,28 @@ void TestImmutableInstallAndRemoveTask::purgeOfNoApplicationRefused()
     QCOMPARE(recording.purgeResults, QList<bool>{false});
     QVERIFY(recording.operations.isEmpty());
     QCOMPARE(dpkgStatus(kNoApplication), QStringLiteral("installed"));
+}
+
+// apt reads a package's flags from its repository's index too, which the
+// listing does not see: apt refuses the purge it allowed, and the user's
+// shortcut stays with the package.
+void TestImmutableInstallAndRemoveTask::refusedPurgeKeepsShortcuts()
+{
+    const auto tidy = qScopeGuard([] {
+        TestEnv::runTool(QStringLiteral("dpkg"), {QStringLiteral("--purge"), kFlagged});
+    });
+    QVERIFY(TestEnv::runTool(QStringLiteral("dpkg"),
+                             {QStringLiteral("-i"), m_repository.debPath(kFlagged, "1.0")})
+                .succeeded());
+    TestUser user;
+    QVERIFY(user.create() && user.addShortcut(kFlagged));
+    Apt_Task task = makeTask(kFlagged, QString(), 1);
+    task.loginName = user.login;
+    Recording recording;
+    QVERIFY(runTask(task, recording));
+    QCOMPARE(recording.purgeResults, QList<bool>{false});
+    QCOMPARE(dpkgStatus(kFlagged), QStringLiteral("installed"));
+    QVERIFY(user.hasShortcut(kFlagged));
 }
 
 void TestImmutableInstallAndRemoveTask::commandLineAndRefusals_data()
