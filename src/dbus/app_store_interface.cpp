@@ -246,9 +246,9 @@ bool AppStoreInterface::registerObject(QDBusConnection &bus)
     bus.unregisterObject(kObjectPath);
     if (introspection.type() != QDBusMessage::ReplyMessage)
         return false;
-    new AppStore::IntrospectionAdaptor(this, m_calls,
+    new AppStore::IntrospectionAdaptor(this, *this, m_calls,
                                        introspection.arguments().value(0).toString());
-    new AppStore::PropertiesAdaptor(this, m_calls);
+    new AppStore::PropertiesAdaptor(this, *this, m_calls);
     return bus.registerObject(kObjectPath, this, options | QDBusConnection::ExportAdaptors);
 }
 

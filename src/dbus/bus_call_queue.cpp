@@ -86,6 +86,8 @@ BusCallQueue::~BusCallQueue()
 
 void BusCallQueue::now(const QDBusContext &context, const std::function<void()> &work)
 {
+    if (refusedForUnread(context))
+        return;
     if (!mustWait(context)) {
         const BusCaller::Scope scope(BusCaller::of(context));
         work();
@@ -173,12 +175,34 @@ bool BusCallQueue::fits(const Usage &usage, int maxCalls, qint64 maxBytes, qint6
 
 bool BusCallQueue::needsUser(const Call &call)
 {
-    return call.plan.where != Where::Here || call.plan.level != CallerLevel::Open;
+    return call.plan.where != Where::Here || call.plan.level != CallerLevel::Open ||
+           call.plan.knowUser;
 }
 
 BusCallQueue::Lane BusCallQueue::laneOf(const Call &call)
 {
     return call.plan.where == Where::Worker ? LongLane : MainLane;
+}
+
+bool BusCallQueue::refusedForUnread(const QDBusContext &context)
+{
+    if (!context.calledFromDBus())
+        return false;
+    if (!m_unread.isOver(context.connection(), context.message().service()))
+        return false;
+    context.setDelayedReply(true);
+    if (context.message().isReplyRequired())
+        context.connection().send(context.message().createErrorReply(
+            QDBusError::LimitsExceeded,
+            QStringLiteral("Too many answers of this user are unread")));
+    return true;
+}
+
+void BusCallQueue::noteAnswer(const QDBusContext &context, const QVariant &result)
+{
+    if (context.calledFromDBus() && context.message().isReplyRequired())
+        m_unread.sent(context.connection(), context.message().service(),
+                      BusMessageSize::of(context.message().createReply(result)));
 }
 
 bool BusCallQueue::mustWait(const QDBusContext &context) const
@@ -238,6 +262,8 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
             call.connection.send(message.createErrorReply(QDBusError::Failed, kStoppingText));
         return;
     }
+    if (refusedForUnread(context))
+        return;
     const auto known = m_senders.constFind(call.key);
     uid_t uid = 0;
     const bool uidKnown = known != m_senders.cend()
@@ -666,8 +692,13 @@ void BusCallQueue::complete(quint64 id, const QVariant &result, bool refused)
         return;
     const std::function<void(const QVariant &)> finish = refused ? nullptr : call->plan.finish;
     QDBusMessage reply = call->answer->reply;
-    if (result.isValid())
+    // A short error in place of what its user would leave unread too.
+    if (m_unread.isOver(call->connection, call->sender))
+        reply = call->answer->limits;
+    else if (result.isValid())
         reply.setArguments({result});
+    if (call->wantsReply)
+        m_unread.sent(call->connection, call->sender, BusMessageSize::of(reply));
     if (finish) {
         BusCaller::Scope scope(callerOf(*call));
         finish(result);

@@ -2,6 +2,7 @@
 
 #include "dbus/caller_check.h"
 #include "dbus/caller_identity.h"
+#include "dbus/unread_replies.h"
 #include "dbus/user_workers.h"
 
 #include <QDBusConnection>
@@ -88,16 +89,24 @@ public:
     template<typename Result>
     Result now(const QDBusContext &context, const std::function<Result()> &work)
     {
-        if (!mustWait(context)) {
+        if (refusedForUnread(context))
+            return Result();
+        const bool knowUser =
+            context.calledFromDBus() &&
+            m_unread.mustKnowUser(context.connection(), context.message().service());
+        if (!knowUser && !mustWait(context)) {
             const BusCaller::Scope scope(BusCaller::of(context));
-            return work();
+            const Result result = work();
+            noteAnswer(context, QVariant::fromValue(result));
+            return result;
         }
         take(context, Plan{CallerLevel::Open,
                            Where::Here,
                            nullptr,
                            [work](const BusCaller &) { return QVariant::fromValue(work()); },
                            {},
-                           {}});
+                           {},
+                           knowUser});
         return Result();
     }
 
@@ -182,6 +191,8 @@ private:
         std::function<void(const QVariant &)> finish;
         // What a refused caller is answered with; AccessDenied when empty.
         std::function<QVariant()> refusal;
+        // Worked only once its caller's user is known.
+        bool knowUser = false;
     };
     // The replies prepared for a call; each keeps the received message.
     struct Answer
@@ -268,6 +279,10 @@ private:
     static bool needsUser(const Call &call);
     static Lane laneOf(const Call &call);
     bool mustWait(const QDBusContext &context) const;
+    // A caller who leaves too much unread is refused at once (true).
+    bool refusedForUnread(const QDBusContext &context);
+    // The answer about to leave at once for the call of context.
+    void noteAnswer(const QDBusContext &context, const QVariant &result);
     void take(const QDBusContext &context, Plan &&plan);
     void advance(const QString &key);
     void step(const QString &key);
@@ -321,6 +336,7 @@ private:
     QSet<QString> m_again;
     std::shared_ptr<PostBox> m_postBox;
     UserWorkers m_workers;
+    UnreadReplies m_unread;
 };
 
 } // namespace AppStore

@@ -11,7 +11,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
-#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QFile>
 #include <QHash>
@@ -68,18 +67,10 @@ bool readLoginProperty(const QDBusMessage &reply, const char *signature, T &targ
     return true;
 }
 
-// Sends query over connection and hands the answer, on context's thread, to
-// answer.
 void askAside(const QDBusConnection &connection, const QDBusMessage &query, QObject *context,
               const std::function<void(const QDBusMessage &)> &answer)
 {
-    auto *watcher =
-        new QDBusPendingCallWatcher(connection.asyncCall(query, kBusQueryTimeoutMs), context);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
-                     [answer](QDBusPendingCallWatcher *finished) {
-                         finished->deleteLater();
-                         answer(finished->reply());
-                     });
+    ServiceBus::ask(connection, query, kBusQueryTimeoutMs, context, answer);
 }
 
 // Two paths name the same file (or namespace): stat follows the links of

@@ -4,16 +4,17 @@
 
 namespace AppStore {
 
-IntrospectionAdaptor::IntrospectionAdaptor(QObject *object, BusCallQueue &calls,
-                                           const QString &text)
+IntrospectionAdaptor::IntrospectionAdaptor(QObject *object, const QDBusContext &context,
+                                           BusCallQueue &calls, const QString &text)
     : QDBusAbstractAdaptor(object)
+    , m_context(context)
     , m_calls(calls)
     , m_text(text)
 {}
 
 QString IntrospectionAdaptor::Introspect()
 {
-    return m_calls.now<QString>(*this, [text = m_text] { return text; });
+    return m_calls.now<QString>(m_context, [text = m_text] { return text; });
 }
 
 } // namespace AppStore

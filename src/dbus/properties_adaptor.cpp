@@ -19,8 +19,10 @@ QString interfaceOf(const QObject *object)
 
 } // namespace
 
-PropertiesAdaptor::PropertiesAdaptor(QObject *object, BusCallQueue &calls)
+PropertiesAdaptor::PropertiesAdaptor(QObject *object, const QDBusContext &context,
+                                     BusCallQueue &calls)
     : QDBusAbstractAdaptor(object)
+    , m_context(context)
     , m_calls(calls)
     , m_interface(interfaceOf(object))
 {}
@@ -29,9 +31,9 @@ bool PropertiesAdaptor::isOwnInterface(const QString &interfaceName)
 {
     if (interfaceName.isEmpty() || interfaceName == m_interface)
         return true;
-    sendErrorReply(QDBusError::UnknownInterface,
-                   QStringLiteral("Interface %1 was not found in object %2")
-                       .arg(interfaceName, message().path()));
+    m_context.sendErrorReply(QDBusError::UnknownInterface,
+                             QStringLiteral("Interface %1 was not found in object %2")
+                                 .arg(interfaceName, m_context.message().path()));
     return false;
 }
 
@@ -44,9 +46,9 @@ std::optional<QMetaProperty> PropertiesAdaptor::property(const QString &interfac
     const int index = meta->indexOfProperty(name.toLatin1().constData());
     if (index >= QObject::staticMetaObject.propertyCount() && meta->property(index).isScriptable())
         return meta->property(index);
-    sendErrorReply(QDBusError::UnknownProperty,
-                   QStringLiteral("Property %1.%2 was not found in object %3")
-                       .arg(m_interface, name, message().path()));
+    m_context.sendErrorReply(QDBusError::UnknownProperty,
+                             QStringLiteral("Property %1.%2 was not found in object %3")
+                                 .arg(m_interface, name, m_context.message().path()));
     return std::nullopt;
 }
 
@@ -56,14 +58,14 @@ QDBusVariant PropertiesAdaptor::Get(const QString &interfaceName, const QString 
     if (!found)
         return {};
     return m_calls.now<QDBusVariant>(
-        *this, [object = parent(), read = *found] { return QDBusVariant(read.read(object)); });
+        m_context, [object = parent(), read = *found] { return QDBusVariant(read.read(object)); });
 }
 
 QVariantMap PropertiesAdaptor::GetAll(const QString &interfaceName)
 {
     if (!isOwnInterface(interfaceName))
         return {};
-    return m_calls.now<QVariantMap>(*this, [object = parent()] {
+    return m_calls.now<QVariantMap>(m_context, [object = parent()] {
         QVariantMap values;
         const QMetaObject *meta = object->metaObject();
         for (int i = QObject::staticMetaObject.propertyCount(); i < meta->propertyCount(); ++i)
@@ -78,7 +80,7 @@ void PropertiesAdaptor::Set(const QString &interfaceName, const QString &propert
                             const QDBusVariant &)
 {
     if (property(interfaceName, propertyName))
-        sendErrorReply(
+        m_context.sendErrorReply(
             QDBusError::PropertyReadOnly,
             QStringLiteral("Property %1.%2 is read-only").arg(m_interface, propertyName));
 }

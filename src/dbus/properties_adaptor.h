@@ -17,12 +17,13 @@ class BusCallQueue;
 // of Qt, so that its reads pass the same bounds and sender's order as every
 // other call (BusCallQueue). It offers the object's scriptable properties of
 // its own interface, read-only, with the errors Qt gives for others.
-class PropertiesAdaptor : public QDBusAbstractAdaptor, protected QDBusContext
+class PropertiesAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.DBus.Properties")
 public:
-    PropertiesAdaptor(QObject *object, BusCallQueue &calls);
+    // Qt gives the call's context to the object, not to its adaptor.
+    PropertiesAdaptor(QObject *object, const QDBusContext &context, BusCallQueue &calls);
 
 public Q_SLOTS:
     QDBusVariant Get(const QString &interfaceName, const QString &propertyName);
@@ -35,6 +36,7 @@ private:
     // The scriptable property of that name; the error sent when there is none.
     std::optional<QMetaProperty> property(const QString &interfaceName, const QString &name);
 
+    const QDBusContext &m_context;
     BusCallQueue &m_calls;
     const QString m_interface;
 };

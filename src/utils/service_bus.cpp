@@ -1,5 +1,6 @@
 #include "service_bus.h"
 
+#include <QDBusPendingCallWatcher>
 #include <QMutex>
 
 namespace AppStore {
@@ -30,6 +31,17 @@ QDBusConnection ServiceBus::connection()
     // Not kept under its name, so that the next question tries again.
     QDBusConnection::disconnectFromBus(kName);
     return QDBusConnection::systemBus();
+}
+
+void ServiceBus::ask(const QDBusConnection &connection, const QDBusMessage &query, int timeoutMs,
+                     QObject *context, const std::function<void(const QDBusMessage &)> &answer)
+{
+    auto *watcher = new QDBusPendingCallWatcher(connection.asyncCall(query, timeoutMs), context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                     [answer](QDBusPendingCallWatcher *finished) {
+                         finished->deleteLater();
+                         answer(finished->reply());
+                     });
 }
 
 } // namespace AppStore

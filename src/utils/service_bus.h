@@ -1,6 +1,11 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <functional>
+
+class QObject;
 
 namespace AppStore {
 
@@ -16,6 +21,10 @@ public:
     // The side connection; the system bus connection itself when the side
     // one cannot be made (then the next call tries again).
     static QDBusConnection connection();
+    // Sends query over connection without waiting and hands the answer, an
+    // error after timeoutMs at the latest, to answer on context's thread.
+    static void ask(const QDBusConnection &connection, const QDBusMessage &query, int timeoutMs,
+                    QObject *context, const std::function<void(const QDBusMessage &)> &answer);
 };
 
 } // namespace AppStore
