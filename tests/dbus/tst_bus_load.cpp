@@ -1,6 +1,9 @@
 #include "daemon_under_test.h"
+#include "local_https_server.h"
 #include "other_user_client.h"
 #include "private_system_bus.h"
+#include "server_process.h"
+#include "store_test_setup.h"
 #include "system_file_guard.h"
 #include "test_env.h"
 
@@ -36,6 +39,9 @@ constexpr int kAnswerLimitMs = 5000;
 // far below what a queue that kept growing would take; a sanitized build
 // keeps freed memory aside and is not held to it.
 constexpr qint64 kMemoryBoundKiB = 200 * 1024;
+// nobody sits at the seat; uids 1 to 4 are other users.
+constexpr uid_t kSeatUid = 65534;
+const QString kStoreQuery = QStringLiteral("/store-dist-app/getAppBriefInfo");
 
 qint64 residentKiB(qint64 pid)
 {
@@ -58,6 +64,8 @@ class TestBusLoad : public QObject
 
 private:
     PrivateSystemBus m_bus;
+    ServerProcess m_login1;
+    LocalHttpsServer m_store;
     std::unique_ptr<SystemFileGuard> m_guard;
     std::unique_ptr<DaemonUnderTest> m_daemon;
     std::unique_ptr<OtherUserClient> m_other;
@@ -107,19 +115,31 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        m_guard = std::make_unique<SystemFileGuard>(DaemonUnderTest::statePaths());
+        m_guard = std::make_unique<SystemFileGuard>(
+            DaemonUnderTest::statePaths() +
+            QStringList{QStringLiteral("/etc/velkor/velkor-app-store")});
         QVERIFY2(m_guard->isValid(), qPrintable(m_guard->errorString()));
+        QVERIFY2(m_store.start(), qPrintable(m_store.errorString()));
+        m_bus.allowService(QStringLiteral("org.freedesktop.login1"));
         QVERIFY2(!m_bus.start().isEmpty(), qPrintable(m_bus.errorString()));
         QVERIFY(m_bus.openToAllUsers());
+        QVERIFY2(m_login1.start(qEnvironmentVariable("TWK_LOGIN1_STANDIN"),
+                                {QStringLiteral("seat"), QString::number(kSeatUid)},
+                                m_bus.environment()),
+                 qPrintable(m_login1.errorString()));
         m_other = std::make_unique<OtherUserClient>(m_bus);
         QVERIFY(m_other->isValid());
         m_daemon = std::make_unique<DaemonUnderTest>(m_bus);
+        const QStringList storeEnvironment = StoreTestSetup::daemonEnvironment(m_store);
+        QVERIFY(!storeEnvironment.isEmpty());
+        m_daemon->addEnvironment(storeEnvironment);
         QVERIFY2(m_daemon->start(), qPrintable(m_daemon->logLines().join(u'\n')));
     }
 
     void cleanupTestCase()
     {
         m_daemon.reset();
+        m_login1.stop();
         m_bus.stop();
         if (m_guard)
             QVERIFY2(m_guard->restore(), qPrintable(m_guard->errorString()));
@@ -328,37 +348,74 @@ private Q_SLOTS:
                  qPrintable(QString::number(peak)));
     }
 
-    // Four users not at the seat each keep their share of long calls
-    // outstanding (the bus lets a connection wait for 128 answers): root's
-    // checked call on a fresh connection is taken all the same.
+    // Four users not at the seat each keep their share held: a latest list
+    // that waits for the store holds up their thread, their other calls
+    // wait behind it. Root's checked call and the seat user's long call, on
+    // fresh connections, are taken all the same.
     void usersHoldingTheirSharesLeaveRootRoom()
     {
+        LocalHttpsServer::Route stalled;
+        stalled.body = "{}";
+        stalled.stallSeconds = 60;
+        QVERIFY(m_store.setRoute(kStoreQuery, stalled));
+        QStringList names;
+        for (int i = 0; i < 1000; ++i)
+            names << QStringLiteral("twk-test-held%1").arg(i);
+        const QString namesFile =
+            m_other->writeReadable(QStringLiteral("held-names"), names.join(u'\n').toUtf8());
         std::vector<std::unique_ptr<ProcessRunner>> holders;
-        for (uid_t uid = 1; uid <= 4; ++uid)
-            for (auto &holder : startClients(
-                     uid, QList<QStringList>(8, {QStringLiteral("--hold"), QStringLiteral("--send"),
-                                                 QStringLiteral("128"),
-                                                 QStringLiteral("GetLocalPackageList")})))
+        const auto hold = [&](uid_t uid, const QStringList &arguments) {
+            for (auto &holder : startClients(uid, {arguments}))
                 holders.push_back(std::move(holder));
+        };
+        const qsizetype asked = m_store.requestLog().size();
+        for (uid_t uid = 1; uid <= 4; ++uid)
+            hold(uid, {QStringLiteral("--hold"), QStringLiteral("--send"), QStringLiteral("1"),
+                       QStringLiteral("GetPackageLatestList"),
+                       QStringLiteral("aslines:") + namesFile, QStringLiteral("b:false")});
+        QVERIFY(TestEnv::waitFor([&] { return m_store.requestLog().size() >= asked + 4; },
+                                 60000 * TestEnv::slowdown()));
+        for (uid_t uid = 1; uid <= 4; ++uid)
+            for (int connection = 0; connection < 8; ++connection)
+                hold(uid,
+                     {QStringLiteral("--hold"), QStringLiteral("--send"), QStringLiteral("128"),
+                      QStringLiteral("GetLocalPackageInfo"), QStringLiteral("s:twk-test-none")});
         // Each user's share is full once a call more of it is refused.
         QString answer;
         for (uid_t uid = 1; uid <= 4; ++uid)
-            QVERIFY2(
-                TestEnv::waitFor(
-                    [&] {
-                        answer =
-                            m_other->run(uid, {QStringLiteral("GetLocalPackageList")}).outputText();
-                        return answer.contains(QLatin1String("LimitsExceeded"));
-                    },
-                    60000 * TestEnv::slowdown()),
-                qPrintable(QString::number(uid) + u' ' + answer.left(200)));
-        const QDBusMessage reply =
+            QVERIFY2(TestEnv::waitFor(
+                         [&] {
+                             answer =
+                                 m_other->run(uid, {QStringLiteral("WakeUpDaemon")}).outputText();
+                             return answer.contains(QLatin1String("LimitsExceeded"));
+                         },
+                         60000 * TestEnv::slowdown()),
+                     qPrintable(QString::number(uid) + u' ' + answer.left(200)));
+        const QDBusMessage root =
             QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("kept"))
                 .call(method(QStringLiteral("WakeUpDaemon")), QDBus::BlockWithGui,
                       kAnswerLimitMs * TestEnv::slowdown());
+        const QString seatUser =
+            m_other
+                ->run(kSeatUid, {QStringLiteral("GetLocalPackageInfo"), QStringLiteral("s:dpkg")})
+                .outputText();
+        // The lists end at once, and the held calls are worked.
+        LocalHttpsServer::Route gone;
+        gone.drop = true;
+        m_store.setRoute(kStoreQuery, gone);
         for (const auto &holder : holders)
             holder->kill();
-        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+        QVERIFY2(root.type() == QDBusMessage::ReplyMessage, qPrintable(root.errorMessage()));
+        QVERIFY2(seatUser.contains(QLatin1String("reply:")) &&
+                     seatUser.contains(QLatin1String("dpkg")),
+                 qPrintable(seatUser.left(200)));
+        QVERIFY(TestEnv::waitFor(
+            [&] {
+                return !m_other->run(1, {QStringLiteral("WakeUpDaemon")})
+                            .outputText()
+                            .contains(QLatin1String("LimitsExceeded"));
+            },
+            120000 * TestEnv::slowdown()));
     }
 
     // 100,000 calls of a method that checks its caller, from a user not at
