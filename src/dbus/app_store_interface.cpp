@@ -81,6 +81,41 @@ AppStoreInterface *AppStoreInterface::instance()
 // Nothing here may touch the database, the package cache or any thread: a
 // second daemon builds this object before it learns that the name is taken.
 AppStoreInterface::AppStoreInterface()
+    : m_upgradeCheckStatus([this](const std::function<void()> &begun) {
+        begun();
+        Q_EMIT sigGetLocalUpgradeCheckStatus(isLocalUpgradeCheckRunning());
+    })
+    , m_upgradableCache([this](const std::function<void()> &begun) {
+        AppUpgradeCheck *checker = m_appUpgradeCheck;
+        if (!checker) {
+            begun();
+            return;
+        }
+        // The answer is the checker's sigLocalAppsUpgradeNotify.
+        QMetaObject::invokeMethod(
+            checker,
+            [checker, begun] {
+                begun();
+                checker->getCacheData();
+            },
+            Qt::QueuedConnection);
+    })
+    , m_motherBoard([](const std::function<void()> &begun) {
+        begun();
+        // Announced by the storer, at once when known, else once it is.
+        SystemInfoStorer::instance()->getIsQSMotherBoard();
+    })
+    , m_wineAutoStart([](const std::function<void()> &begun) {
+        // The answer is the watcher's WineAutoStartChanged.
+        WineAutoStartWatcher *watcher = WineAutoStartWatcher::instance();
+        QMetaObject::invokeMethod(
+            watcher,
+            [watcher, begun] {
+                begun();
+                QMetaObject::invokeMethod(watcher, "refreshAutoStartPkgs", Qt::DirectConnection);
+            },
+            Qt::QueuedConnection);
+    })
 {
     registerAptTaskMetaType();
 }
@@ -799,11 +834,7 @@ void AppStoreInterface::AptInstallKey()
 
 void AppStoreInterface::getCacheUpdateInfo()
 {
-    // The answer is the checker's sigLocalAppsUpgradeNotify.
-    m_calls.now(*this, [this] {
-        if (m_appUpgradeCheck)
-            QMetaObject::invokeMethod(m_appUpgradeCheck, "getCacheData", Qt::QueuedConnection);
-    });
+    m_calls.now(*this, [this] { m_upgradableCache.request(); });
 }
 
 QStringList AppStoreInterface::GetPackageDesktopFile(const QString &packageName)
@@ -1066,8 +1097,7 @@ void AppStoreInterface::CheckAppUpgrade()
 
 void AppStoreInterface::getLocalUpgradeCheckStatus()
 {
-    m_calls.now(*this,
-                [this] { Q_EMIT sigGetLocalUpgradeCheckStatus(isLocalUpgradeCheckRunning()); });
+    m_calls.now(*this, [this] { m_upgradeCheckStatus.request(); });
 }
 
 QStringList AppStoreInterface::GetPackageLatestList(const QStringList &packageNames,
@@ -1265,7 +1295,7 @@ QString AppStoreInterface::getNiceAndPriority()
 
 void AppStoreInterface::GetWineAutoStart()
 {
-    m_calls.now(*this, [] { WineAutoStartWatcher::instance()->getAutoStartPkgs(); });
+    m_calls.now(*this, [this] { m_wineAutoStart.request(); });
 }
 
 void AppStoreInterface::SetWineAutoStart(const QString &packageName, bool operate)
@@ -1355,8 +1385,10 @@ void AppStoreInterface::sendHardwareFacts(const QStringList &facts)
 
 int AppStoreInterface::IsQSMainBoard()
 {
-    return m_calls.now<int>(*this,
-                            [] { return SystemInfoStorer::instance()->getIsQSMotherBoard(); });
+    return m_calls.now<int>(*this, [this] {
+        m_motherBoard.request();
+        return SystemInfoStorer::instance()->isQSMotherBoardKnown();
+    });
 }
 
 void AppStoreInterface::saveHardWareInfo()

@@ -2,6 +2,7 @@
 
 #include "common/app_brief_info.h"
 #include "dbus/bus_call_queue.h"
+#include "dbus/call_coalescer.h"
 #include "dbus/install_request_builder.h"
 #include "utils/lazy_singleton.h"
 
@@ -238,6 +239,12 @@ private:
     };
     QHash<QString, Announced> m_announced;
     QSet<QString> m_hardwareFactsCallers;
+    // The open calls that broadcast or start work: a flood of them runs each
+    // once a second.
+    AppStore::CallCoalescer m_upgradeCheckStatus;
+    AppStore::CallCoalescer m_upgradableCache;
+    AppStore::CallCoalescer m_motherBoard;
+    AppStore::CallCoalescer m_wineAutoStart;
     // ---- end of settings, agreement, hardware, wine autostart ----
 
 private:

@@ -116,6 +116,12 @@ QStringList SystemInfoStorer::getCpuAndBoardInfo()
     return list;
 }
 
+int SystemInfoStorer::isQSMotherBoardKnown()
+{
+    QMutexLocker locker(&m_cacheMutex);
+    return m_isQSMotherBoard;
+}
+
 int SystemInfoStorer::getIsQSMotherBoard()
 {
     int value = 0;

@@ -30,6 +30,8 @@ public:
     // 0 until known, then 1; a known value is also announced through
     // getIsQSMotherBoardFinished.
     int getIsQSMotherBoard();
+    // The same answer, neither announced nor asked for.
+    int isQSMotherBoardKnown();
 
 Q_SIGNALS:
     void getCpuAndBoardInfoFinished(QStringList resList);

@@ -20,9 +20,9 @@
 // most SECONDS without asking for answers, as fast as the bus takes them;
 // --flood-answered asks for them, with at most 100 calls waiting. --listen
 // subscribes to the daemon's signals, prints "listening" and stops itself
-// (SIGSTOP): a listener that never reads; --watch subscribes to the node
-// announcements, prints "listening" and then "signal" and the name of each
-// as it comes, until it is killed. With --wait
+// (SIGSTOP): a listener that never reads; --watch subscribes to the daemon's
+// signals, prints "listening" and then "signal" and the name of each as it
+// comes, until it is killed. With --wait
 // it prints "ready" and makes the call only once a line arrives on stdin, so
 // that a test can change the world in between. It prints "reply:" and the
 // reply's arguments, or "error:" and the error name and message, and exits
@@ -293,8 +293,7 @@ int watch()
     Printer printer;
     if (!QDBusConnection::systemBus().connect(QStringLiteral("com.tarnwick.daemon"), QString(),
                                               QStringLiteral("com.tarnwick.daemon.interface"),
-                                              QStringLiteral("sigConfigNodeStatusChanged"),
-                                              &printer, SLOT(print(QDBusMessage))))
+                                              QString(), &printer, SLOT(print(QDBusMessage))))
         return 1;
     std::printf("listening\n");
     std::fflush(stdout);

@@ -285,11 +285,11 @@ private Q_SLOTS:
         QFAIL("no list beyond a share was refused");
     }
 
-    // One user, no seat: two connections listen to the daemon's signals and
-    // never read, four flood an open call whose every answer is announced to
-    // all. Root is answered throughout and once they have gone, the daemon's
-    // memory is back within a bound, and a listener that reads learnt the
-    // node's value about once a second.
+    // One user not at the seat: two connections listen to the daemon's
+    // signals and never read, four flood open calls whose every answer is
+    // announced to all. Root is answered throughout and once they have gone,
+    // the daemon's memory is back within a bound, and a listener that reads
+    // learnt each answer about once a second.
     void listenersThatNeverReadAndAFloodLeaveNothingStuck()
     {
         const auto listeners = startClients(1, {{QStringLiteral("--listen")},
@@ -302,12 +302,15 @@ private Q_SLOTS:
                 });
             },
             10000));
-        QList<QStringList> floods;
-        for (int i = 0; i < 4; ++i)
-            floods << QStringList{QStringLiteral("--flood"), QStringLiteral("1000000"),
-                                  QStringLiteral("5"), QStringLiteral("GetConfigByNodeName"),
-                                  QStringLiteral("s:agreeSign")};
-        const auto flooders = startClients(1, floods);
+        const QStringList flood{QStringLiteral("--flood"), QStringLiteral("1000000"),
+                                QStringLiteral("5")};
+        const auto flooders =
+            startClients(1, {flood + QStringList{QStringLiteral("GetConfigByNodeName"),
+                                                 QStringLiteral("s:agreeSign")},
+                             flood + QStringList{QStringLiteral("GetConfigByNodeName"),
+                                                 QStringLiteral("s:agreeSign")},
+                             flood + QStringList{QStringLiteral("getLocalUpgradeCheckStatus")},
+                             flood + QStringList{QStringLiteral("IsQSMainBoard")}});
         probeRootWhile([&] { return anyRuns(flooders); });
         if (QTest::currentTestFailed())
             return;
@@ -316,9 +319,14 @@ private Q_SLOTS:
             ::kill(pid_t(listener->processId()), SIGCONT);
         }
         const AppStore::ProcessResult reading = listeners.back()->waitForFinished();
-        const qsizetype announced =
-            reading.outputText().count(QLatin1String("signal sigConfigNodeStatusChanged"));
-        QVERIFY2(announced > 0 && announced < 20, qPrintable(QString::number(announced)));
+        for (const QLatin1String signal : {QLatin1String("sigConfigNodeStatusChanged"),
+                                           QLatin1String("sigGetLocalUpgradeCheckStatus"),
+                                           QLatin1String("sigGetIsQSMotherBoard")}) {
+            const qsizetype announced =
+                reading.outputText().count(QLatin1String("signal ") + signal + u'\n');
+            QVERIFY2(announced > 0 && announced < 20,
+                     qPrintable(signal + u' ' + QString::number(announced)));
+        }
         QTest::qWait(1000);
         probeRootWhile([] { return false; });
         if (QTest::currentTestFailed())
