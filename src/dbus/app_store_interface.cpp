@@ -60,16 +60,6 @@ const QString kServiceName = QStringLiteral("com.tarnwick.daemon");
 // dpkg cut off in an unpack can leave a package broken, so a stop waits this
 // long for it; the unit's stop time-out lies above it.
 constexpr int kShutdownWaitMs = 15 * 60 * 1000;
-// A long call is told to end at quit; a store query in work ends within
-// moments, a package tool's query within its own time limit.
-constexpr int kLongCallStopWaitMs = 3000;
-// What the bus library lets the daemon's connection hold of received,
-// unfreed messages before it stops reading it (its own default is 63 MiB).
-// The calls held are bounded far below; the rest is room for what a flood
-// puts on the queue while the main thread is busy.
-constexpr qint64 kReceiveLimit = 4 * AppStore::BusCallQueue::kMaxBytes;
-// Files the daemon opens itself: databases, logs, tools' pipes, sockets.
-constexpr qint64 kFilesOfItsOwn = 1024;
 
 } // namespace
 
@@ -242,11 +232,13 @@ bool AppStoreInterface::registerDBus()
     // lies far below where the bus library stops reading, in bytes and in
     // the file descriptors callers may attach.
     using AppStore::BusConnectionLimits;
-    BusConnectionLimits::setReceiveLimit(bus, kReceiveLimit);
-    const qint64 files = BusConnectionLimits::raiseOpenFileLimit() - kFilesOfItsOwn;
-    BusConnectionLimits::setReceiveFileLimit(bus, qMax<qint64>(files, kFilesOfItsOwn));
-    const qint64 heldCalls = files / BusConnectionLimits::kMaxFilesPerMessage;
-    if (heldCalls < AppStore::BusCallQueue::kMaxCallsPerUser)
+    BusConnectionLimits::setReceiveLimit(bus, AppStore::BusBounds::kReceiveLimit);
+    const qint64 files =
+        BusConnectionLimits::raiseOpenFileLimit() - AppStore::BusBounds::kFilesOfItsOwn;
+    BusConnectionLimits::setReceiveFileLimit(
+        bus, qMax<qint64>(files, AppStore::BusBounds::kFilesOfItsOwn));
+    const qint64 heldCalls = files / AppStore::BusBounds::kMaxFilesPerMessage;
+    if (heldCalls < AppStore::BusBounds::kMaxCallsPerUser)
         qCWarning(daemonLogCategory) << "Only" << qMax<qint64>(heldCalls, 1)
                                      << "calls may be held in all: the open-file limit is low";
     m_calls.limitCallsTo(int(qMin<qint64>(heldCalls, INT_MAX)));
@@ -305,7 +297,7 @@ bool AppStoreInterface::isKaplaSupported() const
 void AppStoreInterface::stopWorkers()
 {
     // First: the calls use the workers below.
-    if (!m_calls.stop(kLongCallStopWaitMs))
+    if (!m_calls.stop(AppStore::BusBounds::kLongCallStopWaitMs))
         AppStore::noteThreadLeftRunning();
     if (AppBriefInfoInterface *lookup = AppBriefInfoInterface::existingInstance())
         lookup->stopThread();

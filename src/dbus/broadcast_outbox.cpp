@@ -1,5 +1,6 @@
 #include "broadcast_outbox.h"
 
+#include "bus_bounds.h"
 #include "bus_connection_limits.h"
 
 #include "common/daemon_log.h"
@@ -10,8 +11,6 @@
 namespace AppStore {
 
 namespace {
-
-constexpr int kFlushPollMs = 50;
 
 const char kConnectorClass[] = "QDBusAdaptorConnector";
 const char kRelaySignal[] = SIGNAL(relaySignal(QObject *, const QMetaObject *, int, QVariantList));
@@ -91,7 +90,7 @@ BroadcastOutbox::BroadcastOutbox(const QDBusConnection &connection, const QStrin
     , m_path(path)
     , m_interface(interface)
 {
-    m_flush.setInterval(kFlushPollMs);
+    m_flush.setInterval(BusBounds::kBroadcastPollMs);
     connect(&m_flush, &QTimer::timeout, this, &BroadcastOutbox::flush);
 }
 
@@ -107,7 +106,7 @@ void BroadcastOutbox::relay(QObject *, const QMetaObject *metaObject, int signal
     QDBusMessage message = QDBusMessage::createSignal(m_path, m_interface, member);
     message.setArguments(arguments);
     if (m_waiting.isEmpty() &&
-        BusConnectionLimits::outgoingBytes(m_connection) < kMaxOutgoingBytes) {
+        BusConnectionLimits::outgoingBytes(m_connection) < BusBounds::kMaxOutgoingBroadcastBytes) {
         m_connection.send(message);
         return;
     }
@@ -119,7 +118,7 @@ void BroadcastOutbox::hold(const QString &key, const QDBusMessage &message)
     const auto place = m_waitingPlace.constFind(key);
     if (place != m_waitingPlace.cend()) {
         m_waiting.remove(*place);
-    } else if (m_waiting.size() >= kMaxWaiting) {
+    } else if (m_waiting.size() >= BusBounds::kMaxWaitingBroadcasts) {
         if (m_dropped++ == 0)
             qCWarning(daemonLogCategory)
                 << "The bus takes none of the daemon's messages: broadcasts are dropped";
@@ -133,8 +132,8 @@ void BroadcastOutbox::hold(const QString &key, const QDBusMessage &message)
 
 void BroadcastOutbox::flush()
 {
-    while (!m_waiting.isEmpty() &&
-           BusConnectionLimits::outgoingBytes(m_connection) < kMaxOutgoingBytes) {
+    while (!m_waiting.isEmpty() && BusConnectionLimits::outgoingBytes(m_connection) <
+                                       BusBounds::kMaxOutgoingBroadcastBytes) {
         const Waiting waiting = m_waiting.take(m_waiting.firstKey());
         m_waitingPlace.remove(waiting.key);
         m_connection.send(waiting.message);

@@ -14,19 +14,16 @@ namespace AppStore {
 // The bus signals of the daemon's object leave through here, on the bus
 // thread, instead of straight from Qt's relay: what the daemon has queued for
 // the bus stays bounded whoever listens. While the connection has more than
-// kMaxOutgoingBytes queued (the bus holds back what listeners that do not
-// read have not taken), broadcasts wait here, where a later one that tells
+// BusBounds::kMaxOutgoingBroadcastBytes queued (the bus holds back what
+// listeners that do not read have not taken), broadcasts wait here, where a later one that tells
 // the same thing anew (the same package's progress, the same node's value, a
-// state's current value) replaces the one waiting, and beyond kMaxWaiting
+// state's current value) replaces the one waiting, and beyond BusBounds::kMaxWaitingBroadcasts
 // they are dropped; they go out once the queue has room. Replies never wait
 // here.
 class BroadcastOutbox : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr qint64 kMaxOutgoingBytes = 4 * 1024 * 1024;
-    static constexpr int kMaxWaiting = 1024;
-
     // Takes over the signals Qt relays for object, registered on connection
     // at path with the given interface; false (logged) when Qt's relay was
     // not found, which then stays in place.

@@ -1,6 +1,6 @@
 #include "bus_call_queue.h"
 
-#include "bus_connection_limits.h"
+#include "bus_bounds.h"
 #include "bus_message_size.h"
 
 #include "common/daemon_log.h"
@@ -17,12 +17,6 @@
 namespace AppStore {
 
 namespace {
-
-// How long the last replies may take to leave before the process ends.
-constexpr int kFlushWaitMs = 1000;
-// How often a full outgoing queue is looked at again.
-constexpr int kRoomPollMs = 50;
-constexpr qint64 kOutgoingSampleMs = 5;
 
 const QString kStoppingText = QStringLiteral("The daemon is stopping");
 const QString kNoUserText = QStringLiteral("The caller's user could not be read");
@@ -58,6 +52,16 @@ struct BusCallQueue::PostBox
 
 BusCallQueue::BusCallQueue(QObject *parent)
     : QObject(parent)
+    , m_admission(
+          this,
+          [this](const QString &key, quint64 covers, const CallerIdentity &identity) {
+              identityAnswered(key, covers, identity);
+          },
+          [this](const QSet<QString> &waiting) { seatAnswered(waiting); })
+    , m_outgoing([this](const QSet<QString> &keys) {
+        for (const QString &key : keys)
+            advance(key);
+    })
     , m_postBox(std::make_shared<PostBox>())
     , m_workers(
           this, [this](quint64 id, const QVariant &result) { complete(id, result); },
@@ -73,8 +77,6 @@ BusCallQueue::BusCallQueue(QObject *parent)
           })
 {
     m_postBox->queue = this;
-    m_roomPoll.setInterval(kRoomPollMs);
-    connect(&m_roomPoll, &QTimer::timeout, this, &BusCallQueue::pollForRoom);
 }
 
 BusCallQueue::~BusCallQueue()
@@ -168,11 +170,6 @@ QString BusCallQueue::keyOf(const QDBusConnection &connection, const QString &se
     return connection.name() + u'\n' + sender;
 }
 
-bool BusCallQueue::fits(const Usage &usage, int maxCalls, qint64 maxBytes, qint64 bytes)
-{
-    return usage.calls < maxCalls && usage.bytes + bytes <= maxBytes;
-}
-
 bool BusCallQueue::needsUser(const Call &call)
 {
     return call.plan.where != Where::Here || call.plan.level != CallerLevel::Open ||
@@ -212,38 +209,7 @@ bool BusCallQueue::mustWait(const QDBusContext &context) const
     const auto sender =
         m_senders.constFind(keyOf(context.connection(), context.message().service()));
     return (sender != m_senders.cend() && sender->inLane[MainLane] > 0) ||
-           outgoingFull(context.connection());
-}
-
-bool BusCallQueue::outgoingFull(const QDBusConnection &connection, bool afresh) const
-{
-    if (afresh || !m_outgoingSampled.isValid() || m_outgoingSampled.hasExpired(kOutgoingSampleMs)) {
-        m_outgoingFull = BusConnectionLimits::outgoingBytes(connection) > kMaxOutgoingBytes;
-        m_outgoingSampled.start();
-    }
-    return m_outgoingFull;
-}
-
-void BusCallQueue::waitForRoom(const QString &key)
-{
-    m_waitingForRoom.insert(key);
-    if (!m_roomPoll.isActive())
-        m_roomPoll.start();
-}
-
-void BusCallQueue::pollForRoom()
-{
-    if (m_waitingForRoom.isEmpty()) {
-        m_roomPoll.stop();
-        return;
-    }
-    const auto first = m_senders.constFind(*m_waitingForRoom.cbegin());
-    if (first != m_senders.cend() && outgoingFull(first->connection, true))
-        return;
-    m_roomPoll.stop();
-    const QSet<QString> waiting = std::exchange(m_waitingForRoom, {});
-    for (const QString &key : waiting)
-        advance(key);
+           m_outgoing.isFull(context.connection());
 }
 
 void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
@@ -271,20 +237,20 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
                               : CallerIdentity::knownUserOf(call.connection, call.sender, uid);
     static const Sender none;
     const Sender &record = known != m_senders.cend() ? *known : none;
-    Pool pool = WaitingRoom;
+    Room room = CallBounds::WaitingRoom;
     if (uidKnown) {
         const Fit fit = fitOfUser(uid, call.bytes, m_lastSeq + 1);
         if (fit == Fit::Fits)
-            pool = poolOfUser(uid);
+            room = roomOfUser(uid);
         else if (fit == Fit::Beyond || !waitingRoomFits(record, call.bytes))
-            pool = kPools;
-    } else if (poolFits(UnknownPool, call.bytes) &&
-               fits(record.awaiting, kMaxCallsPerUser, kMaxBytesPerUser, call.bytes)) {
-        pool = UnknownPool;
+            room = CallBounds::kRooms;
+    } else if (m_bounds.roomFits(CallBounds::UnknownRoom, call.bytes) &&
+               CallBounds::senderMayAwait(record.awaiting, call.bytes)) {
+        room = CallBounds::UnknownRoom;
     } else if (!waitingRoomFits(record, call.bytes)) {
-        pool = kPools;
+        room = CallBounds::kRooms;
     }
-    if (pool == kPools) {
+    if (room == CallBounds::kRooms) {
         BusCaller caller;
         caller.fromBus = true;
         caller.uidKnown = uidKnown;
@@ -292,7 +258,7 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
         if (CallerLogBudget::admit(caller.budget()))
             qCWarning(daemonLogCategory)
                 << "refused a call of" << call.sender << "beyond the bounds of the held calls:"
-                << (uidKnown ? m_users.value(uid).calls : record.awaiting.calls)
+                << (uidKnown ? m_bounds.ofUser(uid).calls : record.awaiting.calls)
                 << "calls of its user held";
         if (wantsReply)
             call.connection.send(message.createErrorReply(
@@ -316,14 +282,15 @@ void BusCallQueue::take(const QDBusContext &context, Plan &&plan)
         sender.name = call.sender;
         sender.uidKnown = uidKnown;
         sender.uid = uid;
+        m_admission.addSender(call.key, call.connection, call.sender);
     }
     const quint64 id = ++m_lastSeq;
     call.seq = id;
     call.uidKnown = uidKnown;
     call.uid = uid;
-    count(call, sender, pool);
-    if (pool == WaitingRoom && uidKnown)
-        askSeat(call.key);
+    count(call, sender, room);
+    if (room == CallBounds::WaitingRoom && uidKnown)
+        m_admission.askSeat(call.key, m_lastSeq);
     TaskManager::instance()->addTask();
     sender.calls.push_back(id);
     sender.inLane[laneOf(call)] += 1;
@@ -372,18 +339,20 @@ void BusCallQueue::stepLane(const QString &key, Lane lane)
         Call &call = m_calls[id];
         if (call.running)
             return;
-        if (!isUsersPool(call.pool) && !call.byPolicy &&
-            (needsUser(call) || call.pool == WaitingRoom || sender->uidKnown)) {
+        if (!CallBounds::isUsersRoom(call.room) && !call.byPolicy &&
+            (needsUser(call) || call.room == CallBounds::WaitingRoom || sender->uidKnown)) {
             // Judged once its user is known, and the seat's where that
             // decides its room.
             if (sender->uidKnown)
-                askSeat(key);
+                m_admission.askSeat(key, m_lastSeq);
             else
-                askIdentity(key);
+                m_admission.askIdentity(key, m_lastSeq);
             return;
         }
         if (call.plan.level != CallerLevel::Open && !call.judged) {
-            const Verdict verdict = judge(*sender, call);
+            using Verdict = CallAdmission::Verdict;
+            const Verdict verdict =
+                m_admission.judge(key, call.uid, call.plan.level, call.seq, m_lastSeq);
             if (verdict == Verdict::Wait)
                 return;
             if (verdict == Verdict::Refused) {
@@ -392,51 +361,13 @@ void BusCallQueue::stepLane(const QString &key, Lane lane)
             }
             call.judged = true;
         }
-        if (outgoingFull(call.connection)) {
-            waitForRoom(key);
+        if (m_outgoing.isFull(call.connection)) {
+            m_outgoing.waitFor(key, call.connection);
             return;
         }
         if (start(id))
             return;
     }
-}
-
-BusCallQueue::Verdict BusCallQueue::judge(Sender &sender, const Call &call)
-{
-    // Root passes by its uid, which the bus daemon fixed when it connected.
-    if (sender.uid == 0)
-        return Verdict::Admitted;
-    // Any other caller is looked at afresh: by an answer asked for after the
-    // call came.
-    if (sender.identityCovers < call.seq) {
-        askIdentity(call.key);
-        return Verdict::Wait;
-    }
-    const CallerIdentity &identity = sender.identity;
-    // Refused whoever sits at the seat.
-    if (!mayCall(identity, call.plan.level, true, identity.userId()))
-        return Verdict::Refused;
-    if (identity.userId() == 0)
-        return Verdict::Admitted;
-    if (m_seat.covers < call.seq) {
-        askSeat(call.key);
-        return Verdict::Wait;
-    }
-    return mayCall(identity, call.plan.level, m_seat.known, m_seat.uid) ? Verdict::Admitted
-                                                                        : Verdict::Refused;
-}
-
-void BusCallQueue::askIdentity(const QString &key)
-{
-    Sender &sender = m_senders[key];
-    if (sender.asking)
-        return;
-    sender.asking = true;
-    const quint64 covers = m_lastSeq;
-    CallerIdentity::ask(sender.connection, sender.name, this,
-                        [this, key, covers](const CallerIdentity &identity) {
-                            identityAnswered(key, covers, identity);
-                        });
 }
 
 void BusCallQueue::identityAnswered(const QString &key, quint64 covers,
@@ -446,7 +377,6 @@ void BusCallQueue::identityAnswered(const QString &key, quint64 covers,
     // Its calls were all answered meanwhile, at a stop.
     if (sender == m_senders.end())
         return;
-    sender->asking = false;
     QList<quint64> unknown;
     QList<quint64> beyondShare;
     bool byPolicy = false;
@@ -455,7 +385,8 @@ void BusCallQueue::identityAnswered(const QString &key, quint64 covers,
         // ones that came after it are asked about again.
         for (const quint64 id : sender->calls) {
             Call &call = m_calls[id];
-            if (id > covers || call.running || (!needsUser(call) && call.pool != WaitingRoom))
+            if (id > covers || call.running ||
+                (!needsUser(call) && call.room != CallBounds::WaitingRoom))
                 continue;
             // The bus takes root's methods only from root where the daemon
             // owns its name, so such a call of a caller that sent it and left
@@ -468,14 +399,10 @@ void BusCallQueue::identityAnswered(const QString &key, quint64 covers,
         }
         if (byPolicy)
             beyondShare = placeInUsersRoom(*sender, 0, true);
-    } else {
-        if (!sender->uidKnown) {
-            sender->uidKnown = true;
-            sender->uid = identity.userId();
-            beyondShare = placeInUsersRoom(*sender, sender->uid);
-        }
-        sender->identity = identity;
-        sender->identityCovers = covers;
+    } else if (!sender->uidKnown) {
+        sender->uidKnown = true;
+        sender->uid = identity.userId();
+        beyondShare = placeInUsersRoom(*sender, sender->uid);
     }
     refuseOutOfTurn(key, unknown, beyondShare);
 }
@@ -498,67 +425,36 @@ void BusCallQueue::refuseOutOfTurn(const QString &key, const QList<quint64> &unk
     advance(key);
 }
 
-BusCallQueue::Pool BusCallQueue::poolOfUser(uid_t uid) const
+BusCallQueue::Room BusCallQueue::roomOfUser(uid_t uid) const
 {
     if (uid == 0)
-        return RootPool;
-    return m_seat.known && m_seat.uid == uid ? SeatPool : OthersPool;
-}
-
-bool BusCallQueue::poolFits(Pool pool, qint64 bytes) const
-{
-    // A small call always has a place; a bigger one while the room has.
-    if (pool == WaitingRoom)
-        return m_pools[pool].calls < kMaxWaitingCalls &&
-               (bytes <= kMaxWaitingCallBytes || m_pools[pool].bytes + bytes <= kMaxBytes / 8);
-    if (pool == UnknownPool && !fits(m_pools[pool], qMax(1, m_maxCalls / 2), kMaxBytes / 2, bytes))
-        return false;
-    // What root's and the seat user's rooms have not used stays theirs.
-    const int keptCalls = qMax(1, m_maxCalls / 8);
-    const qint64 keptBytes = kMaxBytes / 8;
-    int calls = m_maxCalls;
-    qint64 room = kMaxBytes;
-    Usage held;
-    for (const Pool counted : {RootPool, SeatPool, OthersPool, UnknownPool}) {
-        held.calls += m_pools[counted].calls;
-        held.bytes += m_pools[counted].bytes;
-        if (isUsersPool(counted) && counted != OthersPool && counted != pool) {
-            calls -= qMax(0, keptCalls - m_pools[counted].calls);
-            room -= qMax<qint64>(0, keptBytes - m_pools[counted].bytes);
-        }
-    }
-    return fits(held, calls, room, bytes);
+        return CallBounds::RootRoom;
+    return m_admission.isSeatUser(uid) ? CallBounds::SeatRoom : CallBounds::OthersRoom;
 }
 
 bool BusCallQueue::waitingRoomFits(const Sender &sender, qint64 bytes) const
 {
-    return !sender.inWaitingRoom && poolFits(WaitingRoom, bytes);
+    return !sender.inWaitingRoom && m_bounds.roomFits(CallBounds::WaitingRoom, bytes);
 }
 
 BusCallQueue::Fit BusCallQueue::fitOfUser(uid_t uid, qint64 bytes, quint64 seq) const
 {
-    if (poolFits(poolOfUser(uid), bytes) &&
-        fits(m_users.value(uid), kMaxCallsPerUser, kMaxBytesPerUser, bytes))
+    if (m_bounds.roomFits(roomOfUser(uid), bytes) && m_bounds.userFits(uid, bytes))
         return Fit::Fits;
     // The user may be the seat's since the seat was last asked.
-    if (poolOfUser(uid) == OthersPool && m_seat.covers < seq)
+    if (roomOfUser(uid) == CallBounds::OthersRoom && !m_admission.seatCovers(seq))
         return Fit::AwaitsSeat;
     return Fit::Beyond;
 }
 
-void BusCallQueue::count(Call &call, Sender &sender, Pool pool)
+void BusCallQueue::count(Call &call, Sender &sender, Room room)
 {
-    call.pool = pool;
-    m_pools[pool].calls += 1;
-    m_pools[pool].bytes += call.bytes;
-    if (isUsersPool(pool)) {
-        Usage &share = m_users[call.uid];
-        share.calls += 1;
-        share.bytes += call.bytes;
-    } else if (pool == UnknownPool) {
+    call.room = room;
+    m_bounds.count(room, call.uid, call.bytes);
+    if (room == CallBounds::UnknownRoom) {
         sender.awaiting.calls += 1;
         sender.awaiting.bytes += call.bytes;
-    } else {
+    } else if (room == CallBounds::WaitingRoom) {
         sender.inWaitingRoom = true;
     }
 }
@@ -569,16 +465,16 @@ QList<quint64> BusCallQueue::placeInUsersRoom(Sender &sender, uid_t uid, bool on
     bool awaitsSeat = false;
     for (const quint64 id : sender.calls) {
         Call &call = m_calls[id];
-        if (isUsersPool(call.pool) || (onlyByPolicy && !call.byPolicy))
+        if (CallBounds::isUsersRoom(call.room) || (onlyByPolicy && !call.byPolicy))
             continue;
         // Judged without itself, which it counts in where it waits.
-        const Pool waits = call.pool;
+        const Room waits = call.room;
         uncount(call, &sender);
         const Fit fit = fitOfUser(uid, call.bytes, call.seq);
         if (fit == Fit::Fits) {
             call.uidKnown = true;
             call.uid = uid;
-            count(call, sender, poolOfUser(uid));
+            count(call, sender, roomOfUser(uid));
             continue;
         }
         count(call, sender, waits);
@@ -591,29 +487,12 @@ QList<quint64> BusCallQueue::placeInUsersRoom(Sender &sender, uid_t uid, bool on
         beyond.append(id);
     }
     if (awaitsSeat)
-        askSeat(keyOf(sender.connection, sender.name));
+        m_admission.askSeat(keyOf(sender.connection, sender.name), m_lastSeq);
     return beyond;
 }
 
-void BusCallQueue::askSeat(const QString &key)
+void BusCallQueue::seatAnswered(const QSet<QString> &waiting)
 {
-    m_seat.waiting.insert(key);
-    if (m_seat.asking)
-        return;
-    m_seat.asking = true;
-    const quint64 covers = m_lastSeq;
-    CallerIdentity::askActiveSeatUser(
-        m_senders.constFind(key)->connection, this,
-        [this, covers](bool known, uid_t uid) { seatAnswered(covers, known, uid); });
-}
-
-void BusCallQueue::seatAnswered(quint64 covers, bool known, uid_t uid)
-{
-    m_seat.asking = false;
-    m_seat.covers = covers;
-    m_seat.known = known;
-    m_seat.uid = uid;
-    const QSet<QString> waiting = std::exchange(m_seat.waiting, {});
     for (const QString &key : waiting) {
         const auto sender = m_senders.find(key);
         if (sender == m_senders.end())
@@ -723,14 +602,12 @@ void BusCallQueue::refuse(quint64 id)
     }
     // Refusals may come by the thousand: the sender's record is read, not
     // copied with its held calls.
-    const auto found = m_senders.constFind(call->key);
-    const Sender none;
-    const Sender &sender = found != m_senders.cend() ? *found : none;
-    const CallerIdentity &identity = sender.identity;
-    if (CallerLogBudget::admit(callerOf(*call).budget()))
+    const CallerIdentity &identity = m_admission.identityOf(call->key);
+    const BusCaller caller = callerOf(*call);
+    if (CallerLogBudget::admit(caller.budget()))
         qCWarning(daemonLogCategory).noquote()
             << "Authentication failed: Invalid exeFilePath:" << identity.executable() << "(sender"
-            << call->sender << "pid" << identity.processId() << "uid" << sender.uid << "method"
+            << call->sender << "pid" << identity.processId() << "uid" << caller.uid << "method"
             << call->method << ")";
     QDBusMessage denied = call->answer->denied;
     denied.setArguments(
@@ -784,23 +661,13 @@ void BusCallQueue::finishCall(quint64 id, QDBusMessage message)
 
 void BusCallQueue::uncount(const Call &call, Sender *sender)
 {
-    m_pools[call.pool].calls -= 1;
-    m_pools[call.pool].bytes -= call.bytes;
-    if (call.pool == UnknownPool && sender) {
+    m_bounds.uncount(call.room, call.uid, call.bytes);
+    if (call.room == CallBounds::UnknownRoom && sender) {
         sender->awaiting.calls -= 1;
         sender->awaiting.bytes -= call.bytes;
-    } else if (call.pool == WaitingRoom && sender) {
+    } else if (call.room == CallBounds::WaitingRoom && sender) {
         sender->inWaitingRoom = false;
     }
-    if (!isUsersPool(call.pool))
-        return;
-    const auto share = m_users.find(call.uid);
-    if (share == m_users.end())
-        return;
-    share->calls -= 1;
-    share->bytes -= call.bytes;
-    if (share->calls <= 0)
-        m_users.erase(share);
 }
 
 void BusCallQueue::forgetIfIdle(const QString &key)
@@ -809,8 +676,8 @@ void BusCallQueue::forgetIfIdle(const QString &key)
     if (sender == m_senders.end() || !sender->calls.empty())
         return;
     m_senders.erase(sender);
-    m_seat.waiting.remove(key);
-    m_waitingForRoom.remove(key);
+    m_admission.forget(key);
+    m_outgoing.forget(key);
 }
 
 void BusCallQueue::close()
@@ -826,9 +693,8 @@ void BusCallQueue::close()
         fail(id, kStoppingText);
     }
     m_senders.clear();
-    m_seat.waiting.clear();
-    m_waitingForRoom.clear();
-    m_roomPoll.stop();
+    m_admission.clear();
+    m_outgoing.clear();
     if (ids.isEmpty())
         return;
     // Replies leave through the connection's own thread, in order: once a
@@ -838,7 +704,7 @@ void BusCallQueue::close()
                                                    QStringLiteral("/org/freedesktop/DBus"),
                                                    QStringLiteral("org.freedesktop.DBus.Peer"),
                                                    QStringLiteral("Ping")),
-                    QDBus::Block, kFlushWaitMs);
+                    QDBus::Block, BusBounds::kFlushWaitMs);
 }
 
 bool BusCallQueue::stop(int waitMs)

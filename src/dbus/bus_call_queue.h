@@ -1,19 +1,19 @@
 #pragma once
 
+#include "dbus/call_admission.h"
+#include "dbus/call_bounds.h"
 #include "dbus/caller_check.h"
-#include "dbus/caller_identity.h"
+#include "dbus/outgoing_room.h"
 #include "dbus/unread_replies.h"
 #include "dbus/user_workers.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
-#include <QTimer>
 #include <QVariant>
 
 #include <deque>
@@ -39,49 +39,33 @@ namespace AppStore {
 //   of its lane that waits, waits too, even a read answered at once behind
 //   a setting's change; no call waits behind the other lane, so a request
 //   is never held up by the same client's slow store query.
-// What is held is bounded, in calls and in the bytes the held messages took
-// on the wire, well below the bytes the bus library lets the connection hold
-// before it stops reading: per user, and over all callers, of which an
-// eighth is kept for root and an eighth for the user at the seat (what either
-// has not used, neither the other nor anyone else takes), and at most a half
-// may be calls whose user is not known yet (counted against their sender
-// too, a store client's first burst fits). A call that fits none of these waits
+// What is held is bounded (CallBounds), in calls and in the bytes the held
+// messages took on the wire, well below the bytes the bus library lets the
+// connection hold before it stops reading: per user, and over all callers,
+// with rooms kept for root and for the user at the seat, and one for the
+// calls whose user is not known yet (counted against their sender too, a
+// store client's first burst fits). A call that fits none of these waits
 // unworked in a small waiting room, one per sender, until its user and the
-// seat's are known, and is judged then: so root's and the seat user's calls
-// are never refused for what the others hold, the dpkg hook's report, which
-// always comes on a fresh connection, included. A call beyond a bound is
-// answered "LimitsExceeded" at once and leaves nothing behind.
+// seat's are known (CallAdmission), and is judged then: so root's and the
+// seat user's calls are never refused for what the others hold, the dpkg
+// hook's report, which always comes on a fresh connection, included. A call
+// beyond a bound is answered "LimitsExceeded" at once and leaves nothing
+// behind. No call is worked while the connection has no room for what it
+// sends (OutgoingRoom), nor answered with more than its user leaves unread
+// (UnreadReplies).
 // A call made in-process, not from the bus, is worked at once on the calling
 // thread. A call held or in work keeps the daemon from its idle exit.
 class BusCallQueue : public QObject
 {
     Q_OBJECT
 public:
-    // A store page asks once per listed application; the bus itself lets one
-    // connection have 128 replies pending.
-    static constexpr int kMaxCallsPerUser = 1024;
-    static constexpr qint64 kMaxBytesPerUser = 8 * 1024 * 1024;
-    static constexpr int kMaxCalls = 4 * kMaxCallsPerUser;
-    static constexpr qint64 kMaxBytes = 4 * kMaxBytesPerUser;
-    // The waiting room holds one call per sender: a small one (a request, a
-    // hook's report) always, as the system bus lets 2,048 connections in
-    // all; bigger ones within an eighth of the bytes.
-    static constexpr int kMaxWaitingCalls = 2048;
-    static constexpr qint64 kMaxWaitingCallBytes = 4096;
-    // While the connection has more than this queued for the bus (whose own
-    // bound the replies and signals that callers and listeners do not read
-    // have reached), no call is worked: the calls wait within their bounds,
-    // and what the daemon has queued for the bus, replies included, stays
-    // bounded.
-    static constexpr qint64 kMaxOutgoingBytes = 16 * 1024 * 1024;
-
     explicit BusCallQueue(QObject *parent = nullptr);
-
-    // Fewer calls in all than kMaxCalls may be held (each keeps the file
-    // descriptors its caller attached open, and the process may open only so
-    // many).
-    void limitCallsTo(int calls) { m_maxCalls = qBound(1, calls, kMaxCalls); }
     ~BusCallQueue() override;
+
+    // Fewer calls in all than BusBounds::kMaxCalls may be held (each keeps
+    // the file descriptors its caller attached open, and the process may
+    // open only so many).
+    void limitCallsTo(int calls) { m_bounds.limitCallsTo(calls); }
 
     // A method open to all, worked at once on this thread unless its sender
     // has calls of its own still held; the value returned then is a
@@ -179,9 +163,7 @@ public:
 private:
     enum class Where { Here, Worker, Target };
     enum Lane { MainLane, LongLane, kLanes };
-    // Where a held call is counted; the first three are users' rooms.
-    enum Pool { RootPool, SeatPool, OthersPool, UnknownPool, WaitingRoom, kPools };
-    enum class Verdict { Wait, Admitted, Refused };
+    using Room = CallBounds::Room;
     struct Plan
     {
         CallerLevel level = CallerLevel::Open;
@@ -202,11 +184,6 @@ private:
         QDBusMessage denied;
         QDBusMessage failed;
     };
-    struct Usage
-    {
-        int calls = 0;
-        qint64 bytes = 0;
-    };
     struct Call
     {
         // Its number, in the order calls came.
@@ -223,7 +200,7 @@ private:
         bool judged = false;
         // Admitted by the bus's own policy, whoever its caller was.
         bool byPolicy = false;
-        Pool pool = UnknownPool;
+        Room room = CallBounds::UnknownRoom;
         // Its user, once known: the sender's record may go before the call.
         bool uidKnown = false;
         uid_t uid = 0;
@@ -238,21 +215,8 @@ private:
         bool uidKnown = false;
         uid_t uid = 0;
         // Its calls in the room of the calls whose user is not known.
-        Usage awaiting;
+        CallBounds::Usage awaiting;
         bool inWaitingRoom = false;
-        // What the bus daemon last told of the sender, and the last call that
-        // had come when it was asked.
-        CallerIdentity identity;
-        quint64 identityCovers = 0;
-        bool asking = false;
-    };
-    struct Seat
-    {
-        bool asking = false;
-        quint64 covers = 0;
-        bool known = false;
-        uid_t uid = 0;
-        QSet<QString> waiting;
     };
     struct PostBox;
 
@@ -264,16 +228,13 @@ private:
         return [refusal] { return QVariant::fromValue(refusal()); };
     }
     static QString keyOf(const QDBusConnection &connection, const QString &sender);
-    static bool fits(const Usage &usage, int maxCalls, qint64 maxBytes, qint64 bytes);
-    static bool isUsersPool(Pool pool) { return pool < UnknownPool; }
-    Pool poolOfUser(uid_t uid) const;
-    bool poolFits(Pool pool, qint64 bytes) const;
+    Room roomOfUser(uid_t uid) const;
     bool waitingRoomFits(const Sender &sender, qint64 bytes) const;
     // Whether a call of uid fits its user's room and share; waits for the
     // seat's user where it could be that user's.
     enum class Fit { Fits, AwaitsSeat, Beyond };
     Fit fitOfUser(uid_t uid, qint64 bytes, quint64 seq) const;
-    void count(Call &call, Sender &sender, Pool pool);
+    void count(Call &call, Sender &sender, Room room);
 
     // A call whose work or check needs to know its caller's user.
     static bool needsUser(const Call &call);
@@ -287,8 +248,6 @@ private:
     void advance(const QString &key);
     void step(const QString &key);
     void stepLane(const QString &key, Lane lane);
-    Verdict judge(Sender &sender, const Call &call);
-    void askIdentity(const QString &key);
     void identityAnswered(const QString &key, quint64 covers, const CallerIdentity &identity);
     // The sender's calls not yet in a user's room go to the room of uid;
     // those beyond it are returned, to be refused, those that wait for the
@@ -297,8 +256,7 @@ private:
     // Refuses calls of the sender out of its turn.
     void refuseOutOfTurn(const QString &key, const QList<quint64> &unknown,
                          const QList<quint64> &beyond);
-    void askSeat(const QString &key);
-    void seatAnswered(quint64 covers, bool known, uid_t uid);
+    void seatAnswered(const QSet<QString> &waiting);
     // Starts the call's work; false when it was answered at once.
     bool start(quint64 id);
     // refused: the result answers a refused caller; what the call would have
@@ -311,27 +269,15 @@ private:
     void finishCall(quint64 id, QDBusMessage message);
     void uncount(const Call &call, Sender *sender);
     void forgetIfIdle(const QString &key);
-    // Whether connection has more queued for the bus than calls may add to;
-    // then the sender's turn comes once it has room. Looked at afresh every
-    // few milliseconds, not for each of a flood's calls: the bus thread holds
-    // the connection's lock while it reads.
-    bool outgoingFull(const QDBusConnection &connection, bool afresh = false) const;
-    void waitForRoom(const QString &key);
-    void pollForRoom();
     BusCaller callerOf(const Call &call) const;
 
     bool m_closed = false;
-    int m_maxCalls = kMaxCalls;
     quint64 m_lastSeq = 0;
     QHash<quint64, Call> m_calls;
     QHash<QString, Sender> m_senders;
-    QHash<uid_t, Usage> m_users;
-    Usage m_pools[kPools];
-    Seat m_seat;
-    mutable QElapsedTimer m_outgoingSampled;
-    mutable bool m_outgoingFull = false;
-    QSet<QString> m_waitingForRoom;
-    QTimer m_roomPoll;
+    CallBounds m_bounds;
+    CallAdmission m_admission;
+    OutgoingRoom m_outgoing;
     QSet<QString> m_advancing;
     QSet<QString> m_again;
     std::shared_ptr<PostBox> m_postBox;

@@ -15,9 +15,7 @@ public:
     static void setReceiveLimit(const QDBusConnection &connection, qint64 bytes);
     static qint64 receiveLimit(const QDBusConnection &connection);
     // The same for the file descriptors those messages carry (its default is
-    // 4096): the bus lets any caller attach up to kMaxFilesPerMessage to any
-    // call, and they stay open as long as the daemon holds the call.
-    static constexpr qint64 kMaxFilesPerMessage = 16;
+    // 4096), which stay open as long as the daemon holds their call.
     static void setReceiveFileLimit(const QDBusConnection &connection, qint64 files);
     // Raises the process's limit of open files to its hard limit (the tools
     // it runs keep the one it had); the limit in force afterwards.

@@ -53,7 +53,7 @@ void BusWatchdog::beat()
     const quint64 behind = m_beats - m_seen->load();
     // Before the main thread's loop runs (the start-up work), nothing is
     // held back.
-    if (!m_heldBack && behind >= kHeldBackBeats && m_seen->load() > 0) {
+    if (!m_heldBack && behind >= BusBounds::kHeldBackBeats && m_seen->load() > 0) {
         m_heldBack = true;
         if (CallerLogBudget::admit(kOwnBudget))
             qCWarning(daemonLogCategory)

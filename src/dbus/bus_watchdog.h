@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dbus/bus_bounds.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -33,20 +35,16 @@ namespace AppStore {
 // It also keeps what a flood puts on the main thread's queue bounded in
 // count, which the receive limit, counted in bytes, does not: a call of a few
 // hundred bytes takes a kilobyte or more once decoded and queued. While the
-// main thread is more than kHeldBackBeats periods behind, the connection is
+// main thread is more than BusBounds::kHeldBackBeats periods behind, the connection is
 // not read; the bus holds what comes meanwhile.
 class BusWatchdog : public QObject
 {
     Q_OBJECT
 public:
-    // A flood read while the main thread is a tenth of a second behind stays
-    // a few thousand calls; a shorter beat would cost the idle daemon wakeups.
-    static constexpr int kPeriodMs = 50;
-    static constexpr int kHeldBackBeats = 2;
-
     // Starts watching connection on its thread, every periodMs; the
     // watchdog lives as long as the connection.
-    static void watch(const QDBusConnection &connection, int periodMs = kPeriodMs);
+    static void watch(const QDBusConnection &connection,
+                      int periodMs = BusBounds::kWatchdogPeriodMs);
 
 private:
     BusWatchdog(QObject *connectionObject, int periodMs);

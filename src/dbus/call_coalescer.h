@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dbus/bus_bounds.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -20,13 +22,12 @@ class CallCoalescer : public QObject
 {
     Q_OBJECT
 public:
-    // A broadcast a second is as often as a listener needs one.
-    static constexpr int kPeriodMs = 1000;
     // A run is handed the function to call once it begins, on whatever
     // thread it runs; until then no other run is started.
     using Run = std::function<void(const std::function<void()> &begun)>;
 
-    explicit CallCoalescer(Run run, int periodMs = kPeriodMs, QObject *parent = nullptr);
+    explicit CallCoalescer(Run run, int periodMs = BusBounds::kCoalescePeriodMs,
+                           QObject *parent = nullptr);
 
     void request();
 

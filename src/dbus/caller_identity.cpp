@@ -1,5 +1,6 @@
 #include "caller_identity.h"
 
+#include "bus_bounds.h"
 #include "caller_check.h"
 
 #include "common/daemon_log.h"
@@ -24,11 +25,6 @@
 namespace AppStore {
 
 namespace {
-
-// The bus daemon and the login manager answer at once unless something is
-// badly wrong; a caller is refused rather than kept waiting longer.
-constexpr int kBusQueryTimeoutMs = 3000;
-constexpr int kMaxCachedSenders = 4096;
 
 const QString kDeletedSuffix = QStringLiteral(" (deleted)");
 const QString kLogin1 = QStringLiteral("org.freedesktop.login1");
@@ -70,7 +66,7 @@ bool readLoginProperty(const QDBusMessage &reply, const char *signature, T &targ
 void askAside(const QDBusConnection &connection, const QDBusMessage &query, QObject *context,
               const std::function<void(const QDBusMessage &)> &answer)
 {
-    ServiceBus::ask(connection, query, kBusQueryTimeoutMs, context, answer);
+    ServiceBus::ask(connection, query, BusBounds::kCallerQuestionTimeoutMs, context, answer);
 }
 
 // Two paths name the same file (or namespace): stat follows the links of
@@ -143,7 +139,7 @@ void CallerIdentity::rememberUser(const QDBusConnection &connection, const QStri
 {
     QMutexLocker locker(&userCacheMutex);
     // Names of connections long gone are forgotten in one sweep.
-    if (userCache.size() >= kMaxCachedSenders)
+    if (userCache.size() >= BusBounds::kMaxRememberedSenders)
         userCache.clear();
     userCache.insert(userCacheKey(connection, sender), uid);
 }

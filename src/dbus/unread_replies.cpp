@@ -1,5 +1,6 @@
 #include "unread_replies.h"
 
+#include "dbus/bus_bounds.h"
 #include "dbus/caller_check.h"
 #include "dbus/caller_identity.h"
 
@@ -14,10 +15,6 @@
 namespace AppStore {
 
 namespace {
-
-constexpr int kQuestionTimeoutMs = 2000;
-// A caller's user is asked of the bus once it has this much unread.
-constexpr qint64 kAskUserBytes = 1024 * 1024;
 
 QDBusMessage statsOf(const QString &name)
 {
@@ -38,7 +35,7 @@ qint64 statOf(const QDBusMessage &reply, const QString &key)
 UnreadReplies::UnreadReplies(QObject *parent)
     : QObject(parent)
 {
-    m_timer.setInterval(kLookMs);
+    m_timer.setInterval(BusBounds::kUnreadLookMs);
     connect(&m_timer, &QTimer::timeout, this, &UnreadReplies::look);
 }
 
@@ -46,7 +43,7 @@ void UnreadReplies::sent(const QDBusConnection &connection, const QString &sende
 {
     auto caller = m_callers.find(sender);
     if (caller == m_callers.end()) {
-        if (m_callers.size() >= kMaxTracked)
+        if (m_callers.size() >= BusBounds::kMaxTrackedCallers)
             return;
         caller = m_callers.insert(sender, Unread());
     }
@@ -57,7 +54,8 @@ void UnreadReplies::sent(const QDBusConnection &connection, const QString &sende
         m_byUser[uid] += bytes;
     } else {
         m_ofUnknownUsers += bytes;
-        if (!caller->userAsked && caller->atBus + caller->sinceLook > kAskUserBytes) {
+        if (!caller->userAsked &&
+            caller->atBus + caller->sinceLook > BusBounds::kAskUserUnreadBytes) {
             caller->userAsked = true;
             CallerIdentity::ask(connection, sender, this, [](const CallerIdentity &) {});
         }
@@ -103,14 +101,14 @@ bool UnreadReplies::isOver(const QDBusConnection &connection, const QString &sen
     // Root's own calls are never refused for what it leaves unread.
     if (known && uid == 0)
         return false;
-    return caller->atBus + caller->sinceLook > kMaxUnreadBytesPerUser ||
-           (known && m_byUser.value(uid) > kMaxUnreadBytesPerUser);
+    return caller->atBus + caller->sinceLook > BusBounds::kMaxUnreadBytesPerUser ||
+           (known && m_byUser.value(uid) > BusBounds::kMaxUnreadBytesPerUser);
 }
 
 bool UnreadReplies::mustKnowUser(const QDBusConnection &connection, const QString &sender) const
 {
     uid_t uid = 0;
-    return m_ofUnknownUsers > kMaxUnreadBytesOfUnknownUsers &&
+    return m_ofUnknownUsers > BusBounds::kMaxUnreadBytesOfUnknownUsers &&
            !CallerIdentity::knownUserOf(connection, sender, uid);
 }
 
@@ -129,7 +127,7 @@ void UnreadReplies::look()
     }
     m_looking = true;
     ServiceBus::ask(ServiceBus::connection(), statsOf(m_connection.baseService()),
-                    kQuestionTimeoutMs, this,
+                    BusBounds::kStatsQuestionTimeoutMs, this,
                     [this](const QDBusMessage &reply) { ownLooked(reply); });
 }
 
@@ -147,7 +145,7 @@ void UnreadReplies::ownLooked(const QDBusMessage &reply)
         return;
     }
     // Little is held of the daemon: none of its callers holds much.
-    if (statOf(reply, QStringLiteral("IncomingBytes")) < kLookAtCallersBytes) {
+    if (statOf(reply, QStringLiteral("IncomingBytes")) < BusBounds::kLookAtCallersBytes) {
         m_callers.clear();
         recount();
         m_looking = false;
@@ -158,7 +156,7 @@ void UnreadReplies::ownLooked(const QDBusMessage &reply)
         caller->asked = caller->sinceLook;
         const QString sender = caller.key();
         ServiceBus::ask(
-            ServiceBus::connection(), statsOf(sender), kQuestionTimeoutMs, this,
+            ServiceBus::connection(), statsOf(sender), BusBounds::kStatsQuestionTimeoutMs, this,
             [this, sender](const QDBusMessage &answer) { callerLooked(sender, answer); });
     }
 }
@@ -187,7 +185,7 @@ void UnreadReplies::lookedAtAll()
     recount();
     for (auto caller = m_callers.cbegin(); caller != m_callers.cend(); ++caller) {
         uid_t uid = 0;
-        if (caller->atBus <= kMaxUnreadBytesPerUser ||
+        if (caller->atBus <= BusBounds::kMaxUnreadBytesPerUser ||
             !CallerIdentity::knownUserOf(m_connection, caller.key(), uid) || uid == 0)
             continue;
         BusCaller owner;

@@ -18,10 +18,10 @@ namespace AppStore {
 // connection, whose reading it stops once that passes the daemon's bound: a
 // few connections that never read big answers would make the daemon deaf to
 // everyone. So a caller, or a user over all its connections, with more than
-// kMaxUnreadBytesPerUser unread is refused until the bus has passed it on.
+// BusBounds::kMaxUnreadBytesPerUser unread is refused until the bus has passed it on.
 //
 // While it answers callers the daemon looks at its own connection every
-// kLookMs, on the side connection (never on the one the bus may have stopped
+// BusBounds::kUnreadLookMs, on the side connection (never on the one the bus may have stopped
 // reading) and without waiting; only when the bus holds much of it are the
 // callers looked at, a question each. What was sent before a caller's look
 // is then in the bus's figure and no longer counted here. Where the bus does
@@ -31,20 +31,6 @@ class UnreadReplies : public QObject
 {
     Q_OBJECT
 public:
-    // Far below the 127 MiB the system bus lets a connection have queued,
-    // and above what a client that reads its answers ever leaves there.
-    static constexpr qint64 kMaxUnreadBytesPerUser = 16 * 1024 * 1024;
-    // What the callers whose user is not known yet may have unread between
-    // them, before each is asked about: a user's share more beside any
-    // user's.
-    static constexpr qint64 kMaxUnreadBytesOfUnknownUsers = kMaxUnreadBytesPerUser / 4;
-    // What the bus may hold of the daemon's sending before its callers are
-    // looked at.
-    static constexpr qint64 kLookAtCallersBytes = 4 * 1024 * 1024;
-    static constexpr int kLookMs = 250;
-    // The system bus lets 2,048 connections in all.
-    static constexpr int kMaxTracked = 2048;
-
     explicit UnreadReplies(QObject *parent = nullptr);
 
     // sender of connection is being answered with about bytes.

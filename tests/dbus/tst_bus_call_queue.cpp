@@ -5,6 +5,7 @@
 #include "test_env.h"
 
 #include "dbus/broadcast_outbox.h"
+#include "dbus/bus_bounds.h"
 #include "dbus/bus_call_queue.h"
 #include "dbus/bus_connection_limits.h"
 #include "dbus/bus_watchdog.h"
@@ -368,7 +369,7 @@ private Q_SLOTS:
             QTest::qWait(10);
         }
         QVERIFY(m_object.bigAnswers > answered);
-        QVERIFY2(most < 2 * AppStore::BusCallQueue::kMaxOutgoingBytes,
+        QVERIFY2(most < 2 * AppStore::BusBounds::kMaxOutgoingBytes,
                  qPrintable(QString::number(most)));
         for (const auto &reader : readers)
             reader->kill();
@@ -482,7 +483,7 @@ private Q_SLOTS:
             QTest::qWait(10);
         }
         listener.kill();
-        QVERIFY2(most > 0 && most < 2 * AppStore::BroadcastOutbox::kMaxOutgoingBytes,
+        QVERIFY2(most > 0 && most < 2 * AppStore::BusBounds::kMaxOutgoingBroadcastBytes,
                  qPrintable(QString::number(most)));
     }
 
