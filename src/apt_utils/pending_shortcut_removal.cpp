@@ -7,7 +7,7 @@ namespace AppStore {
 PendingShortcutRemoval::PendingShortcutRemoval(const QString &name, QString login, int installMode)
     : m_login(std::move(login))
     , m_installMode(installMode)
-    , m_entries([name, installMode, noLogin = m_login.isEmpty()]() -> std::optional<QStringList> {
+    , m_query([name, installMode, noLogin = m_login.isEmpty()]() -> std::optional<QStringList> {
         // Nobody's desktop to tidy: nothing to read.
         QStringList files;
         if (!noLogin && !DesktopShortcuts::entriesOfShortcutsToRemove(name, installMode, files))
@@ -16,10 +16,19 @@ PendingShortcutRemoval::PendingShortcutRemoval(const QString &name, QString logi
     })
 {}
 
+void PendingShortcutRemoval::awaitEntries()
+{
+    if (m_read)
+        return;
+    m_entries = m_query.take();
+    m_read = true;
+}
+
 void PendingShortcutRemoval::take()
 {
-    if (const std::optional<QStringList> files = m_entries.take())
-        DesktopShortcuts::removeShortcutsTo(*files, m_login, m_installMode);
+    awaitEntries();
+    if (m_entries)
+        DesktopShortcuts::removeShortcutsTo(*m_entries, m_login, m_installMode);
 }
 
 } // namespace AppStore

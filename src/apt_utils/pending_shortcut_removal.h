@@ -17,12 +17,17 @@ class PendingShortcutRemoval
 public:
     PendingShortcutRemoval(const QString &name, QString login, int installMode);
 
+    // Waits until the package's entries are read: they are named by its
+    // files, which its removal takes.
+    void awaitEntries();
     void take();
 
 private:
     QString m_login;
     int m_installMode;
-    SideQuery<std::optional<QStringList>> m_entries;
+    SideQuery<std::optional<QStringList>> m_query;
+    bool m_read = false;
+    std::optional<QStringList> m_entries;
 };
 
 } // namespace AppStore

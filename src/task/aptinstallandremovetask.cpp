@@ -396,6 +396,8 @@ void AptInstallAndRemoveTask::startPurgeTask()
     if (!m_process)
         m_process = createProcess(false);
     m_purgeSolverOption = AppStore::PackageProtection::solverOption(spec);
+    // The purge takes the files that name the shortcuts.
+    m_shortcuts->awaitEntries();
     if (startProcess(spec) && m_process) {
         // Nobody answers a purge's prompts: they read end-of-file instead of
         // holding the only install thread.

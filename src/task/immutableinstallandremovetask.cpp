@@ -162,6 +162,8 @@ void ImmutableInstallAndRemoveTask::startPurgeTask()
         return;
     }
     Q_EMIT sigAptOperationDataChange(m_task, QStringLiteral("purging"));
+    // The purge takes the files that name the shortcuts.
+    m_shortcuts->awaitEntries();
     startAptGet(spec);
 }
 
