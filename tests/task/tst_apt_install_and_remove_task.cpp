@@ -721,7 +721,8 @@ void TestAptInstallAndRemoveTask::unneededPackagesStay_data()
 }
 
 // Whatever apt.conf asks of one program, a store run takes what was judged:
-// an important package that nothing needs any more stays.
+// an important package that nothing needs any more stays. The user's
+// shortcut goes with the removed package, also when apt's removal took it.
 void TestAptInstallAndRemoveTask::unneededPackagesStay()
 {
     QFETCH(int, taskType);
@@ -741,6 +742,8 @@ void TestAptInstallAndRemoveTask::unneededPackagesStay()
                     .succeeded());
     QVERIFY(TestEnv::runTool(QStringLiteral("apt-mark"), {QStringLiteral("auto"), kUnneeded})
                 .succeeded());
+    TestUser user;
+    QVERIFY(taskType == 0 || (user.create() && user.addShortcut(package)));
     Recording recording;
     {
         SystemFileGuard config({kAutoRemoveConfig});
@@ -749,14 +752,17 @@ void TestAptInstallAndRemoveTask::unneededPackagesStay()
         Apt_Task task = makeTask(package, taskType);
         if (taskType == 1)
             task.version.clear();
+        task.loginName = user.login;
         startTask(task, recording);
         QVERIFY(waitForEnd(recording));
         QVERIFY2(config.restore(), qPrintable(config.errorString()));
     }
     QCOMPARE(taskType == 0 ? recording.installResults : recording.purgeResults, QList<bool>{true});
     QCOMPARE(dpkgState(kUnneeded), QStringLiteral("installed 1.0"));
-    if (taskType == 1)
+    if (taskType == 1) {
         QVERIFY(!dpkgState(package).startsWith(QLatin1String("installed")));
+        QVERIFY(!user.hasShortcut(package));
+    }
 }
 
 // The purge, the repairs and apt's own removal all meet the failing script:

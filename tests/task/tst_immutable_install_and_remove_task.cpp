@@ -179,6 +179,9 @@ void TestImmutableInstallAndRemoveTask::installThenPurge()
     AppstoreDb::instance()->updateApplicationHistoryInfo(row);
     const QStringList operation{QStringLiteral("operation")};
 
+    TestUser user;
+    QVERIFY(user.create() && user.addShortcut(kPackage));
+    removal.loginName = user.login;
     Recording purge;
     QVERIFY(runTask(removal, purge));
     QCOMPARE(purge.startedPurges, started);
@@ -187,6 +190,7 @@ void TestImmutableInstallAndRemoveTask::installThenPurge()
     QVERIFY(purge.outputs.isEmpty());
     QCOMPARE(EngineTestSetup::historyRow(kPackage, operation), removed);
     QVERIFY(dpkgStatus(kPackage) != QLatin1String("installed"));
+    QVERIFY(!user.hasShortcut(kPackage));
 
     // Nothing to purge: done at once, without apt-get, and the row written.
     AppstoreDb::instance()->updateApplicationHistoryInfo(row);
